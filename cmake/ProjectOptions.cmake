@@ -1,0 +1,35 @@
+# Warnings as errors on our own code only: third-party headers come in as SYSTEM includes.
+add_library(project_warnings INTERFACE)
+target_compile_options(project_warnings INTERFACE -Wall -Wextra -Wpedantic -Werror)
+
+# Sanitizers are switched on by the presets through PYR_SANITIZE ("address,undefined" or
+# "thread"); they apply to every target, tests included, so the whole process is instrumented.
+set(PYR_SANITIZE "" CACHE STRING "Comma-separated -fsanitize= list (empty: none)")
+if(PYR_SANITIZE)
+    add_compile_options(-fsanitize=${PYR_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=${PYR_SANITIZE})
+endif()
+
+# Shared libraries keep everything hidden unless it is marked as part of their interface.
+set(CMAKE_CXX_VISIBILITY_PRESET hidden)
+set(CMAKE_C_VISIBILITY_PRESET hidden)
+set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
+
+# Helper: a GoogleTest executable per subsystem with a ctest timeout on each test.
+function(pyr_add_test name)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 120)
+    endif()
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} project_warnings GTest::gtest GTest::gmock
+                                          GTest::gtest_main Threads::Threads)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+    include(GoogleTest)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                         PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+endfunction()
+
+# __FILE__ relative to the source root: timer diagnostics and logs name files as the source
+# tree does ("SceneSystem/Pyr_MiniMap/Pyr_MiniMap.cpp"), not by the build machine's path.
+add_compile_options(-fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=)

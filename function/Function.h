@@ -1,0 +1,263 @@
+// os::Function: the one callable type of the client.
+//
+// Every callback that is stored, compared, copied or handed across a module boundary is an
+// os::Function: signal slots, dispatcher handlers, timer callbacks and the creator given to
+// os::GetGlobalObject. A function owns at most one heap-allocated invoker that holds the
+// callable by value; copies clone the invoker, so no two functions ever share one.
+//
+// The layout (a virtual-table pointer and the one `invoker` pointer) and the order of the
+// invoker's virtual operations are shared with the core runtime library, which keeps, calls,
+// copies and destroys functions made in other modules. Do not add data members or virtual
+// operations, and do not add a small-object buffer.
+//
+// Unlike std::function, two functions compare equal when they hold the same callable type
+// with equal callables; signals rely on that to refuse duplicates and to find a slot again.
+//
+// Thread safety: none inside. A function object must not be used by two threads at once.
+#pragma once
+
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <typeinfo>
+#include <utility>
+
+namespace os {
+
+namespace function_traits {
+
+template <class Sig>
+struct function_traits_helper;
+
+/// Compile-time traits of a signature R(Args...). Holds no data.
+template <class R, class... Args>
+struct function_traits_helper<R(Args...)> {
+    using result_type = R;
+    static constexpr std::size_t arity = sizeof...(Args);
+    template <std::size_t I>
+    using arg_type = std::tuple_element_t<I, std::tuple<Args...>>;
+};
+
+}  // namespace function_traits
+
+template <class Sig>
+struct FunctionTraits : function_traits::function_traits_helper<Sig> {};
+
+namespace function {
+
+template <class Sig>
+class Invoker;
+
+/// The abstract holder of one callable. The slot order is part of the interface with the
+/// core library: Invoke, GetTypeInfo, Clone, Equals, Destroy, destructor.
+template <class R, class... Args>
+class Invoker<R(Args...)> {
+public:
+    /// Calls the held callable.
+    virtual R Invoke(Args... args) = 0;
+    /// The run-time type of the concrete implementation, which identifies the callable type.
+    virtual const std::type_info& GetTypeInfo() const = 0;
+    /// A new invoker of the same implementation holding a copy of the callable. Owned by the
+    /// caller, released with Destroy().
+    virtual Invoker* Clone() const = 0;
+    /// True when `other` holds the same callable type with an equal callable.
+    virtual bool Equals(const Invoker* other) const = 0;
+    /// Deletes this invoker. The memory is released by the module that made it.
+    virtual void Destroy() = 0;
+
+protected:
+    virtual ~Invoker() = default;
+};
+
+namespace detail {
+
+template <class T>
+concept EqualityComparable = requires(const T& a, const T& b) {
+    { a == b } -> std::convertible_to<bool>;
+};
+
+// Stateless callables (such as the string table's creator) are equal as soon as their types
+// match; callables without an equality of their own are equal only to themselves.
+template <class F>
+bool TargetsEqual(const F& a, const F& b) {
+    if constexpr (EqualityComparable<F>) {
+        return static_cast<bool>(a == b);
+    } else if constexpr (std::is_empty_v<F>) {
+        return true;
+    } else {
+        return &a == &b;
+    }
+}
+
+}  // namespace detail
+
+template <class F, class Sig>
+class InvokerImpl;
+
+/// Holds a callable of type F by value.
+template <class F, class R, class... Args>
+class InvokerImpl<F, R(Args...)> final : public Invoker<R(Args...)> {
+public:
+    using Base = Invoker<R(Args...)>;
+
+    explicit InvokerImpl(const F& f) : target(f) {}
+    explicit InvokerImpl(F&& f) : target(std::move(f)) {}
+
+    R Invoke(Args... args) override { return target(args...); }
+
+    const std::type_info& GetTypeInfo() const override { return typeid(InvokerImpl); }
+
+    Base* Clone() const override { return new InvokerImpl(target); }
+
+    bool Equals(const Base* other) const override {
+        if (other == this) {
+            return true;
+        }
+        if (other == nullptr) {
+            return false;
+        }
+        if (other->GetTypeInfo() != GetTypeInfo()) {
+            return false;
+        }
+        // Same run-time type: `other` is an InvokerImpl<F, Sig>, possibly made by another
+        // module from the same definition.
+        return detail::TargetsEqual(target, static_cast<const InvokerImpl*>(other)->target);
+    }
+
+    void Destroy() override { delete this; }
+
+    const F& Target() const noexcept { return target; }
+
+private:
+    ~InvokerImpl() override = default;
+
+    F target;
+};
+
+}  // namespace function
+
+template <class Sig>
+class Function;
+
+namespace function {
+
+/// The data part of os::Function: the owned invoker, null when the function is empty.
+template <class Sig>
+class FunctionHelper {
+public:
+    virtual ~FunctionHelper() = default;
+
+protected:
+    FunctionHelper() = default;
+    FunctionHelper(const FunctionHelper&) = default;
+    FunctionHelper& operator=(const FunctionHelper&) = default;
+
+    Invoker<Sig>* invoker = nullptr;
+};
+
+template <class T, class Sig>
+inline constexpr bool IsFunction = std::is_base_of_v<FunctionHelper<Sig>, std::remove_cvref_t<T>>;
+
+}  // namespace function
+
+/// The general callable. See the top of this file.
+template <class R, class... Args>
+class Function<R(Args...)> : public function::FunctionHelper<R(Args...)>,
+                             public FunctionTraits<R(Args...)> {
+    using Helper = function::FunctionHelper<R(Args...)>;
+    using Helper::invoker;
+
+public:
+    using InvokerType = function::Invoker<R(Args...)>;
+    using result_type = R;
+
+    /// An empty function: calling it does nothing.
+    Function() noexcept = default;
+
+    /// Wraps a copy of `f` in a new invoker. Functions themselves are excluded, so that a
+    /// non-const Function lvalue is copied rather than wrapped in a second function.
+    template <class F>
+        requires(!function::IsFunction<F, R(Args...)> && std::is_invocable_r_v<R, F&, Args...>)
+    Function(F&& f)  // NOLINT(google-explicit-constructor): callables convert implicitly
+    {
+        invoker = new function::InvokerImpl<std::decay_t<F>, R(Args...)>(std::forward<F>(f));
+    }
+
+    Function(const Function& other) : Helper() {
+        if (other.invoker != nullptr) {
+            invoker = other.invoker->Clone();
+        }
+    }
+
+    Function(Function&& other) noexcept : Helper() { std::swap(invoker, other.invoker); }
+
+    /// Clones the source before releasing the old invoker, so that assigning a function to
+    /// itself, or to a function its own callable holds, keeps the source alive.
+    Function& operator=(const Function& other) {
+        if (this != &other) {
+            InvokerType* copy = other.invoker != nullptr ? other.invoker->Clone() : nullptr;
+            Reset();
+            invoker = copy;
+        }
+        return *this;
+    }
+
+    Function& operator=(Function&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            std::swap(invoker, other.invoker);
+        }
+        return *this;
+    }
+
+    template <class F>
+        requires(!function::IsFunction<F, R(Args...)> && std::is_invocable_r_v<R, F&, Args...>)
+    Function& operator=(F&& f) {
+        Reset();
+        invoker = new function::InvokerImpl<std::decay_t<F>, R(Args...)>(std::forward<F>(f));
+        return *this;
+    }
+
+    ~Function() override { Reset(); }
+
+    /// Releases the invoker (through its own Destroy) and leaves the function empty.
+    void Reset() noexcept {
+        if (invoker != nullptr) {
+            InvokerType* old = invoker;
+            invoker = nullptr;
+            old->Destroy();
+        }
+    }
+
+    bool IsEmpty() const noexcept { return invoker == nullptr; }
+    explicit operator bool() const noexcept { return invoker != nullptr; }
+
+    /// Calls the held callable. An empty function does nothing and returns a
+    /// value-initialised result.
+    R operator()(Args... args) const {
+        if (invoker == nullptr) {
+            if constexpr (std::is_void_v<R>) {
+                return;
+            } else {
+                return R{};
+            }
+        }
+        return invoker->Invoke(args...);
+    }
+
+    /// Equal when both are empty, or both hold the same callable type with equal callables.
+    friend bool operator==(const Function& a, const Function& b) {
+        if (a.invoker == nullptr) {
+            return b.invoker == nullptr;
+        }
+        if (b.invoker == nullptr) {
+            return false;
+        }
+        return a.invoker->Equals(b.invoker);
+    }
+
+    /// The invoker, for code that inspects what a function holds (null when empty).
+    const InvokerType* GetInvoker() const noexcept { return invoker; }
+};
+
+}  // namespace os

@@ -1,0 +1,19 @@
+// Paths of the client: the configuration directory and file-name helpers.
+#pragma once
+
+#include <string>
+
+#include "plinth/Export.h"
+
+namespace os {
+
+/// The client's configuration directory, without a trailing separator. PLINTH_CONFIG_DIR
+/// overrides it; otherwise it is the directory that holds the running executable.
+PLINTH_API std::string GetConfigDirectory();
+/// `path` in the platform's form: on POSIX every '\\' becomes '/', on Windows every '/'
+/// becomes '\\'. Nothing else changes.
+PLINTH_API std::string ToNativeFileName(const std::string& path);
+/// The extension of the last path component, without its dot; empty when there is none.
+PLINTH_API std::string GetFileExt(const std::string& path);
+
+}  // namespace os

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the tools need.
+# Idempotent: runs `apt-get update` once, and only when a package is missing.
+set -euo pipefail
+
+packages=(
+    g++ cmake ninja-build make ccache pkg-config
+    libboost-dev libboost-stacktrace-dev libboost-system-dev
+    libtinyxml-dev libphysfs-dev libncurses-dev
+    libgtest-dev libgmock-dev googletest libbenchmark-dev
+    zip unzip
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+    echo "setup: installing ${missing[*]}"
+    sudo_cmd=()
+    [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
+    "${sudo_cmd[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
