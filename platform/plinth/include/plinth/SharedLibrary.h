@@ -1,0 +1,29 @@
+// Run-time loading of shared libraries: the one place where the platform's loader is called.
+#pragma once
+
+#include <string>
+
+#include "plinth/Export.h"
+
+namespace os {
+
+using LibraryHandle = void*;
+
+/// Loads the shared library at `path` (a file name is searched the platform's way). Null on
+/// failure; GetLastLibraryError() then tells why.
+PLINTH_API LibraryHandle LoadSharedLibrary(const std::string& path);
+/// The address of the exported symbol `name`, or null.
+PLINTH_API void* FindSharedLibrarySymbol(LibraryHandle library, const char* name);
+/// Releases one reference taken by LoadSharedLibrary. Null is ignored (returns false).
+PLINTH_API bool FreeSharedLibrary(LibraryHandle library);
+/// Whether the library at `path` is mapped in this process, without loading it.
+PLINTH_API bool IsSharedLibraryLoaded(const std::string& path);
+/// The text of the last loader failure on the calling thread ("" when none).
+PLINTH_API std::string GetLastLibraryError();
+/// The platform's file name of a library: "Satchel" -> "libSatchel.so" (Satchel.dll on Windows).
+PLINTH_API std::string SharedLibraryFileName(const std::string& baseName);
+/// The directory of the executable or shared library that contains `address`, without a
+/// trailing separator; empty when it cannot be told.
+PLINTH_API std::string GetModuleDirectory(const void* address);
+
+}  // namespace os

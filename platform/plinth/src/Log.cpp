@@ -1,0 +1,191 @@
+#include "plinth/Log.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+#include <boost/stacktrace.hpp>
+
+#include "detail/Platform.h"
+
+namespace os {
+namespace {
+
+constexpr std::uint32_t kDefaultLevels = ~0u << 3;  // levels 3 and above
+
+std::uint32_t LevelsFromEnvironment() {
+    const char* text = detail::GetEnvironment("PLINTH_LOG_LEVEL");
+    if (text == nullptr || *text == '\0') {
+        return kDefaultLevels;
+    }
+    char* end = nullptr;
+    const long level = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || level < 0 || level > 31) {
+        return kDefaultLevels;
+    }
+    return ~0u << level;
+}
+
+// The log's state lives apart from the exported class so that the class carries no data
+// other modules could depend on.
+struct LogState {
+    std::atomic<std::uint32_t> levels{LevelsFromEnvironment()};
+    std::mutex mutex;
+    ILogSink* sink = nullptr;
+    std::FILE* file = nullptr;
+
+    LogState() {
+        const char* path = detail::GetEnvironment("PLINTH_LOG_FILE");
+        if (path != nullptr && *path != '\0') {
+            file = std::fopen(path, "a");
+        }
+    }
+};
+
+LogState& State() {
+    // Never destroyed: modules and threads may log while the process exits.
+    static LogState* state = new LogState;
+    return *state;
+}
+
+const char* KindTag(LogKind kind) {
+    switch (kind) {
+        case LogKind::Line:
+            return "";
+        case LogKind::Plain:
+            return "--";
+        case LogKind::Debug:
+            return "DBG";
+        case LogKind::CallStack:
+            return "STK";
+    }
+    return "?";
+}
+
+std::string Decorate(const LogRecord& record) {
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const std::time_t seconds = system_clock::to_time_t(now);
+    const auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char stamp[64];
+    const std::size_t n = std::strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
+    char prefix[128];
+    if (record.kind == LogKind::Line) {
+        std::snprintf(prefix, sizeof(prefix), "%.*s.%03d [L%d] [T%llu] ", static_cast<int>(n),
+                      stamp, static_cast<int>(millis), record.level,
+                      static_cast<unsigned long long>(detail::CurrentThreadNumber()));
+    } else {
+        std::snprintf(prefix, sizeof(prefix), "%.*s.%03d [%s] [T%llu] ", static_cast<int>(n),
+                      stamp, static_cast<int>(millis), KindTag(record.kind),
+                      static_cast<unsigned long long>(detail::CurrentThreadNumber()));
+    }
+    std::string line = prefix;
+    line.append(record.text.data(), record.text.size());
+    if (line.empty() || line.back() != '\n') {
+        line.push_back('\n');
+    }
+    return line;
+}
+
+void Emit(const LogRecord& record) {
+    LogState& state = State();
+    std::lock_guard<std::mutex> guard(state.mutex);
+    if (state.sink != nullptr) {
+        state.sink->Write(record);
+        return;
+    }
+    const std::string line = Decorate(record);
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    if (state.file != nullptr) {
+        std::fwrite(line.data(), 1, line.size(), state.file);
+        std::fflush(state.file);
+    }
+}
+
+}  // namespace
+
+ILogSink::~ILogSink() = default;
+
+Log::Log() = default;
+Log::~Log() = default;
+
+Log& Log::GetInstance() {
+    static Log* instance = new Log;
+    return *instance;
+}
+
+bool Log::IsLevelEnable(int level) const noexcept {
+    if (level < 0 || level > 31) {
+        return false;
+    }
+    return (State().levels.load(std::memory_order_relaxed) >> level) & 1u;
+}
+
+void Log::SetLevelEnable(int level, bool enabled) noexcept {
+    if (level < 0 || level > 31) {
+        return;
+    }
+    const std::uint32_t bit = 1u << level;
+    if (enabled) {
+        State().levels.fetch_or(bit, std::memory_order_relaxed);
+    } else {
+        State().levels.fetch_and(~bit, std::memory_order_relaxed);
+    }
+}
+
+std::uint32_t Log::GetEnabledLevels() const noexcept {
+    return State().levels.load(std::memory_order_relaxed);
+}
+
+void Log::SetEnabledLevels(std::uint32_t mask) noexcept {
+    State().levels.store(mask, std::memory_order_relaxed);
+}
+
+ILogSink* Log::SetSink(ILogSink* sink) {
+    LogState& state = State();
+    std::lock_guard<std::mutex> guard(state.mutex);
+    ILogSink* previous = state.sink;
+    state.sink = sink;
+    return previous;
+}
+
+void WriteLog(int level, int /*flags*/, const char* text, int length) {
+    if (text == nullptr || !Log::GetInstance().IsLevelEnable(level)) {
+        return;
+    }
+    const std::size_t size = length < 0 ? std::strlen(text) : static_cast<std::size_t>(length);
+    Emit(LogRecord{LogKind::Line, level, std::string_view(text, size)});
+}
+
+void WriteLog(const char* text) {
+    if (text == nullptr) {
+        return;
+    }
+    Emit(LogRecord{LogKind::Plain, -1, std::string_view(text)});
+}
+
+void WriteLog(const std::string& text) { Emit(LogRecord{LogKind::Plain, -1, text}); }
+
+void DebugLog(const char* text) {
+    if (text == nullptr) {
+        return;
+    }
+    Emit(LogRecord{LogKind::Debug, -1, std::string_view(text)});
+}
+
+void ShowCallStack() {
+    // Skip this function's own frame; the caller's frame comes first.
+    const boost::stacktrace::stacktrace stack(1, static_cast<std::size_t>(-1));
+    std::string text = "call stack:\n";
+    text += boost::stacktrace::to_string(stack);
+    Emit(LogRecord{LogKind::CallStack, -1, text});
+}
+
+}  // namespace os

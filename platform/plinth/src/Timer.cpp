@@ -1,0 +1,347 @@
+#include "plinth/Timer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "detail/Platform.h"
+
+namespace os {
+
+// ---------------------------------------------------------------------------------------
+// TimerID
+
+TimerID::TimerID() noexcept : timer(nullptr), serial(0) {}
+TimerID::TimerID(Timer* timer, std::uint64_t serial) noexcept : timer(timer), serial(serial) {}
+TimerID::TimerID(const TimerID& other) noexcept = default;
+TimerID& TimerID::operator=(const TimerID& other) noexcept = default;
+TimerID::~TimerID() = default;
+
+bool TimerID::Cancel() const {
+    if (timer == nullptr || serial == 0) {
+        return false;
+    }
+    return timer->Cancel(*this);
+}
+
+const TimerID InvalidTimerID;
+
+// ---------------------------------------------------------------------------------------
+// Timer
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Micros = std::int64_t;
+
+struct Pending {
+    TimerCallback callback;
+    void* userData;
+    int interval;
+    const char* file;
+    int line;
+    const char* function;
+    const char* callbackText;
+};
+
+// Queue key: due time, then registration serial, so equal due times keep registration order.
+using Key = std::pair<Micros, std::uint64_t>;
+
+}  // namespace
+
+struct Timer::Impl {
+    explicit Impl(ClockMode mode, double scale) : mode(mode), scale(scale) {}
+
+    mutable std::mutex mutex;
+    std::condition_variable wake;          // the thread: an earlier timer, or stop
+    std::condition_variable callbackDone;  // Cancel waiting for a running callback
+
+    ClockMode mode;
+    double scale;
+    Clock::time_point origin = Clock::now();
+    Micros manualNow = 0;
+
+    std::uint64_t nextSerial = 1;
+    std::map<Key, Pending> queue;
+    std::unordered_map<std::uint64_t, Micros> dueOf;
+
+    std::uint64_t runningSerial = 0;
+    std::thread::id runningThread;
+
+    std::thread thread;
+    bool stopping = false;
+
+    std::mutex advanceMutex;  // one Advance at a time
+    std::atomic<std::thread::id> advancingThread{};
+
+    Micros NowLocked() const {
+        if (mode == ClockMode::Manual) {
+            return manualNow;
+        }
+        return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - origin)
+            .count();
+    }
+
+    Micros IntervalMicros(int interval) const {
+        const double ms = std::max(0, interval) * (mode == ClockMode::Real ? scale : 1.0);
+        return static_cast<Micros>(std::llround(ms * 1000.0));
+    }
+
+    // Takes the earliest entry due at or before `limit` out of the queue and marks it
+    // running. Called with `lock` held; returns false when nothing is due.
+    bool TakeDue(Micros limit, std::uint64_t& serial, Pending& pending) {
+        if (queue.empty() || queue.begin()->first.first > limit) {
+            return false;
+        }
+        auto it = queue.begin();
+        serial = it->first.second;
+        pending = std::move(it->second);
+        dueOf.erase(serial);
+        queue.erase(it);
+        runningSerial = serial;
+        runningThread = std::this_thread::get_id();
+        return true;
+    }
+
+    // Runs a taken entry without the lock, then clears the running mark. The callback is
+    // destroyed before waiters are told, so a cancelled object is never touched after Cancel.
+    void RunTaken(Timer* owner, std::unique_lock<std::mutex>& lock, std::uint64_t serial,
+                  Pending& pending) {
+        lock.unlock();
+        {
+            TimerCallback callback = std::move(pending.callback);
+            callback(owner, TimerID(owner, serial), pending.userData);
+        }
+        lock.lock();
+        runningSerial = 0;
+        runningThread = std::thread::id{};
+        callbackDone.notify_all();
+    }
+
+    void ThreadLoop(Timer* owner) {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!stopping) {
+            if (queue.empty()) {
+                wake.wait(lock);
+                continue;
+            }
+            const Micros due = queue.begin()->first.first;
+            const Micros now = NowLocked();
+            if (due > now) {
+                wake.wait_until(lock, origin + std::chrono::microseconds(due));
+                continue;
+            }
+            std::uint64_t serial = 0;
+            Pending pending;
+            if (TakeDue(now, serial, pending)) {
+                RunTaken(owner, lock, serial, pending);
+            }
+        }
+    }
+
+    void StopThread(std::unique_lock<std::mutex>& lock) {
+        if (!thread.joinable()) {
+            return;
+        }
+        stopping = true;
+        wake.notify_all();
+        std::thread worker = std::move(thread);
+        lock.unlock();
+        if (worker.get_id() != std::this_thread::get_id()) {
+            worker.join();
+        } else {
+            worker.detach();
+        }
+        lock.lock();
+        stopping = false;
+    }
+};
+
+Timer::Timer(ClockMode mode, double scale)
+    : impl(std::make_unique<Impl>(mode, scale > 0 ? scale : 1.0)) {}
+
+Timer::~Timer() {
+    std::map<Key, Pending> dropped;
+    {
+        std::unique_lock<std::mutex> lock(impl->mutex);
+        impl->StopThread(lock);
+        dropped.swap(impl->queue);
+        impl->dueOf.clear();
+    }
+}
+
+const TimerID Timer::_RegisterTimer(TimerCallback callback, int interval, void* userData,
+                                    const char* file, int line, const char* function,
+                                    const char* callbackText) {
+    std::unique_lock<std::mutex> lock(impl->mutex);
+    const std::uint64_t serial = impl->nextSerial++;
+    const Micros due = impl->NowLocked() + impl->IntervalMicros(interval);
+    const bool earliest = impl->queue.empty() || due < impl->queue.begin()->first.first;
+    impl->queue.emplace(Key{due, serial}, Pending{std::move(callback), userData, interval, file,
+                                                  line, function, callbackText});
+    impl->dueOf.emplace(serial, due);
+    if (impl->mode == ClockMode::Real) {
+        if (!impl->thread.joinable()) {
+            impl->thread = std::thread([this] { impl->ThreadLoop(this); });
+        } else if (earliest) {
+            impl->wake.notify_all();
+        }
+    }
+    return TimerID(this, serial);
+}
+
+bool Timer::Cancel(const TimerID& id) {
+    if (id.timer != this || id.serial == 0) {
+        return false;
+    }
+    Pending removed;
+    bool wasPending = false;
+    {
+        std::unique_lock<std::mutex> lock(impl->mutex);
+        auto due = impl->dueOf.find(id.serial);
+        if (due != impl->dueOf.end()) {
+            auto it = impl->queue.find(Key{due->second, id.serial});
+            removed = std::move(it->second);
+            impl->queue.erase(it);
+            impl->dueOf.erase(due);
+            wasPending = true;
+        } else {
+            impl->callbackDone.wait(lock, [&] {
+                return impl->runningSerial != id.serial ||
+                       impl->runningThread == std::this_thread::get_id();
+            });
+        }
+    }
+    // `removed` (and the callable it holds) is destroyed here, outside the lock.
+    return wasPending;
+}
+
+std::vector<TimerInfo> Timer::GetPendingTimers() const {
+    std::lock_guard<std::mutex> guard(impl->mutex);
+    std::vector<TimerInfo> result;
+    result.reserve(impl->queue.size());
+    for (const auto& [key, pending] : impl->queue) {
+        result.push_back(TimerInfo{TimerID(const_cast<Timer*>(this), key.second),
+                                   key.first / 1000, pending.interval, pending.userData,
+                                   pending.file != nullptr ? pending.file : "",
+                                   pending.line,
+                                   pending.function != nullptr ? pending.function : "",
+                                   pending.callbackText != nullptr ? pending.callbackText : ""});
+    }
+    return result;
+}
+
+std::size_t Timer::GetPendingCount() const {
+    std::lock_guard<std::mutex> guard(impl->mutex);
+    return impl->queue.size();
+}
+
+ClockMode Timer::GetClockMode() const noexcept {
+    std::lock_guard<std::mutex> guard(impl->mutex);
+    return impl->mode;
+}
+
+bool Timer::SetClockMode(ClockMode mode) {
+    std::unique_lock<std::mutex> lock(impl->mutex);
+    if (!impl->queue.empty() || impl->runningSerial != 0) {
+        return false;
+    }
+    if (mode == impl->mode) {
+        return true;
+    }
+    impl->StopThread(lock);
+    impl->mode = mode;
+    impl->manualNow = 0;
+    impl->origin = Clock::now();
+    return true;
+}
+
+double Timer::GetScale() const noexcept {
+    std::lock_guard<std::mutex> guard(impl->mutex);
+    return impl->scale;
+}
+
+void Timer::SetScale(double scale) noexcept {
+    std::lock_guard<std::mutex> guard(impl->mutex);
+    if (scale > 0) {
+        impl->scale = scale;
+    }
+}
+
+std::int64_t Timer::Now() const {
+    std::lock_guard<std::mutex> guard(impl->mutex);
+    return impl->NowLocked() / 1000;
+}
+
+std::size_t Timer::Advance(std::int64_t ms) {
+    {
+        std::lock_guard<std::mutex> guard(impl->mutex);
+        if (impl->mode != ClockMode::Manual || ms < 0) {
+            return 0;
+        }
+    }
+    // A callback that advances the clock it runs on would re-enter this loop.
+    if (impl->advancingThread == std::this_thread::get_id()) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> advancing(impl->advanceMutex);
+    impl->advancingThread = std::this_thread::get_id();
+    std::size_t ran = 0;
+    std::unique_lock<std::mutex> lock(impl->mutex);
+    const Micros target = impl->manualNow + ms * 1000;
+    for (;;) {
+        std::uint64_t serial = 0;
+        Pending pending;
+        if (impl->queue.empty() || impl->queue.begin()->first.first > target) {
+            break;
+        }
+        impl->manualNow = std::max(impl->manualNow, impl->queue.begin()->first.first);
+        if (!impl->TakeDue(impl->manualNow, serial, pending)) {
+            break;
+        }
+        impl->RunTaken(this, lock, serial, pending);
+        ++ran;
+    }
+    impl->manualNow = std::max(impl->manualNow, target);
+    impl->advancingThread = std::thread::id{};
+    return ran;
+}
+
+std::size_t Timer::RunNext() {
+    std::int64_t step = 0;
+    {
+        std::lock_guard<std::mutex> guard(impl->mutex);
+        if (impl->mode != ClockMode::Manual || impl->queue.empty()) {
+            return 0;
+        }
+        const Micros due = impl->queue.begin()->first.first;
+        const Micros delta = std::max<Micros>(0, due - impl->manualNow);
+        step = (delta + 999) / 1000;
+    }
+    return Advance(step);
+}
+
+Timer* GetTimer() {
+    static Timer* timer = [] {
+        double scale = 1.0;
+        if (const char* text = detail::GetEnvironment("PLINTH_TIMER_SCALE")) {
+            char* end = nullptr;
+            const double value = std::strtod(text, &end);
+            if (end != text && value > 0) {
+                scale = value;
+            }
+        }
+        // Never destroyed: timers may be registered and cancelled while the process exits.
+        return new Timer(ClockMode::Real, scale);
+    }();
+    return timer;
+}
+
+}  // namespace os

@@ -1,0 +1,25 @@
+// The thin platform layer of the core runtime library. One implementation file per platform
+// (detail/posix/Platform.cpp); nothing else in the library calls the operating system.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace os::detail {
+
+/// A small number that identifies the calling thread in log lines.
+std::uint64_t CurrentThreadNumber() noexcept;
+/// Directory of the running executable, without a trailing separator ("." if unknown).
+std::string ExecutableDirectory();
+/// Directory of the module that contains `address`, or "" if unknown.
+std::string ModuleDirectory(const void* address);
+/// Value of an environment variable, or null.
+const char* GetEnvironment(const char* name) noexcept;
+
+void* LoadLibraryFile(const std::string& path, std::string& error);
+void* FindSymbol(void* library, const char* name, std::string& error);
+bool FreeLibraryHandle(void* library, std::string& error);
+bool IsLibraryLoaded(const std::string& path);
+std::string LibraryFileName(const std::string& baseName);
+
+}  // namespace os::detail

@@ -1,0 +1,110 @@
+#include "detail/Platform.h"
+
+#include <dlfcn.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <string>
+
+namespace os::detail {
+namespace {
+
+std::string DirectoryOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    if (slash == 0) {
+        return "/";
+    }
+    return path.substr(0, slash);
+}
+
+std::string DlError() {
+    const char* text = dlerror();
+    return text != nullptr ? text : "unknown loader error";
+}
+
+}  // namespace
+
+std::uint64_t CurrentThreadNumber() noexcept {
+    static std::atomic<std::uint64_t> next{1};
+    thread_local const std::uint64_t number = next.fetch_add(1, std::memory_order_relaxed);
+    return number;
+}
+
+std::string ExecutableDirectory() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (n <= 0) {
+        return ".";
+    }
+    return DirectoryOf(std::string(path, static_cast<std::size_t>(n)));
+}
+
+std::string ModuleDirectory(const void* address) {
+    Dl_info info{};
+    if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
+        return {};
+    }
+    std::string file = info.dli_fname;
+    if (file.find('/') == std::string::npos) {
+        // The main program is reported by its bare name.
+        return ExecutableDirectory();
+    }
+    char resolved[PATH_MAX];
+    if (realpath(file.c_str(), resolved) != nullptr) {
+        file = resolved;
+    }
+    return DirectoryOf(file);
+}
+
+const char* GetEnvironment(const char* name) noexcept { return std::getenv(name); }
+
+void* LoadLibraryFile(const std::string& path, std::string& error) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        error = DlError();
+    }
+    return handle;
+}
+
+void* FindSymbol(void* library, const char* name, std::string& error) {
+    if (library == nullptr || name == nullptr) {
+        error = "no library or no symbol name";
+        return nullptr;
+    }
+    dlerror();
+    void* symbol = dlsym(library, name);
+    if (symbol == nullptr) {
+        error = DlError();
+    }
+    return symbol;
+}
+
+bool FreeLibraryHandle(void* library, std::string& error) {
+    if (library == nullptr) {
+        return false;
+    }
+    if (dlclose(library) != 0) {
+        error = DlError();
+        return false;
+    }
+    return true;
+}
+
+bool IsLibraryLoaded(const std::string& path) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) {
+        return false;
+    }
+    dlclose(handle);
+    return true;
+}
+
+std::string LibraryFileName(const std::string& baseName) { return "lib" + baseName + ".so"; }
+
+}  // namespace os::detail
