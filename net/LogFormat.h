@@ -1,0 +1,53 @@
+// Log lines and texts built from format strings, without ever throwing into the caller.
+//
+// LogFormatted and LogText test the level first: a disabled level costs one IsLevelEnable
+// call, and nothing is formatted or allocated. Formatting faults are reported by SafeFormat
+// (a level-less line and a call stack per failing step) and the line is still written with
+// whatever text resulted, possibly empty. Any other std::exception (an allocation failure,
+// say) goes to os::DebugLog and the call returns normally.
+//
+// Arguments are fed to SafeFormat in order: texts (const char*, std::string and types derived
+// from it) and the integer types SafeFormat accepts. A null const char* is skipped.
+#pragma once
+
+#include <exception>
+#include <string>
+
+#include "net/SafeFormat.h"
+#include "plinth/Log.h"
+
+/// Writes the formatted line at `level` if that level is enabled. A null `fmt` writes nothing.
+template <class... A>
+void LogFormatted(int level, const char* fmt, const A&... args) {
+    if (fmt == nullptr || !os::Log::GetInstance().IsLevelEnable(level)) {
+        return;
+    }
+    try {
+        SafeFormat format(fmt);
+        static_cast<void>((format % ... % args));
+        const std::string text = format.str();
+        os::WriteLog(level, 0, text.c_str(), static_cast<int>(text.length()));
+    } catch (const std::exception& e) {
+        os::DebugLog(e.what());
+    }
+}
+
+/// Writes `text` unformatted at `level` if that level is enabled. A null `text` writes nothing.
+void LogText(int level, const char* text);
+
+/// The formatted text, for exceptions and paths rather than the log. A null `fmt` gives
+/// "NullString"; formatting faults are reported like LogFormatted's and give whatever text
+/// resulted; any other escaping std::exception gives its what() text.
+template <class... A>
+std::string FormatText(const char* fmt, const A&... args) {
+    if (fmt == nullptr) {
+        return "NullString";
+    }
+    try {
+        SafeFormat format(fmt);
+        static_cast<void>((format % ... % args));
+        return format.str();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+}
