@@ -37,4 +37,9 @@ std::string SharedLibraryFileName(const std::string& baseName) {
 
 std::string GetModuleDirectory(const void* address) { return detail::ModuleDirectory(address); }
 
+bool PinModuleOf(const void* address) {
+    LastError().clear();
+    return detail::PinModule(address, LastError());
+}
+
 }  // namespace os

@@ -25,5 +25,11 @@ PLINTH_API std::string SharedLibraryFileName(const std::string& baseName);
 /// The directory of the executable or shared library that contains `address`, without a
 /// trailing separator; empty when it cannot be told.
 PLINTH_API std::string GetModuleDirectory(const void* address);
+/// Keeps the shared library that contains `address` mapped until the process ends: later
+/// releases no longer unload it. For a module whose code serves objects that outlive its own
+/// users, such as a process-wide object whose virtual operations live in that module. False
+/// when no loaded module contains `address` or the loader refuses; GetLastLibraryError() then
+/// tells why. (The main program is never unloaded, so the result does not matter for it.)
+PLINTH_API bool PinModuleOf(const void* address);
 
 }  // namespace os

@@ -20,6 +20,7 @@ void* LoadLibraryFile(const std::string& path, std::string& error);
 void* FindSymbol(void* library, const char* name, std::string& error);
 bool FreeLibraryHandle(void* library, std::string& error);
 bool IsLibraryLoaded(const std::string& path);
+bool PinModule(const void* address, std::string& error);
 std::string LibraryFileName(const std::string& baseName);
 
 }  // namespace os::detail

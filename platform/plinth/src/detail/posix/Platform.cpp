@@ -105,6 +105,23 @@ bool IsLibraryLoaded(const std::string& path) {
     return true;
 }
 
+bool PinModule(const void* address, std::string& error) {
+    Dl_info info{};
+    if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
+        error = "no loaded module contains the address";
+        return false;
+    }
+    // RTLD_NOLOAD finds the module already mapped; RTLD_NODELETE sticks to it for good, so
+    // the reference taken here can be given back at once.
+    void* handle = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    if (handle == nullptr) {
+        error = DlError();
+        return false;
+    }
+    dlclose(handle);
+    return true;
+}
+
 std::string LibraryFileName(const std::string& baseName) { return "lib" + baseName + ".so"; }
 
 }  // namespace os::detail
