@@ -1,0 +1,350 @@
+// The packed resource library: one zip archive mounted through PhysFS, read whole file at a
+// time by clients that find the four entry points at run time.
+//
+// PhysFS keeps process-wide state. The library starts PhysFS only when it has an archive to
+// mount, and then only if nobody in the process started it before; it deinitialises PhysFS
+// only if it started it, when the library is unloaded or the process exits. The archive is
+// mounted under a private mount point, so reads never pick up another component's mounts.
+// Every entry point takes one mutex: PhysFS handles never outlive a call, and the unload can
+// never race a read.
+#include <physfs.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <unordered_set>
+#include <vector>
+
+#include "ArchiveIndex.h"
+#include "satchel/Satchel.h"
+#include "satchel/ZipPack.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kArchiveVariable = "SATCHEL_ARCHIVE";
+constexpr const char* kModeVariable = "SATCHEL_MODE";
+constexpr const char* kDefaultArchiveName = "resources.zip";
+constexpr const char* kMountPoint = "satchel";
+
+// The one place errors leave the library: a whole line on standard error, written with one
+// call so that lines from several threads do not interleave.
+void Log(const std::string& text) {
+    const std::string line = "Satchel: " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+std::string PhysfsError() {
+    const char* text = PHYSFS_getErrorByCode(PHYSFS_getLastErrorCode());
+    return text != nullptr ? text : "unknown PhysFS error";
+}
+
+std::string Hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+fs::path ExecutableDirectory() {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : self.parent_path();
+}
+
+struct PhysfsFileCloser {
+    void operator()(PHYSFS_File* file) const {
+        if (PHYSFS_close(file) == 0) {
+            Log("cannot close an archive member: " + PhysfsError());
+        }
+    }
+};
+using PhysfsFile = std::unique_ptr<PHYSFS_File, PhysfsFileCloser>;
+
+struct FreeDeleter {
+    void operator()(void* data) const { std::free(data); }
+};
+
+class Library {
+public:
+    Library() = default;
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+
+    // Runs when the library is unloaded or the process exits.
+    ~Library() {
+        const std::lock_guard lock(mutex);
+        if (mounted && PHYSFS_unmount(archive.c_str()) == 0) {
+            Log("cannot unmount " + archive + ": " + PhysfsError());
+        }
+        mounted = false;
+        if (ownsPhysfs && PHYSFS_deinit() == 0) {
+            Log("cannot shut PhysFS down: " + PhysfsError());
+        }
+    }
+
+    void Initialize() {
+        const std::lock_guard lock(mutex);
+        // The configuration is read once; later calls (from other modules of the process
+        // sharing this library) find it in place.
+        if (initializeCalls++ > 0) {
+            return;
+        }
+        const char* mode = std::getenv(kModeVariable);
+        filesMode = mode != nullptr && std::strcmp(mode, "files") == 0;
+        if (mode != nullptr && *mode != '\0' && !filesMode && std::strcmp(mode, "archive") != 0) {
+            Log(std::string("unknown ") + kModeVariable + " \"" + mode +
+                "\" (known: archive, files); using the archive");
+        }
+
+        const char* configured = std::getenv(kArchiveVariable);
+        const bool fromVariable = configured != nullptr && *configured != '\0';
+        const fs::path path =
+            fromVariable ? fs::path(configured) : ExecutableDirectory() / kDefaultArchiveName;
+        std::error_code ec;
+        const fs::file_status status = fs::status(path, ec);
+        if (!fs::exists(status)) {
+            // No archive beside the executable is the ordinary loose-file setup; a named one
+            // that is missing is a configuration error.
+            if (fromVariable) {
+                Log(std::string(kArchiveVariable) + " names " + path.string() +
+                    ", which does not exist; resources come from loose files");
+            }
+            return;
+        }
+        if (!fs::is_regular_file(status)) {
+            Log(path.string() + " is not a regular file; resources come from loose files");
+            return;
+        }
+        std::string error;
+        if (!index.Read(path.string(), error)) {
+            Log("cannot use archive " + path.string() + ": " + error +
+                "; resources come from loose files");
+            return;
+        }
+        if (!StartPhysfs()) {
+            index.Clear();
+            return;
+        }
+        // Prepended, so this archive answers first under the private mount point.
+        if (PHYSFS_mount(path.c_str(), kMountPoint, 0) == 0) {
+            Log("PhysFS cannot mount " + path.string() + ": " + PhysfsError() +
+                "; resources come from loose files");
+            index.Clear();
+            return;
+        }
+        archive = path.string();
+        mounted = true;
+    }
+
+    bool IsLoadFromArchive() {
+        const std::lock_guard lock(mutex);
+        return mounted && !filesMode;
+    }
+
+    void* Load(const char* nativeName, std::uint32_t* size, int mode) {
+        if (size != nullptr) {
+            *size = 0;
+        }
+        if (nativeName == nullptr) {
+            Log("LoadFileData: null file name");
+            return nullptr;
+        }
+        const std::string call = std::string("LoadFileData(") + nativeName + ")";
+        if (size == nullptr) {
+            Log(call + ": null size pointer");
+            return nullptr;
+        }
+        if (mode != satchel::kLoadWholeFile) {
+            Log(call + ": unknown mode " + std::to_string(mode) +
+                " (only 2, read the whole file, is understood)");
+            return nullptr;
+        }
+        std::string name(nativeName);
+        std::replace(name.begin(), name.end(), '\\', '/');
+        if (const std::string why = satchel::CheckMemberName(name); !why.empty()) {
+            Log(call + ": refused: " + why + " (names are relative to the archive)");
+            return nullptr;
+        }
+
+        const std::lock_guard lock(mutex);
+        if (!mounted) {
+            Log(call + ": no archive is mounted");
+            return nullptr;
+        }
+        const PhysfsFile file(PHYSFS_openRead((std::string(kMountPoint) + "/" + name).c_str()));
+        if (!file) {
+            Log(call + ": " + PhysfsError() + " in " + archive);
+            return nullptr;
+        }
+        const satchel::detail::ArchiveEntry* entry = index.Find(name);
+        if (entry == nullptr) {
+            Log(call + ": PhysFS opened a member the archive's directory does not list");
+            return nullptr;
+        }
+        if ((entry->flags & 1U) != 0) {
+            Log(call + ": encrypted members are not supported");
+            return nullptr;
+        }
+        if (entry->method != 0 && entry->method != 8) {
+            Log(call + ": compression method " + std::to_string(entry->method) +
+                " is not supported (only stored and deflated)");
+            return nullptr;
+        }
+        const PHYSFS_sint64 length = PHYSFS_fileLength(file.get());
+        if (length < 0) {
+            Log(call + ": cannot take the length: " + PhysfsError());
+            return nullptr;
+        }
+        if (static_cast<std::uint64_t>(length) > UINT32_MAX) {
+            Log(call + ": member of " + std::to_string(length) +
+                " bytes is larger than a 32-bit size can count; refused");
+            return nullptr;
+        }
+        if (static_cast<std::uint64_t>(length) != entry->size) {
+            Log(call + ": PhysFS reports " + std::to_string(length) +
+                " bytes where the archive's directory says " + std::to_string(entry->size));
+            return nullptr;
+        }
+        if (length == 0) {
+            return nullptr;  // empty member: nothing to hand out, nothing to free
+        }
+        const auto wanted = static_cast<std::size_t>(length);
+        std::unique_ptr<void, FreeDeleter> data(std::malloc(wanted));
+        if (!data) {
+            Log(call + ": out of memory for " + std::to_string(wanted) + " bytes");
+            return nullptr;
+        }
+        std::size_t got = 0;
+        while (got < wanted) {
+            const PHYSFS_sint64 read =
+                PHYSFS_readBytes(file.get(), static_cast<char*>(data.get()) + got, wanted - got);
+            if (read <= 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(read);
+        }
+        if (got != wanted) {
+            Log(call + ": read " + std::to_string(got) + " of " + std::to_string(wanted) +
+                " bytes: " + PhysfsError());
+            return nullptr;
+        }
+        // PhysFS hands out stored members without checking them; damaged bytes stop here.
+        const std::uint32_t crc = satchel::Crc32(data.get(), wanted);
+        if (crc != entry->crc) {
+            Log(call + ": checksum mismatch (archive says " + Hex(entry->crc) + ", data gives " +
+                Hex(crc) + "): damaged archive");
+            return nullptr;
+        }
+        buffers.insert(data.get());
+        *size = static_cast<std::uint32_t>(wanted);
+        return data.release();
+    }
+
+    void Free(void* data) {
+        if (data == nullptr) {
+            return;
+        }
+        const std::lock_guard lock(mutex);
+        if (buffers.erase(data) == 0) {
+            Log("FreeFileData: refusing a pointer that LoadFileData did not return or that was "
+                "already freed");
+            return;
+        }
+        std::free(data);
+    }
+
+private:
+    // Starts PhysFS unless the process already has; when it is ours, only the zip archiver
+    // stays registered, so no other format's parser ever sees the archive file.
+    bool StartPhysfs() {
+        if (PHYSFS_isInit() != 0) {
+            return true;  // another component's PhysFS: used as it is, and left running
+        }
+        if (PHYSFS_init(nullptr) == 0) {
+            Log("cannot start PhysFS: " + PhysfsError() + "; resources come from loose files");
+            return false;
+        }
+        ownsPhysfs = true;
+        PHYSFS_permitSymbolicLinks(0);
+        std::vector<std::string> others;
+        for (const PHYSFS_ArchiveInfo** type = PHYSFS_supportedArchiveTypes();
+             type != nullptr && *type != nullptr; ++type) {
+            if (strcasecmp((*type)->extension, "ZIP") != 0) {
+                others.emplace_back((*type)->extension);
+            }
+        }
+        for (const std::string& extension : others) {
+            if (PHYSFS_deregisterArchiver(extension.c_str()) == 0) {
+                Log("cannot deregister the PhysFS archiver for " + extension + ": " +
+                    PhysfsError());
+            }
+        }
+        return true;
+    }
+
+    std::mutex mutex;
+    unsigned initializeCalls = 0;
+    bool ownsPhysfs = false;
+    bool mounted = false;
+    bool filesMode = false;
+    std::string archive;
+    satchel::detail::ArchiveIndex index;
+    std::unordered_set<void*> buffers;  // handed out by Load and not yet freed
+};
+
+Library& GetLibrary() {
+    static Library library;
+    return library;
+}
+
+}  // namespace
+
+// Nothing may leave an entry point as an exception: the caller is C code across a library
+// boundary.
+extern "C" SATCHEL_API bool IsLoadFromMpq() {
+    try {
+        return GetLibrary().IsLoadFromArchive();
+    } catch (...) {
+        return false;
+    }
+}
+
+extern "C" SATCHEL_API void GameResourcesInitialize() {
+    try {
+        GetLibrary().Initialize();
+    } catch (const std::exception& e) {
+        Log(std::string("GameResourcesInitialize: ") + e.what());
+    } catch (...) {
+        Log("GameResourcesInitialize: unknown exception");
+    }
+}
+
+extern "C" SATCHEL_API void* LoadFileData(const char* nativeName, std::uint32_t* size, int mode) {
+    try {
+        return GetLibrary().Load(nativeName, size, mode);
+    } catch (const std::exception& e) {
+        Log(std::string("LoadFileData: ") + e.what());
+    } catch (...) {
+        Log("LoadFileData: unknown exception");
+    }
+    if (size != nullptr) {
+        *size = 0;
+    }
+    return nullptr;
+}
+
+extern "C" SATCHEL_API void FreeFileData(void* data) {
+    try {
+        GetLibrary().Free(data);
+    } catch (...) {
+        Log("FreeFileData: unknown exception");
+    }
+}

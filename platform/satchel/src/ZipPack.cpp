@@ -1,0 +1,276 @@
+// Stored-only zip writer. Layout of every structure, little-endian:
+//   local header (30 bytes + name) and the member's bytes, for each member in order;
+//   central directory header (46 bytes + name), for each member in the same order;
+//   end of central directory record (22 bytes, no comment).
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <set>
+#include <system_error>
+
+#include "satchel/ZipPack.h"
+
+namespace satchel {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
+constexpr std::uint32_t kCentralHeaderSignature = 0x02014b50;
+constexpr std::uint32_t kEndRecordSignature = 0x06054b50;
+constexpr std::size_t kLocalHeaderSize = 30;
+constexpr std::size_t kCentralHeaderSize = 46;
+constexpr std::size_t kEndRecordSize = 22;
+// Made by "Unix, zip 3.0", so readers take the file mode from the external attributes.
+constexpr std::uint16_t kVersionMadeBy = (3U << 8) | 30U;
+constexpr std::uint16_t kVersionNeeded = 10;  // 1.0: stored members only
+constexpr std::uint16_t kFlagUtf8Name = 1U << 11;
+constexpr std::uint16_t kDosTime = 0;
+constexpr std::uint16_t kDosDate = (0U << 9) | (1U << 5) | 1U;  // 1980-01-01
+constexpr std::uint32_t kRegularFileMode = 0100644;
+// 0xFFFF and 0xFFFFFFFF mean "look in the zip64 record"; real values must stay below them.
+constexpr std::uint64_t kMax32 = 0xFFFFFFFEULL;
+constexpr std::size_t kMaxMembers = 0xFFFE;
+
+void Put16(std::string& out, std::uint16_t value) {
+    out.push_back(static_cast<char>(value & 0xFFU));
+    out.push_back(static_cast<char>(value >> 8));
+}
+
+void Put32(std::string& out, std::uint32_t value) {
+    Put16(out, static_cast<std::uint16_t>(value & 0xFFFFU));
+    Put16(out, static_cast<std::uint16_t>(value >> 16));
+}
+
+std::uint16_t NameFlags(const std::string& name) {
+    const bool ascii = std::all_of(name.begin(), name.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return ascii ? 0 : kFlagUtf8Name;
+}
+
+// The parts of a member's header that the local and the central header share, from "version
+// needed" to "extra field length".
+void PutCommonHeader(std::string& out, const ZipMember& member, std::uint32_t crc) {
+    const auto size = static_cast<std::uint32_t>(member.data.size());
+    Put16(out, kVersionNeeded);
+    Put16(out, NameFlags(member.name));
+    Put16(out, 0);  // stored
+    Put16(out, kDosTime);
+    Put16(out, kDosDate);
+    Put32(out, crc);
+    Put32(out, size);  // compressed
+    Put32(out, size);  // uncompressed
+    Put16(out, static_cast<std::uint16_t>(member.name.size()));
+    Put16(out, 0);  // extra field length
+}
+
+std::string ErrorText(const std::error_code& ec) {
+    return ec.message();
+}
+
+bool ReadWholeFile(const fs::path& path, std::string& data, std::string& error) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) {
+        error = "cannot open " + path.string();
+        return false;
+    }
+    const std::streamoff length = in.tellg();
+    if (length < 0 || static_cast<std::uint64_t>(length) > kMax32) {
+        error = "cannot take the size of " + path.string() + " or it is too large";
+        return false;
+    }
+    data.resize(static_cast<std::size_t>(length));
+    in.seekg(0);
+    in.read(data.data(), length);
+    if (in.gcount() != length) {
+        error = "cannot read " + path.string();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string CheckMemberName(std::string_view name) {
+    if (name.empty()) {
+        return "empty name";
+    }
+    if (name.size() > 0xFFFF) {
+        return "name longer than 65535 bytes";
+    }
+    if (name.front() == '/') {
+        return "name is absolute";
+    }
+    if (name.find('\\') != std::string_view::npos) {
+        return "name contains '\\' (use '/')";
+    }
+    if (name.find(':') != std::string_view::npos) {
+        return "name contains ':'";
+    }
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const std::size_t end = std::min(name.find('/', start), name.size());
+        const std::string_view part = name.substr(start, end - start);
+        if (part.empty()) {
+            return "name has an empty component";
+        }
+        if (part == ".") {
+            return "name has a '.' component";
+        }
+        if (part == "..") {
+            return "name has a '..' component";
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+bool WriteZipArchive(const fs::path& archive, const std::vector<ZipMember>& members,
+                     std::string& error) {
+    if (members.size() > kMaxMembers) {
+        error = "too many members for a zip archive without zip64 (" +
+                std::to_string(members.size()) + ")";
+        return false;
+    }
+    std::set<std::string_view> seen;
+    std::uint64_t total = kEndRecordSize;
+    for (const ZipMember& member : members) {
+        if (std::string why = CheckMemberName(member.name); !why.empty()) {
+            error = why + ": \"" + member.name + "\"";
+            return false;
+        }
+        if (!seen.insert(member.name).second) {
+            error = "member given twice: \"" + member.name + "\"";
+            return false;
+        }
+        total +=
+            kLocalHeaderSize + kCentralHeaderSize + 2 * member.name.size() + member.data.size();
+    }
+    if (total > kMax32) {
+        error = "archive would be " + std::to_string(total) +
+                " bytes, more than a zip archive without zip64 can hold";
+        return false;
+    }
+
+    const fs::path partial = archive.string() + ".partial";
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        error = "cannot create " + partial.string();
+        return false;
+    }
+
+    std::string central;
+    std::uint32_t offset = 0;
+    std::string header;
+    for (const ZipMember& member : members) {
+        const std::uint32_t crc = Crc32(member.data.data(), member.data.size());
+        header.clear();
+        Put32(header, kLocalHeaderSignature);
+        PutCommonHeader(header, member, crc);
+        header += member.name;
+        out.write(header.data(), static_cast<std::streamsize>(header.size()));
+        out.write(member.data.data(), static_cast<std::streamsize>(member.data.size()));
+
+        Put32(central, kCentralHeaderSignature);
+        Put16(central, kVersionMadeBy);
+        PutCommonHeader(central, member, crc);
+        Put16(central, 0);  // comment length
+        Put16(central, 0);  // disk number start
+        Put16(central, 0);  // internal attributes
+        Put32(central, kRegularFileMode << 16);
+        Put32(central, offset);
+        central += member.name;
+        offset += static_cast<std::uint32_t>(header.size() + member.data.size());
+    }
+    std::string end;
+    Put32(end, kEndRecordSignature);
+    Put16(end, 0);  // this disk
+    Put16(end, 0);  // disk with the central directory
+    Put16(end, static_cast<std::uint16_t>(members.size()));
+    Put16(end, static_cast<std::uint16_t>(members.size()));
+    Put32(end, static_cast<std::uint32_t>(central.size()));
+    Put32(end, offset);
+    Put16(end, 0);  // comment length
+    out.write(central.data(), static_cast<std::streamsize>(central.size()));
+    out.write(end.data(), static_cast<std::streamsize>(end.size()));
+    out.close();
+
+    std::error_code ec;
+    if (!out) {
+        error = "cannot write " + partial.string();
+        fs::remove(partial, ec);
+        return false;
+    }
+    fs::rename(partial, archive, ec);
+    if (ec) {
+        error =
+            "cannot rename " + partial.string() + " to " + archive.string() + ": " + ErrorText(ec);
+        fs::remove(partial, ec);
+        return false;
+    }
+    return true;
+}
+
+bool PackDirectory(const fs::path& directory, const fs::path& archive, std::string& error) {
+    std::error_code ec;
+    if (!fs::is_directory(directory, ec)) {
+        error = directory.string() + " is not a directory";
+        return false;
+    }
+    // The archive (and its partial file) may lie inside the tree being packed; it must not
+    // pack itself.
+    const fs::path self = fs::weakly_canonical(archive, ec);
+    const fs::path selfPartial = fs::weakly_canonical(archive.string() + ".partial", ec);
+
+    // "cfg/" and "cfg" must give the same member names.
+    fs::path root = directory.lexically_normal();
+    if (!root.has_filename() && root.has_relative_path()) {
+        root = root.parent_path();
+    }
+
+    std::vector<ZipMember> members;
+    fs::recursive_directory_iterator it(root, ec);
+    if (ec) {
+        error = "cannot list " + directory.string() + ": " + ErrorText(ec);
+        return false;
+    }
+    for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
+        if (ec) {
+            break;
+        }
+        const fs::directory_entry& entry = *it;
+        const fs::path& path = entry.path();
+        const bool isLink = entry.is_symlink(ec);
+        if (entry.is_directory(ec)) {
+            if (isLink) {
+                error = "refusing to follow the symbolic link to a directory " + path.string();
+                return false;
+            }
+            continue;
+        }
+        if (!entry.is_regular_file(ec)) {
+            error = path.string() + " is neither a regular file nor a directory";
+            return false;
+        }
+        const fs::path canonical = fs::weakly_canonical(path, ec);
+        if (canonical == self || canonical == selfPartial) {
+            continue;
+        }
+        ZipMember member;
+        member.name = path.lexically_relative(root).generic_string();
+        if (!ReadWholeFile(path, member.data, error)) {
+            return false;
+        }
+        members.push_back(std::move(member));
+    }
+    if (ec) {
+        error = "cannot list " + directory.string() + ": " + ErrorText(ec);
+        return false;
+    }
+    std::sort(members.begin(), members.end(),
+              [](const ZipMember& a, const ZipMember& b) { return a.name < b.name; });
+    return WriteZipArchive(archive, members, error);
+}
+
+}  // namespace satchel

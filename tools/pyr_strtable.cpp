@@ -1,0 +1,147 @@
+// pyr-strtable: the content author's tool for string table files.
+//
+//   pyr-strtable scramble IN OUT          IN's bytes, scrambled, to OUT (an ".xmlx" file)
+//   pyr-strtable unscramble IN OUT        the reverse
+//   pyr-strtable pack CONFIG_DIR ARCHIVE  the tree under CONFIG_DIR into a zip ARCHIVE
+//
+// Exit status: 0 on success, 1 when the operation failed, 2 on a usage error. Outputs are
+// written beside their final name and renamed into place, so a failed run never leaves a
+// half-written file behind.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "satchel/ZipPack.h"
+#include "text/Scramble.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+constexpr const char* kUsageText =
+    "usage: pyr-strtable COMMAND ARGUMENTS\n"
+    "\n"
+    "commands:\n"
+    "  scramble IN OUT          write IN scrambled to OUT (the \".xmlx\" form of an XML file)\n"
+    "  unscramble IN OUT        write IN unscrambled to OUT (IN and OUT may be the same file)\n"
+    "  pack CONFIG_DIR ARCHIVE  pack every file under CONFIG_DIR into the zip ARCHIVE, named\n"
+    "                           relative to CONFIG_DIR (\"config/StringTable/common.xml\")\n"
+    "  help                     show this text\n"
+    "\n"
+    "exit status: 0 success, 1 failure, 2 usage error\n";
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "pyr-strtable: %s\n", message.c_str());
+    return kFailed;
+}
+
+int Usage(const std::string& message) {
+    std::fprintf(stderr, "pyr-strtable: %s\n\n%s", message.c_str(), kUsageText);
+    return kUsage;
+}
+
+bool ReadWholeFile(const fs::path& path, std::string& data, std::string& error) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) {
+        error = "cannot open " + path.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::streamoff length = in.tellg();
+    if (length < 0) {
+        error = "cannot take the size of " + path.string();
+        return false;
+    }
+    data.resize(static_cast<std::size_t>(length));
+    in.seekg(0);
+    in.read(data.data(), length);
+    if (in.gcount() != length) {
+        error = "cannot read " + path.string();
+        return false;
+    }
+    return true;
+}
+
+bool WriteWholeFile(const fs::path& path, const std::string& data, std::string& error) {
+    const fs::path partial = path.string() + ".partial";
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        error = "cannot create " + partial.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    out.close();
+    std::error_code ec;
+    if (!out) {
+        error = "cannot write " + partial.string();
+        fs::remove(partial, ec);
+        return false;
+    }
+    fs::rename(partial, path, ec);
+    if (ec) {
+        error = "cannot rename " + partial.string() + " to " + path.string() + ": " + ec.message();
+        fs::remove(partial, ec);
+        return false;
+    }
+    return true;
+}
+
+// Scrambling is its own inverse; both commands run this.
+int Scramble(const fs::path& in, const fs::path& out) {
+    std::string data;
+    std::string error;
+    if (!ReadWholeFile(in, data, error)) {
+        return Fail(error);
+    }
+    ScrambleBytes(data.data(), data.size());
+    if (!WriteWholeFile(out, data, error)) {
+        return Fail(error);
+    }
+    return kOk;
+}
+
+int Pack(const fs::path& directory, const fs::path& archive) {
+    std::string error;
+    if (!satchel::PackDirectory(directory, archive, error)) {
+        return Fail("pack: " + error);
+    }
+    return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        return Usage("no command given");
+    }
+    const std::string_view command = argv[1];
+    const int arguments = argc - 2;
+    if (command == "help" || command == "--help" || command == "-h") {
+        std::fputs(kUsageText, stdout);
+        return kOk;
+    }
+    if (command == "scramble" || command == "unscramble") {
+        if (arguments != 2) {
+            return Usage(std::string(command) + " takes IN and OUT");
+        }
+        return Scramble(argv[2], argv[3]);
+    }
+    if (command == "pack") {
+        if (arguments != 2) {
+            return Usage("pack takes CONFIG_DIR and ARCHIVE");
+        }
+        return Pack(argv[2], argv[3]);
+    }
+    // TODO(text resources): `lookup TABLE KEY` belongs here: load the string table TABLE the
+    // way the module does (configuration directory or archive) and print KEY's text. It
+    // arrives with the string table; until then the command is unknown.
+    return Usage("unknown command \"" + std::string(command) + "\"");
+}
