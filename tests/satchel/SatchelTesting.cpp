@@ -1,0 +1,209 @@
+#include "SatchelTesting.h"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace satchel_test {
+
+TempDir::TempDir() {
+    static std::atomic<unsigned> counter{0};
+    const fs::path base = fs::temp_directory_path();
+    for (;;) {
+        fs::path candidate =
+            base / ("satchel-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+        if (fs::create_directory(candidate)) {
+            path = candidate;
+            return;
+        }
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+}
+
+StderrCapture::StderrCapture() {
+    std::fflush(stderr);
+    saved = dup(2);
+    const int file = open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(file, 2);
+    close(file);
+}
+
+StderrCapture::~StderrCapture() {
+    Stop();
+}
+
+void StderrCapture::Stop() {
+    if (saved < 0) {
+        return;
+    }
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    saved = -1;
+    text = ReadFile(dir / "stderr");
+}
+
+std::string StderrCapture::Text() {
+    Stop();
+    return text;
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const fs::path& path, const std::string& data) {
+    if (path.has_parent_path()) {
+        fs::create_directories(path.parent_path());
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+RunResult RunProgram(const std::vector<std::string>& arguments) {
+    TempDir dir;
+    const fs::path outputFile = dir / "output";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    RunResult result;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        result.output = std::string("cannot start: ") + std::strerror(rc);
+        return result;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    result.output = ReadFile(outputFile);
+    return result;
+}
+
+LoadedLibrary::LoadedLibrary(const std::string& path) : path(path) {
+    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        ADD_FAILURE() << "dlopen(" << path << "): " << dlerror();
+        return;
+    }
+    isLoadFromMpq = Get<satchel::IsLoadFromMpqFn>(satchel::kIsLoadFromMpqName);
+    gameResourcesInitialize =
+        Get<satchel::GameResourcesInitializeFn>(satchel::kGameResourcesInitializeName);
+    loadFileData = Get<satchel::LoadFileDataFn>(satchel::kLoadFileDataName);
+    freeFileData = Get<satchel::FreeFileDataFn>(satchel::kFreeFileDataName);
+}
+
+LoadedLibrary::~LoadedLibrary() {
+    Unload();
+}
+
+void* LoadedLibrary::Symbol(const char* name) const {
+    return handle != nullptr ? dlsym(handle, name) : nullptr;
+}
+
+bool LoadedLibrary::Unload() {
+    if (handle != nullptr) {
+        dlclose(handle);
+        handle = nullptr;
+        isLoadFromMpq = nullptr;
+        gameResourcesInitialize = nullptr;
+        loadFileData = nullptr;
+        freeFileData = nullptr;
+    }
+    void* still = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (still != nullptr) {
+        dlclose(still);
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> ExportedSymbols(const fs::path& path) {
+    const std::string image = ReadFile(path);
+    std::vector<std::string> names;
+    const auto at = [&image](std::uint64_t offset, std::uint64_t size) {
+        if (offset > image.size() || size > image.size() - offset) {
+            throw std::runtime_error("ELF structure outside the file");
+        }
+        return image.data() + offset;
+    };
+    Elf64_Ehdr header;
+    std::memcpy(&header, at(0, sizeof header), sizeof header);
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64) {
+        throw std::runtime_error(path.string() + " is not a 64-bit ELF file");
+    }
+    std::vector<Elf64_Shdr> sections(header.e_shnum);
+    std::memcpy(sections.data(), at(header.e_shoff, sizeof(Elf64_Shdr) * header.e_shnum),
+                sizeof(Elf64_Shdr) * header.e_shnum);
+    for (const Elf64_Shdr& section : sections) {
+        if (section.sh_type != SHT_DYNSYM) {
+            continue;
+        }
+        const Elf64_Shdr& strings = sections.at(section.sh_link);
+        const char* table = at(strings.sh_offset, strings.sh_size);
+        for (std::uint64_t i = 0; i < section.sh_size / sizeof(Elf64_Sym); ++i) {
+            Elf64_Sym symbol;
+            std::memcpy(&symbol, at(section.sh_offset + i * sizeof(Elf64_Sym), sizeof symbol),
+                        sizeof symbol);
+            if (symbol.st_shndx == SHN_UNDEF || symbol.st_name == 0 ||
+                ELF64_ST_TYPE(symbol.st_info) == STT_SECTION) {
+                continue;
+            }
+            names.emplace_back(table + symbol.st_name);
+        }
+    }
+    return names;
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name(name) {
+    if (const char* old = std::getenv(name)) {
+        had = true;
+        previous = old;
+    }
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had) {
+        setenv(name.c_str(), previous.c_str(), 1);
+    } else {
+        unsetenv(name.c_str());
+    }
+}
+
+}  // namespace satchel_test
