@@ -20,6 +20,7 @@
 // plug-in and is called through them.
 #pragma once
 
+#include <cstddef>
 #include <unordered_map>
 #include <utility>
 

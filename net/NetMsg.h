@@ -229,6 +229,9 @@ bool CheckChunk(const Chunk* chunk, std::size_t size, const char* typeName, cons
 /// false. Only the size decides; the chunkID is not compared. Null `*out` before the call, so
 /// that either the result or the pointer tells success.
 ///
+/// `chunk` must be null or come from GetChunk: chunks of a built or parsed message always lie
+/// inside it, which is what lets the check trust chunkSize.
+///
 /// `*out` may be unaligned: read it with ReadChunkValue, never with `**out`.
 template <class T>
 bool VerifyChunk(const T** out, const Chunk* chunk) {
