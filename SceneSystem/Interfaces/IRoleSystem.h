@@ -1,0 +1,59 @@
+// pyr::IRoleSystem: the role system plug-in, and what a role offers to other plug-ins.
+//
+// The role system is registered with the host container under RoleSystemTypeId. It knows the
+// current role (the player's character) and tells subscribers through RoleResetSignal when the
+// role was reset, so that they drop what they kept about the old one.
+//
+// Threads: GetCurrentRole, the role's GetRoleEntity and IRoleBattleInfo::GetBattleFlag are
+// called from timer callbacks, with nothing but leaf locks held; they must be callable from
+// any thread and take neither container locks nor the client core lock.
+#pragma once
+
+#include "function/Signal.h"
+#include "plugin/Export.h"
+#include "plugin/PluginContainer.h"
+
+namespace pyr {
+
+/// The entity kind under which a role keeps its battle information (an IRoleBattleInfo).
+inline constexpr int RoleBattleInfoKind = 28;
+
+/// A role, as the role system hands it out.
+class PYR_INTERFACE IRole {
+public:
+    /// The role's entity of `kind`, or null when the role has none. Not owned by the caller.
+    virtual IEntityObject* GetRoleEntity(int kind) = 0;
+
+protected:
+    virtual ~IRole() = default;
+};
+
+/// The current role, by value. Empty (null) when there is no current role.
+struct RoleHandle {
+    /// Not owned; valid while the role system keeps the role.
+    IRole* role = nullptr;
+
+    explicit operator bool() const noexcept { return role != nullptr; }
+};
+
+/// A role's battle information: the entity of kind RoleBattleInfoKind.
+class PYR_INTERFACE IRoleBattleInfo : public IEntityObject {
+public:
+    /// Whether the role is in battle.
+    virtual bool GetBattleFlag() = 0;
+};
+
+class PYR_INTERFACE IRoleSystem : public IPluginContainer {
+public:
+    /// Emitted when the current role was reset. Subscribers connect with Add and disconnect
+    /// with Remove (a fresh os::bind of the same member and object finds the slot). The signal
+    /// has no lock of its own: it is used under the client core lock. The role system emits it
+    /// holding that lock (and no container lock), and hosts start, stop and release their
+    /// plug-ins holding it, which is where subscribers connect and disconnect.
+    os::Signal<void(), os::LastValue<void>> RoleResetSignal;
+
+    /// The current role; an empty handle when there is none.
+    virtual RoleHandle GetCurrentRole() = 0;
+};
+
+}  // namespace pyr

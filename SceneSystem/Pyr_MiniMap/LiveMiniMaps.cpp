@@ -1,0 +1,43 @@
+#include "SceneSystem/Pyr_MiniMap/LiveMiniMaps.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "SceneSystem/Pyr_MiniMap/Pyr_MiniMap.h"
+
+namespace minimap {
+namespace {
+
+// Addresses as the entry points handed them out. A host has one minimap, so the list is short.
+std::vector<Pyr_MiniMap*>& Live() {
+    static std::vector<Pyr_MiniMap*> live;
+    return live;
+}
+
+}  // namespace
+
+void AddLive(Pyr_MiniMap* minimap) {
+    Live().push_back(minimap);
+}
+
+void RemoveLive(const Pyr_MiniMap* minimap) {
+    auto& live = Live();
+    live.erase(std::remove(live.begin(), live.end(), minimap), live.end());
+}
+
+bool IsLive(const void* address) {
+    const auto& live = Live();
+    return std::any_of(live.begin(), live.end(),
+                       [address](const Pyr_MiniMap* m) { return m == address; });
+}
+
+Pyr_MiniMap* FindLive(const IPluginContainer* container) {
+    for (Pyr_MiniMap* m : Live()) {
+        if (static_cast<const IPluginContainer*>(m) == container) {
+            return m;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace minimap

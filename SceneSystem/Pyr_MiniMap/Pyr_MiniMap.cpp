@@ -1,0 +1,400 @@
+#include "SceneSystem/Pyr_MiniMap/Pyr_MiniMap.h"
+
+#include <cstdint>
+#include <cstring>
+#include <exception>
+
+#include "SceneSystem/Pyr_MiniMap/LiveMiniMaps.h"
+#include "function/Bind.h"
+#include "net/LogFormat.h"
+#include "plugin/HostServices.h"
+#include "plugin/TypeIds.h"
+
+namespace {
+
+using pyr::MiniMapRequestOp;
+using pyr::MiniMapSyncOp;
+
+// Chunk data may lie at any address (chunks are packed back to back), so values are copied
+// out byte for byte instead of being read through the typed pointer.
+template <class T>
+T CopyChunkData(const T* data) {
+    T value;
+    std::memcpy(static_cast<void*>(&value), static_cast<const void*>(data), sizeof(T));
+    return value;
+}
+
+// Any non-zero byte selects the player store. Read as a byte: a byte other than 0 or 1 is a
+// valid selector on the wire but not a valid bool.
+bool CopySelector(const bool* data) {
+    unsigned char byte = 0;
+    std::memcpy(&byte, static_cast<const void*>(data), 1);
+    return byte != 0;
+}
+
+// Exceptions from the callers' side (a slot, a sibling) stop here: the callers of these
+// functions live in other modules.
+void LogCaught(const char* where, const char* what) {
+    LogFormatted(3, "%s() error : %s", where, what != nullptr ? what : "unknown exception");
+}
+
+}  // namespace
+
+Pyr_MiniMap::Pyr_MiniMap() {
+    playerStore.clear();
+    npcStore.clear();
+    pollTimer = os::InvalidTimerID;
+}
+
+Pyr_MiniMap::~Pyr_MiniMap() {
+    bool wasReleased = false;
+    {
+        std::lock_guard<std::mutex> guard(timerMutex);
+        wasReleased = released;
+    }
+    if (!wasReleased) {
+        PrepareRelease();
+    }
+    playerStore.clear();
+    npcStore.clear();
+    pollTimer = os::InvalidTimerID;
+}
+
+const std::type_info& Pyr_MiniMap::GetTypeInfo() const {
+    return typeid(Pyr_MiniMap);
+}
+
+void Pyr_MiniMap::EntityAction() {}
+
+const GUID& Pyr_MiniMap::GetContainerTypeId() const {
+    return MiniMapContainerTypeId;
+}
+
+bool Pyr_MiniMap::OnParentStart() {
+    return true;
+}
+
+MiniMapPlayerInfoMap& Pyr_MiniMap::GetPlayerInfoMap() {
+    return playerStore;
+}
+
+MiniMapNpcInfoMap& Pyr_MiniMap::GetNpcInfoMap() {
+    return npcStore;
+}
+
+MiniMapNpcInfoMap& Pyr_MiniMap::GetQueryNpcInfoMap() {
+    return queryStore;
+}
+
+void Pyr_MiniMap::SetPollEnabled(const bool& enabled) {
+    pollEnabled.store(enabled);
+}
+
+bool Pyr_MiniMap::RegisterMsgHandler() {
+    std::lock_guard<std::mutex> guard(siblingMutex);
+    messageDispatcher.Register(pyr::MiniMapSyncMsgId, os::bind(&Pyr_MiniMap::OnMiniMapMsg, this));
+    return true;
+}
+
+bool Pyr_MiniMap::OnPrepareParentStart() {
+    {
+        // A release in progress on another thread: the minimap is leaving the host and takes
+        // no part in the start (what a walk registered anyway is withdrawn by the release).
+        std::lock_guard<std::mutex> guard(timerMutex);
+        if (released) {
+            return true;
+        }
+    }
+    if (hostContainer == nullptr || hostContainer->GetContainerTypeId() != HostContainerTypeId) {
+        return false;
+    }
+
+    pyr::IRoleSystem* roles = nullptr;
+    QuerySiblingContainer<pyr::IRoleSystem>(roles, RoleSystemTypeId, false);
+    {
+        std::lock_guard<std::mutex> guard(siblingMutex);
+        roleSystem = roles;
+        if (roleSystem == nullptr) {
+            return false;
+        }
+        // An equal slot connected by an earlier start stays the only one.
+        roleSystem->RoleResetSignal.Add(os::bind(&Pyr_MiniMap::ResetStores, this));
+    }
+
+    pyr::IGameServerClient* client = nullptr;
+    hostContainer->QueryChildContainer<pyr::IGameServerClient>(client, GameServerClientTypeId,
+                                                               false);
+    {
+        std::lock_guard<std::mutex> guard(siblingMutex);
+        gameServerClient = client;
+        if (gameServerClient == nullptr) {
+            return false;
+        }
+    }
+
+    // One poll chain per minimap: a start after a shutdown replaces the chain of the earlier
+    // start. The replaced chain's run in progress, if any, is waited for by Cancel and finds
+    // itself replaced, so it does not register again.
+    os::TimerID replaced;
+    {
+        std::lock_guard<std::mutex> guard(timerMutex);
+        if (released) {
+            return true;
+        }
+        replaced = pollTimer;
+        // The callback is written without a space: its text is what the timer service shows.
+        // clang-format off
+        pollTimer = os::GetTimer()->RegisterTimer(os::bind(&Pyr_MiniMap::MyTimeFunc,this), pyr::MiniMapPollInterval, nullptr);
+        // clang-format on
+    }
+    replaced.Cancel();
+
+    {
+        std::lock_guard<std::mutex> guard(siblingMutex);
+        // The registered callable holds a copy of the dispatcher taken now. A second start
+        // finds its own earlier registration there, equal to this one, and changes nothing.
+        os::Function<void(ISender*, const NetMsg*)> handler(messageDispatcher);
+        if (gameServerClient != nullptr && gameServerClient->MsgTypeDispatcher != nullptr) {
+            gameServerClient->MsgTypeDispatcher->Register(pyr::MiniMapMsgType, handler);
+            registeredHandler = handler;
+        }
+    }
+    return true;
+}
+
+void Pyr_MiniMap::OnSiblingContainerUnregistered(IPluginContainer* sibling) {
+    if (sibling == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(siblingMutex);
+    if (roleSystem != nullptr && sibling == roleSystem) {
+        WithdrawRoleResetLocked(roleSystem);
+        roleSystem = nullptr;
+    }
+    if (gameServerClient != nullptr && sibling == gameServerClient) {
+        WithdrawMessageTypeLocked(gameServerClient);
+        gameServerClient = nullptr;
+    }
+}
+
+void Pyr_MiniMap::PrepareRelease() {
+    {
+        std::lock_guard<std::mutex> guard(siblingMutex);
+        messageDispatcher.Unregister(pyr::MiniMapSyncMsgId);
+    }
+
+    os::TimerID chain;
+    {
+        std::lock_guard<std::mutex> guard(timerMutex);
+        released = true;
+        chain = pollTimer;
+        pollTimer = os::InvalidTimerID;
+    }
+    // Outside timerMutex: Cancel waits for a run in progress, and that run takes the mutex to
+    // find the chain released.
+    chain.Cancel();
+
+    std::lock_guard<std::mutex> guard(siblingMutex);
+    if (gameServerClient != nullptr) {
+        WithdrawMessageTypeLocked(gameServerClient);
+        gameServerClient = nullptr;
+    }
+    if (roleSystem != nullptr) {
+        WithdrawRoleResetLocked(roleSystem);
+        roleSystem = nullptr;
+    }
+}
+
+void Pyr_MiniMap::WithdrawMessageTypeLocked(pyr::IGameServerClient* client) {
+    if (!registeredHandler.IsEmpty() && client->MsgTypeDispatcher != nullptr &&
+        client->MsgTypeDispatcher->GetHandler(pyr::MiniMapMsgType) == registeredHandler) {
+        client->MsgTypeDispatcher->Unregister(pyr::MiniMapMsgType);
+    }
+    registeredHandler.Reset();
+}
+
+void Pyr_MiniMap::WithdrawRoleResetLocked(pyr::IRoleSystem* roles) {
+    roles->RoleResetSignal.Remove(os::bind(&Pyr_MiniMap::ResetStores, this));
+}
+
+void Pyr_MiniMap::ResetStores() {
+    // As in OnMiniMapMsg: an emission that took its slots before the release may still call.
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    if (!minimap::IsLive(this)) {
+        return;
+    }
+    playerStore.clear();
+    npcStore.clear();
+    queryStore.clear();
+}
+
+void Pyr_MiniMap::MyTimeFunc(os::Timer* /*timer*/, os::TimerID id, void* /*userData*/) {
+    {
+        std::lock_guard<std::mutex> guard(timerMutex);
+        if (released || !(id == pollTimer)) {
+            return;
+        }
+    }
+
+    if (pollEnabled.load()) {
+        std::lock_guard<std::mutex> guard(siblingMutex);
+        try {
+            SendPollLocked();
+        } catch (const std::exception& e) {
+            LogCaught("Pyr_MiniMap::MyTimeFunc", e.what());
+        } catch (...) {
+            LogCaught("Pyr_MiniMap::MyTimeFunc", nullptr);
+        }
+    }
+
+    std::lock_guard<std::mutex> guard(timerMutex);
+    if (released || !(id == pollTimer)) {
+        return;
+    }
+    // clang-format off
+    pollTimer = os::GetTimer()->RegisterTimer(os::bind(&Pyr_MiniMap::MyTimeFunc,this), pyr::MiniMapPollInterval, nullptr);
+    // clang-format on
+}
+
+void Pyr_MiniMap::SendPollLocked() {
+    // A role system that left the host counts as no current role.
+    if (roleSystem == nullptr) {
+        return;
+    }
+    const pyr::RoleHandle role = roleSystem->GetCurrentRole();
+    if (!role) {
+        return;
+    }
+    auto* battle =
+        dynamic_cast<pyr::IRoleBattleInfo*>(role.role->GetRoleEntity(pyr::RoleBattleInfoKind));
+    if (battle == nullptr || battle->GetBattleFlag()) {
+        return;
+    }
+    if (gameServerClient == nullptr) {
+        return;
+    }
+    NetMsg request(pyr::MiniMapMsgType, pyr::MiniMapRequestMsgId);
+    const auto op = static_cast<std::int32_t>(MiniMapRequestOp::Poll);
+    request.AddChunk(&op, sizeof(op), 0);
+    gameServerClient->SendNetMsg(&request);
+}
+
+bool Pyr_MiniMap::RequestNpcQuery(int queryArg) {
+    try {
+        {
+            os::ThreadLockHandle coreLock(GetClientCoreLock());
+            queryStore.clear();
+        }
+        // Not under the core lock (taken here): the send may block on the connection.
+        std::lock_guard<std::mutex> guard(siblingMutex);
+        if (gameServerClient == nullptr) {
+            return false;
+        }
+        NetMsg request(pyr::MiniMapMsgType, pyr::MiniMapRequestMsgId);
+        const auto op = static_cast<std::int32_t>(MiniMapRequestOp::Query);
+        const std::int32_t argument = queryArg;
+        request.AddChunk(&op, sizeof(op), 0);
+        request.AddChunk(&argument, sizeof(argument), 1);
+        return gameServerClient->SendNetMsg(&request);
+    } catch (const std::exception& e) {
+        LogCaught("Pyr_MiniMap::RequestNpcQuery", e.what());
+    } catch (...) {
+        LogCaught("Pyr_MiniMap::RequestNpcQuery", nullptr);
+    }
+    return false;
+}
+
+void Pyr_MiniMap::OnMiniMapMsg(ISender* /*sender*/, const NetMsg* msg) {
+    // The lock comes first, and the object is not touched before the check: the game-server
+    // client may have dispatched this message before a release on another thread withdrew the
+    // registration, and the release deletes the minimap once it holds the lock.
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    if (!minimap::IsLive(this) || msg == nullptr) {
+        return;
+    }
+    try {
+        ApplySyncMessage(*msg);
+    } catch (const std::exception& e) {
+        LogCaught("Pyr_MiniMap::OnMiniMapMsg", e.what());
+    } catch (...) {
+        LogCaught("Pyr_MiniMap::OnMiniMapMsg", nullptr);
+    }
+}
+
+void Pyr_MiniMap::ApplySyncMessage(const NetMsg& msg) {
+    const std::int32_t* codeData = nullptr;
+    if (!VerifyChunk(&codeData, msg.GetChunk(0))) {
+        return;
+    }
+    // Compared as unsigned, so a negative code counts as an unknown one.
+    switch (static_cast<std::uint32_t>(CopyChunkData(codeData))) {
+        case static_cast<std::uint32_t>(MiniMapSyncOp::Set): {
+            const bool* selectorData = nullptr;
+            if (!VerifyChunk(&selectorData, msg.GetChunk(1))) {
+                return;
+            }
+            if (CopySelector(selectorData)) {
+                const _MiniMapPlayerInfo* data = nullptr;
+                if (!VerifyChunk(&data, msg.GetChunk(2))) {
+                    return;
+                }
+                const _MiniMapPlayerInfo record = CopyChunkData(data);
+                playerStore[record.id] = record;
+            } else {
+                const _MiniMapNpcInfo* data = nullptr;
+                if (!VerifyChunk(&data, msg.GetChunk(2))) {
+                    return;
+                }
+                const _MiniMapNpcInfo record = CopyChunkData(data);
+                npcStore[record.id] = record;
+            }
+            MarkersChanged.Emit();
+            return;
+        }
+        case static_cast<std::uint32_t>(MiniMapSyncOp::Remove): {
+            const bool* selectorData = nullptr;
+            const std::uint64_t* idData = nullptr;
+            // Both reads are made before either is tested: each missing chunk is logged.
+            const bool selectorRead = VerifyChunk(&selectorData, msg.GetChunk(1));
+            const bool idRead = VerifyChunk(&idData, msg.GetChunk(2));
+            if (!selectorRead || !idRead) {
+                return;
+            }
+            const std::uint64_t id = CopyChunkData(idData);
+            bool removed = false;
+            if (CopySelector(selectorData)) {
+                removed = playerStore.erase(id) != 0;
+            } else {
+                removed = npcStore.erase(id) != 0;
+            }
+            if (removed) {
+                MarkersChanged.Emit();
+            }
+            return;
+        }
+        case static_cast<std::uint32_t>(MiniMapSyncOp::Clear):
+            if (!npcStore.empty()) {
+                npcStore.clear();
+            }
+            if (!playerStore.empty()) {
+                playerStore.clear();
+            }
+            MarkersChanged.Emit();
+            return;
+        case static_cast<std::uint32_t>(MiniMapSyncOp::QueryResult): {
+            const _MiniMapNpcInfo* data = nullptr;
+            if (!VerifyChunk(&data, msg.GetChunk(1))) {
+                return;
+            }
+            const _MiniMapNpcInfo record = CopyChunkData(data);
+            // The first record received for an identifier stays.
+            queryStore.try_emplace(record.id, record);
+            return;
+        }
+        case static_cast<std::uint32_t>(MiniMapSyncOp::QueryEnd):
+            QueryFinished.Emit();
+            return;
+        default:
+            return;
+    }
+}
