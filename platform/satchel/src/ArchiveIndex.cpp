@@ -34,8 +34,9 @@ class Reader {
 public:
     Reader(const unsigned char* data, std::size_t size) : data(data), size(size) {}
 
+    // A little-endian value of 1 to 8 bytes.
     std::uint64_t Get(std::size_t bytes) {
-        if (!ok || size - position < bytes) {
+        if (!ok || bytes > 8 || size - position < bytes) {
             ok = false;
             return 0;
         }
@@ -58,6 +59,7 @@ public:
         position += count;
         return view;
     }
+    void Skip(std::size_t count) { Bytes(count); }
     bool Ok() const { return ok; }
     std::size_t Position() const { return position; }
 
@@ -116,7 +118,7 @@ bool FindCentralDirectory(std::FILE* file, std::uint64_t fileSize, CentralDirect
         if (r.U32() != kEndRecordSignature) {
             continue;
         }
-        r.Get(16);
+        r.Skip(16);
         if (r.U16() == tailSize - pos - kEndRecordSize) {
             found = pos;
             break;
@@ -167,7 +169,7 @@ bool FindCentralDirectory(std::FILE* file, std::uint64_t fileSize, CentralDirect
             error = "zip64 locator does not point at a zip64 end record";
             return false;
         }
-        record.Get(8 + 2 + 2);  // record size, versions
+        record.Skip(8 + 2 + 2);  // record size, versions
         const std::uint32_t disk64 = record.U32();
         const std::uint32_t directoryDisk64 = record.U32();
         const std::uint64_t countOnDisk64 = record.U64();
@@ -286,7 +288,7 @@ bool ArchiveIndex::Read(const std::string& path, std::string& error) {
         const std::uint16_t nameLength = r.U16();
         const std::uint16_t extraLength = r.U16();
         const std::uint16_t commentLength = r.U16();
-        r.Get(2 + 2 + 4);  // disk, internal and external attributes
+        r.Skip(2 + 2 + 4);  // disk, internal and external attributes
         std::uint64_t localOffset = r.U32();
         const std::string_view rawName = r.Bytes(nameLength);
         const std::string_view extra = r.Bytes(extraLength);
@@ -322,7 +324,7 @@ bool ArchiveIndex::Read(const std::string& path, std::string& error) {
         }
         Reader header(local.data(), local.size());
         const std::uint32_t signature = header.U32();
-        header.Get(22);
+        header.Skip(22);
         const std::uint16_t localNameLength = header.U16();
         const std::uint16_t localExtraLength = header.U16();
         if (signature != kLocalHeaderSignature || localNameLength != nameLength ||
