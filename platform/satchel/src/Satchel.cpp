@@ -106,9 +106,22 @@ public:
 
         const char* configured = std::getenv(kArchiveVariable);
         const bool fromVariable = configured != nullptr && *configured != '\0';
-        const fs::path path =
-            fromVariable ? fs::path(configured) : ExecutableDirectory() / kDefaultArchiveName;
+        fs::path path;
+        if (fromVariable) {
+            path = configured;
+        } else if (const fs::path directory = ExecutableDirectory(); !directory.empty()) {
+            path = directory / kDefaultArchiveName;
+        } else {
+            Log(std::string("cannot find the executable's directory and ") + kArchiveVariable +
+                " is not set; resources come from loose files");
+            return;
+        }
+        // Absolute, so that the archive named in messages is unambiguous and a later change of
+        // the working directory cannot matter.
         std::error_code ec;
+        if (fs::path full = fs::absolute(path, ec); !ec) {
+            path = std::move(full);
+        }
         const fs::file_status status = fs::status(path, ec);
         if (!fs::exists(status)) {
             // No archive beside the executable is the ordinary loose-file setup; a named one
@@ -138,6 +151,9 @@ public:
             Log("PhysFS cannot mount " + path.string() + ": " + PhysfsError() +
                 "; resources come from loose files");
             index.Clear();
+            if (ownsPhysfs && PHYSFS_deinit() != 0) {
+                ownsPhysfs = false;
+            }
             return;
         }
         archive = path.string();
