@@ -1,0 +1,209 @@
+#include "text/StringTable.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <latch>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TextTesting.h"
+#include "function/Function.h"
+
+namespace {
+
+using text_test::RecordingArchive;
+using text_test::ScopedEnv;
+using text_test::TempDir;
+using text_test::WriteTable;
+
+// Counts the reads that lookups cause.
+class CountingTable : public StringTable {
+public:
+    bool LoadTable(const std::string& tableName) override {
+        ++loads;
+        return StringTable::LoadTable(tableName);
+    }
+    std::atomic<int> loads{0};
+};
+
+// Tables come from a fresh configuration directory; the test program's packed library says
+// "no archive" unless a test turns archive mode on.
+class StringTableTest : public ::testing::Test {
+protected:
+    void SetUp() override { archive.SetLoadFromMpq(false); }
+
+    void Write(const std::string& table, const std::string& xml) {
+        WriteTable(config.Path(), table, xml);
+    }
+
+    TempDir config;
+    ScopedEnv configDir{"PLINTH_CONFIG_DIR", config.Path().c_str()};
+    RecordingArchive archive;
+};
+
+TEST_F(StringTableTest, ReadsTheConfigurationDirectorysFileWithoutTheArchive) {
+    Write("common", "<common><Hello>world</Hello></common>");
+    StringTable table;
+    EXPECT_EQ(table.GetString("common", "Hello"), "world");
+    EXPECT_EQ(archive.Loads(), 0);
+}
+
+TEST_F(StringTableTest, ReadsTheArchivePathWholeAndTouchesNoFileInArchiveMode) {
+    Write("common", "<common><Hello>loose file</Hello></common>");
+    archive.SetLoadFromMpq(true);
+    archive.Serve("config/StringTable/common.xml", "<common><Hello>archived</Hello></common>");
+    StringTable table;
+    EXPECT_EQ(table.GetString("common", "Hello"), "archived");
+    ASSERT_EQ(archive.Loads(), 1);
+    EXPECT_EQ(archive.LoadCall(0), std::make_pair(std::string("config/StringTable/common.xml"), 2));
+    EXPECT_EQ(archive.Outstanding(), 0);
+}
+
+TEST_F(StringTableTest, EntriesAreTheRootsChildElementsWithText) {
+    // K with text, an empty L, M holding only an element, and K again: exactly K = z.
+    Write("t", "<root><K>x</K><L/><M><N>y</N></M><K>z</K></root>");
+    StringTable table;
+    EXPECT_EQ(table.GetString("t", "K"), "z");
+    EXPECT_EQ(table.GetString("t", "L"), "");
+    EXPECT_EQ(table.GetString("t", "M"), "");
+    EXPECT_EQ(table.GetString("t", "N"), "");
+}
+
+TEST_F(StringTableTest, DeclarationAndCommentMayPrecedeTheRootAndLaterTopLevelElementsAreIgnored) {
+    Write("t",
+          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- texts -->\n"
+          "<root><a>1</a></root>\n<more><b>2</b></more>\n");
+    StringTable table;
+    EXPECT_EQ(table.GetString("t", "a"), "1");
+    EXPECT_EQ(table.GetString("t", "b"), "");
+}
+
+TEST_F(StringTableTest, KeysAndTableNamesAreExactBytes) {
+    Write("t", "<root><Key>upper</Key><key>lower</key><sp> padded </sp></root>");
+    StringTable table;
+    EXPECT_EQ(table.GetString("t", "Key"), "upper");
+    EXPECT_EQ(table.GetString("t", "key"), "lower");
+    EXPECT_EQ(table.GetString("t", "KEY"), "");
+    EXPECT_EQ(table.GetString("T", "Key"), "");
+}
+
+TEST_F(StringTableTest, TwoLookupsReturnTheSameStoredText) {
+    Write("t", "<root><a>1</a><b>2</b></root>");
+    StringTable table;
+    const std::string& first = table.GetString("t", "a");
+    table.GetString("t", "b");
+    EXPECT_EQ(&table.GetString("t", "a"), &first);
+}
+
+TEST_F(StringTableTest, MissingTextsShareOneEmptyText) {
+    Write("t", "<root><a>1</a><empty></empty></root>");
+    StringTable table;
+    const std::string& missingKey = table.GetString("t", "nope");
+    EXPECT_EQ(missingKey, "");
+    EXPECT_EQ(&table.GetString("t", "empty"), &missingKey);
+    EXPECT_EQ(&table.GetString("absent", "a"), &missingKey);
+}
+
+TEST_F(StringTableTest, MissingTableIsReadOnce) {
+    CountingTable table;
+    EXPECT_EQ(table.GetString("absent", "a"), "");
+    EXPECT_EQ(table.GetString("absent", "b"), "");
+    Write("absent", "<root><a>late</a></root>");
+    EXPECT_EQ(table.GetString("absent", "a"), "");
+    EXPECT_EQ(table.loads, 1);
+}
+
+TEST_F(StringTableTest, MissingArchiveTableIsAskedForOnce) {
+    archive.SetLoadFromMpq(true);
+    StringTable table;
+    table.GetString("absent", "a");
+    table.GetString("absent", "b");
+    EXPECT_EQ(archive.Loads(), 1);
+}
+
+TEST_F(StringTableTest, MalformedTableStoresNothingAndIsReadOnce) {
+    Write("bad", "<root><a>1</a><b>2</root>");
+    CountingTable table;
+    EXPECT_EQ(table.GetString("bad", "a"), "");
+    EXPECT_EQ(table.GetString("bad", "b"), "");
+    EXPECT_EQ(table.loads, 1);
+}
+
+TEST_F(StringTableTest, TableWithoutAnyElementDoesNotLoad) {
+    Write("bare", "<?xml version=\"1.0\"?><!-- nothing here -->");
+    Write("blank", "");
+    StringTable table;
+    EXPECT_FALSE(table.LoadTable("bare"));
+    EXPECT_FALSE(table.LoadTable("blank"));
+}
+
+TEST_F(StringTableTest, ReloadKeepsTheStorageOfUnchangedTextsAndKeepsVanishedKeys) {
+    Write("t",
+          "<root><same>kept text long enough to live on the heap</same><moved>1</moved>"
+          "<gone>3</gone></root>");
+    StringTable table;
+    const char* same = table.GetString("t", "same").c_str();
+    Write("t",
+          "<root><same>kept text long enough to live on the heap</same><moved>2</moved>"
+          "</root>");
+    ASSERT_TRUE(table.LoadTable("t"));
+    EXPECT_EQ(table.GetString("t", "same").c_str(), same);
+    EXPECT_EQ(table.GetString("t", "moved"), "2");
+    EXPECT_EQ(table.GetString("t", "gone"), "3");
+}
+
+TEST_F(StringTableTest, CommonStringIsTheProcessWideCommonTable) {
+    Write("common", "<common><Hello>world</Hello></common>");
+    const std::string& common = GetCommonString("Hello");
+    EXPECT_EQ(common, "world");
+    EXPECT_EQ(&GetTableString("common", "Hello"), &common);
+}
+
+TEST(StringTableCreator, MakesANewTableEachCallAndCreatorsCompareEqual) {
+    const os::Function<void*()> one{StringTableCreator()};
+    const os::Function<void*()> two{StringTableCreator()};
+    EXPECT_TRUE(one == two);
+
+    auto* first = static_cast<StringTable*>(StringTableCreator()());
+    auto* second = static_cast<StringTable*>(StringTableCreator()());
+    EXPECT_NE(first, nullptr);
+    EXPECT_NE(first, second);
+    // The client never destroys a table; the test gives its two back the way they were made.
+    for (StringTable* table : {first, second}) {
+        std::destroy_at(table);
+        ::operator delete(table);
+    }
+}
+
+TEST(StringTableThreads, RacingFirstLookupsReadTheTableOnceAndAgreeOnTheText) {
+    TempDir config;
+    ScopedEnv configDir{"PLINTH_CONFIG_DIR", config.Path().c_str()};
+    RecordingArchive archive;
+    archive.SetLoadFromMpq(false);
+    WriteTable(config.Path(), "t", "<root><a>shared</a></root>");
+
+    CountingTable table;
+    constexpr int kThreads = 8;
+    std::latch start(kThreads);
+    std::vector<const std::string*> seen(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            seen[static_cast<std::size_t>(i)] = &table.GetString("t", "a");
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(table.loads, 1);
+    for (const std::string* text : seen) {
+        EXPECT_EQ(text, seen.front());
+        EXPECT_EQ(*text, "shared");
+    }
+}
+
+}  // namespace

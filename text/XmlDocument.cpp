@@ -1,0 +1,224 @@
+#include "text/XmlDocument.h"
+
+#include <climits>
+#include <cstdint>
+#include <memory>
+
+#include "net/LogFormat.h"
+#include "plinth/Path.h"
+#include "plinth/String.h"
+#include "text/PackedResourceLibrary.h"
+#include "text/Scramble.h"
+
+namespace {
+
+// The parse buffer ends in this many NUL bytes: TinyXML 2.6.2 steps over a whole multi-byte
+// character at a time and so reads past a single terminating NUL when the input ends inside
+// one (a file "<a>x" followed by the lead byte 0xD5).
+constexpr int kParseBufferPadding = 4;
+
+// Lengths travel as int: a larger input would wrap to a negative or short length.
+constexpr long kMaxInputLength = INT_MAX;
+
+// Hands an archive buffer back to the library however the parse ends.
+struct ArchiveBuffer {
+    const PackedResourceLibrary& packed;
+    void* data;
+    ~ArchiveBuffer() {
+        if (data != nullptr) {
+            packed.FreeFileData(data);
+        }
+    }
+};
+
+bool IsScrambledName(const std::string& nativeName) {
+    os::String extension(os::GetFileExt(nativeName));
+    return extension.ToUpper() == "XMLX";
+}
+
+// Scrambles the whole file in place; false when it cannot be reopened, read or written back.
+bool ScrambleFileInPlace(const char* fileName) {
+    FILE* file = std::fopen(fileName, "rb+");
+    if (file == nullptr) {
+        return false;
+    }
+    bool ok = std::fseek(file, 0, SEEK_END) == 0;
+    const long length = ok ? std::ftell(file) : -1;
+    ok = length >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
+    if (ok && length > 0) {
+        std::unique_ptr<char[]> bytes(new char[static_cast<std::size_t>(length)]);
+        const auto size = static_cast<std::size_t>(length);
+        ok = std::fread(bytes.get(), 1, size, file) == size;
+        if (ok) {
+            ScrambleBytes(bytes.get(), size);
+            ok = std::fseek(file, 0, SEEK_SET) == 0 &&
+                 std::fwrite(bytes.get(), 1, size, file) == size;
+        }
+    }
+    // A write that fails only when the buffer is flushed shows up here.
+    if (std::fclose(file) != 0) {
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace
+
+bool XmlDocument::LoadFile(const char* fileName, TiXmlEncoding encoding, bool noArchive) {
+    if (fileName == nullptr) {
+        return false;
+    }
+    const std::string native = os::ToNativeFileName(fileName);
+
+    const PackedResourceLibrary& packed = PackedResourceLibrary::Instance();
+    if (packed.IsLoaded() && !noArchive && packed.IsLoadFromMpq()) {
+        std::uint32_t size = 0;
+        // Every buffer goes back to the library, also an empty or oversized one.
+        const ArchiveBuffer buffer{
+            packed,
+            packed.LoadFileData(native.c_str(), &size, PackedResourceLibrary::kLoadWholeFile)};
+        if (buffer.data != nullptr && size != 0 && size <= kMaxInputLength) {
+            return LoadFromMemory(static_cast<const char*>(buffer.data), static_cast<int>(size),
+                                  encoding);
+        }
+        RecordError(TIXML_ERROR_OPENING_FILE);
+        LogFormatted(3, "%s() error : load %s fail", "TiXmlDocument::LoadFile", native.c_str());
+        return false;
+    }
+
+    SetValue(native);
+    FILE* file = std::fopen(native.c_str(), "rb");
+    if (file == nullptr) {
+        RecordError(TIXML_ERROR_OPENING_FILE);
+        return false;
+    }
+    const bool result =
+        IsScrambledName(native) ? LoadScrambledFile(file, encoding) : LoadFile(file, encoding);
+    std::fclose(file);
+    return result;
+}
+
+bool XmlDocument::LoadFile(const std::string& fileName, TiXmlEncoding encoding) {
+    return LoadFile(fileName.c_str(), encoding, false);
+}
+
+bool XmlDocument::LoadFile(TiXmlEncoding encoding) {
+    // A copy: loading from the file system replaces the value.
+    const std::string fileName = ValueStr();
+    return LoadFile(fileName.c_str(), encoding, false);
+}
+
+bool XmlDocument::LoadFile(FILE* file, TiXmlEncoding encoding) {
+    return LoadOpenFile(file, encoding, false);
+}
+
+bool XmlDocument::LoadScrambledFile(FILE* file, TiXmlEncoding encoding) {
+    return LoadOpenFile(file, encoding, true);
+}
+
+bool XmlDocument::LoadOpenFile(FILE* file, TiXmlEncoding encoding, bool scrambled) {
+    if (file == nullptr) {
+        RecordError(TIXML_ERROR_OPENING_FILE);
+        return false;
+    }
+    // A file that cannot be measured (a pipe, say) cannot be read in one block either: that is
+    // a failed read, not an empty document.
+    if (std::fseek(file, 0, SEEK_END) != 0) {
+        RecordError(TIXML_ERROR_OPENING_FILE);
+        return false;
+    }
+    const long length = std::ftell(file);
+    if (length < 0 || std::fseek(file, 0, SEEK_SET) != 0) {
+        RecordError(TIXML_ERROR_OPENING_FILE);
+        return false;
+    }
+    if (length == 0) {
+        RecordError(TIXML_ERROR_DOCUMENT_EMPTY);
+        return false;
+    }
+    if (length > kMaxInputLength) {
+        RecordError(TIXML_ERROR_OPENING_FILE);
+        return false;
+    }
+    const auto size = static_cast<std::size_t>(length);
+    std::unique_ptr<char[]> bytes(new char[size + 1]);
+    if (std::fread(bytes.get(), 1, size, file) != size) {
+        RecordError(TIXML_ERROR_OPENING_FILE);
+        return false;
+    }
+    if (scrambled) {
+        ScrambleBytes(bytes.get(), size);
+    }
+    return LoadFromMemory(bytes.get(), static_cast<int>(length), encoding);
+}
+
+bool XmlDocument::LoadFromMemory(const char* data, int length, TiXmlEncoding encoding) {
+    if (data == nullptr || length < 1) {
+        RecordError(TIXML_ERROR_DOCUMENT_EMPTY);
+        return false;
+    }
+    Clear();
+    location.Clear();  // row -1, column -1
+
+    // Line ends become LF, as TinyXML's own file loading does it: CR LF is one LF, a lone CR
+    // is an LF. The input ends at `length` bytes or at its first NUL, whichever comes first.
+    std::unique_ptr<char[]> buffer(
+        new char[static_cast<std::size_t>(length) + kParseBufferPadding]);
+    const char* in = data;
+    const char* const end = data + length;
+    char* out = buffer.get();
+    while (in < end && *in != '\0') {
+        if (*in == '\r') {
+            *out++ = '\n';
+            ++in;
+            if (in < end && *in == '\n') {
+                ++in;
+            }
+        } else {
+            *out++ = *in++;
+        }
+    }
+    for (int i = 0; i < kParseBufferPadding; ++i) {
+        *out++ = '\0';
+    }
+
+    Parse(buffer.get(), nullptr, encoding);
+    return !Error();
+}
+
+bool XmlDocument::SaveFile(const char* fileName) const {
+    if (fileName == nullptr) {
+        return false;
+    }
+    FILE* file = std::fopen(fileName, "w");
+    if (file == nullptr) {
+        return false;
+    }
+    // TinyXML writes the byte-order mark when the loaded text had one, prints the document and
+    // reports the stream's error flag.
+    bool ok = TiXmlDocument::SaveFile(file);
+    if (std::fclose(file) != 0) {
+        ok = false;
+    }
+    if (!ok) {
+        return false;
+    }
+    if (IsScrambledName(fileName)) {
+        return ScrambleFileInPlace(fileName);
+    }
+    return true;
+}
+
+bool XmlDocument::SaveFile(const std::string& fileName) const {
+    return SaveFile(fileName.c_str());
+}
+
+bool XmlDocument::SaveFile() const {
+    const std::string fileName = ValueStr();
+    return SaveFile(fileName.c_str());
+}
+
+void XmlDocument::RecordError(int errorId) {
+    // TinyXML keeps the first error since the last parse and resets its location.
+    SetError(errorId, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
+}
