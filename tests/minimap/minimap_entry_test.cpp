@@ -1,0 +1,343 @@
+// The module's entry points and the minimap's life under a host: creation, start, release.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <latch>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "minimap/MiniMapTesting.h"
+#include "support/LogCapture.h"
+
+namespace minimaptest {
+namespace {
+
+std::string RunCommand(const std::string& command) {
+    std::string output;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    if (!pipe) {
+        return output;
+    }
+    char buffer[512];
+    while (std::fgets(buffer, sizeof(buffer), pipe.get()) != nullptr) {
+        output += buffer;
+    }
+    return output;
+}
+
+TEST(MiniMapModule, ExportsTheFourEntryPointsAndNothingElse) {
+    const std::string listing =
+        RunCommand(std::string("nm -D --defined-only --format=just-symbols ") + ModulePath());
+    std::set<std::string> symbols;
+    std::size_t start = 0;
+    while (start < listing.size()) {
+        const std::size_t end = listing.find('\n', start);
+        const std::string line = listing.substr(start, end - start);
+        if (!line.empty()) {
+            symbols.insert(line);
+        }
+        start = end == std::string::npos ? listing.size() : end + 1;
+    }
+    EXPECT_EQ(symbols, (std::set<std::string>{"InitPlugin", "InitPluginContainer", "ReleasePlugin",
+                                              "ReleasePluginContainer"}));
+}
+
+TEST(MiniMapModule, HasNoUniqueSymbolsThatWouldPinItInMemory) {
+    const std::string table = RunCommand(std::string("readelf --dyn-syms -W ") + ModulePath());
+    ASSERT_NE(table.find("InitPlugin"), std::string::npos) << table;
+    EXPECT_EQ(table.find("UNIQUE"), std::string::npos) << table;
+}
+
+TEST(MiniMapModule, InitPluginAndReleasePluginReturnTrueAtAnyTime) {
+    EXPECT_TRUE(Module().InitPlugin());
+    EXPECT_TRUE(Module().ReleasePlugin());
+    Bench bench;
+    EXPECT_TRUE(Module().InitPlugin());
+    EXPECT_TRUE(Module().ReleasePlugin());
+}
+
+TEST(MiniMapModule, InitPluginContainerOnAForeignOrNullHostCreatesNothingAndReturnsTrue) {
+    PlainContainer foreign(GUID{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}});
+    EXPECT_TRUE(Module().InitPluginContainer(&foreign));
+    EXPECT_EQ(foreign.FindChildContainer(MiniMapContainerTypeId), nullptr);
+    EXPECT_TRUE(Module().InitPluginContainer(nullptr));
+    Module().ReleasePluginContainer(nullptr);
+    Module().ReleasePluginContainer(&foreign);
+}
+
+TEST(MiniMapModule, InitPluginContainerRegistersOneIdleMiniMapUnderTheHost) {
+    Bench bench;
+    pyr::IPyr_MiniMap* minimap = bench.MiniMap();
+    ASSERT_NE(minimap, nullptr);
+    EXPECT_EQ(minimap->GetContainerTypeId(),
+              MakeGuid(0x1B2B9CDF, 0xD2FC, 0x4DBE, 0xB35F, 0xB1368733E731));
+    EXPECT_EQ(minimap->GetContainerClassName(), "Pyr_MiniMap");
+    EXPECT_EQ(minimap->GetParentContainer(), &bench.host);
+    EXPECT_TRUE(minimap->GetPlayerInfoMap().empty());
+    EXPECT_TRUE(minimap->GetNpcInfoMap().empty());
+    EXPECT_TRUE(minimap->GetQueryNpcInfoMap().empty());
+    // Nothing runs before the tree starts: no timer, no registration with the siblings.
+    EXPECT_TRUE(MiniMapTimers().empty());
+    EXPECT_EQ(bench.client.dispatcher.Count(), 0u);
+    EXPECT_EQ(bench.roles.ResetSlotCount(), 0u);
+}
+
+TEST(MiniMapModule, SecondInitPluginContainerOnTheSameHostKeepsTheFirstMiniMap) {
+    Bench bench;
+    pyr::IPyr_MiniMap* first = bench.MiniMap();
+    {
+        test::LogCapture capture;
+        EXPECT_TRUE(Module().InitPluginContainer(&bench.host));
+        const auto lines = capture.Lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find("same plugin(Pyr_MiniMap) as cpc(Pyr_MiniMap)"), std::string::npos)
+            << lines[0];
+    }
+    EXPECT_EQ(bench.MiniMap(), first);
+    // The refused one is gone (the leak checker of the sanitizer build would say otherwise),
+    // and the first one works as before.
+    ASSERT_TRUE(bench.Start());
+    EXPECT_EQ(MiniMapTimers().size(), 1u);
+    bench.Deliver(SetPlayer(PlayerRecord(5)));
+    EXPECT_EQ(first->GetPlayerInfoMap().count(5), 1u);
+}
+
+TEST(MiniMapModule, ReleaseOnAHostWithoutMiniMapDoesNothing) {
+    Bench bench(Bench::Options{.createMiniMap = false});
+    Module().ReleasePluginContainer(&bench.host);
+    EXPECT_EQ(bench.host.FindChildContainer(GameServerClientTypeId), &bench.client);
+    EXPECT_EQ(bench.host.FindChildContainer(RoleSystemTypeId), &bench.roles);
+}
+
+TEST(MiniMapModule, ReleaseLeavesTheHostWithoutTheMiniMapAndWithoutItsTimer) {
+    Bench bench;
+    ASSERT_TRUE(bench.Start());
+    ASSERT_EQ(MiniMapTimers().size(), 1u);
+    bench.Release();
+    EXPECT_EQ(bench.MiniMap(), nullptr);
+    EXPECT_TRUE(MiniMapTimers().empty());
+    EXPECT_EQ(os::GetTimer()->Advance(5 * pyr::MiniMapPollInterval), 0u);
+}
+
+TEST(MiniMapModule, ReleaseLeavesAContainerOfAnotherModuleUnderTheMiniMapIdentifier) {
+    Bench bench(Bench::Options{.createMiniMap = false});
+    PlainContainer impostor(MiniMapContainerTypeId);
+    ASSERT_TRUE(bench.host.RegisterChildContainer(&impostor));
+    Module().ReleasePluginContainer(&bench.host);
+    EXPECT_EQ(bench.host.FindChildContainer(MiniMapContainerTypeId), &impostor);
+    bench.host.UnregisterChildContainer(&impostor);
+}
+
+TEST(MiniMapModule, ReleaseOnAForeignHostLeavesTheMiniMapOfTheRealHost) {
+    Bench bench;
+    PlainContainer foreign(GUID{9, 9, 9, {9, 9, 9, 9, 9, 9, 9, 9}});
+    Module().ReleasePluginContainer(&foreign);
+    EXPECT_NE(bench.MiniMap(), nullptr);
+}
+
+// ---------------------------------------------------------------------------------------
+// Prepare-start
+
+TEST(MiniMapStart, FailsWithoutRoleSystemAndStartsNothing) {
+    Bench bench(Bench::Options{.withRoleSystem = false});
+    EXPECT_FALSE(bench.Start());
+    EXPECT_TRUE(MiniMapTimers().empty());
+    EXPECT_EQ(bench.client.dispatcher.Count(), 0u);
+}
+
+TEST(MiniMapStart, FailsWithoutGameServerClientButKeepsTheResetSlotUntilRelease) {
+    Bench bench(Bench::Options{.withGameServerClient = false});
+    EXPECT_FALSE(bench.Start());
+    EXPECT_TRUE(MiniMapTimers().empty());
+    EXPECT_EQ(bench.roles.ResetSlotCount(), 1u);
+    // The slot of a start that failed half-way does not outlive the minimap.
+    bench.Release();
+    EXPECT_EQ(bench.roles.ResetSlotCount(), 0u);
+    bench.roles.EmitReset();
+}
+
+TEST(MiniMapStart, ArmsThePollTimerSubscribesToResetsAndRegistersForType32) {
+    Bench bench;
+    ASSERT_TRUE(bench.Start());
+    const auto timers = MiniMapTimers();
+    ASSERT_EQ(timers.size(), 1u);
+    EXPECT_EQ(timers[0].function, "Pyr_MiniMap::OnPrepareParentStart");
+    EXPECT_EQ(timers[0].callbackText, "os::bind(&Pyr_MiniMap::MyTimeFunc,this)");
+    EXPECT_EQ(timers[0].file.rfind("SceneSystem/Pyr_MiniMap/Pyr_MiniMap", 0), 0u) << timers[0].file;
+    EXPECT_GT(timers[0].line, 0);
+    EXPECT_EQ(timers[0].interval, 5000);
+    EXPECT_EQ(timers[0].userData, nullptr);
+    EXPECT_EQ(bench.roles.ResetSlotCount(), 1u);
+    EXPECT_FALSE(bench.client.dispatcher.GetHandler(32).IsEmpty());
+    EXPECT_EQ(bench.client.dispatcher.Count(), 1u);
+}
+
+TEST(MiniMapStart, RoleResetEmptiesEveryStoreAndEmitsNothing) {
+    Bench bench;
+    ASSERT_TRUE(bench.Start());
+    pyr::IPyr_MiniMap* minimap = bench.MiniMap();
+    SignalRecorder recorder;
+    recorder.Attach(minimap);
+    bench.Deliver(SetPlayer(PlayerRecord(1)));
+    bench.Deliver(SetNpc(NpcRecord(2)));
+    bench.Deliver(QueryResult(NpcRecord(3)));
+    ASSERT_EQ(recorder.markersChanged, 2);
+
+    bench.roles.EmitReset();
+    EXPECT_TRUE(minimap->GetPlayerInfoMap().empty());
+    EXPECT_TRUE(minimap->GetNpcInfoMap().empty());
+    EXPECT_TRUE(minimap->GetQueryNpcInfoMap().empty());
+    EXPECT_EQ(recorder.markersChanged, 2);
+    EXPECT_EQ(recorder.queryFinished, 0);
+}
+
+TEST(MiniMapStart, AStartAfterAShutdownKeepsOneChainOneSlotAndOneRegistration) {
+    Bench bench;
+    ASSERT_TRUE(bench.Start());
+    ASSERT_TRUE(bench.Shutdown());
+    // The minimap has no shutdown hooks: the chain keeps running across the shutdown.
+    EXPECT_EQ(MiniMapTimers().size(), 1u);
+    ASSERT_TRUE(bench.Start());
+    const auto timers = MiniMapTimers();
+    ASSERT_EQ(timers.size(), 1u);
+    EXPECT_EQ(timers[0].function, "Pyr_MiniMap::OnPrepareParentStart");
+    EXPECT_EQ(bench.roles.ResetSlotCount(), 1u);
+    EXPECT_EQ(bench.client.dispatcher.Count(), 1u);
+
+    bench.MiniMap()->SetPollEnabled(true);
+    for (int i = 0; i < 3; ++i) {
+        os::GetTimer()->Advance(pyr::MiniMapPollInterval);
+    }
+    EXPECT_EQ(bench.client.SentCount(), 3u);
+    EXPECT_EQ(MiniMapTimers().size(), 1u);
+}
+
+// ---------------------------------------------------------------------------------------
+// Release: no path reaches the minimap afterwards
+
+TEST(MiniMapRelease, WithdrawsTheType32RegistrationAndTheResetSlot) {
+    Bench bench;
+    ASSERT_TRUE(bench.Start());
+    bench.Release();
+    EXPECT_TRUE(bench.client.dispatcher.GetHandler(32).IsEmpty());
+    EXPECT_EQ(bench.roles.ResetSlotCount(), 0u);
+    // Each would reach the deleted object otherwise (the sanitizer build reports that).
+    bench.Deliver(SetPlayer(PlayerRecord(1)));
+    bench.roles.EmitReset();
+    EXPECT_EQ(os::GetTimer()->Advance(pyr::MiniMapPollInterval), 0u);
+}
+
+TEST(MiniMapRelease, LeavesAnotherPlugInsType32HandlerInPlace) {
+    Bench bench;
+    int calls = 0;
+    struct Other {
+        int* calls;
+        void Handle(ISender*, const NetMsg*) { ++*calls; }
+    } other{&calls};
+    ASSERT_TRUE(bench.client.dispatcher.Register(32, os::bind(&Other::Handle, &other)));
+    ASSERT_TRUE(bench.Start());
+    bench.Release();
+    ASSERT_FALSE(bench.client.dispatcher.GetHandler(32).IsEmpty());
+    bench.Deliver(QueryEnd());
+    EXPECT_EQ(calls, 1);
+    bench.client.dispatcher.Unregister(32);
+}
+
+TEST(MiniMapRelease, AMessageAlreadyDispatchedFindsTheMiniMapGone) {
+    Bench bench;
+    ASSERT_TRUE(bench.Start());
+    SignalRecorder recorder;
+    recorder.Attach(bench.MiniMap());
+
+    // The test holds the core lock, so the delivery below gets as far as the minimap's
+    // handler, which waits for the lock while the release deletes the minimap.
+    os::ThreadLock& coreLock = GetClientCoreLock();
+    coreLock.Lock();
+    std::latch handlerTaken(1);
+    std::thread receiver([&] {
+        bench.client.Deliver(SetPlayer(PlayerRecord(1)), [&] { handlerTaken.count_down(); });
+    });
+    handlerTaken.wait();
+    bench.Release();
+    const bool gone = bench.MiniMap() == nullptr;
+    // Let the delivery go on: it must not touch the deleted minimap.
+    coreLock.Unlock();
+    receiver.join();
+    EXPECT_TRUE(gone);
+    EXPECT_EQ(recorder.markersChanged, 0);
+}
+
+TEST(MiniMapRelease, ReleasingWhileAPollRunsLeavesNoTimerBehind) {
+    Bench bench;
+    ASSERT_TRUE(bench.Start());
+    bench.MiniMap()->SetPollEnabled(true);
+    std::latch inSend(1);
+    std::latch releaseStarted(1);
+    bench.client.onSend = [&] {
+        inSend.count_down();
+        releaseStarted.wait();
+    };
+    std::thread clock([] { os::GetTimer()->Advance(pyr::MiniMapPollInterval); });
+    inSend.wait();
+    std::thread releaser([&] {
+        releaseStarted.count_down();
+        bench.Release();
+    });
+    releaser.join();
+    clock.join();
+    bench.client.onSend = nullptr;
+    EXPECT_EQ(bench.MiniMap(), nullptr);
+    EXPECT_TRUE(MiniMapTimers().empty());
+    EXPECT_EQ(bench.client.SentCount(), 1u);
+}
+
+// ---------------------------------------------------------------------------------------
+// Siblings leaving the host before the minimap
+
+TEST(MiniMapSiblings, AGameServerClientLeavingTakesItsType32RegistrationAlong) {
+    Bench bench;
+    ASSERT_TRUE(bench.Start());
+    pyr::IPyr_MiniMap* minimap = bench.MiniMap();
+    minimap->SetPollEnabled(true);
+    bench.host.UnregisterChildContainer(&bench.client);
+    EXPECT_EQ(bench.client.dispatcher.Count(), 0u);
+    // The poll goes on without a client to send through.
+    os::GetTimer()->Advance(pyr::MiniMapPollInterval);
+    EXPECT_EQ(bench.client.SentCount(), 0u);
+    EXPECT_EQ(MiniMapTimers().size(), 1u);
+    EXPECT_FALSE(minimap->RequestNpcQuery(1));
+    EXPECT_EQ(bench.client.SentCount(), 0u);
+}
+
+TEST(MiniMapSiblings, ARoleSystemLeavingTakesTheResetSlotAlongAndCountsAsNoRole) {
+    Bench bench;
+    ASSERT_TRUE(bench.Start());
+    bench.MiniMap()->SetPollEnabled(true);
+    bench.host.UnregisterChildContainer(&bench.roles);
+    EXPECT_EQ(bench.roles.ResetSlotCount(), 0u);
+    os::GetTimer()->Advance(pyr::MiniMapPollInterval);
+    EXPECT_EQ(bench.client.SentCount(), 0u);
+    EXPECT_EQ(MiniMapTimers().size(), 1u);
+}
+
+TEST(MiniMapSiblings, ANewGameServerClientIsUsedAfterTheNextStart) {
+    Bench bench;
+    ASSERT_TRUE(bench.Start());
+    ASSERT_TRUE(bench.Shutdown());
+    bench.host.UnregisterChildContainer(&bench.client);
+    FakeGameServerClient replacement;
+    ASSERT_TRUE(bench.host.RegisterChildContainer(&replacement));
+    ASSERT_TRUE(bench.Start());
+    EXPECT_EQ(replacement.dispatcher.Count(), 1u);
+    EXPECT_TRUE(bench.MiniMap()->RequestNpcQuery(2));
+    EXPECT_EQ(replacement.SentCount(), 1u);
+    bench.Release();
+    EXPECT_EQ(replacement.dispatcher.Count(), 0u);
+    bench.host.UnregisterChildContainer(&replacement);
+}
+
+}  // namespace
+}  // namespace minimaptest
