@@ -3,6 +3,7 @@
 //   pyr-strtable scramble IN OUT          IN's bytes, scrambled, to OUT (an ".xmlx" file)
 //   pyr-strtable unscramble IN OUT        the reverse
 //   pyr-strtable pack CONFIG_DIR ARCHIVE  the tree under CONFIG_DIR into a zip ARCHIVE
+//   pyr-strtable lookup TABLE KEY         KEY's text in TABLE, read as the client reads it
 //
 // Exit status: 0 on success, 1 when the operation failed, 2 on a usage error. Outputs are
 // written beside their final name and renamed into place, so a failed run never leaves a
@@ -16,8 +17,11 @@
 #include <string_view>
 #include <system_error>
 
+#include "plinth/Path.h"
 #include "satchel/ZipPack.h"
+#include "text/PackedResourceLibrary.h"
 #include "text/Scramble.h"
+#include "text/StringTable.h"
 
 namespace {
 
@@ -35,6 +39,10 @@ constexpr const char* kUsageText =
     "  unscramble IN OUT        write IN unscrambled to OUT (IN and OUT may be the same file)\n"
     "  pack CONFIG_DIR ARCHIVE  pack every file under CONFIG_DIR into the zip ARCHIVE, named\n"
     "                           relative to CONFIG_DIR (\"config/StringTable/common.xml\")\n"
+    "  lookup TABLE KEY         print KEY's text in the string table TABLE, read the way the\n"
+    "                           client reads it: from the packed archive when the packed\n"
+    "                           resource library beside this tool says so, else from\n"
+    "                           $PLINTH_CONFIG_DIR/config/StringTable/TABLE.xml\n"
     "  help                     show this text\n"
     "\n"
     "exit status: 0 success, 1 failure, 2 usage error\n";
@@ -116,6 +124,33 @@ int Pack(const fs::path& directory, const fs::path& archive) {
     return kOk;
 }
 
+// Where the client would read the table from, for messages.
+std::string TableSource(const std::string& table) {
+    const std::string member = "config/StringTable/" + table + ".xml";
+    if (PackedResourceLibrary::Instance().IsLoadFromArchive()) {
+        return "archive member " + member;
+    }
+    return os::GetConfigDirectory() + "/" + member;
+}
+
+// The table is read through the client's own loader, so what this prints is what the client
+// shows. An empty element is not stored by the loader, so it reads as a missing key.
+int Lookup(const std::string& table, const std::string& key) {
+    StringTable strings;
+    if (!strings.LoadTable(table)) {
+        return Fail("cannot read table \"" + table + "\" from " + TableSource(table) +
+                    " (missing, empty, malformed or without a root element)");
+    }
+    const std::string& text = strings.GetString(table, key);
+    if (text.empty()) {
+        return Fail("no text for key \"" + key + "\" in table \"" + table + "\" (" +
+                    TableSource(table) + ")");
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    return std::fflush(stdout) == 0 ? kOk : kFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -140,8 +175,11 @@ int main(int argc, char** argv) {
         }
         return Pack(argv[2], argv[3]);
     }
-    // TODO(text resources): `lookup TABLE KEY` belongs here: load the string table TABLE the
-    // way the module does (configuration directory or archive) and print KEY's text. It
-    // arrives with the string table; until then the command is unknown.
+    if (command == "lookup") {
+        if (arguments != 2) {
+            return Usage("lookup takes TABLE and KEY");
+        }
+        return Lookup(argv[2], argv[3]);
+    }
     return Usage("unknown command \"" + std::string(command) + "\"");
 }

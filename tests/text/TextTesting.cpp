@@ -117,29 +117,39 @@ std::string HostRun::All() const {
     return all + errors;
 }
 
-HostRun RunHost(const std::vector<std::string>& commands, const fs::path& configDir) {
+HostRun RunProgram(const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& environment) {
     TempDir outputDir;
     const std::string out = (outputDir / "stdout").string();
     const std::string err = (outputDir / "stderr").string();
 
-    std::vector<std::string> arguments{TEXT_MODULE_HOST};
-    arguments.insert(arguments.end(), commands.begin(), commands.end());
+    std::vector<std::string> argumentCopies = arguments;
     std::vector<char*> argv;
-    for (auto& argument : arguments) {
+    for (auto& argument : argumentCopies) {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
 
-    std::vector<std::string> environment;
+    // The inherited environment without the variables that `environment` names, then those.
+    std::vector<std::string> entries;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
-        if (entry.rfind("PLINTH_CONFIG_DIR=", 0) != 0 && entry.rfind("PLINTH_LOG", 0) != 0) {
-            environment.push_back(entry);
+        bool replaced = false;
+        for (const auto& change : environment) {
+            const std::string name = change.substr(0, change.find('='));
+            replaced = replaced || entry.rfind(name + "=", 0) == 0;
+        }
+        if (!replaced) {
+            entries.push_back(entry);
         }
     }
-    environment.push_back("PLINTH_CONFIG_DIR=" + configDir.string());
+    for (const auto& change : environment) {
+        if (change.find('=') != std::string::npos) {
+            entries.push_back(change);
+        }
+    }
     std::vector<char*> envp;
-    for (auto& entry : environment) {
+    for (auto& entry : entries) {
         envp.push_back(entry.data());
     }
     envp.push_back(nullptr);
@@ -154,7 +164,7 @@ HostRun RunHost(const std::vector<std::string>& commands, const fs::path& config
 
     HostRun run;
     if (spawned != 0) {
-        run.errors = "cannot start " + arguments[0];
+        run.errors = "cannot start " + arguments.front();
         return run;
     }
     int status = 0;
@@ -167,6 +177,13 @@ HostRun RunHost(const std::vector<std::string>& commands, const fs::path& config
     }
     run.errors = ReadFile(err);
     return run;
+}
+
+HostRun RunHost(const std::vector<std::string>& commands, const fs::path& configDir) {
+    std::vector<std::string> arguments{TEXT_MODULE_HOST};
+    arguments.insert(arguments.end(), commands.begin(), commands.end());
+    return RunProgram(arguments, {"PLINTH_CONFIG_DIR=" + configDir.string(), "PLINTH_LOG_LEVEL",
+                                  "PLINTH_LOG_FILE"});
 }
 
 void MakeModuleFolder(const fs::path& folder, const std::vector<std::string>& modules,

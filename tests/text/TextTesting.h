@@ -46,7 +46,7 @@ private:
     std::string previous;
 };
 
-/// What one run of the module host printed, line by line.
+/// What one run of a program (the module host, say) printed, line by line.
 struct HostRun {
     int status = -1;
     std::vector<std::string> lines;
@@ -61,6 +61,11 @@ struct HostRun {
     /// Everything printed, for failure messages.
     std::string All() const;
 };
+
+/// Runs `arguments` (the program first, no shell) with the inherited environment changed by
+/// `environment`: "NAME=value" sets a variable, a bare "NAME" removes it.
+HostRun RunProgram(const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& environment);
 
 /// Runs the module host with `commands`, with PLINTH_CONFIG_DIR set to `configDir` and the
 /// log at its defaults.

@@ -1,0 +1,68 @@
+// `pyr-strtable lookup`: texts read through the client's own loader, from loose files or from
+// an archive through the real packed resource library beside the tool.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TextTesting.h"
+
+namespace {
+
+using text_test::HostRun;
+using text_test::RunProgram;
+using text_test::TempDir;
+
+const std::string kSampleConfig = SAMPLE_CONFIG_DIR;
+
+HostRun Lookup(const std::string& table, const std::string& key,
+               std::vector<std::string> environment) {
+    environment.push_back("PLINTH_LOG_LEVEL");
+    environment.push_back("PLINTH_LOG_FILE");
+    return RunProgram({PYR_STRTABLE, "lookup", table, key}, environment);
+}
+
+// Loose files: the packed library beside the tool finds no archive or is told to ignore it.
+const std::vector<std::string> kLooseFiles = {"PLINTH_CONFIG_DIR=" + kSampleConfig,
+                                              "SATCHEL_ARCHIVE", "SATCHEL_MODE=files"};
+
+TEST(PyrStrtableLookup, PrintsTheTextFromTheConfigurationDirectory) {
+    const HostRun run = Lookup("PetSystem", "PetQuality_WanMei", kLooseFiles);
+    EXPECT_EQ(run.status, 0) << run.All();
+    EXPECT_EQ(run.lines, std::vector<std::string>{"\xE5\xAE\x8C\xE7\xBE\x8E"});
+}
+
+TEST(PyrStrtableLookup, MissingKeyOrTableIsAClearFailure) {
+    const HostRun key = Lookup("PetSystem", "PetQuality_Nope", kLooseFiles);
+    EXPECT_EQ(key.status, 1);
+    EXPECT_TRUE(key.lines.empty());
+    EXPECT_NE(key.errors.find("no text for key \"PetQuality_Nope\" in table \"PetSystem\""),
+              std::string::npos)
+        << key.errors;
+
+    const HostRun table = Lookup("Nope", "Key", kLooseFiles);
+    EXPECT_EQ(table.status, 1);
+    EXPECT_NE(table.errors.find("cannot read table \"Nope\" from " + kSampleConfig +
+                                "/config/StringTable/Nope.xml"),
+              std::string::npos)
+        << table.errors;
+
+    const HostRun usage = RunProgram({PYR_STRTABLE, "lookup", "common"}, {});
+    EXPECT_EQ(usage.status, 2);
+}
+
+TEST(PyrStrtableLookup, ReadsTheArchiveWhenThePackedLibrarySaysSo) {
+    TempDir work;
+    const std::string archive = (work / "resources.zip").string();
+    const HostRun pack = RunProgram({PYR_STRTABLE, "pack", kSampleConfig, archive}, {});
+    ASSERT_EQ(pack.status, 0) << pack.All();
+
+    // The configuration directory is empty: the text can only come from the archive.
+    const HostRun run = Lookup("common", "FiveElements_Fire",
+                               {"PLINTH_CONFIG_DIR=" + work.Path().string(),
+                                "SATCHEL_ARCHIVE=" + archive, "SATCHEL_MODE"});
+    EXPECT_EQ(run.status, 0) << run.All();
+    EXPECT_EQ(run.lines, std::vector<std::string>{"\xE7\x81\xAB"});
+}
+
+}  // namespace
