@@ -1,0 +1,108 @@
+// Containers for the framework's tests: each records its hooks in a shared journal and can be
+// told what a hook should do. Distinct classes give distinct class names in the texts.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include "plugin/PluginContainer.h"
+
+namespace plugintest {
+
+/// The hooks that ran, in order, as "<hook> <label>" ("prepare a", "registered p:r").
+struct Journal {
+    std::vector<std::string> events;
+    void Add(std::string event) { events.push_back(std::move(event)); }
+};
+
+inline GUID TestId(std::uint32_t n) {
+    return GUID{n, 0x7E57, 0, {1, 2, 3, 4, 5, 6, 7, 8}};
+}
+
+class TestContainer : public IPluginContainer {
+public:
+    TestContainer(std::string label, GUID id, std::uint16_t order = 0xFFFF,
+                  Journal* journal = nullptr)
+        : label(std::move(label)), id(id), order(order), journal(journal) {}
+
+    const std::type_info& GetTypeInfo() const override { return typeid(TestContainer); }
+    void EntityAction() override {}
+    const GUID& GetContainerTypeId() const override { return id; }
+    std::uint16_t GetContainerOrder() const override { return order; }
+
+    bool OnPrepareParentStart() override {
+        Record("prepare");
+        return onPrepare ? onPrepare() : true;
+    }
+    bool OnParentStart() override {
+        Record("start");
+        return onStart ? onStart() : true;
+    }
+    void OnPrepareParentShutdown() override {
+        Record("prepare-shutdown");
+        if (onPrepareShutdown) {
+            onPrepareShutdown();
+        }
+    }
+    void OnParentShutdown() override {
+        Record("shutdown");
+        if (onShutdown) {
+            onShutdown();
+        }
+    }
+    void OnSiblingContainerRegistered(IPluginContainer* sibling) override {
+        Record("registered", sibling);
+        if (onSiblingRegistered) {
+            onSiblingRegistered(sibling);
+        }
+    }
+    void OnSiblingContainerUnregistered(IPluginContainer* sibling) override {
+        Record("unregistered", sibling);
+        if (onSiblingUnregistered) {
+            onSiblingUnregistered(sibling);
+        }
+    }
+
+    const std::string label;
+    std::function<bool()> onPrepare;
+    std::function<bool()> onStart;
+    std::function<void()> onPrepareShutdown;
+    std::function<void()> onShutdown;
+    std::function<void(IPluginContainer*)> onSiblingRegistered;
+    std::function<void(IPluginContainer*)> onSiblingUnregistered;
+
+private:
+    void Record(const char* hook, IPluginContainer* sibling = nullptr) {
+        if (journal == nullptr) {
+            return;
+        }
+        std::string event = std::string(hook) + " " + label;
+        if (auto* other = dynamic_cast<TestContainer*>(sibling)) {
+            event += ":" + other->label;
+        }
+        journal->Add(std::move(event));
+    }
+
+    GUID id;
+    std::uint16_t order;
+    Journal* journal;
+};
+
+/// A root, as the client core's host container would be.
+class TestHost final : public TestContainer {
+public:
+    using TestContainer::TestContainer;
+    const std::type_info& GetTypeInfo() const override { return typeid(TestHost); }
+};
+
+/// Another concrete class, for texts that name two or three classes.
+class RivalContainer final : public TestContainer {
+public:
+    using TestContainer::TestContainer;
+    const std::type_info& GetTypeInfo() const override { return typeid(RivalContainer); }
+};
+
+}  // namespace plugintest
