@@ -2,9 +2,11 @@
 //
 // Modules are built with hidden visibility (inline functions too), so nothing leaks out of a
 // shared library by accident. Two things must cross the boundary on purpose:
-// - PYR_INTERFACE, on a class: its type information and virtual table are visible, so that a
-//   dynamic_cast or a catch in one module recognises an object made in another. Put it on
-//   every interface class that is handed from module to module.
+// - PYR_INTERFACE, on a class: its type information and virtual table keep default visibility.
+//   Put it on every interface class that is handed from module to module. The GNU run-time
+//   library matches type information across modules by name, so dynamic_cast and catch work
+//   even in a module whose version script keeps its copies local; the mark is what makes them
+//   one object where the loader can merge them, and on toolchains that compare by address.
 // - PYR_EXPORT, on a function: an entry point that a host finds by name (extern "C").
 #pragma once
 
