@@ -1,0 +1,198 @@
+// The minimap protocol as the game server and the client's user interface share it.
+//
+// The minimap module itself only moves records between messages and stores and reads their
+// `id`; what the other bytes of a record mean is agreed between the server and whoever draws
+// the map. This header is that agreement, used by the reference host (minimap-client) and the
+// simulator (minimap-server), so the two can never disagree about an offset.
+//
+// Records (little-endian, packed exactly as laid out in _MiniMapPlayerInfo/_MiniMapNpcInfo):
+//
+//     player, 16 bytes: id u64 @0 | x f32 @8 | y f32 @12
+//     NPC,    80 bytes: id u64 @0 | name 52 bytes @8 (text padded with NUL; may fill all 52)
+//                       | x f32 @60 | y f32 @64 | kind i32 @68 | quest i32 @72 (-1: none)
+//                       | 4 reserved bytes @76 (written as zero)
+//
+// Field accessors copy bytes with memcpy: a record read out of a chunk may sit at any address,
+// and the accessors never rely on the struct's member types for the meaning of a field.
+//
+// Messages: type 32 carries the minimap's own traffic (id 254 server to client, id 255 client
+// to server). Type 33 carries the simulator's extensions, which only flow after the server
+// has announced itself with Hello, so a real game server never sees them.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "SceneSystem/Pyr_MiniMap/MiniMapRecords.h"
+#include "net/ByteOrder.h"
+
+namespace proto {
+
+// ---- Message types and identifiers ------------------------------------------------------
+
+/// The minimap's message type, both directions.
+inline constexpr std::uint16_t kMiniMapMsgType = 32;
+/// Server to client: one store operation (SyncOp in chunk 0).
+inline constexpr std::uint16_t kMiniMapSyncMsgId = 254;
+/// Client to server: a request (RequestOp in chunk 0).
+inline constexpr std::uint16_t kMiniMapRequestMsgId = 255;
+
+/// Chunk 0 of a sync message (id 254).
+enum class SyncOp : std::int32_t {
+    Set = 0,          ///< chunk 1 bool selector (true: player), chunk 2 the record (16 or 80 bytes)
+    Remove = 1,       ///< chunk 1 bool selector, chunk 2 the id (u64)
+    Clear = 2,        ///< empties the player and NPC stores
+    QueryResult = 3,  ///< chunk 1 an 80-byte NPC record of the answer
+    QueryEnd = 4,     ///< the answer is complete
+};
+
+/// Chunk 0 of a request (id 255).
+enum class RequestOp : std::int32_t {
+    Query =
+        3,     ///< chunk 1: the query argument (i32); the simulator reads it as an NPC kind, -1 all
+    Poll = 5,  ///< no further chunk
+};
+
+/// The simulator's own message type (see docs/wire-format.md, "Simulator extensions").
+inline constexpr std::uint16_t kSimulatorMsgType = 33;
+
+enum class SimulatorMsgId : std::uint16_t {
+    /// Server to client, first message on a connection: chunk 0 i32 extension version. A client
+    /// sends Tick messages only after it.
+    Hello = 1,
+    /// Server to client, no chunks: the current role changed (the client's role system emits
+    /// RoleResetSignal). The server forgets what it told that client, so its next poll answer
+    /// sets every marker again.
+    RoleReset = 2,
+    /// Client to server: chunk 0 the serial as a 32-bit integer, counting from 1. Sent once per
+    /// poll interval by
+    /// a timer chain registered right after the minimap's, so ticks and polls interleave:
+    /// tests count polls between ticks instead of measuring time.
+    Tick = 3,
+};
+
+inline constexpr std::int32_t kSimulatorExtensionVersion = 1;
+
+/// The server's answer to a query with this argument lists every NPC.
+inline constexpr std::int32_t kQueryAllKinds = -1;
+
+// ---- Record layout ----------------------------------------------------------------------
+
+inline constexpr std::size_t kPlayerXOffset = 8;
+inline constexpr std::size_t kPlayerYOffset = 12;
+
+inline constexpr std::size_t kNpcNameOffset = 8;
+inline constexpr std::size_t kNpcNameSize = 52;
+inline constexpr std::size_t kNpcXOffset = 60;
+inline constexpr std::size_t kNpcYOffset = 64;
+inline constexpr std::size_t kNpcKindOffset = 68;
+inline constexpr std::size_t kNpcQuestOffset = 72;
+inline constexpr std::size_t kNpcReservedOffset = 76;
+inline constexpr std::int32_t kNoQuest = -1;
+
+static_assert(sizeof(_MiniMapPlayerInfo) == 16 && sizeof(_MiniMapNpcInfo) == 80);
+
+namespace detail {
+
+template <class Record>
+const unsigned char* Bytes(const Record& r) noexcept {
+    return reinterpret_cast<const unsigned char*>(&r);
+}
+template <class Record>
+unsigned char* Bytes(Record& r) noexcept {
+    return reinterpret_cast<unsigned char*>(&r);
+}
+
+inline std::uint32_t LoadLE32(const unsigned char* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return net::LittleToHost(v);
+}
+inline void StoreLE32(unsigned char* p, std::uint32_t v) noexcept {
+    const std::uint32_t le = net::HostToLittle(v);
+    std::memcpy(p, &le, sizeof le);
+}
+inline std::uint64_t LoadLE64(const unsigned char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return net::LittleToHost(v);
+}
+inline void StoreLE64(unsigned char* p, std::uint64_t v) noexcept {
+    const std::uint64_t le = net::HostToLittle(v);
+    std::memcpy(p, &le, sizeof le);
+}
+
+}  // namespace detail
+
+// ---- Player record ----------------------------------------------------------------------
+
+inline std::uint64_t GetId(const _MiniMapPlayerInfo& r) noexcept {
+    return detail::LoadLE64(detail::Bytes(r));
+}
+inline float GetX(const _MiniMapPlayerInfo& r) noexcept {
+    return std::bit_cast<float>(detail::LoadLE32(detail::Bytes(r) + kPlayerXOffset));
+}
+inline float GetY(const _MiniMapPlayerInfo& r) noexcept {
+    return std::bit_cast<float>(detail::LoadLE32(detail::Bytes(r) + kPlayerYOffset));
+}
+
+/// A complete player record.
+inline _MiniMapPlayerInfo MakePlayer(std::uint64_t id, float x, float y) noexcept {
+    _MiniMapPlayerInfo r;
+    detail::StoreLE64(detail::Bytes(r), id);
+    detail::StoreLE32(detail::Bytes(r) + kPlayerXOffset, std::bit_cast<std::uint32_t>(x));
+    detail::StoreLE32(detail::Bytes(r) + kPlayerYOffset, std::bit_cast<std::uint32_t>(y));
+    return r;
+}
+
+// ---- NPC record -------------------------------------------------------------------------
+
+inline std::uint64_t GetId(const _MiniMapNpcInfo& r) noexcept {
+    return detail::LoadLE64(detail::Bytes(r));
+}
+/// The name: the bytes up to the first NUL, or all 52 when there is none.
+inline std::string GetName(const _MiniMapNpcInfo& r) {
+    const char* p = reinterpret_cast<const char*>(detail::Bytes(r) + kNpcNameOffset);
+    return std::string(p, std::find(p, p + kNpcNameSize, '\0'));
+}
+inline float GetX(const _MiniMapNpcInfo& r) noexcept {
+    return std::bit_cast<float>(detail::LoadLE32(detail::Bytes(r) + kNpcXOffset));
+}
+inline float GetY(const _MiniMapNpcInfo& r) noexcept {
+    return std::bit_cast<float>(detail::LoadLE32(detail::Bytes(r) + kNpcYOffset));
+}
+inline std::int32_t GetKind(const _MiniMapNpcInfo& r) noexcept {
+    return static_cast<std::int32_t>(detail::LoadLE32(detail::Bytes(r) + kNpcKindOffset));
+}
+inline std::int32_t GetQuest(const _MiniMapNpcInfo& r) noexcept {
+    return static_cast<std::int32_t>(detail::LoadLE32(detail::Bytes(r) + kNpcQuestOffset));
+}
+
+/// A complete NPC record: every byte is written, the name NUL-padded (cut at 52 bytes) and
+/// the reserved bytes zero, so equal fields give equal bytes.
+inline _MiniMapNpcInfo MakeNpc(std::uint64_t id, std::string_view name, float x, float y,
+                               std::int32_t kind, std::int32_t quest) noexcept {
+    _MiniMapNpcInfo r;
+    unsigned char* b = detail::Bytes(r);
+    std::memset(b, 0, sizeof r);
+    detail::StoreLE64(b, id);
+    std::memcpy(b + kNpcNameOffset, name.data(), std::min(name.size(), kNpcNameSize));
+    detail::StoreLE32(b + kNpcXOffset, std::bit_cast<std::uint32_t>(x));
+    detail::StoreLE32(b + kNpcYOffset, std::bit_cast<std::uint32_t>(y));
+    detail::StoreLE32(b + kNpcKindOffset, static_cast<std::uint32_t>(kind));
+    detail::StoreLE32(b + kNpcQuestOffset, static_cast<std::uint32_t>(quest));
+    return r;
+}
+
+/// Records compare by their bytes: what the wire carries.
+template <class Record>
+bool SameBytes(const Record& a, const Record& b) noexcept {
+    return std::memcmp(&a, &b, sizeof(Record)) == 0;
+}
+
+}  // namespace proto
