@@ -113,13 +113,6 @@ TEST(LogFormatted, DisabledLevelFormatsNothingWritesNothingAndAllocatesNothing) 
     EXPECT_TRUE(capture.Records().empty());
 }
 
-TEST(LogFormatted, NullFormatWritesNothingEvenWhenTheLevelIsEnabled) {
-    test::LogCapture capture;
-    LogFormatted(3, nullptr, "x");
-    LogText(3, nullptr);
-    EXPECT_TRUE(capture.Records().empty());
-}
-
 TEST(LogFormatted, LoadFailureLineCarriesBothValuesAtItsLevel) {
     test::LogCapture capture;
     LogFormatted(3, "%s() error : load %s fail", "TiXmlDocument::LoadFile", "common.xml");
@@ -158,8 +151,10 @@ TEST(LogFormatted, ExceptionOutsideTheFormatStepsGoesToTheDebugLog) {
               (std::vector<Rec>{Rec{LogKind::Debug, -1, "conversion to text failed"}}));
 }
 
-TEST(LogText, WritesTheTextVerbatimAtItsLevel) {
+TEST(LogText, WritesTheTextVerbatimAtItsLevelAndNullWritesNothing) {
     test::LogCapture capture;
+    LogText(3, nullptr);
+    LogFormatted(3, nullptr, "x");
     LogText(3, "IPluginContainer::RegisterChildContainer() error : cpc==NULL");
     LogText(3, "100% %s unformatted");
     EXPECT_EQ(
@@ -168,10 +163,11 @@ TEST(LogText, WritesTheTextVerbatimAtItsLevel) {
                           Line(3, "100% %s unformatted")}));
 }
 
-TEST(FormatText, NullFormatGivesNullStringWithoutAReport) {
+TEST(FormatText, NullFormatGivesNullStringWithoutAReportAndSafeFormatAnEmptyText) {
     test::LogCapture capture;
     EXPECT_EQ(FormatText(nullptr), "NullString");
     EXPECT_EQ(FormatText(nullptr, "a", "b"), "NullString");
+    EXPECT_EQ(SafeFormat(nullptr).str(), "");
     EXPECT_TRUE(capture.Records().empty());
 }
 
@@ -221,13 +217,6 @@ TEST(SafeFormat, TooFewArgumentsGiveAnEmptyTextAndAReportPerAttempt) {
     EXPECT_EQ(format.str(), "");
     EXPECT_EQ(Records(capture),
               (std::vector<Rec>{Plain(kTooFewArgs), Stack(), Plain(kTooFewArgs), Stack()}));
-}
-
-TEST(SafeFormat, NullFormatGivesAnEmptyFormat) {
-    test::LogCapture capture;
-    SafeFormat format(nullptr);
-    EXPECT_EQ(format.str(), "");
-    EXPECT_TRUE(capture.Records().empty());
 }
 
 TEST(SafeFormat, NumbersIgnoreAGroupingGlobalLocale) {

@@ -241,19 +241,6 @@ TEST(Lifecycle, FailedStartPhaseLeavesBothFlagsSetUntilShutdown) {
     EXPECT_FALSE(root.IsContainerStarted());
 }
 
-TEST(Lifecycle, RefusingRootHookSkipsEveryChild) {
-    test::LogCapture capture;
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer child("child", TestId(1), 1, &journal);
-    ASSERT_TRUE(root.RegisterChildContainer(&child));
-    root.onPrepare = [] { return false; };
-    journal.events.clear();
-    EXPECT_FALSE(root.StartContainer());
-    EXPECT_EQ(journal.events, (Events{"prepare root"}));
-    EXPECT_TRUE(root.ShutdownContainer());
-}
-
 TEST(Lifecycle, ChildRegisteredByItsParentsPrepareHookIsPreparedInTheSameWalk) {
     test::LogCapture capture;
     Journal journal;

@@ -57,15 +57,6 @@ std::pair<LogKind, std::string> Stack() {
 // ---------------------------------------------------------------------------------------------
 // Registration and its refusals
 
-TEST(Registry, RegisteredChildIsFoundByItsIdentifierAndPointsAtItsParent) {
-    TestHost root("root", HostContainerTypeId);
-    TestContainer child("child", RoleSystemTypeId);
-    ASSERT_TRUE(root.RegisterChildContainer(&child));
-    EXPECT_EQ(root.FindChildContainer(RoleSystemTypeId), &child);
-    EXPECT_EQ(child.GetParentContainer(), &root);
-    EXPECT_EQ(root.FindChildContainer(GameServerClientTypeId), nullptr);
-}
-
 TEST(Registry, NullChildIsRefusedWithItsLineAndACallStack) {
     test::LogCapture capture;
     TestHost root("root", HostContainerTypeId);
