@@ -153,7 +153,8 @@ bool Pyr_MiniMap::OnPrepareParentStart() {
         std::lock_guard<std::mutex> guard(siblingMutex);
         // The registered callable holds a copy of the dispatcher taken now. A second start
         // finds its own earlier registration there, equal to this one, and changes nothing.
-        os::Function<void(ISender*, const NetMsg*)> handler(messageDispatcher);
+        os::Function<void(ISender*, const NetMsg*)> handler(
+            LiveDispatcher{messageDispatcher, this});
         if (gameServerClient != nullptr && gameServerClient->MsgTypeDispatcher != nullptr) {
             gameServerClient->MsgTypeDispatcher->Register(pyr::MiniMapMsgType, handler);
             registeredHandler = handler;
@@ -184,15 +185,19 @@ void Pyr_MiniMap::PrepareRelease() {
     }
 
     os::TimerID chain;
+    os::TimerID lastRun;
     {
         std::lock_guard<std::mutex> guard(timerMutex);
         released = true;
         chain = pollTimer;
+        lastRun = currentRun;
         pollTimer = os::InvalidTimerID;
     }
     // Outside timerMutex: Cancel waits for a run in progress, and that run takes the mutex to
-    // find the chain released.
+    // find the chain released. The last run is waited for as well: it may already have
+    // registered the next one (which `chain` names) and still be on its way out.
     chain.Cancel();
+    lastRun.Cancel();
 
     std::lock_guard<std::mutex> guard(siblingMutex);
     if (gameServerClient != nullptr) {
@@ -218,11 +223,9 @@ void Pyr_MiniMap::WithdrawRoleResetLocked(pyr::IRoleSystem* roles) {
 }
 
 void Pyr_MiniMap::ResetStores() {
-    // As in OnMiniMapMsg: an emission that took its slots before the release may still call.
+    // The role system emits under the core lock, and the release removes this slot under it,
+    // so an emission either ends before the release or no longer holds the slot.
     os::ThreadLockHandle coreLock(GetClientCoreLock());
-    if (!minimap::IsLive(this)) {
-        return;
-    }
     playerStore.clear();
     npcStore.clear();
     queryStore.clear();
@@ -234,6 +237,7 @@ void Pyr_MiniMap::MyTimeFunc(os::Timer* /*timer*/, os::TimerID id, void* /*userD
         if (released || !(id == pollTimer)) {
             return;
         }
+        currentRun = id;
     }
 
     if (pollEnabled.load()) {
@@ -304,12 +308,21 @@ bool Pyr_MiniMap::RequestNpcQuery(int queryArg) {
     return false;
 }
 
-void Pyr_MiniMap::OnMiniMapMsg(ISender* /*sender*/, const NetMsg* msg) {
-    // The lock comes first, and the object is not touched before the check: the game-server
-    // client may have dispatched this message before a release on another thread withdrew the
-    // registration, and the release deletes the minimap once it holds the lock.
+void Pyr_MiniMap::LiveDispatcher::operator()(ISender* sender, const NetMsg* msg) const {
+    // The lock comes first, and `owner` is only compared, never used, before the check: the
+    // game-server client may have taken this handler before a release on another thread
+    // withdrew it, and the release deletes the minimap once it holds the lock. Held on through
+    // the dispatch, so the minimap cannot go away meanwhile.
     os::ThreadLockHandle coreLock(GetClientCoreLock());
-    if (!minimap::IsLive(this) || msg == nullptr) {
+    if (!minimap::IsLive(owner)) {
+        return;
+    }
+    dispatcher(sender, msg);
+}
+
+void Pyr_MiniMap::OnMiniMapMsg(ISender* /*sender*/, const NetMsg* msg) {
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    if (msg == nullptr) {
         return;
     }
     try {

@@ -9,10 +9,11 @@
 // not in battle.
 //
 // Reaching a released minimap: every path that can call into the object from outside (the
-// type-32 registration, the role reset slot, the poll timer) is withdrawn by PrepareRelease,
-// and the two that run on other threads check a module-wide register of live minimaps under the
-// client core lock before they touch the object, so that a call already on its way when the
-// object goes away finds it gone. See docs/lifecycle.md and docs/threads.md.
+// type-32 registration, the role reset slot, the poll timer) is withdrawn by PrepareRelease.
+// A message already on its way when the object goes away is stopped by the registered callable,
+// which checks a module-wide register of live minimaps under the client core lock before it
+// calls into the object; a poll run in progress is waited for. See docs/lifecycle.md and
+// docs/threads.md.
 //
 // Locks, in order (docs/threads.md): the client core lock, then container locks, then the
 // minimap's two leaf mutexes (siblingMutex, timerMutex), which are held only around short
@@ -84,8 +85,7 @@ public:
     /// a chain that was replaced or released does nothing and ends its chain.
     void MyTimeFunc(os::Timer* timer, os::TimerID id, void* userData);
     /// The handler of message identifier 254: applies one synchronisation operation to the
-    /// stores and emits MarkersChanged or QueryFinished, all under the client core lock. A call
-    /// that arrives after the minimap was released returns without touching it.
+    /// stores and emits MarkersChanged or QueryFinished, all under the client core lock.
     void OnMiniMapMsg(ISender* sender, const NetMsg* msg);
 
     /// Sets the host container. Done by the module's entry point before the minimap is
@@ -93,6 +93,20 @@ public:
     void SetHostContainer(IPluginContainer* host) noexcept { hostContainer = host; }
 
 private:
+    /// What the minimap registers with the game-server client under message type 32: a copy
+    /// of its dispatcher (taken at prepare-start) that dispatches only while the minimap is
+    /// live, checked and kept so under the client core lock. Two are equal when they hold
+    /// equal tables for the same minimap.
+    struct LiveDispatcher {
+        MsgIdDispatcher dispatcher;
+        const Pyr_MiniMap* owner;
+
+        void operator()(ISender* sender, const NetMsg* msg) const;
+        friend bool operator==(const LiveDispatcher& a, const LiveDispatcher& b) {
+            return a.owner == b.owner && a.dispatcher == b.dispatcher;
+        }
+    };
+
     /// Reads and applies one synchronisation operation. Client core lock held.
     void ApplySyncMessage(const NetMsg& msg);
     /// Sends the poll request if the current role's battle flag is clear. siblingMutex held.
@@ -135,4 +149,6 @@ private:
     std::mutex timerMutex;
     /// Set by PrepareRelease: no poll run starts or re-registers afterwards.
     bool released = false;
+    /// The registration whose run started last; PrepareRelease waits for it to end.
+    os::TimerID currentRun;
 };

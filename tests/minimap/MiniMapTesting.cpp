@@ -17,8 +17,9 @@ const MiniMapModule& Module() {
         if (!os::GetTimer()->SetClockMode(os::ClockMode::Manual)) {
             std::abort();  // something registered a timer before the tests could stop the clock
         }
-        // Kept for the process: the module's string table serves the process to its end.
-        auto* library = new test::SharedLibrary(ModulePath());
+        // Never closed: the module stays loaded to the end of the process (the string table
+        // it made serves the process). Held by a static pointer so that it is not a leak.
+        static test::SharedLibrary* const library = new test::SharedLibrary(ModulePath());
         if (!library->IsLoaded()) {
             ADD_FAILURE() << library->Error();
             std::abort();
