@@ -159,6 +159,35 @@ TEST(MiniMapStart, FailsWithoutGameServerClientButKeepsTheResetSlotUntilRelease)
     bench.roles.EmitReset();
 }
 
+TEST(MiniMapStart, FailsWhenTheHostNoLongerReportsTheHostType) {
+    // A host that changed its identity between the creation and the start.
+    class ShiftingHost : public HostContainer {
+    public:
+        const GUID& GetContainerTypeId() const override {
+            return shifted ? otherId : HostContainer::GetContainerTypeId();
+        }
+        bool shifted = false;
+        GUID otherId{7, 7, 7, {7, 7, 7, 7, 7, 7, 7, 7}};
+    };
+    ShiftingHost host;
+    FakeRoleSystem roles;
+    FakeGameServerClient client;
+    host.RegisterChildContainer(&roles);
+    host.RegisterChildContainer(&client);
+    Module().InitPluginContainer(&host);
+    ASSERT_NE(host.FindChildContainer(MiniMapContainerTypeId), nullptr);
+    host.shifted = true;
+    EXPECT_FALSE(host.StartContainer());
+    EXPECT_TRUE(MiniMapTimers().empty());
+    EXPECT_EQ(roles.ResetSlotCount(), 0u);
+    EXPECT_EQ(client.dispatcher.Count(), 0u);
+    host.shifted = false;
+    Module().ReleasePluginContainer(&host);
+    EXPECT_EQ(host.FindChildContainer(MiniMapContainerTypeId), nullptr);
+    host.UnregisterChildContainer(&roles);
+    host.UnregisterChildContainer(&client);
+}
+
 TEST(MiniMapStart, ArmsThePollTimerSubscribesToResetsAndRegistersForType32) {
     Bench bench;
     ASSERT_TRUE(bench.Start());

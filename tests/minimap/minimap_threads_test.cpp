@@ -215,8 +215,10 @@ TEST(MiniMapThreads, EverythingAtOnceEndingWithAReleaseLeavesNothingBehind) {
 
     std::atomic<bool> released{false};
     std::atomic<bool> readsConsistent{true};
-    std::latch go(6);
-    std::latch halfway(2);  // both senders have delivered half of their messages
+    pyr::IPyr_MiniMap* minimap = bench.MiniMap();
+    std::latch go(7);
+    // Both senders have delivered half of their messages, and the user interface is done.
+    std::latch halfway(3);
     std::thread sender1([&] {
         go.arrive_and_wait();
         for (std::uint64_t id = 1; id <= kCount; ++id) {
@@ -252,6 +254,14 @@ TEST(MiniMapThreads, EverythingAtOnceEndingWithAReleaseLeavesNothingBehind) {
             os::GetTimer()->Advance(pyr::MiniMapPollInterval);
         }
     });
+    std::thread userInterface([&] {
+        go.arrive_and_wait();
+        for (int i = 0; i < 20; ++i) {
+            minimap->SetPollEnabled(i % 2 == 0);
+            minimap->RequestNpcQuery(i);
+        }
+        halfway.count_down();
+    });
     std::thread resetter([&] {
         go.arrive_and_wait();
         for (int i = 0; i < 20; ++i) {
@@ -264,7 +274,7 @@ TEST(MiniMapThreads, EverythingAtOnceEndingWithAReleaseLeavesNothingBehind) {
         bench.Release();
         released = true;
     });
-    for (auto* t : {&sender1, &sender2, &reader, &clock, &resetter, &releaser}) {
+    for (auto* t : {&sender1, &sender2, &reader, &clock, &userInterface, &resetter, &releaser}) {
         t->join();
     }
 
