@@ -1,9 +1,11 @@
 #include "text/XmlDocument.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -143,6 +145,15 @@ TEST_F(XmlDocumentFile, DirectoryIsAFailedReadNotAnEmptyDocument) {
     EXPECT_EQ(document.ErrorId(), 2);
 }
 
+TEST_F(XmlDocumentFile, FileTooLargeForAnIntIsAFailedRead) {
+    const auto path = dir / "huge.xml";
+    WriteFile(path, "<r/>");
+    std::filesystem::resize_file(path, 0x80000010ULL);  // sparse: no disk space is used
+    XmlDocument document;
+    EXPECT_FALSE(document.LoadFile(path.string()));
+    EXPECT_EQ(document.ErrorId(), 2);
+}
+
 TEST_F(XmlDocumentFile, FirstErrorSticksUntilTheNextParse) {
     XmlDocument document;
     EXPECT_FALSE(document.LoadFile((dir / "missing.xml").string()));
@@ -247,6 +258,20 @@ TEST_F(XmlDocumentFile, SaveReportsFailures) {
     // The device takes the open but refuses the data: the failure shows when the file is
     // closed, and must not be reported as success.
     EXPECT_FALSE(document.SaveFile("/dev/full"));
+}
+
+TEST_F(XmlDocumentFile, FailedScramblingPassIsReported) {
+    // A ".xmlx" name for a pipe: the document is written, but the file cannot be read back
+    // and rewritten in place, so the saved text stays unscrambled.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const auto name = dir / "pipe.xmlx";
+    std::filesystem::create_symlink("/proc/self/fd/" + std::to_string(ends[1]), name);
+    XmlDocument document;
+    ASSERT_TRUE(document.LoadFromMemory("<r><a>1</a></r>", 15));
+    EXPECT_FALSE(document.SaveFile(name.string()));
+    close(ends[0]);
+    close(ends[1]);
 }
 
 // Loads through the packed archive: the test program's packed library serves files from memory.

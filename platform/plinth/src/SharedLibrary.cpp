@@ -1,35 +1,52 @@
 #include "plinth/SharedLibrary.h"
 
+#include <algorithm>
+
 #include "detail/Platform.h"
 
 namespace os {
 namespace {
 
-std::string& LastError() {
-    thread_local std::string error;
-    return error;
+// The last error of the calling thread, in a buffer without a destructor: libraries are also
+// released from static destructors at process exit, which run after the thread's thread_local
+// objects were destroyed. Longer texts are cut.
+struct ErrorText {
+    char text[512];
+};
+thread_local ErrorText lastError{};
+
+void KeepError(const std::string& error) noexcept {
+    const std::size_t length = std::min(error.size(), sizeof(lastError.text) - 1);
+    error.copy(lastError.text, length);
+    lastError.text[length] = '\0';
 }
 
 }  // namespace
 
 LibraryHandle LoadSharedLibrary(const std::string& path) {
-    LastError().clear();
-    return detail::LoadLibraryFile(path, LastError());
+    std::string error;
+    LibraryHandle library = detail::LoadLibraryFile(path, error);
+    KeepError(error);
+    return library;
 }
 
 void* FindSharedLibrarySymbol(LibraryHandle library, const char* name) {
-    LastError().clear();
-    return detail::FindSymbol(library, name, LastError());
+    std::string error;
+    void* symbol = detail::FindSymbol(library, name, error);
+    KeepError(error);
+    return symbol;
 }
 
 bool FreeSharedLibrary(LibraryHandle library) {
-    LastError().clear();
-    return detail::FreeLibraryHandle(library, LastError());
+    std::string error;
+    const bool freed = detail::FreeLibraryHandle(library, error);
+    KeepError(error);
+    return freed;
 }
 
 bool IsSharedLibraryLoaded(const std::string& path) { return detail::IsLibraryLoaded(path); }
 
-std::string GetLastLibraryError() { return LastError(); }
+std::string GetLastLibraryError() { return lastError.text; }
 
 std::string SharedLibraryFileName(const std::string& baseName) {
     return detail::LibraryFileName(baseName);
@@ -38,8 +55,10 @@ std::string SharedLibraryFileName(const std::string& baseName) {
 std::string GetModuleDirectory(const void* address) { return detail::ModuleDirectory(address); }
 
 bool PinModuleOf(const void* address) {
-    LastError().clear();
-    return detail::PinModule(address, LastError());
+    std::string error;
+    const bool pinned = detail::PinModule(address, error);
+    KeepError(error);
+    return pinned;
 }
 
 }  // namespace os
