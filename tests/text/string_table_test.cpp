@@ -116,14 +116,6 @@ TEST_F(StringTableTest, MissingTableIsReadOnce) {
     EXPECT_EQ(table.loads, 1);
 }
 
-TEST_F(StringTableTest, MissingArchiveTableIsAskedForOnce) {
-    archive.SetLoadFromMpq(true);
-    StringTable table;
-    table.GetString("absent", "a");
-    table.GetString("absent", "b");
-    EXPECT_EQ(archive.Loads(), 1);
-}
-
 TEST_F(StringTableTest, MalformedTableStoresNothingAndIsReadOnce) {
     Write("bad", "<root><a>1</a><b>2</root>");
     CountingTable table;
