@@ -13,11 +13,9 @@ namespace {
 const Bytes kPoll = {0x20, 0x00, 0xFF, 0x00, 0x0E, 0x00, 0x00,
                      0x00, 0x08, 0x00, 0x05, 0x00, 0x00, 0x00};
 
-Bytes Query(std::initializer_list<unsigned char> argument) {
-    Bytes b = {0x20, 0x00, 0xFF, 0x00, 0x16, 0x00, 0x00, 0x00, 0x08,
-               0x00, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00, 0x08, 0x00};
-    b.insert(b.end(), argument);
-    return b;
+Bytes Query(unsigned char a0, unsigned char a1, unsigned char a2, unsigned char a3) {
+    return {0x20, 0x00, 0xFF, 0x00, 0x16, 0x00, 0x00, 0x00, 0x08, 0x00, 0x03,
+            0x00, 0x00, 0x00, 0x01, 0x00, 0x08, 0x00, a0,   a1,   a2,   a3};
 }
 
 class MiniMapPoll : public ::testing::Test {
@@ -113,8 +111,8 @@ TEST_F(MiniMapPoll, AQueryEmptiesTheQueryStoreAndSendsItsArgument) {
     EXPECT_TRUE(minimap->RequestNpcQuery(7));
     EXPECT_TRUE(minimap->GetQueryNpcInfoMap().empty());
     EXPECT_TRUE(minimap->RequestNpcQuery(-1));
-    EXPECT_EQ(bench.client.Sent(), (std::vector<Bytes>{Query({0x07, 0x00, 0x00, 0x00}),
-                                                       Query({0xFF, 0xFF, 0xFF, 0xFF})}));
+    EXPECT_EQ(bench.client.Sent(),
+              (std::vector<Bytes>{Query(0x07, 0x00, 0x00, 0x00), Query(0xFF, 0xFF, 0xFF, 0xFF)}));
 }
 
 TEST_F(MiniMapPoll, AQueryReportsAFailedSendAfterEmptyingTheStore) {
