@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "minimap/MiniMapTesting.h"
+#include "plinth/GlobalObject.h"
 #include "support/LogCapture.h"
 
 namespace minimaptest {
@@ -49,6 +50,22 @@ TEST(MiniMapModule, HasNoUniqueSymbolsThatWouldPinItInMemory) {
     const std::string table = RunCommand(std::string("readelf --dyn-syms -W ") + ModulePath());
     ASSERT_NE(table.find("InitPlugin"), std::string::npos) << table;
     EXPECT_EQ(table.find("UNIQUE"), std::string::npos) << table;
+}
+
+TEST(MiniMapModule, LoadingItFillsItsDisplayTextsFromTheProcessStringTable) {
+    Module();
+    // The display texts' static initialisation made the table; a second creator is not asked.
+    struct Creator {
+        bool* asked;
+        void* operator()() const {
+            *asked = true;
+            return nullptr;
+        }
+        bool operator==(const Creator&) const { return true; }
+    };
+    bool asked = false;
+    EXPECT_NE(os::GetGlobalObject("StringTableObject", Creator{&asked}), nullptr);
+    EXPECT_FALSE(asked);
 }
 
 TEST(MiniMapModule, InitPluginAndReleasePluginReturnTrueAtAnyTime) {
