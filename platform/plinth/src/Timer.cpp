@@ -6,6 +6,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -53,6 +54,13 @@ struct Pending {
 
 // Queue key: due time, then registration serial, so equal due times keep registration order.
 using Key = std::pair<Micros, std::uint64_t>;
+
+// `now` plus a non-negative step, stopping at the end of the clock instead of wrapping: a
+// manual clock advanced by the largest step must run what is pending, not jump backwards.
+Micros ClockAdd(Micros now, Micros step) {
+    constexpr Micros kEnd = std::numeric_limits<Micros>::max();
+    return step >= kEnd - now ? kEnd : now + step;
+}
 
 }  // namespace
 
@@ -112,17 +120,24 @@ struct Timer::Impl {
 
     // Runs a taken entry without the lock, then clears the running mark. The callback is
     // destroyed before waiters are told, so a cancelled object is never touched after Cancel.
+    // A callback that throws still clears the mark: otherwise Cancel of its id would wait
+    // forever and the clock mode could never change again.
     void RunTaken(Timer* owner, std::unique_lock<std::mutex>& lock, std::uint64_t serial,
                   Pending& pending) {
+        struct ClearRunning {
+            Impl& impl;
+            std::unique_lock<std::mutex>& lock;
+            ~ClearRunning() {
+                lock.lock();
+                impl.runningSerial = 0;
+                impl.runningThread = std::thread::id{};
+                impl.callbackDone.notify_all();
+            }
+        };
         lock.unlock();
-        {
-            TimerCallback callback = std::move(pending.callback);
-            callback(owner, TimerID(owner, serial), pending.userData);
-        }
-        lock.lock();
-        runningSerial = 0;
-        runningThread = std::thread::id{};
-        callbackDone.notify_all();
+        const ClearRunning clear{*this, lock};
+        TimerCallback callback = std::move(pending.callback);
+        callback(owner, TimerID(owner, serial), pending.userData);
     }
 
     void ThreadLoop(Timer* owner) {
@@ -182,7 +197,7 @@ const TimerID Timer::_RegisterTimer(TimerCallback callback, int interval, void* 
                                     const char* callbackText) {
     std::unique_lock<std::mutex> lock(impl->mutex);
     const std::uint64_t serial = impl->nextSerial++;
-    const Micros due = impl->NowLocked() + impl->IntervalMicros(interval);
+    const Micros due = ClockAdd(impl->NowLocked(), impl->IntervalMicros(interval));
     const bool earliest = impl->queue.empty() || due < impl->queue.begin()->first.first;
     impl->queue.emplace(Key{due, serial}, Pending{std::move(callback), userData, interval, file,
                                                   line, function, callbackText});
@@ -293,9 +308,17 @@ std::size_t Timer::Advance(std::int64_t ms) {
     }
     std::lock_guard<std::mutex> advancing(impl->advanceMutex);
     impl->advancingThread = std::this_thread::get_id();
+    // Also when a callback throws out of this loop: the thread may advance again later.
+    struct ClearAdvancing {
+        std::atomic<std::thread::id>& thread;
+        ~ClearAdvancing() { thread = std::thread::id{}; }
+    } const clearAdvancing{impl->advancingThread};
     std::size_t ran = 0;
     std::unique_lock<std::mutex> lock(impl->mutex);
-    const Micros target = impl->manualNow + ms * 1000;
+    const Micros step = ms > std::numeric_limits<Micros>::max() / 1000
+                            ? std::numeric_limits<Micros>::max()
+                            : ms * 1000;
+    const Micros target = ClockAdd(impl->manualNow, step);
     for (;;) {
         std::uint64_t serial = 0;
         Pending pending;
@@ -310,7 +333,6 @@ std::size_t Timer::Advance(std::int64_t ms) {
         ++ran;
     }
     impl->manualNow = std::max(impl->manualNow, target);
-    impl->advancingThread = std::thread::id{};
     return ran;
 }
 
