@@ -65,6 +65,12 @@ std::string ModuleDirectory(const void* address) {
 const char* GetEnvironment(const char* name) noexcept { return std::getenv(name); }
 
 void* LoadLibraryFile(const std::string& path, std::string& error) {
+    // dlopen("") is the main program: an empty path would load "successfully" and hand out
+    // the program's symbols.
+    if (path.empty()) {
+        error = "empty library path";
+        return nullptr;
+    }
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         error = DlError();
@@ -97,6 +103,9 @@ bool FreeLibraryHandle(void* library, std::string& error) {
 }
 
 bool IsLibraryLoaded(const std::string& path) {
+    if (path.empty()) {
+        return false;  // dlopen("") would name the main program
+    }
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (handle == nullptr) {
         return false;
