@@ -1,6 +1,7 @@
 #include "plinth/Log.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,12 @@ struct LogState {
         const char* path = detail::GetEnvironment("PLINTH_LOG_FILE");
         if (path != nullptr && *path != '\0') {
             file = std::fopen(path, "a");
+            if (file == nullptr) {
+                // Said once, on standard error: otherwise a mistyped path silently loses the
+                // file output.
+                std::fprintf(stderr, "os::Log error : cannot open PLINTH_LOG_FILE %s : %s\n", path,
+                             std::strerror(errno));
+            }
         }
     }
 };
