@@ -1,0 +1,276 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "plinth/Log.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+constexpr std::uint32_t Bit(int level) {
+    return 1u << level;
+}
+
+// ---------------------------------------------------------------------------------------
+// Levels and records, seen through a sink
+
+TEST(Log, LevelsOutsideZeroToThirtyOneAreNeverEnabledAndCannotBeSwitched) {
+    test::LogCapture capture(~0u);
+    os::Log& log = os::Log::GetInstance();
+    for (int level : {-1, 32, 1000}) {
+        EXPECT_FALSE(log.IsLevelEnable(level)) << level;
+        log.SetLevelEnable(level, true);
+        EXPECT_FALSE(log.IsLevelEnable(level)) << level;
+    }
+    EXPECT_EQ(log.GetEnabledLevels(), ~0u);
+    os::WriteLog(32, 0, "too high", -1);
+    os::WriteLog(-1, 0, "too low", -1);
+    EXPECT_TRUE(capture.Lines().empty());
+}
+
+TEST(Log, SetLevelEnableSwitchesOneLevelAndSetEnabledLevelsTheWholeMask) {
+    test::LogCapture capture(Bit(3));
+    os::Log& log = os::Log::GetInstance();
+    log.SetLevelEnable(2, true);
+    EXPECT_EQ(log.GetEnabledLevels(), Bit(2) | Bit(3));
+    log.SetLevelEnable(3, false);
+    EXPECT_EQ(log.GetEnabledLevels(), Bit(2));
+    EXPECT_TRUE(log.IsLevelEnable(2));
+    EXPECT_FALSE(log.IsLevelEnable(3));
+    log.SetEnabledLevels(Bit(0) | Bit(31));
+    EXPECT_TRUE(log.IsLevelEnable(0));
+    EXPECT_TRUE(log.IsLevelEnable(31));
+    EXPECT_FALSE(log.IsLevelEnable(2));
+}
+
+TEST(Log, LevelLineIsWrittenOnlyWhileItsLevelIsEnabledWithExactlyTheGivenBytes) {
+    test::LogCapture capture(Bit(2) | Bit(3));
+    os::WriteLog(1, 0, "level one is off", -1);
+    os::WriteLog(2, 0, "up to the NUL", -1);
+    os::WriteLog(3, 0, "only this part, not the rest", 14);
+    os::WriteLog(3, 0, "a\0b", 3);
+    os::WriteLog(3, 0, "", 0);
+    os::WriteLog(3, 0, nullptr, 5);
+    os::Log::GetInstance().SetLevelEnable(2, false);
+    os::WriteLog(2, 0, "level two is off now", -1);
+
+    const auto records = capture.Records();
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0].kind, os::LogKind::Line);
+    EXPECT_EQ(records[0].level, 2);
+    EXPECT_EQ(records[0].text, "up to the NUL");
+    EXPECT_EQ(records[1].level, 3);
+    EXPECT_EQ(records[1].text, "only this part");
+    EXPECT_EQ(records[2].text, std::string("a\0b", 3));
+    EXPECT_EQ(records[3].text, "");
+}
+
+TEST(Log, LinesWithoutALevelAreWrittenEvenWithEveryLevelDisabled) {
+    test::LogCapture capture(0);
+    os::WriteLog("plain from char pointer");
+    os::WriteLog(std::string("plain from string"));
+    os::WriteLog(static_cast<const char*>(nullptr));
+    os::DebugLog("caught: bad format");
+    os::DebugLog(nullptr);
+
+    const auto records = capture.Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].kind, os::LogKind::Plain);
+    EXPECT_EQ(records[0].level, -1);
+    EXPECT_EQ(records[0].text, "plain from char pointer");
+    EXPECT_EQ(records[1].kind, os::LogKind::Plain);
+    EXPECT_EQ(records[1].text, "plain from string");
+    EXPECT_EQ(records[2].kind, os::LogKind::Debug);
+    EXPECT_EQ(records[2].level, -1);
+    EXPECT_EQ(records[2].text, "caught: bad format");
+}
+
+// Not inlined, so that it has a frame of its own in the stack.
+[[gnu::noinline]] void FunctionThatShowsTheCallStack() {
+    os::ShowCallStack();
+    asm volatile("");  // keeps the call from becoming a tail call
+}
+
+TEST(Log, ShowCallStackWritesTheCallersStackAsOneRecord) {
+    test::LogCapture capture(0);
+    FunctionThatShowsTheCallStack();
+    const auto records = capture.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, os::LogKind::CallStack);
+    const std::string& text = records[0].text;
+    ASSERT_NE(text.find("0#"), std::string::npos) << text;
+    // Tests are built with debug information, so frames carry function names; the
+    // innermost frame is the caller, not the log's own machinery.
+    const auto frame0 = text.find("0#");
+    const auto firstFrame = text.substr(frame0, text.find('\n', frame0) - frame0);
+    EXPECT_NE(firstFrame.find("FunctionThatShowsTheCallStack"), std::string::npos) << text;
+    EXPECT_NE(text.find("ShowCallStackWritesTheCallersStackAsOneRecord"), std::string::npos)
+        << text;
+}
+
+class CountingSink : public os::ILogSink {
+public:
+    void Write(const os::LogRecord&) override { ++count; }
+    int count = 0;
+};
+
+TEST(Log, SetSinkReturnsThePreviousSinkAndRestoringItStopsDelivery) {
+    CountingSink first;
+    CountingSink second;
+    os::ILogSink* original = os::Log::GetInstance().SetSink(&first);
+    os::WriteLog("to first");
+    EXPECT_EQ(os::Log::GetInstance().SetSink(&second), &first);
+    os::WriteLog("to second");
+    EXPECT_EQ(os::Log::GetInstance().SetSink(original), &second);
+    os::WriteLog("sink test: to the original output");
+    EXPECT_EQ(first.count, 1);
+    EXPECT_EQ(second.count, 1);
+}
+
+// ---------------------------------------------------------------------------------------
+// The environment, read at first use: each case runs the probe in a fresh process.
+
+struct ProbeResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+class LogEnvironment : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        directory = std::filesystem::temp_directory_path() /
+                    ("plinth_log_" + std::string(info->name()) + "_" + std::to_string(getpid()));
+        std::filesystem::remove_all(directory);
+        std::filesystem::create_directories(directory);
+    }
+    void TearDown() override { std::filesystem::remove_all(directory); }
+
+    // Runs the probe with this process's PLINTH_LOG_* settings removed and `env` added.
+    ProbeResult RunProbe(const std::string& args,
+                         const std::vector<std::pair<std::string, std::string>>& env) {
+        std::string command = "env -u PLINTH_LOG_LEVEL -u PLINTH_LOG_FILE";
+        for (const auto& [name, value] : env) {
+            command += " " + name + "='" + value + "'";
+        }
+        const auto outPath = directory / "stdout";
+        const auto errPath = directory / "stderr";
+        command += std::string(" " PLINTH_LOG_PROBE_PATH " ") + args + " >" + outPath.string() +
+                   " 2>" + errPath.string();
+        const int status = std::system(command.c_str());
+        return ProbeResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(outPath),
+                           ReadFile(errPath)};
+    }
+
+    std::filesystem::path directory;
+};
+
+TEST_F(LogEnvironment, WithoutPlinthLogLevelLevelsThreeAndAboveAreEnabled) {
+    const ProbeResult result = RunProbe("levels", {});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "fffffff8\nfffffff8\n");
+    EXPECT_EQ(result.err.find("line at level 2"), std::string::npos) << result.err;
+    for (const char* text :
+         {"line at level 3", "line at level 4", "line at level 5", "plain line"}) {
+        EXPECT_NE(result.err.find(text), std::string::npos) << text << "\n" << result.err;
+    }
+}
+
+TEST_F(LogEnvironment, PlinthLogLevelEnablesThatLevelAndAboveOnceAtFirstUse) {
+    const ProbeResult result = RunProbe("levels", {{"PLINTH_LOG_LEVEL", "1"}});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    // The second mask is read after the probe set PLINTH_LOG_LEVEL=0: unchanged.
+    EXPECT_EQ(result.out, "fffffffe\nfffffffe\n");
+    EXPECT_EQ(result.err.find("line at level 0"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("line at level 1"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("line at level 2"), std::string::npos) << result.err;
+}
+
+TEST_F(LogEnvironment, UnreadablePlinthLogLevelKeepsTheDefault) {
+    for (const char* value : {"two", "3x", "-1", "32"}) {
+        const ProbeResult result = RunProbe("levels", {{"PLINTH_LOG_LEVEL", value}});
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.out, "fffffff8\nfffffff8\n") << value;
+    }
+}
+
+TEST_F(LogEnvironment, PlinthLogFileGetsTheSameLinesDecoratedWithTimeLevelAndThread) {
+    const auto file = directory / "client.log";
+    const ProbeResult result = RunProbe("levels", {{"PLINTH_LOG_FILE", file.string()}});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const auto lines = SplitLines(ReadFile(file));
+    ASSERT_EQ(lines.size(), 4u) << ReadFile(file);
+    const std::regex decorated(
+        R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[(L\d+|--)\] \[T\d+\] (.*))");
+    const char* expected[] = {"line at level 3", "line at level 4", "line at level 5",
+                              "plain line"};
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(lines[i], match, decorated)) << lines[i];
+        EXPECT_EQ(match[2].str(), expected[i]);
+    }
+    EXPECT_NE(lines[0].find("[L3]"), std::string::npos) << lines[0];
+    // Standard error carries the same lines.
+    EXPECT_EQ(result.err, ReadFile(file));
+}
+
+TEST_F(LogEnvironment, UnopenablePlinthLogFileIsReportedAndStandardErrorStillGetsTheLines) {
+    const auto file = directory / "no-such-directory" / "client.log";
+    const ProbeResult result = RunProbe("levels", {{"PLINTH_LOG_FILE", file.string()}});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find(file.string()), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("line at level 3"), std::string::npos) << result.err;
+}
+
+// Threads in the probe: named so that the thread sanitizer run picks it up.
+using LogFileThreads = LogEnvironment;
+
+TEST_F(LogFileThreads, LinesWrittenFromSeveralThreadsNeverInterleave) {
+    constexpr int kThreads = 4;
+    constexpr int kLines = 250;
+    const auto file = directory / "threads.log";
+    const ProbeResult result =
+        RunProbe("threads " + std::to_string(kThreads) + " " + std::to_string(kLines),
+                 {{"PLINTH_LOG_FILE", file.string()}});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const auto lines = SplitLines(ReadFile(file));
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
+    const std::regex decorated(R"(.* \[L3\] \[T\d+\] T(\d) (\d+) ([a-z]+))");
+    std::vector<int> nextSeq(kThreads, 0);
+    for (const auto& line : lines) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, decorated)) << line;
+        const int thread = std::stoi(match[1].str());
+        ASSERT_LT(thread, kThreads);
+        EXPECT_EQ(std::stoi(match[2].str()), nextSeq[thread]++) << line;
+        EXPECT_EQ(match[3].str(), std::string(200, static_cast<char>('a' + thread))) << line;
+    }
+}
+
+}  // namespace

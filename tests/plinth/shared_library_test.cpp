@@ -1,0 +1,120 @@
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "plinth/SharedLibrary.h"
+#include "plinth/Timer.h"
+
+namespace {
+
+// os::GetTimer(), as the linker names it.
+constexpr const char* kGetTimerSymbol = "_ZN2os8GetTimerEv";
+constexpr const char* kAnswerSymbol = "PlinthTestModuleAnswer";
+using AnswerFunction = int();
+
+// A copy of the test module in a directory of its own, removed at the end of the test: its
+// directory is surely not the executable's, and a module pinned by an earlier run of a test
+// (gtest may repeat tests in one process) is never the one a later run loads.
+class ModuleCopy {
+public:
+    ModuleCopy() {
+        static int copies = 0;
+        directory = std::filesystem::temp_directory_path() /
+                    ("plinth_module_" + std::to_string(getpid()) + "_" + std::to_string(++copies));
+        std::filesystem::create_directories(directory);
+        path = directory / "libModuleCopy.so";
+        std::filesystem::copy_file(PLINTH_TEST_MODULE_PATH, path);
+    }
+    ~ModuleCopy() { std::filesystem::remove_all(directory); }
+    ModuleCopy(const ModuleCopy&) = delete;
+    ModuleCopy& operator=(const ModuleCopy&) = delete;
+
+    std::filesystem::path directory;
+    std::filesystem::path path;
+};
+
+TEST(SharedLibrary, FileNameFollowsThePlatformConvention) {
+    EXPECT_EQ(os::SharedLibraryFileName("Satchel"), "libSatchel.so");
+}
+
+TEST(SharedLibrary, LoadingAMissingLibraryReturnsNullAndTellsWhy) {
+    EXPECT_EQ(os::LoadSharedLibrary("/nonexistent/libNothingHere.so"), nullptr);
+    const std::string error = os::GetLastLibraryError();
+    EXPECT_NE(error.find("libNothingHere.so"), std::string::npos) << error;
+    EXPECT_FALSE(os::IsSharedLibraryLoaded("/nonexistent/libNothingHere.so"));
+    EXPECT_FALSE(os::FreeSharedLibrary(nullptr));
+    EXPECT_EQ(os::FindSharedLibrarySymbol(nullptr, kGetTimerSymbol), nullptr);
+}
+
+// The POSIX loader takes an empty name for the main program: a library path that came out
+// empty must not "load" the program and hand out its symbols.
+TEST(SharedLibrary, EmptyPathLoadsNothing) {
+    EXPECT_EQ(os::LoadSharedLibrary(""), nullptr);
+    EXPECT_NE(os::GetLastLibraryError(), "");
+    EXPECT_FALSE(os::IsSharedLibraryLoaded(""));
+}
+
+TEST(SharedLibrary, LoadedLibraryGivesItsExportedSymbols) {
+    EXPECT_TRUE(os::IsSharedLibraryLoaded(PLINTH_LIBRARY_PATH));
+    os::LibraryHandle library = os::LoadSharedLibrary(PLINTH_LIBRARY_PATH);
+    ASSERT_NE(library, nullptr) << os::GetLastLibraryError();
+    EXPECT_EQ(os::GetLastLibraryError(), "");
+
+    void* symbol = os::FindSharedLibrarySymbol(library, kGetTimerSymbol);
+    ASSERT_NE(symbol, nullptr) << os::GetLastLibraryError();
+    // The same library as the one this program links: the same process timer.
+    EXPECT_EQ(reinterpret_cast<os::Timer* (*)()>(symbol)(), os::GetTimer());
+
+    EXPECT_EQ(os::FindSharedLibrarySymbol(library, "NoSuchSymbolAnywhere"), nullptr);
+    EXPECT_NE(os::GetLastLibraryError(), "");
+    EXPECT_TRUE(os::FreeSharedLibrary(library));
+    // Still linked into this program.
+    EXPECT_TRUE(os::IsSharedLibraryLoaded(PLINTH_LIBRARY_PATH));
+}
+
+TEST(SharedLibrary, ModuleDirectoryIsTheDirectoryOfTheLibraryHoldingTheAddress) {
+    EXPECT_EQ(os::GetModuleDirectory(reinterpret_cast<const void*>(&os::GetTimer)),
+              std::filesystem::canonical(PLINTH_LIBRARY_PATH).parent_path().string());
+    const auto heap = std::make_unique<int>(0);
+    EXPECT_EQ(os::GetModuleDirectory(heap.get()), "");
+
+    const ModuleCopy module;
+    os::LibraryHandle library = os::LoadSharedLibrary(module.path.string());
+    ASSERT_NE(library, nullptr) << os::GetLastLibraryError();
+    void* symbol = os::FindSharedLibrarySymbol(library, kAnswerSymbol);
+    ASSERT_NE(symbol, nullptr) << os::GetLastLibraryError();
+    EXPECT_EQ(os::GetModuleDirectory(symbol),
+              std::filesystem::canonical(module.directory).string());
+    os::FreeSharedLibrary(library);
+}
+
+TEST(SharedLibrary, PinnedModuleStaysLoadedAfterItsLastRelease) {
+    const ModuleCopy module;
+    const std::string path = module.path.string();
+    os::LibraryHandle library = os::LoadSharedLibrary(path);
+    ASSERT_NE(library, nullptr) << os::GetLastLibraryError();
+    EXPECT_TRUE(os::IsSharedLibraryLoaded(path));
+    ASSERT_TRUE(os::FreeSharedLibrary(library));
+    ASSERT_FALSE(os::IsSharedLibraryLoaded(path));
+
+    library = os::LoadSharedLibrary(path);
+    ASSERT_NE(library, nullptr) << os::GetLastLibraryError();
+    auto* answer =
+        reinterpret_cast<AnswerFunction*>(os::FindSharedLibrarySymbol(library, kAnswerSymbol));
+    ASSERT_NE(answer, nullptr);
+    EXPECT_TRUE(os::PinModuleOf(reinterpret_cast<const void*>(answer)));
+    EXPECT_TRUE(os::FreeSharedLibrary(library));
+    EXPECT_TRUE(os::IsSharedLibraryLoaded(path));
+    EXPECT_EQ(answer(), 42);
+
+    const auto heap = std::make_unique<int>(0);
+    EXPECT_FALSE(os::PinModuleOf(heap.get()));
+    EXPECT_NE(os::GetLastLibraryError(), "");
+    EXPECT_FALSE(os::PinModuleOf(nullptr));
+}
+
+}  // namespace
