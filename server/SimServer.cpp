@@ -103,7 +103,13 @@ public:
         }
         port = acceptor.local_endpoint(ec).port();
         origin = Clock::now();
-        ScheduleNext();
+        // The world holds its first moment before anyone can connect.
+        if (options.clock == SimServerOptions::Clock::Poll) {
+            Step();
+        } else {
+            PlayDue();
+            ScheduleNext();
+        }
         Accept();
         thread = std::thread([this] { Run(); });
         return true;
@@ -163,20 +169,11 @@ public:
         }
     }
 
-    /// A poll arrived: with the poll clock, the world moves one scenario step first.
-    void OnPoll() {
-        if (options.clock != SimServerOptions::Clock::Poll) {
-            return;
-        }
-        const auto& events = options.scenario.events;
-        if (nextEvent < events.size()) {
-            const std::int64_t time = events[nextEvent].timeMs;
-            while (nextEvent < events.size() && events[nextEvent].timeMs == time) {
-                Play(events[nextEvent++]);
-            }
-        } else if (options.scenario.loopMs > 0) {
-            world.Clear();
-            nextEvent = 0;
+    /// A poll was answered: with the poll clock, the world moves one scenario step, ready for
+    /// the next poll.
+    void AfterPoll() {
+        if (options.clock == SimServerOptions::Clock::Poll) {
+            Step();
         }
     }
 
@@ -260,6 +257,23 @@ private:
         }
     }
 
+    /// Plays every event of the next scenario time; past the end of a looping scenario,
+    /// starts over with its first time.
+    void Step() {
+        const auto& events = options.scenario.events;
+        if (nextEvent >= events.size()) {
+            if (options.scenario.loopMs == 0 || events.empty()) {
+                return;
+            }
+            world.Clear();
+            nextEvent = 0;
+        }
+        const std::int64_t time = events[nextEvent].timeMs;
+        while (nextEvent < events.size() && events[nextEvent].timeMs == time) {
+            Play(events[nextEvent++]);
+        }
+    }
+
     void Play(const ScenarioEvent& event) {
         world.Apply(event);
         Count([](SimServerStats& s) { ++s.eventsPlayed; });
@@ -311,8 +325,11 @@ void Session::ReadHeader() {
             const NetMsgFrame frame =
                 FrameNetMsg(self->buffer.data(), static_cast<std::size_t>(net::kHeaderSize));
             if (frame.state == NetMsgFrameState::Invalid) {
-                self->Malformed("length field " + std::to_string(frame.size) +
-                                " is outside 6..64512");
+                // The parser names what is wrong with the length, as for every message.
+                self->Malformed(ParseNetMsg(self->buffer.data(),
+                                            static_cast<std::size_t>(net::kHeaderSize),
+                                            self->parsed)
+                                    .text);
             } else if (frame.state == NetMsgFrameState::Ready) {
                 self->OnMessage(frame.size);
             } else {
@@ -347,10 +364,10 @@ void Session::OnMessage(std::size_t length) {
     switch (request.kind) {
         case Request::Kind::Poll: {
             server.Count([](SimServerStats& s) { ++s.polls; });
-            server.OnPoll();
             for (const SyncItem& item : view.Poll(server.world)) {
                 Send(EncodeSync(item));
             }
+            server.AfterPoll();
             break;
         }
         case Request::Kind::Query:

@@ -11,8 +11,9 @@
 //
 // The scenario runs on the server's clock: its times are multiplied by the time scale (the
 // core timer's scale by default, PLINTH_TIMER_SCALE), so a faster client meets a faster world.
-// With Clock::Poll the world instead moves one scenario time step per received poll, whatever
-// the time: a test then sees every step, in order.
+// With Clock::Poll the world instead moves one scenario time step after each poll it answered,
+// whatever the time: the n-th poll sees the n-th moment of the scenario, so a test sees every
+// step, in order. Either way the events at time 0 are played before the first connection.
 //
 // Threads: Start runs the network and the scenario on one thread of the server's own; the
 // observer and every handler run there. Stop (or destruction) closes every connection and

@@ -1,0 +1,457 @@
+#include "host/ClientApp.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/CursesView.h"
+#include "host/GameServerClient.h"
+#include "host/HostContainer.h"
+#include "host/MiniMapView.h"
+#include "host/PluginModule.h"
+#include "host/RoleSystem.h"
+#include "host/SimulatorLink.h"
+#include "net/LogFormat.h"
+#include "plinth/Log.h"
+#include "plinth/Timer.h"
+#include "plugin/HostServices.h"
+#include "server/DefaultScenario.h"
+#include "server/SimServer.h"
+#include "text/StringTable.h"
+
+namespace host {
+
+namespace {
+
+void Say(int level, const std::string& text) {
+    LogText(level, ("minimap-client: " + text).c_str());
+}
+
+/// The host's own display texts: the element names that label NPC kinds 0 to 5. Reading them
+/// creates the process-wide string table here, in the host, before the module is loaded, as
+/// the client core does: the table then runs the host's code, and the module that also uses
+/// it can be unloaded.
+std::vector<std::string> LoadKindNames() {
+    static const char* const kKeys[] = {"FiveElements_Metal", "FiveElements_Wood",
+                                        "FiveElements_Water", "FiveElements_Fire",
+                                        "FiveElements_Earth", "FiveElements_None"};
+    std::vector<std::string> names;
+    for (const char* key : kKeys) {
+        names.push_back(GetCommonString(key));
+    }
+    return names;
+}
+
+/// Waits for SIGINT and SIGTERM on a thread of its own; every other thread has them blocked.
+class StopSignals {
+public:
+    StopSignals() {
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGUSR2);  // our own wake-up at the end
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        // A closed standard output must end in a write error, not in death by SIGPIPE.
+        std::signal(SIGPIPE, SIG_IGN);
+        thread = std::thread([this] {
+            int received = 0;
+            while (sigwait(&set, &received) == 0) {
+                if (received == SIGUSR2) {
+                    return;
+                }
+                Request();
+            }
+        });
+    }
+    ~StopSignals() {
+        pthread_kill(thread.native_handle(), SIGUSR2);
+        thread.join();
+    }
+
+    void Request() {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            requested = true;
+        }
+        changed.notify_all();
+    }
+    bool IsRequested() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return requested;
+    }
+    /// Waits for a stop request, or until `deadline` when it is set.
+    void Wait(const std::optional<std::chrono::steady_clock::time_point>& deadline) {
+        std::unique_lock<std::mutex> guard(mutex);
+        if (deadline) {
+            changed.wait_until(guard, *deadline, [this] { return requested; });
+        } else {
+            changed.wait(guard, [this] { return requested; });
+        }
+    }
+
+private:
+    sigset_t set;
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool requested = false;
+};
+
+/// Keeps the log off the terminal while the map owns it: lines go to the view's bottom rows.
+class ViewLogSink final : public os::ILogSink {
+public:
+    explicit ViewLogSink(CursesView& view) : view(view) {}
+    void Write(const os::LogRecord& record) override {
+        if (record.kind == os::LogKind::Line || record.kind == os::LogKind::Plain) {
+            view.AddLogLine(std::string(record.text));
+        }
+    }
+
+private:
+    CursesView& view;
+};
+
+bool ReadFile(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ostringstream out;
+    out << in.rdbuf();
+    text = out.str();
+    return true;
+}
+
+std::string KindLabel(const std::vector<std::string>& names, std::int32_t kind) {
+    if (kind >= 0 && static_cast<std::size_t>(kind) < names.size() &&
+        !names[static_cast<std::size_t>(kind)].empty()) {
+        return names[static_cast<std::size_t>(kind)];
+    }
+    return "kind " + std::to_string(kind);
+}
+
+class ClientApp final : public LiveControls {
+public:
+    explicit ClientApp(const ClientOptions& options) : options(options) {}
+
+    int Run();
+
+    // LiveControls, called by the map on the main thread.
+    LiveStatus GetStatus() override {
+        LiveStatus s;
+        s.server = serverName;
+        s.connected = client != nullptr && client->IsConnected();
+        s.polling = polling.load();
+        s.battle = roles != nullptr && roles->GetBattleFlag();
+        s.role = roles != nullptr ? roles->GetRoleSerial() : 1;
+        s.queryArg = queryArg.load();
+        return s;
+    }
+    void TogglePolling() override {
+        const bool on = !polling.load();
+        polling = on;
+        if (pyr::IPyr_MiniMap* minimap = view->GetMiniMap()) {
+            minimap->SetPollEnabled(on);
+        }
+    }
+    void ToggleBattle() override { roles->SetBattleFlag(!roles->GetBattleFlag()); }
+    void SendQuery() override { Query(queryArg.load()); }
+    void ChangeQueryArg(int delta) override {
+        queryArg = std::max(-1, std::min(99, queryArg.load() + delta));
+    }
+    void ResetRole() override { roles->ResetRole(); }
+
+private:
+    bool StartEmbeddedServer();
+    bool StartTree();
+    void StopTree();
+    void Present(ViewEvent event, const MarkerSnapshot& snapshot);
+    void OnConnection(bool up);
+    /// Sends a query; the store it empties is read under the core lock, so hold it.
+    bool Query(std::int32_t arg) {
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
+        pyr::IPyr_MiniMap* minimap = view != nullptr ? view->GetMiniMap() : nullptr;
+        return minimap != nullptr && minimap->RequestNpcQuery(arg);
+    }
+
+    enum class Mode { Json, Lines, Map };
+
+    const ClientOptions& options;
+    Mode mode = Mode::Lines;
+    std::vector<std::string> kindNames;
+    std::unique_ptr<CursesView> map;
+    std::unique_ptr<sim::SimServer> embedded;
+    std::string serverHost;
+    std::uint16_t serverPort = 0;
+    std::string serverName;
+
+    PluginModule module;
+    std::unique_ptr<HostContainer> hostContainer;
+    std::unique_ptr<RoleSystem> roles;
+    std::unique_ptr<GameServerClient> client;
+    std::unique_ptr<MiniMapView> view;
+    std::unique_ptr<SimulatorLink> link;
+    bool pluginInitialised = false;
+    bool containerInitialised = false;
+
+    std::atomic<bool> polling{true};
+    std::atomic<std::int32_t> queryArg{-1};
+    std::atomic<bool> queryPending{false};
+};
+
+bool ClientApp::StartEmbeddedServer() {
+    std::string text(sim::DefaultScenarioText());
+    std::string source = sim::DefaultScenarioSource();
+    if (!options.scenarioPath.empty()) {
+        if (!ReadFile(options.scenarioPath, text)) {
+            Say(3, "cannot read the scenario " + options.scenarioPath);
+            return false;
+        }
+        source = options.scenarioPath;
+    }
+    sim::ScenarioParseResult parsed = sim::ParseScenario(text);
+    if (!parsed) {
+        Say(3, source + ": " + parsed.error.Text());
+        return false;
+    }
+    sim::SimServerOptions serverOptions;
+    serverOptions.scenario = std::move(*parsed.scenario);
+    embedded = std::make_unique<sim::SimServer>(std::move(serverOptions));
+    std::string error;
+    if (!embedded->Start(error)) {
+        Say(3, "cannot start the embedded simulator: " + error);
+        return false;
+    }
+    serverHost = "127.0.0.1";
+    serverPort = embedded->GetPort();
+    Say(2, "embedded simulator on 127.0.0.1:" + std::to_string(serverPort) + " playing " + source);
+    return true;
+}
+
+void ClientApp::Present(ViewEvent event, const MarkerSnapshot& snapshot) {
+    // Runs under the client core lock, which also keeps the lines of several threads apart.
+    switch (mode) {
+        case Mode::Json: {
+            const std::string line = FormatEventJson(ToString(event), snapshot) + "\n";
+            std::fwrite(line.data(), 1, line.size(), stdout);
+            std::fflush(stdout);
+            break;
+        }
+        case Mode::Lines: {
+            std::string line = std::string(ToString(event)) + ": " +
+                               std::to_string(snapshot.players.size()) + " players, " +
+                               std::to_string(snapshot.npcs.size()) + " NPCs";
+            if (event == ViewEvent::QueryFinished) {
+                line += "; query answer: " + std::to_string(snapshot.query.size()) + " NPCs";
+                for (const NpcRow& n : snapshot.query) {
+                    line += " [" + n.name + ", " + KindLabel(kindNames, n.kind) +
+                            (n.quest != -1 ? ", quest " + std::to_string(n.quest) : "") + "]";
+                }
+            } else if (event == ViewEvent::RoleReset) {
+                line += " (the role changed; the stores were emptied)";
+            }
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+            break;
+        }
+        case Mode::Map:
+            map->Show(event, snapshot);
+            break;
+    }
+}
+
+void ClientApp::OnConnection(bool up) {
+    link->OnConnection(up);
+    if (mode == Mode::Lines) {
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
+        std::printf("%s %s\n", up ? "connected to" : "disconnected from", serverName.c_str());
+        std::fflush(stdout);
+    }
+    if (up && queryPending.exchange(false)) {
+        Query(*options.query);
+    }
+}
+
+bool ClientApp::StartTree() {
+    hostContainer = std::make_unique<HostContainer>();
+    roles = std::make_unique<RoleSystem>(options.battle);
+    GameServerClientOptions clientOptions;
+    clientOptions.host = serverHost;
+    clientOptions.port = serverPort;
+    client = std::make_unique<GameServerClient>(clientOptions);
+    view = std::make_unique<MiniMapView>(
+        [this](ViewEvent event, const MarkerSnapshot& snapshot) { Present(event, snapshot); });
+    link = std::make_unique<SimulatorLink>(*client, *roles);
+
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    hostContainer->RegisterChildContainer(roles.get());
+    hostContainer->RegisterChildContainer(client.get());
+    hostContainer->RegisterChildContainer(view.get());
+
+    if (!module.InitPlugin()) {
+        Say(3, "InitPlugin() of " + module.GetPath() + " failed");
+        return false;
+    }
+    pluginInitialised = true;
+    module.InitPluginContainer(hostContainer.get());
+    containerInitialised = true;
+    if (!hostContainer->StartContainer()) {
+        Say(3, "the plug-ins did not start (PLINTH_LOG_LEVEL=2 shows the lifecycle)");
+        return false;
+    }
+    return view->GetMiniMap() != nullptr;
+}
+
+void ClientApp::StopTree() {
+    // Without the core lock: a delivery in progress may be waiting for it.
+    if (client) {
+        client->Stop();
+    }
+    if (link) {
+        link->StopTicks();
+    }
+    if (hostContainer) {
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
+        hostContainer->ShutdownContainer();
+        if (containerInitialised) {
+            module.ReleasePluginContainer(hostContainer.get());
+        }
+    }
+    if (link) {
+        link->Uninstall();
+    }
+    // Whatever the module registered and left behind would run its code after the unload:
+    // withdraw it while the module is still mapped, and say so.
+    if (client && client->GetDispatcher().CountHandlers() != 0) {
+        Say(3, "the module left " + std::to_string(client->GetDispatcher().CountHandlers()) +
+                   " message handler(s) registered after its release; removing them");
+        client->GetDispatcher().ClearHandlers();
+    }
+    if (roles) {
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
+        if (roles->RoleResetSignal.GetSlotCount() != 0) {
+            Say(3, "the module left " + std::to_string(roles->RoleResetSignal.GetSlotCount()) +
+                       " role-reset slot(s) connected after its release; removing them");
+            roles->RoleResetSignal.DisconnectAll();
+        }
+    }
+    for (const os::TimerInfo& pending : os::GetTimer()->GetPendingTimers()) {
+        if (pending.file.rfind("SceneSystem/", 0) == 0) {
+            Say(3, "the module left a timer pending after its release (" + pending.function +
+                       "); cancelling it");
+            pending.id.Cancel();
+        }
+    }
+    if (pluginInitialised) {
+        module.ReleasePlugin();
+    }
+    if (hostContainer) {
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
+        hostContainer->UnregisterChildContainer(view.get());
+        hostContainer->UnregisterChildContainer(client.get());
+        hostContainer->UnregisterChildContainer(roles.get());
+    }
+    module.Unload();
+}
+
+int ClientApp::Run() {
+    StopSignals stop;
+    const auto started = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    if (options.durationMs) {
+        deadline = started + std::chrono::milliseconds(*options.durationMs);
+    }
+
+    kindNames = LoadKindNames();
+    const bool terminal = isatty(STDIN_FILENO) != 0 && isatty(STDOUT_FILENO) != 0;
+    if (options.jsonEvents) {
+        mode = Mode::Json;
+    } else if (options.view == ClientOptions::View::Map ||
+               (options.view == ClientOptions::View::Auto && terminal)) {
+        mode = Mode::Map;
+        map = std::make_unique<CursesView>(kindNames);
+    }
+    polling = options.poll;
+    if (options.query) {
+        queryArg = *options.query;
+        queryPending = true;
+    }
+
+    if (options.server.empty()) {
+        if (!StartEmbeddedServer()) {
+            return 1;
+        }
+    } else {
+        serverHost = options.serverHost;
+        serverPort = options.serverPort;
+    }
+    serverName = serverHost + ":" + std::to_string(serverPort);
+
+    const std::string path = options.modulePath.empty() ? DefaultModulePath() : options.modulePath;
+    if (!module.Load(path)) {
+        Say(3, module.GetError());
+        return 1;
+    }
+
+    int exitCode = 0;
+    if (StartTree()) {
+        view->GetMiniMap()->SetPollEnabled(polling.load());
+        link->Install();
+        client->SetConnectionObserver([this](bool up) { OnConnection(up); });
+        link->StartTicks();
+        client->Start();
+        if (mode == Mode::Lines) {
+            std::printf("minimap-client: %s, polling %s, battle %s%s\n",
+                        embedded ? ("embedded simulator on " + serverName).c_str()
+                                 : ("server " + serverName).c_str(),
+                        options.poll ? "on" : "off", options.battle ? "on" : "off",
+                        deadline ? "" : "; Ctrl-C stops");
+            std::fflush(stdout);
+        }
+
+        if (mode == Mode::Map) {
+            ViewLogSink sink(*map);
+            os::ILogSink* previous = os::Log::GetInstance().SetSink(&sink);
+            map->Run(*this, [&] {
+                return stop.IsRequested() ||
+                       (deadline && std::chrono::steady_clock::now() >= *deadline);
+            });
+            os::Log::GetInstance().SetSink(previous);
+        } else {
+            stop.Wait(deadline);
+        }
+    } else {
+        exitCode = 1;
+    }
+    StopTree();
+    if (embedded) {
+        embedded->Stop();
+    }
+    return exitCode;
+}
+
+}  // namespace
+
+int RunClient(const ClientOptions& options) {
+    try {
+        ClientApp app(options);
+        return app.Run();
+    } catch (const std::exception& e) {
+        Say(3, std::string("stopped by an error: ") + e.what());
+        return 1;
+    }
+}
+
+}  // namespace host

@@ -1,0 +1,38 @@
+// The command line of minimap-client.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace host {
+
+struct ClientOptions {
+    /// "HOST:PORT" of an external game server; empty: start the simulator embedded.
+    std::string server;
+    std::string serverHost;
+    std::uint16_t serverPort = 0;
+    /// The embedded simulator's scenario file; empty: the default scenario.
+    std::string scenarioPath;
+    /// The module to load; empty: libPyr_MiniMap.so beside the program.
+    std::string modulePath;
+    bool poll = true;
+    bool battle = false;
+    /// Sent once, as soon as the first connection is up.
+    std::optional<std::int32_t> query;
+    /// Run this long (wall-clock milliseconds), then shut down; unset: until q or a signal.
+    std::optional<std::int64_t> durationMs;
+    /// One JSON object per line on standard output for every signal the view receives.
+    bool jsonEvents = false;
+    enum class View : std::uint8_t { Auto, Map, Lines } view = View::Auto;
+    bool help = false;
+};
+
+/// Parses argv. False with `error` set on anything it does not understand.
+bool ParseClientOptions(int argc, const char* const* argv, ClientOptions& options,
+                        std::string& error);
+
+/// The usage text.
+const char* ClientUsage();
+
+}  // namespace host

@@ -1,0 +1,72 @@
+// CursesView: the live minimap on a terminal (ncurses).
+//
+// Reports arrive from any thread (Show, AddLogLine) and are kept under the view's own leaf
+// lock; only the main thread, inside Run, touches the terminal. The picture is redrawn when a
+// report came in, a key was pressed or the status changed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/MarkerSnapshot.h"
+#include "host/MiniMapView.h"
+
+namespace host {
+
+/// What the status lines show.
+struct LiveStatus {
+    std::string server;
+    bool connected = false;
+    bool polling = false;
+    bool battle = false;
+    unsigned role = 1;
+    std::int32_t queryArg = -1;
+};
+
+/// What the keys do.
+class LiveControls {
+public:
+    virtual ~LiveControls() = default;
+    virtual LiveStatus GetStatus() = 0;
+    virtual void TogglePolling() = 0;
+    virtual void ToggleBattle() = 0;
+    virtual void SendQuery() = 0;
+    virtual void ChangeQueryArg(int delta) = 0;
+    virtual void ResetRole() = 0;
+};
+
+class CursesView {
+public:
+    /// `kindNames[k]` labels NPC kind k (the element names of the string table); a kind
+    /// without a name is shown as its number.
+    explicit CursesView(std::vector<std::string> kindNames);
+    ~CursesView();
+
+    CursesView(const CursesView&) = delete;
+    CursesView& operator=(const CursesView&) = delete;
+
+    /// Any thread.
+    void Show(ViewEvent event, const MarkerSnapshot& snapshot);
+    /// Any thread; keeps the last few lines for the bottom of the screen.
+    void AddLogLine(const std::string& line);
+
+    /// Main thread: takes over the terminal until `q` is pressed or `shouldStop` answers true
+    /// (asked a few times a second), then gives it back.
+    void Run(LiveControls& controls, const std::function<bool()>& shouldStop);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+/// The map as text rows, as the live view draws it (without the frame): empty cells are
+/// spaces, players are '@',
+/// NPCs the letters A, B, ... in the order of `snapshot.npcs`, '*' where several markers share
+/// a cell. Coordinates span 0..100 on both axes unless a marker lies outside, then the span
+/// grows to hold it; y grows upwards.
+std::vector<std::string> DrawMap(const MarkerSnapshot& snapshot, int width, int height);
+
+}  // namespace host

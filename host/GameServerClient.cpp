@@ -1,0 +1,428 @@
+#include "host/GameServerClient.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <boost/asio.hpp>
+
+#include "net/LogFormat.h"
+#include "net/NetMsg.h"
+#include "plinth/Timer.h"
+
+namespace host {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+
+bool LockedMsgTypeDispatcher::Register(KeyType key, HandlerType handler) {
+    std::lock_guard<std::mutex> guard(mutex);
+    return pyr::MsgTypeDispatcherType::Register(key, std::move(handler));
+}
+
+bool LockedMsgTypeDispatcher::Unregister(KeyType key) {
+    // The handler is destroyed after the lock is released: its destruction runs the code of
+    // the module that made it, which must not run under our leaf lock.
+    HandlerType removed;
+    std::lock_guard<std::mutex> guard(mutex);
+    const auto it = handlers.find(key);
+    if (it == handlers.end()) {
+        return false;
+    }
+    removed = std::move(it->second);
+    handlers.erase(it);
+    return true;
+}
+
+LockedMsgTypeDispatcher::HandlerType LockedMsgTypeDispatcher::GetHandler(KeyType key) const {
+    std::lock_guard<std::mutex> guard(mutex);
+    return pyr::MsgTypeDispatcherType::GetHandler(key);
+}
+
+void LockedMsgTypeDispatcher::ClearHandlers() {
+    HandlerTable removed;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        removed.swap(handlers);
+    }
+}
+
+std::size_t LockedMsgTypeDispatcher::CountHandlers() const {
+    std::lock_guard<std::mutex> guard(mutex);
+    return handlers.size();
+}
+
+namespace {
+
+/// What handlers see as the sender of every message: the client itself stands behind it.
+class ServerSender final : public ISender {};
+
+}  // namespace
+
+struct GameServerClient::Impl {
+    Impl(GameServerClient& owner, GameServerClientOptions options)
+        : owner(owner),
+          options(std::move(options)),
+          readBuffer(static_cast<std::size_t>(net::kMaxMessageLength)) {
+        scale = this->options.timeScale > 0 ? this->options.timeScale : os::GetTimer()->GetScale();
+        if (!(scale > 0)) {
+            scale = 1.0;
+        }
+        backoffMs = this->options.backoffMinMs;
+    }
+
+    std::string Name() const { return options.host + ":" + std::to_string(options.port); }
+
+    void Log(int level, const std::string& text) const {
+        LogText(level, ("game-server client " + Name() + ": " + text).c_str());
+    }
+
+    template <class F>
+    void Count(F&& change) {
+        std::lock_guard<std::mutex> guard(sendMutex);
+        change(stats);
+    }
+
+    // ---- Connection (network thread) ----
+
+    void Connect() {
+        if (stopping) {
+            return;
+        }
+        resolver.async_resolve(
+            options.host, std::to_string(options.port),
+            [this](const boost::system::error_code& ec,
+                   const tcp::resolver::results_type& results) {
+                if (stopping) {
+                    return;
+                }
+                if (ec) {
+                    Retry("cannot resolve: " + ec.message());
+                    return;
+                }
+                asio::async_connect(
+                    socket, results,
+                    [this](const boost::system::error_code& connectError, const tcp::endpoint&) {
+                        if (stopping) {
+                            return;
+                        }
+                        if (connectError) {
+                            boost::system::error_code ignored;
+                            socket.close(ignored);
+                            Retry("cannot connect: " + connectError.message());
+                            return;
+                        }
+                        OnConnected();
+                    });
+            });
+    }
+
+    void OnConnected() {
+        boost::system::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        deliveredOnThisConnection = false;
+        {
+            std::lock_guard<std::mutex> guard(sendMutex);
+            connected = true;
+            ++generation;
+            ++stats.connects;
+        }
+        Log(2, "connected");
+        Notify(true);
+        ReadHeader();
+    }
+
+    void Notify(bool up) {
+        if (observer) {
+            try {
+                observer(up);
+            } catch (const std::exception& e) {
+                Log(3, std::string("connection observer threw: ") + e.what());
+            }
+        }
+    }
+
+    void ReadHeader() {
+        const std::uint64_t serial = CurrentGeneration();
+        asio::async_read(
+            socket, asio::buffer(readBuffer.data(), static_cast<std::size_t>(net::kHeaderSize)),
+            [this, serial](const boost::system::error_code& ec, std::size_t got) {
+                if (stopping || serial != CurrentGeneration()) {
+                    return;
+                }
+                if (ec) {
+                    Lost(ec, got, static_cast<std::size_t>(net::kHeaderSize));
+                    return;
+                }
+                const NetMsgFrame frame = FrameNetMsg(readBuffer.data(), got);
+                if (frame.state == NetMsgFrameState::Invalid) {
+                    // The parser names what is wrong with the length, as for every message.
+                    Malformed(ParseNetMsg(readBuffer.data(), got, parsed).text);
+                } else if (frame.state == NetMsgFrameState::Ready) {
+                    Deliver(frame.size);
+                } else {
+                    ReadBody(frame.size);
+                }
+            });
+    }
+
+    void ReadBody(std::size_t length) {
+        const std::uint64_t serial = CurrentGeneration();
+        const std::size_t header = static_cast<std::size_t>(net::kHeaderSize);
+        asio::async_read(
+            socket, asio::buffer(readBuffer.data() + header, length - header),
+            [this, serial, length, header](const boost::system::error_code& ec, std::size_t got) {
+                if (stopping || serial != CurrentGeneration()) {
+                    return;
+                }
+                if (ec) {
+                    Lost(ec, header + got, length);
+                    return;
+                }
+                Deliver(length);
+            });
+    }
+
+    /// A read failed after `got` of the `wanted` bytes of a message.
+    void Lost(const boost::system::error_code& ec, std::size_t got, std::size_t wanted) {
+        if (ec == asio::error::eof && got == 0) {
+            Disconnect(2, "closed by the server");
+        } else if (ec == asio::error::eof) {
+            Disconnect(3, "connection cut in the middle of a message (" + std::to_string(got) +
+                              " of " + std::to_string(wanted) + " bytes)");
+        } else {
+            Disconnect(3, "read failed: " + ec.message());
+        }
+    }
+
+    void Deliver(std::size_t length) {
+        const NetMsgParseResult result = ParseNetMsg(readBuffer.data(), length, parsed);
+        if (!result) {
+            Malformed(result.text);
+            return;
+        }
+        Count([](GameServerClientStats& s) { ++s.received; });
+        if (!deliveredOnThisConnection) {
+            deliveredOnThisConnection = true;
+            backoffMs = options.backoffMinMs;
+        }
+        try {
+            // Looked up under the dispatcher's leaf lock, called without it.
+            (*owner.MsgTypeDispatcher)(&sender, parsed.Get());
+        } catch (const std::exception& e) {
+            Log(3, std::string("a message handler threw: ") + e.what());
+        } catch (...) {
+            Log(3, "a message handler threw");
+        }
+        if (!stopping) {
+            ReadHeader();
+        }
+    }
+
+    void Malformed(const std::string& reason) {
+        Count([](GameServerClientStats& s) { ++s.malformed; });
+        Disconnect(3, "malformed message: " + reason);
+    }
+
+    void Disconnect(int level, const std::string& reason) {
+        {
+            std::lock_guard<std::mutex> guard(sendMutex);
+            connected = false;
+            ++generation;
+            queue.clear();
+            queuedBytes = 0;
+            writing = false;
+            ++stats.disconnects;
+        }
+        boost::system::error_code ignored;
+        socket.shutdown(tcp::socket::shutdown_both, ignored);
+        socket.close(ignored);
+        Notify(false);
+        Retry(reason + "; closing the connection", level);
+    }
+
+    void Retry(const std::string& reason, int level = 2) {
+        if (stopping) {
+            return;
+        }
+        const int delay = backoffMs;
+        backoffMs = std::min(backoffMs * 2, options.backoffMaxMs);
+        Log(level, reason + "; reconnecting in " + std::to_string(delay) + " ms");
+        retryTimer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double, std::milli>(delay * scale)));
+        retryTimer.async_wait([this](const boost::system::error_code& ec) {
+            if (!ec && !stopping) {
+                Connect();
+            }
+        });
+    }
+
+    // ---- Sending ----
+
+    bool Send(const NetMsg* msg) {
+        if (msg == nullptr || msg->GetBytes() == nullptr || msg->GetLength() < net::kHeaderSize) {
+            return false;
+        }
+        const std::size_t length = msg->GetLength();
+        bool startWriting = false;
+        {
+            std::lock_guard<std::mutex> guard(sendMutex);
+            if (!connected || queuedBytes + length > options.maxQueuedBytes) {
+                ++stats.refused;
+                return false;
+            }
+            queue.emplace_back(msg->GetBytes(), msg->GetBytes() + length);
+            queuedBytes += length;
+            ++stats.sent;
+            startWriting = !writing;
+            writing = true;
+        }
+        if (startWriting) {
+            asio::post(io, [this] { WriteNext(); });
+        }
+        return true;
+    }
+
+    /// Network thread: writes the front of the queue, then the next, until it is empty.
+    void WriteNext() {
+        const std::vector<char>* front = nullptr;
+        std::uint64_t serial = 0;
+        {
+            std::lock_guard<std::mutex> guard(sendMutex);
+            if (queue.empty() || !connected) {
+                writing = false;
+                return;
+            }
+            // Elements of a deque stay where they are while others are added at the back.
+            front = &queue.front();
+            serial = generation;
+        }
+        asio::async_write(socket, asio::buffer(*front),
+                          [this, serial](const boost::system::error_code& ec, std::size_t) {
+                              if (stopping || serial != CurrentGeneration()) {
+                                  return;
+                              }
+                              if (ec) {
+                                  Disconnect(3, "write failed: " + ec.message());
+                                  return;
+                              }
+                              {
+                                  std::lock_guard<std::mutex> guard(sendMutex);
+                                  queuedBytes -= queue.front().size();
+                                  queue.pop_front();
+                              }
+                              WriteNext();
+                          });
+    }
+
+    std::uint64_t CurrentGeneration() {
+        std::lock_guard<std::mutex> guard(sendMutex);
+        return generation;
+    }
+
+    GameServerClient& owner;
+    const GameServerClientOptions options;
+    double scale = 1.0;
+    std::function<void(bool)> observer;
+    ServerSender sender;
+
+    asio::io_context io;
+    tcp::resolver resolver{io};
+    tcp::socket socket{io};
+    asio::steady_timer retryTimer{io};
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+    bool started = false;
+
+    // Network thread only.
+    std::vector<char> readBuffer;
+    ReceivedNetMsg parsed;
+    int backoffMs;
+    bool deliveredOnThisConnection = false;
+
+    // Guarded by sendMutex, a leaf lock: held only around queue and counter changes.
+    mutable std::mutex sendMutex;
+    bool connected = false;
+    /// Counts connections and losses: a completion of an earlier connection finds it changed.
+    std::uint64_t generation = 0;
+    std::deque<std::vector<char>> queue;
+    std::size_t queuedBytes = 0;
+    bool writing = false;
+    GameServerClientStats stats;
+};
+
+GameServerClient::GameServerClient(GameServerClientOptions options)
+    : impl(std::make_unique<Impl>(*this, std::move(options))) {
+    MsgTypeDispatcher = &dispatcher;
+}
+
+GameServerClient::~GameServerClient() {
+    Stop();
+    MsgTypeDispatcher = nullptr;
+}
+
+bool GameServerClient::SendNetMsg(NetMsg* msg) {
+    return impl->Send(msg);
+}
+
+void GameServerClient::SetConnectionObserver(std::function<void(bool)> observer) {
+    if (!impl->started) {
+        impl->observer = std::move(observer);
+    }
+}
+
+void GameServerClient::Start() {
+    if (impl->started) {
+        return;
+    }
+    impl->started = true;
+    asio::post(impl->io, [this] { impl->Connect(); });
+    impl->thread = std::thread([this] {
+        try {
+            impl->io.run();
+        } catch (const std::exception& e) {
+            impl->Log(3, std::string("network thread stopped: ") + e.what());
+        }
+    });
+}
+
+void GameServerClient::Stop() {
+    if (!impl->thread.joinable()) {
+        return;
+    }
+    asio::post(impl->io, [this] {
+        impl->stopping = true;
+        {
+            std::lock_guard<std::mutex> guard(impl->sendMutex);
+            impl->connected = false;
+            impl->queue.clear();
+            impl->queuedBytes = 0;
+        }
+        boost::system::error_code ignored;
+        impl->resolver.cancel();
+        impl->retryTimer.cancel();
+        impl->socket.shutdown(tcp::socket::shutdown_both, ignored);
+        impl->socket.close(ignored);
+    });
+    impl->thread.join();
+}
+
+bool GameServerClient::IsConnected() const {
+    std::lock_guard<std::mutex> guard(impl->sendMutex);
+    return impl->connected;
+}
+
+GameServerClientStats GameServerClient::GetStats() const {
+    std::lock_guard<std::mutex> guard(impl->sendMutex);
+    return impl->stats;
+}
+
+std::string GameServerClient::GetServerName() const {
+    return impl->Name();
+}
+
+}  // namespace host

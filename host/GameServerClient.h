@@ -1,0 +1,103 @@
+// The reference host's game-server client: one TCP connection to the game server, kept up.
+//
+// The stream is a sequence of message images, each delimited by its header's length field.
+// Every received message is framed and checked by the message parser before it is routed by
+// msgType through MsgTypeDispatcher; a message that does not parse is logged with the reason
+// and the connection is closed. Lost connections (closed, cut mid-message, malformed, refused)
+// are retried with back-off: 100 ms, doubling to 2 s, times the core timer's scale; the
+// back-off starts over once a connection has delivered a valid message.
+//
+// SendNetMsg copies the message's GetLength() bytes into a bounded send queue of the current
+// connection and returns true; it returns false, sending nothing, when there is no connection
+// or the queue is full (a server that stops reading cannot make a sender wait or the client
+// hoard memory). It never blocks on the network.
+//
+// Threads and locks: the connection runs on a thread of its own, which delivers every received
+// message; a handler is looked up under the dispatcher's leaf lock and called without it, so a
+// handler may take the client core lock (lock order: core lock, container locks, then leaf
+// locks). Stop joins that thread: never call it holding the client core lock, which a
+// delivery in progress may be waiting for.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <typeinfo>
+
+#include "SceneSystem/Interfaces/IGameServerClient.h"
+#include "plugin/TypeIds.h"
+
+namespace host {
+
+/// The type dispatcher with its own leaf lock around the table: plug-ins register and
+/// unregister from their threads while the network thread dispatches.
+class LockedMsgTypeDispatcher final : public pyr::MsgTypeDispatcherType {
+public:
+    bool Register(KeyType key, HandlerType handler) override;
+    bool Unregister(KeyType key) override;
+    HandlerType GetHandler(KeyType key) const override;
+    void ClearHandlers() override;
+    std::size_t CountHandlers() const;
+
+private:
+    mutable std::mutex mutex;
+};
+
+struct GameServerClientOptions {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 0;
+    /// Bytes the send queue may hold; a send beyond is refused.
+    std::size_t maxQueuedBytes = 256 * 1024;
+    int backoffMinMs = 100;
+    int backoffMaxMs = 2000;
+    /// Multiplies the back-off; 0 takes the core timer's scale.
+    double timeScale = 0;
+};
+
+struct GameServerClientStats {
+    std::uint64_t connects = 0;
+    std::uint64_t disconnects = 0;
+    std::uint64_t malformed = 0;
+    std::uint64_t received = 0;
+    std::uint64_t sent = 0;
+    std::uint64_t refused = 0;  ///< sends refused: no connection or queue full
+};
+
+class GameServerClient final : public pyr::IGameServerClient {
+public:
+    explicit GameServerClient(GameServerClientOptions options);
+    /// Stops the connection if it still runs.
+    ~GameServerClient() override;
+
+    const std::type_info& GetTypeInfo() const override { return typeid(GameServerClient); }
+    void EntityAction() override {}
+    const GUID& GetContainerTypeId() const override { return GameServerClientTypeId; }
+    std::uint16_t GetContainerOrder() const override { return 20; }
+
+    bool SendNetMsg(NetMsg* msg) override;
+
+    /// Called on the network thread, without any lock held, each time a connection comes up
+    /// (true) or goes down (false). Set before Start.
+    void SetConnectionObserver(std::function<void(bool connected)> observer);
+
+    /// Starts connecting on the network thread.
+    void Start();
+    /// Closes the connection and joins the network thread. Idempotent. Not with the client
+    /// core lock held (see the top of this file).
+    void Stop();
+
+    bool IsConnected() const;
+    GameServerClientStats GetStats() const;
+    /// "HOST:PORT".
+    std::string GetServerName() const;
+    LockedMsgTypeDispatcher& GetDispatcher() noexcept { return dispatcher; }
+
+private:
+    struct Impl;
+    LockedMsgTypeDispatcher dispatcher;
+    std::unique_ptr<Impl> impl;
+};
+
+}  // namespace host

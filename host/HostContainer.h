@@ -1,0 +1,23 @@
+// HostContainer: the client core's root container, into which the minimap module plugs.
+//
+// It owns nothing: the host program creates its plug-ins, registers them here, hands this
+// container to the module's entry points, starts and stops the tree, unregisters and deletes.
+#pragma once
+
+#include <typeinfo>
+
+#include "plugin/PluginContainer.h"
+#include "plugin/TypeIds.h"
+
+namespace host {
+
+class HostContainer final : public IPluginContainer {
+public:
+    HostContainer() { SetContainerName("minimap-client"); }
+
+    const std::type_info& GetTypeInfo() const override { return typeid(HostContainer); }
+    void EntityAction() override {}
+    const GUID& GetContainerTypeId() const override { return HostContainerTypeId; }
+};
+
+}  // namespace host

@@ -1,0 +1,57 @@
+// A copy of the minimap's three stores in ascending id order, with the record fields read
+// through the shared protocol layout, and its JSON line for `--events jsonl`.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
+
+namespace host {
+
+struct PlayerRow {
+    std::uint64_t id = 0;
+    float x = 0;
+    float y = 0;
+};
+
+struct NpcRow {
+    std::uint64_t id = 0;
+    /// The record's name up to its first NUL.
+    std::string name;
+    float x = 0;
+    float y = 0;
+    std::int32_t kind = 0;
+    std::int32_t quest = -1;
+};
+
+struct MarkerSnapshot {
+    std::vector<PlayerRow> players;
+    std::vector<NpcRow> npcs;
+    std::vector<NpcRow> query;
+};
+
+/// Reads the three stores. The caller holds the client core lock.
+MarkerSnapshot ReadStores(pyr::IPyr_MiniMap& minimap);
+
+/// Builds the snapshot from stores directly (what ReadStores does after the accessors).
+MarkerSnapshot SnapshotOf(const MiniMapPlayerInfoMap& players, const MiniMapNpcInfoMap& npcs,
+                          const MiniMapNpcInfoMap& query);
+
+/// One line, without its newline:
+///     {"event":"<event>","players":[{"id":1,"x":10.0,"y":20.0}],
+///      "npcs":[{"id":7,"name":"Smith","x":1.0,"y":2.0,"kind":3,"quest":-1}],"query":[...]}
+/// Ids are plain integers with all 64 bits; numbers are the shortest text that reads back as
+/// the same float, with ".0" added to whole numbers; a float that is not finite (a server may
+/// send any bits) is null. Names are JSON strings: quotes, backslashes and control characters
+/// escaped, valid UTF-8 kept, and any other byte written as the code point of the same value
+/// (\u00XX), so every line is valid JSON whatever bytes a server sent.
+std::string FormatEventJson(const char* event, const MarkerSnapshot& snapshot);
+
+/// The float as FormatEventJson writes it.
+std::string FormatJsonFloat(float value);
+/// The text as a JSON string, quotes included.
+std::string FormatJsonString(const std::string& text);
+
+}  // namespace host

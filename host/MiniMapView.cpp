@@ -1,0 +1,96 @@
+#include "host/MiniMapView.h"
+
+#include <exception>
+#include <string>
+
+#include "function/Bind.h"
+#include "net/LogFormat.h"
+#include "plugin/HostServices.h"
+#include "plugin/TypeIds.h"
+
+namespace host {
+
+const char* ToString(ViewEvent event) noexcept {
+    switch (event) {
+        case ViewEvent::MarkersChanged:
+            return "MarkersChanged";
+        case ViewEvent::QueryFinished:
+            return "QueryFinished";
+        case ViewEvent::RoleReset:
+            return "RoleReset";
+    }
+    return "?";
+}
+
+MiniMapView::MiniMapView(Listener listener) : listener(std::move(listener)) {}
+
+// Nothing to undo here: the shutdown hook unsubscribed, and the minimap may be gone by now.
+MiniMapView::~MiniMapView() = default;
+
+bool MiniMapView::OnParentStart() {
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    pyr::IPyr_MiniMap* foundMap = nullptr;
+    pyr::IRoleSystem* foundRoles = nullptr;
+    if (!QuerySiblingContainer(foundMap, MiniMapContainerTypeId, false) ||
+        !QuerySiblingContainer(foundRoles, RoleSystemTypeId, false)) {
+        LogText(3,
+                "MiniMapView::OnParentStart() error : the minimap or the role system is missing");
+        return false;
+    }
+    minimap = foundMap;
+    roles = foundRoles;
+    minimap->MarkersChanged.Add(os::bind(&MiniMapView::OnMarkersChanged, this));
+    minimap->QueryFinished.Add(os::bind(&MiniMapView::OnQueryFinished, this));
+    roles->RoleResetSignal.Add(os::bind(&MiniMapView::OnRoleReset, this));
+    return true;
+}
+
+void MiniMapView::OnPrepareParentShutdown() {
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    Unsubscribe();
+}
+
+void MiniMapView::Unsubscribe() {
+    if (minimap != nullptr) {
+        minimap->MarkersChanged.Remove(os::bind(&MiniMapView::OnMarkersChanged, this));
+        minimap->QueryFinished.Remove(os::bind(&MiniMapView::OnQueryFinished, this));
+    }
+    if (roles != nullptr) {
+        roles->RoleResetSignal.Remove(os::bind(&MiniMapView::OnRoleReset, this));
+    }
+    minimap = nullptr;
+    roles = nullptr;
+}
+
+MarkerSnapshot MiniMapView::Snapshot() const {
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    return minimap != nullptr ? ReadStores(*minimap) : MarkerSnapshot{};
+}
+
+void MiniMapView::OnMarkersChanged() {
+    Report(ViewEvent::MarkersChanged);
+}
+
+void MiniMapView::OnQueryFinished() {
+    Report(ViewEvent::QueryFinished);
+}
+
+void MiniMapView::OnRoleReset() {
+    Report(ViewEvent::RoleReset);
+}
+
+void MiniMapView::Report(ViewEvent event) {
+    // The emitter holds the core lock already; taking it again costs nothing and keeps the
+    // read safe should a signal ever be emitted without it.
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    if (minimap == nullptr || !listener) {
+        return;
+    }
+    try {
+        listener(event, ReadStores(*minimap));
+    } catch (const std::exception& e) {
+        LogText(3, (std::string("MiniMapView listener error : ") + e.what()).c_str());
+    }
+}
+
+}  // namespace host

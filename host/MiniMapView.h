@@ -1,0 +1,69 @@
+// MiniMapView: the user-interface plug-in of the reference host.
+//
+// At start it finds the minimap and the role system among its siblings and subscribes to
+// MarkersChanged, QueryFinished and RoleResetSignal; at shutdown it unsubscribes. Each signal
+// it receives becomes one report to its listener with a snapshot of the three stores, read at
+// that moment. The minimap emits while holding the client core lock, and so does the role
+// system; the listener therefore runs under that lock, on the thread that emitted, and sees
+// the stores consistent. Subscribing and unsubscribing happen in the start and shutdown hooks,
+// which the host runs holding the core lock too, so the signals are never changed while they
+// emit.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <typeinfo>
+
+#include "SceneSystem/Interfaces/IRoleSystem.h"
+#include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
+#include "host/MarkerSnapshot.h"
+#include "plugin/PluginContainer.h"
+
+namespace host {
+
+/// {4F7A2C1E-8B3D-4E59-9A6F-2D1C7B8E5A30}: the reference host's user interface.
+inline constexpr GUID MiniMapViewTypeId =
+    MakeGuid(0x4F7A2C1E, 0x8B3D, 0x4E59, 0x9A6F, 0x2D1C7B8E5A30);
+
+enum class ViewEvent : std::uint8_t { MarkersChanged, QueryFinished, RoleReset };
+
+/// "MarkersChanged", "QueryFinished", "RoleReset".
+const char* ToString(ViewEvent event) noexcept;
+
+class MiniMapView final : public IPluginContainer {
+public:
+    /// Called for every signal received, under the client core lock, on the emitting thread.
+    using Listener = std::function<void(ViewEvent, const MarkerSnapshot&)>;
+
+    explicit MiniMapView(Listener listener);
+    ~MiniMapView() override;
+
+    const std::type_info& GetTypeInfo() const override { return typeid(MiniMapView); }
+    void EntityAction() override {}
+    const GUID& GetContainerTypeId() const override { return MiniMapViewTypeId; }
+    std::uint16_t GetContainerOrder() const override { return 30; }
+
+    /// Finds the minimap and the role system and subscribes; false when either is missing.
+    bool OnParentStart() override;
+    /// Unsubscribes.
+    void OnPrepareParentShutdown() override;
+
+    /// The minimap found at start; null before.
+    pyr::IPyr_MiniMap* GetMiniMap() const noexcept { return minimap; }
+    /// The stores now, read under the client core lock; empty before start.
+    MarkerSnapshot Snapshot() const;
+
+private:
+    void OnMarkersChanged();
+    void OnQueryFinished();
+    void OnRoleReset();
+    void Report(ViewEvent event);
+    void Unsubscribe();
+
+    Listener listener;
+    pyr::IPyr_MiniMap* minimap = nullptr;
+    pyr::IRoleSystem* roles = nullptr;
+};
+
+}  // namespace host

@@ -1,0 +1,56 @@
+// PluginModule: a plug-in module loaded at run time, the way the client core loads one.
+//
+// Load maps the shared library and finds its four entry points by name; the host then calls
+// InitPlugin, InitPluginContainer(host), starts its tree, runs, stops its tree, and calls
+// ReleasePluginContainer(host) and ReleasePlugin before Unload. Nothing here throws: failures
+// come back as false with the reason in GetError().
+#pragma once
+
+#include <string>
+
+#include "plinth/SharedLibrary.h"
+
+class IPluginContainer;
+
+namespace host {
+
+class PluginModule {
+public:
+    using InitPluginFn = bool (*)();
+    using ReleasePluginFn = bool (*)();
+    using InitPluginContainerFn = bool (*)(IPluginContainer*);
+    using ReleasePluginContainerFn = void (*)(IPluginContainer*);
+
+    PluginModule() = default;
+    /// Unloads if still loaded.
+    ~PluginModule();
+    PluginModule(const PluginModule&) = delete;
+    PluginModule& operator=(const PluginModule&) = delete;
+
+    /// Loads the library at `path` and resolves the four entry points. False (and nothing
+    /// loaded) when the library cannot be loaded or lacks an entry point.
+    bool Load(const std::string& path);
+    /// Releases the library. Call only after ReleasePlugin: no object or callable of the
+    /// module may remain anywhere in the process.
+    void Unload();
+
+    bool IsLoaded() const noexcept { return library != nullptr; }
+    const std::string& GetError() const noexcept { return error; }
+    const std::string& GetPath() const noexcept { return path; }
+
+    InitPluginFn InitPlugin = nullptr;
+    ReleasePluginFn ReleasePlugin = nullptr;
+    InitPluginContainerFn InitPluginContainer = nullptr;
+    ReleasePluginContainerFn ReleasePluginContainer = nullptr;
+
+private:
+    os::LibraryHandle library = nullptr;
+    std::string path;
+    std::string error;
+};
+
+/// Where the module is looked for by default: libPyr_MiniMap.so in the directory of the
+/// running program.
+std::string DefaultModulePath();
+
+}  // namespace host

@@ -1,0 +1,88 @@
+#include "host/SimulatorLink.h"
+
+#include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
+#include "function/Bind.h"
+#include "net/ByteOrder.h"
+#include "net/NetMsg.h"
+#include "protocol/MiniMapProtocol.h"
+
+namespace host {
+
+SimulatorLink::~SimulatorLink() {
+    StopTicks();
+    Uninstall();
+}
+
+void SimulatorLink::Install() {
+    client.MsgTypeDispatcher->Register(proto::kSimulatorMsgType,
+                                       os::bind(&SimulatorLink::OnMessage, this));
+}
+
+void SimulatorLink::Uninstall() {
+    if (client.MsgTypeDispatcher != nullptr) {
+        client.MsgTypeDispatcher->Unregister(proto::kSimulatorMsgType);
+    }
+}
+
+void SimulatorLink::OnConnection(bool up) {
+    if (!up) {
+        helloSeen = false;
+    }
+}
+
+void SimulatorLink::OnMessage(ISender*, const NetMsg* msg) {
+    switch (static_cast<proto::SimulatorMsgId>(msg->GetMsgID())) {
+        case proto::SimulatorMsgId::Hello:
+            helloSeen = true;
+            break;
+        case proto::SimulatorMsgId::RoleReset:
+            ++roleResets;
+            roles.ResetRole();
+            break;
+        default:
+            break;
+    }
+}
+
+void SimulatorLink::StartTicks() {
+    std::lock_guard<std::mutex> guard(tickMutex);
+    if (ticking) {
+        return;
+    }
+    ticking = true;
+    tickId = os::GetTimer()->RegisterTimer(os::bind(&SimulatorLink::OnTick, this),
+                                           pyr::MiniMapPollInterval, nullptr);
+}
+
+void SimulatorLink::StopTicks() {
+    os::TimerID pending;
+    {
+        std::lock_guard<std::mutex> guard(tickMutex);
+        ticking = false;
+        pending = tickId;
+    }
+    // Outside the lock: Cancel waits for a tick that runs right now, and that tick takes the
+    // lock; it then sees `ticking` false and registers nothing more.
+    pending.Cancel();
+}
+
+void SimulatorLink::OnTick(os::Timer*, os::TimerID, void*) {
+    std::lock_guard<std::mutex> guard(tickMutex);
+    if (!ticking) {
+        return;
+    }
+    if (helloSeen) {
+        NetMsg tick(proto::kSimulatorMsgType,
+                    static_cast<unsigned short>(proto::SimulatorMsgId::Tick));
+        const std::int32_t serial = net::HostToLittle(static_cast<std::int32_t>(nextSerial));
+        tick.AddChunk(&serial, sizeof serial, 0);
+        if (client.SendNetMsg(&tick)) {
+            ++nextSerial;
+            ++ticksSent;
+        }
+    }
+    tickId = os::GetTimer()->RegisterTimer(os::bind(&SimulatorLink::OnTick, this),
+                                           pyr::MiniMapPollInterval, nullptr);
+}
+
+}  // namespace host

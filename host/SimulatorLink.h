@@ -1,0 +1,61 @@
+// SimulatorLink: the host's side of the simulator's extensions (message type 33).
+//
+// - Hello from the server: the peer is the simulator; from then on, on this connection, the
+//   host sends a Tick once per poll interval.
+// - RoleReset from the server: the role system resets the current role.
+// - Tick: a timer chain of the same interval as the minimap's poll timer, started after the
+//   minimap's, so that on the one timer thread every tick runs right after a poll run; the
+//   server sees "poll, tick, poll, tick" while polling is on, and counts polls between ticks
+//   instead of measuring time.
+// A real game server never sends Hello, so it never sees a Tick.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "host/GameServerClient.h"
+#include "host/RoleSystem.h"
+#include "plinth/Timer.h"
+
+class ISender;
+class NetMsg;
+
+namespace host {
+
+class SimulatorLink {
+public:
+    SimulatorLink(GameServerClient& client, RoleSystem& roles) : client(client), roles(roles) {}
+    ~SimulatorLink();
+
+    SimulatorLink(const SimulatorLink&) = delete;
+    SimulatorLink& operator=(const SimulatorLink&) = delete;
+
+    /// Registers the type-33 handler with the game-server client.
+    void Install();
+    void Uninstall();
+    /// Starts and stops the tick chain. Stop returns once no tick runs or will run.
+    void StartTicks();
+    void StopTicks();
+    /// From the connection observer: a lost connection forgets the Hello.
+    void OnConnection(bool up);
+
+    std::uint32_t GetTicksSent() const noexcept { return ticksSent.load(); }
+    std::uint32_t GetRoleResets() const noexcept { return roleResets.load(); }
+
+private:
+    void OnMessage(ISender* sender, const NetMsg* msg);
+    void OnTick(os::Timer* timer, os::TimerID id, void* userData);
+
+    GameServerClient& client;
+    RoleSystem& roles;
+    std::atomic<bool> helloSeen{false};
+    std::atomic<std::uint32_t> ticksSent{0};
+    std::atomic<std::uint32_t> roleResets{0};
+    std::mutex tickMutex;  ///< a leaf lock around the chain's state
+    bool ticking = false;
+    os::TimerID tickId;
+    std::uint32_t nextSerial = 1;
+};
+
+}  // namespace host

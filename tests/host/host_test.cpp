@@ -1,0 +1,327 @@
+// The reference host's own parts, without the module: event lines, the map drawing, the
+// command line, the role system, and the game-server client against a loopback peer.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "function/Bind.h"
+#include "host/ClientOptions.h"
+#include "host/CursesView.h"
+#include "host/GameServerClient.h"
+#include "host/MarkerSnapshot.h"
+#include "host/RoleSystem.h"
+#include "net/NetMsg.h"
+#include "protocol/MiniMapProtocol.h"
+#include "server/SimMessages.h"
+#include "support/Loopback.h"
+
+namespace {
+
+using host::FormatEventJson;
+using host::FormatJsonFloat;
+using host::FormatJsonString;
+
+TEST(EventJson, ListsEveryStoreWholeInAscendingIdOrder) {
+    MiniMapPlayerInfoMap players;
+    for (const std::uint64_t id : {std::uint64_t{9}, std::uint64_t{1}, std::uint64_t{UINT64_MAX}}) {
+        players[id] = proto::MakePlayer(id, static_cast<float>(id % 100), 20.0f);
+    }
+    MiniMapNpcInfoMap npcs;
+    npcs[7] = proto::MakeNpc(7, "Smith", 1.0f, 2.0f, 3, -1);
+    MiniMapNpcInfoMap query;
+    query[100] = proto::MakeNpc(100, "Elder", 5.0f, 6.0f, 2, 42);
+    EXPECT_EQ(
+        FormatEventJson("MarkersChanged", host::SnapshotOf(players, npcs, query)),
+        "{\"event\":\"MarkersChanged\",\"players\":[{\"id\":1,\"x\":1.0,\"y\":20.0},"
+        "{\"id\":9,\"x\":9.0,\"y\":20.0},{\"id\":18446744073709551615,\"x\":15.0,\"y\":20.0}],"
+        "\"npcs\":[{\"id\":7,\"name\":\"Smith\",\"x\":1.0,\"y\":2.0,\"kind\":3,\"quest\":-1}],"
+        "\"query\":[{\"id\":100,\"name\":\"Elder\",\"x\":5.0,\"y\":6.0,\"kind\":2,\"quest\":42}]}");
+    EXPECT_EQ(FormatEventJson("QueryFinished", {}),
+              "{\"event\":\"QueryFinished\",\"players\":[],\"npcs\":[],\"query\":[]}");
+}
+
+TEST(EventJson, NumbersReadBackExactlyAndNonFiniteOnesAreNull) {
+    EXPECT_EQ(FormatJsonFloat(10.0f), "10.0");
+    EXPECT_EQ(FormatJsonFloat(-7.5f), "-7.5");
+    EXPECT_EQ(FormatJsonFloat(0.1f), "0.1");
+    EXPECT_EQ(FormatJsonFloat(0.0f), "0.0");
+    EXPECT_EQ(FormatJsonFloat(1e20f), "1e+20");
+    EXPECT_EQ(FormatJsonFloat(std::numeric_limits<float>::quiet_NaN()), "null");
+    EXPECT_EQ(FormatJsonFloat(-std::numeric_limits<float>::infinity()), "null");
+    EXPECT_EQ(std::stof(FormatJsonFloat(3.14159274f)), 3.14159274f);
+}
+
+TEST(EventJson, NamesAreValidJsonWhateverBytesTheServerSent) {
+    EXPECT_EQ(FormatJsonString("Smith \"Iron\" \\ Gao"), "\"Smith \\\"Iron\\\" \\\\ Gao\"");
+    EXPECT_EQ(FormatJsonString("a\nb\x01"), "\"a\\u000ab\\u0001\"");
+    EXPECT_EQ(FormatJsonString("\xE6\x9C\xA8"), "\"\xE6\x9C\xA8\"") << "valid UTF-8 stays";
+    EXPECT_EQ(FormatJsonString("\xB0\xDC"), "\"\\u00b0\\u00dc\"") << "GBK bytes, not UTF-8";
+    EXPECT_EQ(FormatJsonString("\xE6\x9C"), "\"\\u00e6\\u009c\"") << "a cut sequence";
+    EXPECT_EQ(FormatJsonString("\xED\xA0\x80"), "\"\\u00ed\\u00a0\\u0080\"") << "a surrogate";
+}
+
+TEST(EventJson, NameIsTheTextUpToTheFirstNulOrAllFiftyTwoBytes) {
+    MiniMapNpcInfoMap npcs;
+    _MiniMapNpcInfo record = proto::MakeNpc(1, "Ab", 0, 0, 0, 0);
+    reinterpret_cast<char*>(&record)[8 + 3] = 'Z';  // after the NUL: not part of the name
+    npcs[1] = record;
+    npcs[2] = proto::MakeNpc(2, std::string(52, 'x'), 0, 0, 0, 0);
+    const host::MarkerSnapshot s = host::SnapshotOf({}, npcs, {});
+    ASSERT_EQ(s.npcs.size(), 2u);
+    EXPECT_EQ(s.npcs[0].name, "Ab");
+    EXPECT_EQ(s.npcs[1].name, std::string(52, 'x'));
+}
+
+TEST(MapDrawing, PlacesPlayersAndLettersAndMarksSharedCells) {
+    host::MarkerSnapshot s;
+    s.players.push_back({1, 0.0f, 0.0f});
+    s.players.push_back({2, 100.0f, 100.0f});
+    s.npcs.push_back({7, "A", 50.0f, 50.0f, 0, -1});
+    s.npcs.push_back({8, "B", 0.0f, 0.0f, 0, -1});
+    s.npcs.push_back({9, "C", std::nanf(""), 5.0f, 0, -1});
+    const auto rows = host::DrawMap(s, 11, 11);
+    ASSERT_EQ(rows.size(), 11u);
+    EXPECT_EQ(rows[10][0], '*') << "player 1 and NPC B share the bottom left cell";
+    EXPECT_EQ(rows[0][10], '@') << "y grows upwards";
+    EXPECT_EQ(rows[5][5], 'A');
+    int marks = 0;
+    for (const auto& row : rows) {
+        for (const char c : row) {
+            marks += c != ' ' ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(marks, 3) << "a marker without a finite position is not drawn";
+}
+
+TEST(MapDrawing, SpanGrowsToHoldMarkersOutsideTheUsualSquare) {
+    host::MarkerSnapshot s;
+    s.players.push_back({1, -100.0f, 0.0f});
+    s.players.push_back({2, 100.0f, 0.0f});
+    const auto rows = host::DrawMap(s, 21, 3);
+    EXPECT_EQ(rows[2][0], '@');
+    EXPECT_EQ(rows[2][20], '@');
+}
+
+TEST(ClientCommandLine, ReadsEveryOptionAndRefusesWhatItDoesNotKnow) {
+    const char* argv[] = {"minimap-client", "--server", "127.0.0.1:7450", "--poll", "off",
+                          "--battle",       "on",       "--query",        "-1",     "--duration-ms",
+                          "5000",           "--events", "jsonl"};
+    host::ClientOptions options;
+    std::string error;
+    ASSERT_TRUE(host::ParseClientOptions(13, argv, options, error)) << error;
+    EXPECT_EQ(options.serverHost, "127.0.0.1");
+    EXPECT_EQ(options.serverPort, 7450);
+    EXPECT_FALSE(options.poll);
+    EXPECT_TRUE(options.battle);
+    EXPECT_EQ(options.query, -1);
+    EXPECT_EQ(options.durationMs, 5000);
+    EXPECT_TRUE(options.jsonEvents);
+
+    const std::vector<std::vector<const char*>> bad = {
+        {"c", "--poll", "maybe"}, {"c", "--server", "nohost"},
+        {"c", "--query", "12x"},  {"c", "--duration-ms", "-5"},
+        {"c", "--events", "xml"}, {"c", "--frobnicate", "1"},
+        {"c", "--server"},        {"c", "--server", "h:1", "--scenario", "a.scn"},
+    };
+    for (const auto& args : bad) {
+        host::ClientOptions ignored;
+        EXPECT_FALSE(
+            host::ParseClientOptions(static_cast<int>(args.size()), args.data(), ignored, error))
+            << args[1];
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+struct SignalCounter {
+    int count = 0;
+    void Count() { ++count; }
+};
+
+TEST(RoleSystem, ResetMakesANewCurrentRoleKeepsTheOldOneAliveAndEmitsOnce) {
+    host::RoleSystem roles(true);
+    SignalCounter counter;
+    roles.RoleResetSignal.Add(os::bind(&SignalCounter::Count, &counter));
+
+    const pyr::RoleHandle before = roles.GetCurrentRole();
+    ASSERT_TRUE(before);
+    auto* info = dynamic_cast<pyr::IRoleBattleInfo*>(before.role->GetRoleEntity(28));
+    ASSERT_NE(info, nullptr);
+    EXPECT_TRUE(info->GetBattleFlag());
+    EXPECT_EQ(before.role->GetRoleEntity(27), nullptr);
+
+    roles.ResetRole();
+    EXPECT_EQ(counter.count, 1);
+    const pyr::RoleHandle after = roles.GetCurrentRole();
+    EXPECT_NE(after.role, before.role);
+    EXPECT_EQ(roles.GetRoleSerial(), 2u);
+    EXPECT_TRUE(roles.GetBattleFlag()) << "the battle flag carries over";
+    // A handle taken before the reset (as by a poll run on another thread) still works.
+    EXPECT_NE(before.role->GetRoleEntity(28), nullptr);
+
+    roles.SetBattleFlag(false);
+    EXPECT_FALSE(
+        dynamic_cast<pyr::IRoleBattleInfo*>(after.role->GetRoleEntity(28))->GetBattleFlag());
+    roles.RoleResetSignal.Remove(os::bind(&SignalCounter::Count, &counter));
+}
+
+/// A handler that records the messages it is given; a test waits for them.
+class Inbox {
+public:
+    void Take(ISender* sender, const NetMsg* msg) {
+        std::lock_guard<std::mutex> guard(mutex);
+        senders += sender != nullptr ? 1 : 0;
+        messages.emplace_back(msg->GetBytes(), msg->GetBytes() + msg->GetLength());
+        arrived.notify_all();
+    }
+    bool WaitFor(std::size_t count) {
+        std::unique_lock<std::mutex> guard(mutex);
+        return arrived.wait_for(guard, std::chrono::milliseconds(test::kWaitMs),
+                                [&] { return messages.size() >= count; });
+    }
+    std::vector<std::vector<char>> Messages() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return messages;
+    }
+    int senders = 0;
+
+private:
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::vector<char>> messages;
+};
+
+/// Connection state changes, waited for.
+class ConnectionWatch {
+public:
+    void Changed(bool up) {
+        std::lock_guard<std::mutex> guard(mutex);
+        (up ? ups : downs) += 1;
+        changed.notify_all();
+    }
+    bool WaitUps(int n) {
+        std::unique_lock<std::mutex> guard(mutex);
+        return changed.wait_for(guard, std::chrono::milliseconds(test::kWaitMs),
+                                [&] { return ups >= n; });
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    int ups = 0;
+    int downs = 0;
+};
+
+host::GameServerClientOptions OptionsFor(const test::Listener& listener) {
+    host::GameServerClientOptions options;
+    options.port = listener.Port();
+    options.timeScale = 0.01;
+    return options;
+}
+
+TEST(GameServerClient, SendsExactBytesAndDeliversCheckedMessagesByType) {
+    test::Listener listener;
+    host::GameServerClient client(OptionsFor(listener));
+    Inbox inbox;
+    client.MsgTypeDispatcher->Register(32, os::bind(&Inbox::Take, &inbox));
+    ConnectionWatch watch;
+    client.SetConnectionObserver([&](bool up) { watch.Changed(up); });
+
+    const std::vector<char> poll = sim::EncodePoll();
+    NetMsg before(32, 255);
+    const int five = 5;
+    before.AddChunk(&five, 4, 0);
+    EXPECT_FALSE(client.SendNetMsg(&before)) << "nothing is sent without a connection";
+
+    client.Start();
+    test::Socket server = listener.Accept();
+    ASSERT_TRUE(server.IsOpen());
+    ASSERT_TRUE(watch.WaitUps(1));
+    EXPECT_TRUE(client.SendNetMsg(&before));
+    std::vector<char> received;
+    ASSERT_TRUE(server.ReadMessage(received));
+    EXPECT_EQ(received, poll);
+
+    // Type 33 has no handler: dropped. Type 32 reaches the handler, with a sender.
+    ASSERT_TRUE(server.Send(sim::EncodeHello()));
+    ASSERT_TRUE(server.Send(sim::EncodeQueryEnd()));
+    ASSERT_TRUE(inbox.WaitFor(1));
+    EXPECT_EQ(inbox.Messages()[0], sim::EncodeQueryEnd());
+    EXPECT_EQ(inbox.senders, 1);
+    client.Stop();
+    EXPECT_FALSE(client.SendNetMsg(&before));
+    client.MsgTypeDispatcher->Unregister(32);
+}
+
+TEST(GameServerClient, MalformedMessageClosesTheConnectionAndTheClientComesBack) {
+    test::Listener listener;
+    host::GameServerClient client(OptionsFor(listener));
+    Inbox inbox;
+    client.MsgTypeDispatcher->Register(32, os::bind(&Inbox::Take, &inbox));
+    client.Start();
+    {
+        test::Socket first = listener.Accept();
+        ASSERT_TRUE(first.IsOpen());
+        // Chunk size 2: below its own 4-byte header.
+        const unsigned char bad[] = {0x20, 0x00, 0xFE, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x02, 0x00};
+        ASSERT_TRUE(first.Send(bad, sizeof bad));
+        EXPECT_TRUE(first.WaitClosed());
+    }
+    test::Socket second = listener.Accept();
+    ASSERT_TRUE(second.IsOpen()) << "no reconnection";
+    ASSERT_TRUE(second.Send(sim::EncodeQueryEnd()));
+    ASSERT_TRUE(inbox.WaitFor(1));
+    EXPECT_EQ(inbox.Messages().size(), 1u) << "the malformed message reached no handler";
+    EXPECT_EQ(client.GetStats().malformed, 1u);
+    client.Stop();
+    client.MsgTypeDispatcher->Unregister(32);
+}
+
+TEST(GameServerClient, ServerThatNeverReadsMakesSendsFailInsteadOfBlocking) {
+    test::Listener listener;
+    host::GameServerClientOptions options = OptionsFor(listener);
+    options.maxQueuedBytes = 128 * 1024;
+    host::GameServerClient client(options);
+    ConnectionWatch watch;
+    client.SetConnectionObserver([&](bool up) { watch.Changed(up); });
+    client.Start();
+    test::Socket server = listener.Accept();
+    ASSERT_TRUE(server.IsOpen());
+    ASSERT_TRUE(watch.WaitUps(1));
+
+    NetMsg big(32, 255);
+    const std::vector<char> payload(60000, 'x');
+    ASSERT_TRUE(big.AddChunk(payload.data(), static_cast<int>(payload.size()), 0));
+    // 2000 x 60 KB is far more than any pair of socket buffers holds.
+    bool refused = false;
+    for (int i = 0; i < 2000 && !refused; ++i) {
+        refused = !client.SendNetMsg(&big);
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_GE(client.GetStats().refused, 1u);
+    client.Stop();
+}
+
+TEST(GameServerClient, HandlerMayUnregisterItselfWhileItIsDispatched) {
+    host::LockedMsgTypeDispatcher dispatcher;
+    int calls = 0;
+    dispatcher.Register(32, [&](ISender*, const NetMsg*) {
+        ++calls;
+        dispatcher.Unregister(32);  // would deadlock if the handler ran under the leaf lock
+    });
+    const auto bytes = sim::EncodeQueryEnd();
+    ReceivedNetMsg msg;
+    ASSERT_TRUE(ParseNetMsg(bytes.data(), bytes.size(), msg));
+    struct Sender : ISender {
+    } sender;
+    dispatcher(&sender, msg.Get());
+    dispatcher(&sender, msg.Get());
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(dispatcher.CountHandlers(), 0u);
+}
+
+}  // namespace
