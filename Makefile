@@ -2,7 +2,7 @@
 PRESET ?= debug
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build test test-asan test-tsan ci clean format
+.PHONY: setup build test test-asan test-tsan ci clean format run
 
 setup:
 	@bash scripts/setup.sh
@@ -24,6 +24,15 @@ test-tsan:
 	$(MAKE) test PRESET=tsan
 
 ci: test test-asan test-tsan
+
+# The live minimap: builds minimap-client (with the module it loads) and runs it against the
+# simulator it embeds, playing the default scenario. Options go in ARGS, for example
+# make run ARGS='--duration-ms 5000' or make run ARGS='--server 127.0.0.1:7450'.
+ARGS ?=
+run: setup
+	cmake --preset $(PRESET)
+	cmake --build --preset $(PRESET) -j $(JOBS) --target minimap-client minimap-server
+	./build/$(PRESET)/bin/minimap-client $(ARGS)
 
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i
