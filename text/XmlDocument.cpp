@@ -12,9 +12,10 @@
 
 namespace {
 
-// The parse buffer ends in this many NUL bytes: TinyXML 2.6.2 steps over a whole multi-byte
-// character at a time and so reads past a single terminating NUL when the input ends inside
-// one (a file "<a>x" followed by the lead byte 0xD5).
+// The parse buffer ends in this many NUL bytes: in a UTF-8 document (declared so, or with a
+// byte-order mark) TinyXML 2.6.2 steps over a whole multi-byte character at a time, and so
+// reads past a single terminating NUL when the input ends inside one ("<a>x" followed by the
+// lead byte 0xD5). A character has at most four bytes.
 constexpr int kParseBufferPadding = 4;
 
 // Lengths travel as int: a larger input would wrap to a negative or short length.
