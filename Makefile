@@ -2,7 +2,7 @@
 PRESET ?= debug
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build test test-asan test-tsan ci clean format run
+.PHONY: setup build test test-asan test-tsan ci clean format bench run
 
 setup:
 	@bash scripts/setup.sh
@@ -24,6 +24,13 @@ test-tsan:
 	$(MAKE) test PRESET=tsan
 
 ci: test test-asan test-tsan
+
+# The benchmarks: built with the release preset, every program run with repetitions, the JSON
+# merged into build/release/bench/results.json and each figure printed beside its baselines.
+bench: setup
+	cmake --preset release
+	cmake --build --preset release --target benchmarks -j $(JOBS)
+	python3 scripts/bench.py build/release
 
 # The live minimap: builds minimap-client (with the module it loads) and runs it against the
 # simulator it embeds, playing the default scenario. Options go in ARGS, for example
