@@ -11,6 +11,7 @@
 
 #include "function/Bind.h"
 #include "plinth/Timer.h"
+#include "support/LogCapture.h"
 
 // Polls the way the minimap does: a member function registers itself again on every run.
 // At global scope, so that its qualified name is just the class and the member.
@@ -365,6 +366,23 @@ TEST(TimerThreads, DestroyingARealClockTimerDropsItsPendingCallbacksUnrun) {
     }
     EXPECT_EQ(counters.runs, 0);
     EXPECT_EQ(counters.live, 0);
+}
+
+TEST(TimerThreads, CallbackThrowingOnTheServiceThreadIsLoggedAndLaterTimersStillRun) {
+    test::LogCapture capture;
+    os::Timer timer;
+    std::latch ran(1);
+    Register(
+        timer, [](os::Timer*, os::TimerID, void*) { throw std::runtime_error("boom"); }, 0);
+    Register(
+        timer, [&](os::Timer*, os::TimerID, void*) { ran.count_down(); }, 0);
+    ran.wait();
+    bool reported = false;
+    for (const auto& record : capture.Records()) {
+        reported |= record.kind == os::LogKind::Plain &&
+                    record.text == "os::Timer error : callback threw : boom";
+    }
+    EXPECT_TRUE(reported);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include <unordered_map>
 
 #include "detail/Platform.h"
+#include "plinth/Log.h"
 
 namespace os {
 
@@ -156,9 +158,22 @@ struct Timer::Impl {
             std::uint64_t serial = 0;
             Pending pending;
             if (TakeDue(now, serial, pending)) {
-                RunTaken(owner, lock, serial, pending);
+                // A callback that throws must not end the process or stop the service: the
+                // other registrations still have to run.
+                try {
+                    RunTaken(owner, lock, serial, pending);
+                } catch (const std::exception& e) {
+                    ReportThrow(e.what());
+                } catch (...) {
+                    ReportThrow("unknown exception");
+                }
             }
         }
+    }
+
+    static void ReportThrow(const char* what) {
+        const std::string text = std::string("os::Timer error : callback threw : ") + what;
+        WriteLog(text);
     }
 
     void StopThread(std::unique_lock<std::mutex>& lock) {
