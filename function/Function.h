@@ -3,7 +3,9 @@
 // Every callback that is stored, compared, copied or handed across a module boundary is an
 // os::Function: signal slots, dispatcher handlers, timer callbacks and the creator given to
 // os::GetGlobalObject. A function owns at most one heap-allocated invoker that holds the
-// callable by value; copies clone the invoker, so no two functions ever share one.
+// callable by value; copies clone the invoker, so no two functions ever share one. Invokers
+// take their memory from small per-size caches (function/detail/BlockPool.h), so the copies
+// made per dispatch and per emission do not reach the system allocator in the steady state.
 //
 // The layout (a virtual-table pointer and the one `invoker` pointer) and the order of the
 // invoker's virtual operations are shared with the core runtime library, which keeps, calls,
@@ -21,6 +23,8 @@
 #include <type_traits>
 #include <typeinfo>
 #include <utility>
+
+#include "function/detail/BlockPool.h"
 
 namespace os {
 
@@ -128,6 +132,12 @@ public:
 
     const F& Target() const noexcept { return target; }
 
+    // Invokers live in the block pool of their size (function/detail/BlockPool.h): the copies
+    // that dispatch and emission make then cost no trip to the system allocator in the steady
+    // state. Clone's `new` and Destroy's `delete this` go through these.
+    static void* operator new(std::size_t) { return detail::AllocateFor<InvokerImpl>(); }
+    static void operator delete(void* block) noexcept { detail::DeallocateFor<InvokerImpl>(block); }
+
 private:
     ~InvokerImpl() override = default;
 
@@ -177,8 +187,8 @@ public:
     /// Wraps a copy of `f` in a new invoker. Functions themselves are excluded, so that a
     /// non-const Function lvalue is copied rather than wrapped in a second function.
     template <class F>
-        requires(!function::IsFunction<F, R(Args...)> && std::is_invocable_r_v<R, F&, Args...>)
-    Function(F&& f)  // NOLINT(google-explicit-constructor): callables convert implicitly
+    requires(!function::IsFunction<F, R(Args...)> && std::is_invocable_r_v<R, F&, Args...>)
+        Function(F&& f)  // NOLINT(google-explicit-constructor): callables convert implicitly
     {
         invoker = new function::InvokerImpl<std::decay_t<F>, R(Args...)>(std::forward<F>(f));
     }
@@ -211,8 +221,9 @@ public:
     }
 
     template <class F>
-        requires(!function::IsFunction<F, R(Args...)> && std::is_invocable_r_v<R, F&, Args...>)
-    Function& operator=(F&& f) {
+    requires(!function::IsFunction<F, R(Args...)> &&
+             std::is_invocable_r_v<R, F&, Args...>) Function&
+    operator=(F&& f) {
         Reset();
         invoker = new function::InvokerImpl<std::decay_t<F>, R(Args...)>(std::forward<F>(f));
         return *this;

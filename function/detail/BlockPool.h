@@ -1,0 +1,343 @@
+// Block pools: where the invokers of os::Function, and the tables of the dispatchers that
+// hold them, get their memory.
+//
+// The callable layer copies on purpose: every dispatch copies the handler it calls, every
+// emission copies each slot, and copying a function that holds a dispatcher copies the
+// dispatcher's whole table. Each copy is a small block that lives for one call. Taking each
+// from the system allocator and giving it back costs more than the rest of a dispatch, so
+// released blocks are kept in a small cache per block size and handed out again.
+//
+// One pool per size class (multiples of 16 bytes, up to 256): every type whose blocks round up
+// to the same size shares a pool. Larger or over-aligned blocks go to the system allocator.
+//
+// Thread safety: any thread may allocate and release, also blocks another thread took. A
+// cache is an array of atomic slots; a block is taken out of a slot with one exchange and put
+// into an empty slot with one compare-exchange, so each block has exactly one owner at any
+// time and no block is read while it sits in the cache (no ABA, no read of released memory).
+// On one thread an allocation and its release cost two uncontended atomic operations.
+//
+// Memory: at most 16 blocks are cached per size class; a release finding the cache full goes
+// to the system allocator. When the program or module that holds the pool ends (its static
+// destructors run, at exit or at dlclose), the cache is emptied into the system allocator and
+// closed: blocks released afterwards go straight back to the system. No thread_local object is
+// involved: a thread-local object with a destructor would keep a dlopen'ed module mapped until
+// its thread ends.
+//
+// Each shared library and program has its own pools (hidden visibility); a block may still be
+// released into another module's pool, since every block comes from the one system allocator.
+//
+// Caching off: with the environment variable PYR_INVOKER_CACHE=0 (read when a pool first
+// caches) every block comes from and returns to the system allocator, so that an allocation
+// count sees every copy. Under AddressSanitizer caching is always off, so that a use of a
+// destroyed function is still reported.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define OS_FUNCTION_POOL_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define OS_FUNCTION_POOL_UNDER_ASAN 1
+#endif
+#endif
+
+namespace os::function::detail {
+
+inline constexpr std::size_t kBlockGranule = 16;
+inline constexpr std::size_t kLargestPooledBlock = 256;
+inline constexpr std::size_t kCachedBlocksPerClass = 16;
+
+/// The size class of a block of `size` bytes.
+constexpr std::size_t BlockClass(std::size_t size) noexcept {
+    return (size + kBlockGranule - 1) / kBlockGranule * kBlockGranule;
+}
+
+/// Whether blocks of this size and alignment come from a pool.
+constexpr bool IsPooled(std::size_t size, std::size_t align) noexcept {
+    return size > 0 && size <= kLargestPooledBlock && align <= __STDCPP_DEFAULT_NEW_ALIGNMENT__;
+}
+
+/// Whether released blocks are cached in this process: not under AddressSanitizer, and not
+/// when PYR_INVOKER_CACHE is "0".
+inline bool IsBlockCachingWanted() noexcept {
+#if defined(OS_FUNCTION_POOL_UNDER_ASAN)
+    return false;
+#else
+    const char* setting = std::getenv("PYR_INVOKER_CACHE");
+    return setting == nullptr || std::strcmp(setting, "0") != 0;
+#endif
+}
+
+/// The cache of released blocks of `Size` bytes (a size class). All members are static: one
+/// pool per size class and module.
+template <std::size_t Size>
+class BlockPool {
+    static_assert(Size % kBlockGranule == 0 && Size > 0 && Size <= kLargestPooledBlock);
+
+public:
+    /// A block of Size bytes: a cached one if there is one, else a new one from the system
+    /// allocator (which may throw std::bad_alloc).
+    static void* Allocate() {
+        const unsigned hint = state.hint.load(std::memory_order_relaxed);
+        // The slots below the hint are the ones most likely filled, the most recent first.
+        for (unsigned i = hint; i-- > 0;) {
+            if (void* block = Take(i)) {
+                return block;
+            }
+        }
+        for (unsigned i = hint; i < kCachedBlocksPerClass; ++i) {
+            if (void* block = Take(i)) {
+                return block;
+            }
+        }
+        return ::operator new(Size);
+    }
+
+    /// Takes back a block from Allocate (of this pool or of another module's pool of the same
+    /// size class). Caches it, or frees it when the cache is full, off or closed.
+    static void Deallocate(void* block) noexcept {
+        if (block == nullptr) {
+            return;
+        }
+        if (!IsCaching()) {
+            ::operator delete(block, Size);
+            return;
+        }
+        const unsigned hint = state.hint.load(std::memory_order_relaxed);
+        for (unsigned i = hint; i < kCachedBlocksPerClass; ++i) {
+            if (Put(i, block)) {
+                return;
+            }
+        }
+        for (unsigned i = hint; i-- > 0;) {
+            if (Put(i, block)) {
+                return;
+            }
+        }
+        ::operator delete(block, Size);
+    }
+
+    /// Frees every cached block and stops caching. Runs when the holder of the pool ends.
+    static void Close() noexcept {
+        state.mode.store(kClosed, std::memory_order_release);
+        for (auto& slot : state.slots) {
+            if (void* block = slot.exchange(nullptr, std::memory_order_acquire)) {
+                ::operator delete(block, Size);
+            }
+        }
+    }
+
+    /// The number of blocks in the cache now (for tests; racy while other threads use it).
+    static std::size_t CachedCount() noexcept {
+        std::size_t n = 0;
+        for (const auto& slot : state.slots) {
+            n += slot.load(std::memory_order_relaxed) != nullptr ? 1 : 0;
+        }
+        return n;
+    }
+
+private:
+    enum : int { kUndecided, kCaching, kOff, kClosed };
+
+    // Trivially destructible and constant-initialised: usable before any dynamic
+    // initialisation of the holder and after its static destructors, so that functions made or
+    // destroyed by other static objects are always served.
+    struct State {
+        std::atomic<void*> slots[kCachedBlocksPerClass];
+        /// Where the last block was taken or put: a guess that makes a run of allocations and
+        /// releases on one thread touch one slot each. Never trusted for correctness.
+        std::atomic<unsigned> hint;
+        std::atomic<int> mode;
+    };
+
+    /// Empties the cache when the program or module that holds this pool ends. Its
+    /// destructor is registered when the holder is loaded.
+    struct Closer {
+        constexpr Closer() noexcept = default;
+        ~Closer() { Close(); }
+    };
+
+    static void* Take(unsigned i) noexcept {
+        std::atomic<void*>& slot = state.slots[i];
+        if (slot.load(std::memory_order_relaxed) == nullptr) {
+            return nullptr;
+        }
+        // Acquire: the releasing thread's last writes to the block come before ours.
+        void* block = slot.exchange(nullptr, std::memory_order_acquire);
+        if (block != nullptr) {
+            state.hint.store(i, std::memory_order_relaxed);
+        }
+        return block;
+    }
+
+    static bool Put(unsigned i, void* block) noexcept {
+        std::atomic<void*>& slot = state.slots[i];
+        void* empty = nullptr;
+        if (slot.load(std::memory_order_relaxed) != nullptr ||
+            !slot.compare_exchange_strong(empty, block, std::memory_order_release,
+                                          std::memory_order_relaxed)) {
+            return false;
+        }
+        state.hint.store(i + 1, std::memory_order_relaxed);
+        return true;
+    }
+
+    static bool IsCaching() noexcept {
+        int mode = state.mode.load(std::memory_order_acquire);
+        if (mode == kUndecided) {
+            // Naming the closer here instantiates it, so its destructor is registered with the
+            // holder's other static destructors.
+            static_cast<void>(&closer);
+            const int decided = IsBlockCachingWanted() ? kCaching : kOff;
+            if (state.mode.compare_exchange_strong(mode, decided, std::memory_order_acq_rel)) {
+                mode = decided;
+            }
+        }
+        return mode == kCaching;
+    }
+
+    static constinit inline State state{};
+    static inline Closer closer;
+};
+
+/// `bytes` bytes aligned for `align`: from the pool of their size class when pooled,
+/// otherwise from the system allocator.
+inline void* AllocateBytes(std::size_t bytes, std::size_t align) {
+    if (!IsPooled(bytes, align)) {
+        return align > __STDCPP_DEFAULT_NEW_ALIGNMENT__
+                   ? ::operator new (bytes, std::align_val_t{align})
+                   : ::operator new(bytes);
+    }
+    switch (BlockClass(bytes) / kBlockGranule) {
+        case 1:
+            return BlockPool<16>::Allocate();
+        case 2:
+            return BlockPool<32>::Allocate();
+        case 3:
+            return BlockPool<48>::Allocate();
+        case 4:
+            return BlockPool<64>::Allocate();
+        case 5:
+            return BlockPool<80>::Allocate();
+        case 6:
+            return BlockPool<96>::Allocate();
+        case 7:
+            return BlockPool<112>::Allocate();
+        case 8:
+            return BlockPool<128>::Allocate();
+        case 9:
+            return BlockPool<144>::Allocate();
+        case 10:
+            return BlockPool<160>::Allocate();
+        case 11:
+            return BlockPool<176>::Allocate();
+        case 12:
+            return BlockPool<192>::Allocate();
+        case 13:
+            return BlockPool<208>::Allocate();
+        case 14:
+            return BlockPool<224>::Allocate();
+        case 15:
+            return BlockPool<240>::Allocate();
+        default:
+            return BlockPool<256>::Allocate();
+    }
+}
+
+/// Releases what AllocateBytes(bytes, align) returned.
+inline void DeallocateBytes(void* block, std::size_t bytes, std::size_t align) noexcept {
+    if (!IsPooled(bytes, align)) {
+        if (align > __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
+            ::operator delete (block, bytes, std::align_val_t{align});
+        } else {
+            ::operator delete(block, bytes);
+        }
+        return;
+    }
+    switch (BlockClass(bytes) / kBlockGranule) {
+        case 1:
+            return BlockPool<16>::Deallocate(block);
+        case 2:
+            return BlockPool<32>::Deallocate(block);
+        case 3:
+            return BlockPool<48>::Deallocate(block);
+        case 4:
+            return BlockPool<64>::Deallocate(block);
+        case 5:
+            return BlockPool<80>::Deallocate(block);
+        case 6:
+            return BlockPool<96>::Deallocate(block);
+        case 7:
+            return BlockPool<112>::Deallocate(block);
+        case 8:
+            return BlockPool<128>::Deallocate(block);
+        case 9:
+            return BlockPool<144>::Deallocate(block);
+        case 10:
+            return BlockPool<160>::Deallocate(block);
+        case 11:
+            return BlockPool<176>::Deallocate(block);
+        case 12:
+            return BlockPool<192>::Deallocate(block);
+        case 13:
+            return BlockPool<208>::Deallocate(block);
+        case 14:
+            return BlockPool<224>::Deallocate(block);
+        case 15:
+            return BlockPool<240>::Deallocate(block);
+        default:
+            return BlockPool<256>::Deallocate(block);
+    }
+}
+
+/// Memory for objects of type T, known at compile time: the pool of its size class, or the
+/// system allocator for large and over-aligned types.
+template <class T>
+void* AllocateFor() {
+    if constexpr (IsPooled(sizeof(T), alignof(T))) {
+        return BlockPool<BlockClass(sizeof(T))>::Allocate();
+    } else {
+        return AllocateBytes(sizeof(T), alignof(T));
+    }
+}
+
+template <class T>
+void DeallocateFor(void* block) noexcept {
+    if constexpr (IsPooled(sizeof(T), alignof(T))) {
+        BlockPool<BlockClass(sizeof(T))>::Deallocate(block);
+    } else {
+        DeallocateBytes(block, sizeof(T), alignof(T));
+    }
+}
+
+/// A standard allocator over the pools, for containers whose nodes are copied as often as the
+/// functions they hold (a dispatcher's table). Stateless: every instance is interchangeable.
+template <class T>
+struct PoolAllocator {
+    using value_type = T;
+
+    PoolAllocator() noexcept = default;
+    template <class U>
+    PoolAllocator(const PoolAllocator<U>&) noexcept {}  // NOLINT: rebinding converts implicitly
+
+    T* allocate(std::size_t n) {
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
+            throw std::bad_array_new_length();
+        }
+        return static_cast<T*>(AllocateBytes(n * sizeof(T), alignof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { DeallocateBytes(p, n * sizeof(T), alignof(T)); }
+};
+
+template <class T, class U>
+bool operator==(const PoolAllocator<T>&, const PoolAllocator<U>&) noexcept {
+    return true;
+}
+
+}  // namespace os::function::detail
