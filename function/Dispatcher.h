@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <unordered_map>
 #include <utility>
 
@@ -38,7 +39,15 @@ class DispatcherBase {
 public:
     using KeyType = K;
     using HandlerType = H;
-    using HandlerTable = std::unordered_map<K, H>;
+    /// A standard hash table with the default hash of the key. Its memory comes from the block
+    /// pools of the callables (function/detail/BlockPool.h): every dispatch through a copied
+    /// dispatcher copies this table, and the pools keep those copies off the system allocator.
+    /// The allocator is stateless, so the table's layout is that of the plain map.
+    using HandlerTable =
+        std::unordered_map<K, H, std::hash<K>, std::equal_to<K>,
+                           os::function::detail::PoolAllocator<std::pair<const K, H>>>;
+    static_assert(sizeof(HandlerTable) == sizeof(std::unordered_map<K, H>) &&
+                  alignof(HandlerTable) == alignof(std::unordered_map<K, H>));
 
     DispatcherBase() = default;
     /// Copies the table: every handler is copied (each copy owns its own invoker).
