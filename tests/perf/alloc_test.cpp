@@ -1,0 +1,200 @@
+// How often the hot paths call the system allocator, counted (never timed) by this program's
+// replacement of the global allocation functions.
+//
+// The design copies on purpose: one handler copy per dispatch level and one copy of every slot
+// per emission, one invoker each; the type-level copy of the minimap's handler also copies the
+// minimap's id dispatcher, table and all. Run as it is, this program expects none of those
+// copies to reach the system allocator once the caches are warm: they come from the invoker
+// block pools. Run with PYR_INVOKER_CACHE=0 (the ctest variants whose names end in
+// ".Uncached", and always under AddressSanitizer), every copy reaches it, and the program
+// expects exactly the copies the design makes, and nothing else.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "function/Bind.h"
+#include "function/Signal.h"
+#include "function/detail/BlockPool.h"
+#include "minimap/MiniMapTesting.h"
+#include "net/LogFormat.h"
+#include "net/NetMsg.h"
+#include "perf/CountingAllocator.h"
+#include "plinth/Log.h"
+#include "plugin/HostServices.h"
+
+namespace {
+
+using minimaptest::Bytes;
+
+bool Cached() {
+    return os::function::detail::IsBlockCachingWanted();
+}
+
+// The blocks one delivered message takes when none is cached.
+constexpr long kHandlerCopies = 2;  // the type dispatcher's handler, the id dispatcher's
+constexpr long kIdTableCopy = 3;    // in the type-level copy: bucket array, node, its handler
+constexpr long kSlots = 2;          // MarkersChanged's slots, one copy each per emission
+
+constexpr int kWarmRounds = 20;
+constexpr int kRounds = 100;
+
+struct TwoSlots {
+    void First() { ++first; }
+    void Second() { ++second; }
+    long first = 0;
+    long second = 0;
+};
+
+class MessagePathAllocations : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(bench.Start());
+        minimap = bench.MiniMap();
+        ASSERT_NE(minimap, nullptr);
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
+        ASSERT_TRUE(minimap->MarkersChanged.Connect(os::bind(&TwoSlots::First, &slots)));
+        ASSERT_TRUE(minimap->MarkersChanged.Connect(os::bind(&TwoSlots::Second, &slots)));
+    }
+    void TearDown() override {
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
+        minimap->MarkersChanged.DisconnectAll();
+    }
+
+    /// Parses into one reused message object, as a connection's receive loop does, and
+    /// dispatches through the game-server client's type dispatcher.
+    void Deliver(const Bytes& wire) {
+        ASSERT_TRUE(ParseNetMsg(wire.data(), wire.size(), received));
+        bench.client.dispatcher(&sender, received.Get());
+    }
+
+    /// Delivers every message `rounds` times; the allocations and releases counted meanwhile.
+    std::pair<long, long> Count(const std::vector<Bytes>& messages, int rounds) {
+        perftest::CountAllocations count;
+        for (int i = 0; i < rounds; ++i) {
+            for (const Bytes& wire : messages) {
+                Deliver(wire);
+            }
+        }
+        return {count.Allocations(), count.Releases()};
+    }
+
+    minimaptest::Bench bench;
+    pyr::IPyr_MiniMap* minimap = nullptr;
+    minimaptest::FakeSender sender;
+    ReceivedNetMsg received;
+    TwoSlots slots;
+};
+
+TEST_F(MessagePathAllocations, SetOfAKnownMarkerAllocatesOnlyTheRequiredCopies) {
+    const std::vector<Bytes> messages = {
+        minimaptest::SetNpc(minimaptest::NpcRecord(7, 0x11)),
+        minimaptest::SetPlayer(minimaptest::PlayerRecord(8, 1, 2)),
+    };
+    Count(messages, kWarmRounds);
+
+    const auto [allocations, releases] = Count(messages, kRounds);
+
+    const long perMessage = Cached() ? 0 : kHandlerCopies + kIdTableCopy + kSlots;
+    EXPECT_EQ(allocations, kRounds * 2 * perMessage);
+    EXPECT_EQ(releases, kRounds * 2 * perMessage);
+    // The messages did their work: both slots ran for each one, the stores hold the markers.
+    EXPECT_EQ(slots.first, (kWarmRounds + kRounds) * 2);
+    EXPECT_EQ(slots.second, (kWarmRounds + kRounds) * 2);
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    EXPECT_EQ(minimap->GetNpcInfoMap().count(7), 1u);
+    EXPECT_EQ(minimap->GetPlayerInfoMap().count(8), 1u);
+}
+
+TEST_F(MessagePathAllocations, MessagesThatChangeNothingAllocateOnlyTheHandlerCopies) {
+    // A second answer for a queried marker is dropped; removing an absent marker changes
+    // nothing; neither emits.
+    Deliver(minimaptest::QueryResult(minimaptest::NpcRecord(5)));
+    const std::vector<Bytes> messages = {
+        minimaptest::QueryResult(minimaptest::NpcRecord(5, 0x22)),
+        minimaptest::RemoveMarker(false, 99),
+    };
+    Count(messages, kWarmRounds);
+
+    const auto [allocations, releases] = Count(messages, kRounds);
+
+    const long perMessage = Cached() ? 0 : kHandlerCopies + kIdTableCopy;
+    EXPECT_EQ(allocations, kRounds * 2 * perMessage);
+    EXPECT_EQ(releases, kRounds * 2 * perMessage);
+    EXPECT_EQ(slots.first, 0);
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    EXPECT_EQ(minimap->GetQueryNpcInfoMap().size(), 1u);
+}
+
+struct Counter {
+    void Increment() { ++value; }
+    long value = 0;
+};
+
+TEST(SignalAllocations, EmissionAllocatesOnlyTheSlotCopies) {
+    for (const std::size_t slotCount : {std::size_t{1}, std::size_t{4}, std::size_t{16}}) {
+        std::vector<Counter> counters(slotCount);
+        os::Signal<void(), os::LastValue<void>> signal;
+        for (Counter& c : counters) {
+            ASSERT_TRUE(signal.Connect(os::bind(&Counter::Increment, &c)));
+        }
+        signal.Emit();
+
+        long allocations = 0;
+        {
+            perftest::CountAllocations count;
+            signal.Emit();
+            allocations = count.Allocations();
+        }
+
+        EXPECT_EQ(allocations, Cached() ? 0 : static_cast<long>(slotCount)) << slotCount;
+        for (const Counter& c : counters) {
+            EXPECT_EQ(c.value, 2);
+        }
+    }
+}
+
+TEST(SignalAllocations, EmissionBeyondSixteenSlotsAddsOneSnapshotVector) {
+    std::vector<Counter> counters(20);
+    os::Signal<void(), os::LastValue<void>> signal;
+    for (Counter& c : counters) {
+        ASSERT_TRUE(signal.Connect(os::bind(&Counter::Increment, &c)));
+    }
+    signal.Emit();
+
+    long allocations = 0;
+    {
+        perftest::CountAllocations count;
+        signal.Emit();
+        allocations = count.Allocations();
+    }
+
+    // Twenty copies live at once: the cache of their size holds sixteen blocks, so four come
+    // from the system allocator even when caching.
+    const long cachedBlocks = static_cast<long>(os::function::detail::kCachedBlocksPerClass);
+    EXPECT_EQ(allocations, 1 + (Cached() ? 20 - cachedBlocks : 20));
+}
+
+TEST(LogAllocations, LinesAtADisabledLevelAllocateNothing) {
+    os::Log& log = os::Log::GetInstance();
+    const std::uint32_t saved = log.GetEnabledLevels();
+    log.SetEnabledLevels(0);
+    const std::string parent = "HostContainer";
+    const std::string child = "Pyr_MiniMap";
+
+    long allocations = 0;
+    {
+        perftest::CountAllocations count;
+        LogFormatted(3, "VerifyChunk() error : class=%s ChunkID==%d ChunkSize=%d", "int",
+                     static_cast<unsigned short>(2), static_cast<unsigned short>(8));
+        LogFormatted(2, "start %s %s :: DoPrepareParentStart()", parent, child);
+        LogText(3, "refused");
+        allocations = count.Allocations();
+    }
+    log.SetEnabledLevels(saved);
+
+    EXPECT_EQ(allocations, 0);
+}
+
+}  // namespace
