@@ -2,7 +2,7 @@
 PRESET ?= debug
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build test test-asan test-tsan ci clean format bench run
+.PHONY: setup build test test-asan test-tsan ci clean format bench run fuzz
 
 setup:
 	@bash scripts/setup.sh
@@ -40,6 +40,15 @@ run: setup
 	cmake --preset $(PRESET)
 	cmake --build --preset $(PRESET) -j $(JOBS) --target minimap-client minimap-server
 	./build/$(PRESET)/bin/minimap-client $(ARGS)
+
+# The fuzzers: the fuzz preset (clang, libFuzzer, ASan + UBSan) built, then every target run for
+# FUZZ_SECONDS seconds; prints runs, coverage and crashes per target (fuzz/run_fuzzers.sh).
+# CI runs the targets' replay programs through ctest instead.
+FUZZ_SECONDS ?= 60
+fuzz: setup
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_BUILD_DIR=build/fuzz bash fuzz/run_fuzzers.sh
 
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i

@@ -9,6 +9,7 @@ packages=(
     libtinyxml-dev libphysfs-dev libncurses-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     zip unzip
+    clang libclang-rt-14-dev
 )
 
 missing=()
