@@ -24,10 +24,12 @@
 
 #include <boost/signals2/signal.hpp>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -476,9 +478,67 @@ struct Size {
 
 constexpr Size kSizes[] = {{"1k", 1000}, {"100k", 100000}};
 
+// ---- Instruction counts ---------------------------------------------------------------------
+
+/// One pass over the workload. Kept out of line so that callgrind can count exactly this
+/// (--toggle-collect='*MeasuredPass*').
+template <class Path>
+__attribute__((noinline)) void MeasuredPass(Path& path, const Workload& work) {
+    for (std::size_t i = 0; i < work.Count(); ++i) {
+        path.Receive(work.Data(i), work.Size(i));
+    }
+}
+
+/// For `--instructions=<Op>.<size>/<design>`: fills the stores as RunPath does, then makes one
+/// measured pass of n messages. Run under callgrind to get instructions per message, which,
+/// unlike times, do not move with the load of a shared machine (scripts/bench_instructions.py).
+template <class Path>
+int CountInstructions(Op op, std::size_t markers) {
+    Path path;
+    const Workload& work = GetWorkload(op, markers);
+    // Set replaces markers already present; Remove removes present ones; QueryResult adds.
+    const Workload* fill = nullptr;
+    if (op == Op::SetPlayer || op == Op::SetNpc) {
+        fill = &work;
+    } else if (op == Op::Remove) {
+        fill = &GetWorkload(Op::SetNpc, markers);
+    }
+    for (std::size_t i = 0; fill != nullptr && i < fill->Count(); ++i) {
+        path.Receive(fill->Data(i), fill->Size(i));
+    }
+    MeasuredPass(path, work);
+    std::printf("%zu messages\n", work.Count());
+    return 0;
+}
+
+int RunInstructionMode(const std::string& which) {
+    for (const Case& c : kCases) {
+        for (const Size& s : kSizes) {
+            const std::string prefix = std::string(c.name) + "." + s.name + "/";
+            if (which == prefix + "os") {
+                return CountInstructions<ModulePath>(c.op, s.markers);
+            }
+            if (which == prefix + "std_function") {
+                return CountInstructions<StdFunctionPath>(c.op, s.markers);
+            }
+            if (which == prefix + "signals2") {
+                return CountInstructions<Signals2Path>(c.op, s.markers);
+            }
+            if (which == prefix + "lean") {
+                return CountInstructions<LeanPath>(c.op, s.markers);
+            }
+        }
+    }
+    std::fprintf(stderr, "unknown case %s\n", which.c_str());
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strncmp(argv[1], "--instructions=", 15) == 0) {
+        return RunInstructionMode(argv[1] + 15);
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
