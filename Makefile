@@ -2,7 +2,7 @@
 PRESET ?= debug
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build test test-asan test-tsan ci clean format bench run fuzz
+.PHONY: setup build test test-asan test-tsan test-i386 ci clean format bench run fuzz
 
 setup:
 	@bash scripts/setup.sh
@@ -23,7 +23,15 @@ test-asan:
 test-tsan:
 	$(MAKE) test PRESET=tsan
 
-ci: test test-asan test-tsan
+# The 32-bit x86 build, like the client process the module runs in: installs the i386
+# multiarch packages (scripts/setup-i386.sh), then builds everything and runs every test.
+test-i386:
+	@bash scripts/setup-i386.sh
+	cmake --preset linux-i386
+	cmake --build --preset linux-i386 -j $(JOBS)
+	ctest --preset linux-i386
+
+ci: test test-asan test-tsan test-i386
 
 # The benchmarks: built with the release preset, every program run with repetitions, the JSON
 # merged into build/release/bench/results.json and each figure printed beside its baselines.

@@ -169,6 +169,38 @@ TEST(NetMsgBuild, FullChunkTableDoesNotOverlapAFullMessage) {
     }
 }
 
+// Where a built message keeps its chunk table depends on the pointer width: 256 four-byte
+// entries fill exactly the 1024 bytes in front of the message (32-bit x86, the client's own
+// process); 256 eight-byte entries would overlap it, so they go behind the message area. The
+// test runs in the 64-bit and in the 32-bit build.
+TEST(NetMsgBuild, ChunkTableSitsInFrontOfTheMessageWithFourBytePointersAndBehindItOtherwise) {
+    NetMsg msg(32, 255);
+    const std::uint8_t byte = 0x5A;
+    for (int i = 0; i < 256; ++i) {
+        ASSERT_TRUE(msg.AddChunk(&byte, 1, static_cast<unsigned short>(i)));
+    }
+    const char* const data = msg.GetBytes() - net::kMessageOffset;
+    const std::size_t tableBytes = 256 * sizeof(Chunk*);
+    const std::size_t tableOffset = sizeof(Chunk*) == 4 ? 0 : os::TCPBuffer::kMessageArea;
+    if (sizeof(Chunk*) == 4) {
+        EXPECT_EQ(tableBytes, net::kMessageOffset);
+    } else {
+        EXPECT_GT(tableBytes, net::kMessageOffset);
+    }
+    ASSERT_LE(tableOffset + tableBytes, os::TCPBuffer::kDataSize);
+    for (int i = 0; i < 256; ++i) {
+        const Chunk* entry = nullptr;
+        std::memcpy(&entry, data + tableOffset + static_cast<std::size_t>(i) * sizeof(Chunk*),
+                    sizeof entry);
+        ASSERT_EQ(entry, msg.GetChunk(i)) << "entry " << i;
+    }
+    // The last entry ends where the message begins (4-byte pointers) or past the largest
+    // message (wider ones): either way the header is intact.
+    EXPECT_EQ(msg.GetMsgType(), 32);
+    EXPECT_EQ(msg.GetMsgID(), 255);
+    EXPECT_EQ(msg.GetLength(), 6 + 256 * 5);
+}
+
 TEST(NetMsgBuild, MovedMessageKeepsItsBytesAndTheSourceRefusesChunks) {
     NetMsg source(32, 255);
     const int v = 5;
