@@ -33,3 +33,8 @@ endfunction()
 # __FILE__ relative to the source root: timer diagnostics and logs name files as the source
 # tree does ("SceneSystem/Pyr_MiniMap/Pyr_MiniMap.cpp"), not by the build machine's path.
 add_compile_options(-fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=)
+
+# 64-bit file offsets on every target: off_t is only 32 bits on 32-bit x86 unless asked for,
+# and the archive index seeks to zip64 offsets beyond 4 GiB through it (a 32-bit off_t would
+# silently read another part of the file). A no-op where off_t is 64 bits already.
+add_compile_definitions(_FILE_OFFSET_BITS=64)

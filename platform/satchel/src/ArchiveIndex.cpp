@@ -9,6 +9,11 @@
 #include <memory>
 #include <vector>
 
+// Offsets into a zip64 archive reach beyond 4 GiB; a 32-bit off_t would cut them and seek to
+// another part of the file. The build asks for 64-bit offsets on 32-bit targets
+// (_FILE_OFFSET_BITS=64).
+static_assert(sizeof(off_t) == 8, "the archive index needs 64-bit file offsets");
+
 namespace satchel::detail {
 namespace {
 
