@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <new>
 
 #include "net/LogFormat.h"
 #include "plinth/Path.h"
@@ -47,9 +48,9 @@ bool ScrambleFileInPlace(const char* fileName) {
     const long length = ok ? std::ftell(file) : -1;
     ok = length >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
     if (ok && length > 0) {
-        std::unique_ptr<char[]> bytes(new char[static_cast<std::size_t>(length)]);
         const auto size = static_cast<std::size_t>(length);
-        ok = std::fread(bytes.get(), 1, size, file) == size;
+        std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);
+        ok = bytes != nullptr && std::fread(bytes.get(), 1, size, file) == size;
         if (ok) {
             ScrambleBytes(bytes.get(), size);
             ok = std::fseek(file, 0, SEEK_SET) == 0 &&
@@ -141,9 +142,12 @@ bool XmlDocument::LoadOpenFile(FILE* file, TiXmlEncoding encoding, bool scramble
         RecordError(TIXML_ERROR_OPENING_FILE);
         return false;
     }
+    // The measured length is only what the file system says: a directory opens as a file on
+    // Linux and measures 0x7FFFFFFF on ext4 in a 32-bit process. A length that cannot be
+    // allocated is a failed read, not an exception out of the loader.
     const auto size = static_cast<std::size_t>(length);
-    std::unique_ptr<char[]> bytes(new char[size + 1]);
-    if (std::fread(bytes.get(), 1, size, file) != size) {
+    std::unique_ptr<char[]> bytes(new (std::nothrow) char[size + 1]);
+    if (bytes == nullptr || std::fread(bytes.get(), 1, size, file) != size) {
         RecordError(TIXML_ERROR_OPENING_FILE);
         return false;
     }
