@@ -148,8 +148,25 @@ bool LoadedLibrary::Unload() {
     return true;
 }
 
-std::vector<std::string> ExportedSymbols(const fs::path& path) {
-    const std::string image = ReadFile(path);
+namespace {
+
+struct Elf32 {
+    using Ehdr = Elf32_Ehdr;
+    using Shdr = Elf32_Shdr;
+    using Sym = Elf32_Sym;
+    static unsigned char Type(unsigned char info) { return ELF32_ST_TYPE(info); }
+};
+
+struct Elf64 {
+    using Ehdr = Elf64_Ehdr;
+    using Shdr = Elf64_Shdr;
+    using Sym = Elf64_Sym;
+    static unsigned char Type(unsigned char info) { return ELF64_ST_TYPE(info); }
+};
+
+// The defined names of the dynamic symbol table of an ELF image of class E.
+template <class E>
+std::vector<std::string> DynamicSymbolNames(const std::string& image) {
     std::vector<std::string> names;
     const auto at = [&image](std::uint64_t offset, std::uint64_t size) {
         if (offset > image.size() || size > image.size() - offset) {
@@ -157,33 +174,47 @@ std::vector<std::string> ExportedSymbols(const fs::path& path) {
         }
         return image.data() + offset;
     };
-    Elf64_Ehdr header;
+    typename E::Ehdr header;
     std::memcpy(&header, at(0, sizeof header), sizeof header);
-    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
-        header.e_ident[EI_CLASS] != ELFCLASS64) {
-        throw std::runtime_error(path.string() + " is not a 64-bit ELF file");
-    }
-    std::vector<Elf64_Shdr> sections(header.e_shnum);
-    std::memcpy(sections.data(), at(header.e_shoff, sizeof(Elf64_Shdr) * header.e_shnum),
-                sizeof(Elf64_Shdr) * header.e_shnum);
-    for (const Elf64_Shdr& section : sections) {
+    std::vector<typename E::Shdr> sections(header.e_shnum);
+    std::memcpy(sections.data(), at(header.e_shoff, sizeof(typename E::Shdr) * header.e_shnum),
+                sizeof(typename E::Shdr) * header.e_shnum);
+    for (const typename E::Shdr& section : sections) {
         if (section.sh_type != SHT_DYNSYM) {
             continue;
         }
-        const Elf64_Shdr& strings = sections.at(section.sh_link);
+        const typename E::Shdr& strings = sections.at(section.sh_link);
         const char* table = at(strings.sh_offset, strings.sh_size);
-        for (std::uint64_t i = 0; i < section.sh_size / sizeof(Elf64_Sym); ++i) {
-            Elf64_Sym symbol;
-            std::memcpy(&symbol, at(section.sh_offset + i * sizeof(Elf64_Sym), sizeof symbol),
+        for (std::uint64_t i = 0; i < section.sh_size / sizeof(typename E::Sym); ++i) {
+            typename E::Sym symbol;
+            std::memcpy(&symbol, at(section.sh_offset + i * sizeof(typename E::Sym), sizeof symbol),
                         sizeof symbol);
             if (symbol.st_shndx == SHN_UNDEF || symbol.st_name == 0 ||
-                ELF64_ST_TYPE(symbol.st_info) == STT_SECTION) {
+                E::Type(symbol.st_info) == STT_SECTION) {
                 continue;
             }
             names.emplace_back(table + symbol.st_name);
         }
     }
     return names;
+}
+
+}  // namespace
+
+std::vector<std::string> ExportedSymbols(const fs::path& path) {
+    const std::string image = ReadFile(path);
+    if (image.size() < EI_NIDENT || std::memcmp(image.data(), ELFMAG, SELFMAG) != 0) {
+        throw std::runtime_error(path.string() + " is not an ELF file");
+    }
+    // The class of the library as built: 64-bit objects on x86-64, 32-bit ones on i386.
+    switch (image[EI_CLASS]) {
+        case ELFCLASS32:
+            return DynamicSymbolNames<Elf32>(image);
+        case ELFCLASS64:
+            return DynamicSymbolNames<Elf64>(image);
+        default:
+            throw std::runtime_error(path.string() + " has an unknown ELF class");
+    }
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name(name) {

@@ -83,7 +83,7 @@ TEST(PyrStrtable, UsageErrorsExitWithTwoAndShowTheUsage) {
              {kTool, "shuffle", "a", "b"},
              {kTool, "scramble", "only-one"},
              {kTool, "pack", "a", "b", "c"},
-             {kTool, "lookup", "common", "Key"},
+             {kTool, "lookup", "common"},
          }) {
         const RunResult run = RunProgram(arguments);
         EXPECT_EQ(run.status, 2) << run.output;

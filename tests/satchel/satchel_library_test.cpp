@@ -548,8 +548,27 @@ void WriteOversizedArchive(const fs::path& path, std::uint64_t memberSize) {
 TEST_F(SatchelLibrary, MemberLargerThanA32BitSizeCanCountIsRefused) {
     constexpr std::uint64_t kSize = (1ULL << 32) + 16;
     WriteOversizedArchive(dir / "big.zip", kSize);
-    LoadedLibrary& satchel = OpenWith(dir / "big.zip");
-    ASSERT_TRUE(satchel.isLoadFromMpq());
+    std::string mountErrors;
+    LoadedLibrary* opened = nullptr;
+    {
+        StderrCapture errors;
+        opened = &OpenWith(dir / "big.zip");
+        mountErrors = errors.Text();
+    }
+    LoadedLibrary& satchel = *opened;
+    if (sizeof(void*) == 4 && !satchel.isLoadFromMpq()) {
+        // Debian's i386 PhysFS is built without large-file support: its open() refuses a file
+        // of 2 GiB or more (EOVERFLOW). Such an archive is then not mounted, which is said,
+        // and the member is refused because resources come from loose files.
+        EXPECT_NE(mountErrors.find("PhysFS cannot mount " + (dir / "big.zip").string()),
+                  std::string::npos)
+            << mountErrors;
+        const Member member = LoadMember(satchel, "big.bin");
+        EXPECT_TRUE(member.isNull);
+        EXPECT_EQ(member.size, 0U);
+        return;
+    }
+    ASSERT_TRUE(satchel.isLoadFromMpq()) << mountErrors;
     StderrCapture errors;
     const Member member = LoadMember(satchel, "big.bin");
     EXPECT_TRUE(member.isNull);
