@@ -16,12 +16,12 @@
 #include "net/SafeFormat.h"
 #include "plinth/Log.h"
 
-/// Writes the formatted line at `level` if that level is enabled. A null `fmt` writes nothing.
+namespace logformat_detail {
+
+/// Formats and writes an enabled line. Out of line, so that the caller of a disabled line pays
+/// for the level check alone, not for the stack frame of the format object.
 template <class... A>
-void LogFormatted(int level, const char* fmt, const A&... args) {
-    if (fmt == nullptr || !os::Log::GetInstance().IsLevelEnable(level)) {
-        return;
-    }
+__attribute__((noinline, cold)) void WriteFormatted(int level, const char* fmt, const A&... args) {
     try {
         SafeFormat format(fmt);
         static_cast<void>((format % ... % args));
@@ -30,6 +30,20 @@ void LogFormatted(int level, const char* fmt, const A&... args) {
     } catch (const std::exception& e) {
         os::DebugLog(e.what());
     }
+}
+
+}  // namespace logformat_detail
+
+/// Writes the formatted line at `level` if that level is enabled. A null `fmt` writes nothing.
+template <class... A>
+void LogFormatted(int level, const char* fmt, const A&... args) {
+    // The log lives for the whole process: fetched once, a disabled line costs one
+    // IsLevelEnable call and nothing else.
+    static os::Log& log = os::Log::GetInstance();
+    if (fmt == nullptr || !log.IsLevelEnable(level)) {
+        return;
+    }
+    logformat_detail::WriteFormatted(level, fmt, args...);
 }
 
 /// Writes `text` unformatted at `level` if that level is enabled. A null `text` writes nothing.
