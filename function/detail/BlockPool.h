@@ -84,43 +84,26 @@ public:
     /// A block of Size bytes: a cached one if there is one, else a new one from the system
     /// allocator (which may throw std::bad_alloc).
     static void* Allocate() {
+        // The slot below the hint is the one most likely filled, by the latest release.
         const unsigned hint = state.hint.load(std::memory_order_relaxed);
-        // The slots below the hint are the ones most likely filled, the most recent first.
-        for (unsigned i = hint; i-- > 0;) {
-            if (void* block = Take(i)) {
+        if (hint > 0 && hint <= kCachedBlocksPerClass) {
+            if (void* block = Take(hint - 1)) {
                 return block;
             }
         }
-        for (unsigned i = hint; i < kCachedBlocksPerClass; ++i) {
-            if (void* block = Take(i)) {
-                return block;
-            }
-        }
-        return ::operator new(Size);
+        return AllocateSlow();
     }
 
     /// Takes back a block from Allocate (of this pool or of another module's pool of the same
     /// size class). Caches it, or frees it when the cache is full, off or closed.
     static void Deallocate(void* block) noexcept {
-        if (block == nullptr) {
-            return;
-        }
-        if (!IsCaching()) {
-            ::operator delete(block, Size);
-            return;
-        }
-        const unsigned hint = state.hint.load(std::memory_order_relaxed);
-        for (unsigned i = hint; i < kCachedBlocksPerClass; ++i) {
-            if (Put(i, block)) {
+        if (block != nullptr && state.mode.load(std::memory_order_acquire) == kCaching) {
+            const unsigned hint = state.hint.load(std::memory_order_relaxed);
+            if (hint < kCachedBlocksPerClass && Put(hint, block)) {
                 return;
             }
         }
-        for (unsigned i = hint; i-- > 0;) {
-            if (Put(i, block)) {
-                return;
-            }
-        }
-        ::operator delete(block, Size);
+        DeallocateSlow(block);
     }
 
     /// Frees every cached block and stops caching. Runs when the holder of the pool ends.
@@ -150,8 +133,10 @@ private:
     // destroyed by other static objects are always served.
     struct State {
         std::atomic<void*> slots[kCachedBlocksPerClass];
-        /// Where the last block was taken or put: a guess that makes a run of allocations and
-        /// releases on one thread touch one slot each. Never trusted for correctness.
+        /// The slot after the one last filled (or the one last emptied): the slots below it
+        /// are likely full, the ones from it likely empty, so that a run of allocations and
+        /// releases on one thread touches one slot each. A guess, never trusted for
+        /// correctness.
         std::atomic<unsigned> hint;
         std::atomic<int> mode;
     };
@@ -162,6 +147,30 @@ private:
         constexpr Closer() noexcept = default;
         ~Closer() { Close(); }
     };
+
+    // The rest of a scan, out of line so that the common case above needs no stack frame.
+    __attribute__((noinline)) static void* AllocateSlow() {
+        for (unsigned i = kCachedBlocksPerClass; i-- > 0;) {
+            if (void* block = Take(i)) {
+                return block;
+            }
+        }
+        return ::operator new(Size);
+    }
+
+    __attribute__((noinline)) static void DeallocateSlow(void* block) noexcept {
+        if (block == nullptr) {
+            return;
+        }
+        if (IsCaching()) {
+            for (unsigned i = 0; i < kCachedBlocksPerClass; ++i) {
+                if (Put(i, block)) {
+                    return;
+                }
+            }
+        }
+        ::operator delete(block, Size);
+    }
 
     static void* Take(unsigned i) noexcept {
         std::atomic<void*>& slot = state.slots[i];
@@ -327,12 +336,21 @@ struct PoolAllocator {
     PoolAllocator(const PoolAllocator<U>&) noexcept {}  // NOLINT: rebinding converts implicitly
 
     T* allocate(std::size_t n) {
+        if (n == 1) {
+            return static_cast<T*>(AllocateFor<T>());  // a node: its pool is known statically
+        }
         if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
             throw std::bad_array_new_length();
         }
         return static_cast<T*>(AllocateBytes(n * sizeof(T), alignof(T)));
     }
-    void deallocate(T* p, std::size_t n) noexcept { DeallocateBytes(p, n * sizeof(T), alignof(T)); }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n == 1) {
+            DeallocateFor<T>(p);
+        } else {
+            DeallocateBytes(p, n * sizeof(T), alignof(T));
+        }
+    }
 };
 
 template <class T, class U>
