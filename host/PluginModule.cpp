@@ -28,7 +28,7 @@ bool PluginModule::Load(const std::string& libraryPath) {
     error.clear();
     library = os::LoadSharedLibrary(path);
     if (library == nullptr) {
-        error = "cannot load " + path + ": " + os::GetLastLibraryError();
+        error = "cannot load the module: " + os::GetLastLibraryError();
         return false;
     }
     bool ok = Resolve(library, "InitPlugin", InitPlugin, error);
