@@ -63,6 +63,16 @@ void* operator new[](std::size_t size) {
     throw std::bad_alloc();
 }
 
+// The loader allocates its read buffers with the non-throwing form: it must come from the same
+// place as the plain form, since both are released by the replaced operator delete[].
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new[](size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 void operator delete[](void* memory) noexcept {
     if (memory != nullptr && memory == guardedBlock.load()) {
         munmap(mapping, mappingSize);
@@ -73,5 +83,9 @@ void operator delete[](void* memory) noexcept {
 }
 
 void operator delete[](void* memory, std::size_t) noexcept {
+    operator delete[](memory);
+}
+
+void operator delete[](void* memory, const std::nothrow_t&) noexcept {
     operator delete[](memory);
 }

@@ -1,0 +1,79 @@
+// What the hardening tests share: the minimap module loaded and unloaded by the test itself
+// (through the core library's loader, as the client core does), a host with fake siblings to
+// plug it into, and a few facts about the process (mapped memory, open descriptors).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
+#include "minimap/FakeSiblings.h"
+#include "minimap/MiniMapTesting.h"
+#include "plinth/SharedLibrary.h"
+
+namespace hardening {
+
+/// The built libPyr_MiniMap.so.
+const char* ModulePath();
+
+/// The module loaded for the object's lifetime, or until Unload.
+class ModuleLibrary {
+public:
+    ModuleLibrary();
+    ~ModuleLibrary();
+    ModuleLibrary(const ModuleLibrary&) = delete;
+    ModuleLibrary& operator=(const ModuleLibrary&) = delete;
+
+    bool IsLoaded() const noexcept { return handle != nullptr; }
+    /// Why the load or a lookup failed.
+    const std::string& Error() const noexcept { return error; }
+    /// Gives back the reference taken at construction. Every object and callable of the
+    /// module must be gone by then.
+    void Unload();
+
+    bool (*InitPlugin)() = nullptr;
+    bool (*ReleasePlugin)() = nullptr;
+    bool (*InitPluginContainer)(IPluginContainer*) = nullptr;
+    void (*ReleasePluginContainer)(IPluginContainer*) = nullptr;
+
+private:
+    os::LibraryHandle handle = nullptr;
+    std::string error;
+};
+
+/// A host container with a game-server client and a role system registered, and a current
+/// role whose battle flag is clear. Unregisters the siblings on destruction.
+struct Siblings {
+    Siblings();
+    ~Siblings();
+    Siblings(const Siblings&) = delete;
+    Siblings& operator=(const Siblings&) = delete;
+
+    /// The minimap under the host, or null.
+    pyr::IPyr_MiniMap* MiniMap();
+
+    minimaptest::HostContainer host;
+    minimaptest::FakeGameServerClient client;
+    minimaptest::FakeRoleSystem roles;
+    minimaptest::FakeRole role;
+    minimaptest::FakeBattleInfo battle;
+};
+
+/// Sync messages in the wire format.
+minimaptest::Bytes SetPlayer(std::uint64_t id, std::uint32_t data = 0);
+minimaptest::Bytes SetNpc(std::uint64_t id, unsigned char fill = 0);
+minimaptest::Bytes RemovePlayer(std::uint64_t id);
+minimaptest::Bytes QueryResult(std::uint64_t id, unsigned char fill = 0);
+minimaptest::Bytes ClearMarkers();
+
+/// Bytes of the address space mapped into this process (the ranges of /proc/self/maps).
+std::size_t MappedBytes();
+/// Open file descriptors of this process.
+std::size_t OpenDescriptors();
+
+/// Whether the process runs under AddressSanitizer or ThreadSanitizer, whose allocators keep
+/// freed memory back on purpose (so mapped memory says nothing about leaks there).
+bool UnderSanitizer();
+
+}  // namespace hardening
