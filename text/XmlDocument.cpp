@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <new>
 
@@ -89,6 +90,13 @@ bool XmlDocument::LoadFile(const char* fileName, TiXmlEncoding encoding, bool no
     }
 
     SetValue(native);
+    // Only a regular file is opened: opening a FIFO put in a table's place would wait for a
+    // writer for ever (and hang the module's load), and a folder or a device is no document.
+    std::error_code notRegular;
+    if (!std::filesystem::is_regular_file(native, notRegular)) {
+        RecordError(TIXML_ERROR_OPENING_FILE);
+        return false;
+    }
     FILE* file = std::fopen(native.c_str(), "rb");
     if (file == nullptr) {
         RecordError(TIXML_ERROR_OPENING_FILE);
