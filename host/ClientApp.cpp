@@ -154,6 +154,7 @@ public:
         s.server = serverName;
         s.connected = client != nullptr && client->IsConnected();
         s.polling = polling.load();
+        s.pollSeconds = pyr::MiniMapPollInterval * os::GetTimer()->GetScale() / 1000.0;
         s.battle = roles != nullptr && roles->GetBattleFlag();
         s.role = roles != nullptr ? roles->GetRoleSerial() : 1;
         s.queryArg = queryArg.load();
@@ -408,18 +409,20 @@ int ClientApp::Run() {
     int exitCode = 0;
     if (StartTree()) {
         view->GetMiniMap()->SetPollEnabled(polling.load());
+        if (mode == Mode::Lines) {
+            const double pollSeconds =
+                pyr::MiniMapPollInterval * os::GetTimer()->GetScale() / 1000.0;
+            std::printf("minimap-client: %s, polling %s (every %g s), battle %s%s\n",
+                        embedded ? ("embedded simulator on " + serverName).c_str()
+                                 : ("server " + serverName).c_str(),
+                        options.poll ? "on" : "off", pollSeconds, options.battle ? "on" : "off",
+                        deadline ? "" : "; Ctrl-C stops");
+            std::fflush(stdout);
+        }
         link->Install();
         client->SetConnectionObserver([this](bool up) { OnConnection(up); });
         link->StartTicks();
         client->Start();
-        if (mode == Mode::Lines) {
-            std::printf("minimap-client: %s, polling %s, battle %s%s\n",
-                        embedded ? ("embedded simulator on " + serverName).c_str()
-                                 : ("server " + serverName).c_str(),
-                        options.poll ? "on" : "off", options.battle ? "on" : "off",
-                        deadline ? "" : "; Ctrl-C stops");
-            std::fflush(stdout);
-        }
 
         if (mode == Mode::Map) {
             ViewLogSink sink(*map);

@@ -48,6 +48,12 @@ std::string Fixed1(float v) {
     return buffer;
 }
 
+std::string Seconds(double seconds) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%g s", seconds);
+    return buffer;
+}
+
 }  // namespace
 
 std::vector<std::string> DrawMap(const MarkerSnapshot& snapshot, int width, int height) {
@@ -210,7 +216,8 @@ struct CursesView::Impl {
         }
         Put(fy++, 0, query, cols, 3);
         Put(fy++, 0,
-            "Polling " + std::string(status.polling ? "on" : "off") + "   Battle " +
+            "Polling " + std::string(status.polling ? "on, every " : "off") +
+                (status.polling ? Seconds(status.pollSeconds) : std::string()) + "   Battle " +
                 (status.battle ? "on (no polls)" : "off") + "   Role #" +
                 std::to_string(status.role) + "   Markers changed " + std::to_string(c) +
                 "   Answers " + std::to_string(a) + "   Role resets " + std::to_string(r),

@@ -21,6 +21,8 @@ struct LiveStatus {
     std::string server;
     bool connected = false;
     bool polling = false;
+    /// The poll interval in seconds (the minimap's 5000 times the timer scale).
+    double pollSeconds = 5;
     bool battle = false;
     unsigned role = 1;
     std::int32_t queryArg = -1;
