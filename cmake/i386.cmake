@@ -19,11 +19,10 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
 
-# Libraries and package configurations from /usr/lib/i386-linux-gnu only; headers from
-# /usr/include, which Debian shares between the architectures.
+# Libraries and package configurations from /usr/lib/i386-linux-gnu (the find commands search
+# <prefix>/lib/<architecture> for it), never the x86-64 ones; headers from /usr/include, which
+# Debian shares between the architectures. CMAKE_PREFIX_PATH stays the caller's.
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
-set(CMAKE_LIBRARY_PATH /usr/lib/i386-linux-gnu /lib/i386-linux-gnu)
-set(CMAKE_PREFIX_PATH /usr/lib/i386-linux-gnu/cmake)
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu
                       /usr/lib/x86_64-linux-gnu/cmake)
 set_property(GLOBAL PROPERTY FIND_LIBRARY_USE_LIB64_PATHS FALSE)
