@@ -1,0 +1,307 @@
+// minimap-example-host: the smallest host that runs the minimap module with a user interface.
+//
+//     minimap-example-host --server HOST:PORT [--minimap PATH] [--printer PATH]
+//                          [--until-query] [--timeout-ms N]
+//
+// It plays the client core: a host container, a role system whose role is never in battle,
+// and a game-server client over POSIX sockets (SocketGameServerClient.h). It loads the minimap
+// module and the marker_printer module, lets both plug in, starts the tree, connects, and runs
+// until Ctrl-C, until --timeout-ms passed, or, with --until-query, until the minimap's first
+// QueryFinished. Then it stops in the order the plug-ins rely on and exits 0; 1 on a failure or
+// when the time ran out before the query was answered, 2 on a usage error.
+//
+// The client core lock: the host holds it while plug-ins are created, started, stopped and
+// released, so that none of that overlaps a message being handled.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <typeinfo>
+
+#include "SceneSystem/Interfaces/IRoleSystem.h"
+#include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
+#include "example_host/SocketGameServerClient.h"
+#include "function/Bind.h"
+#include "plinth/SharedLibrary.h"
+#include "plugin/HostServices.h"
+#include "plugin/PluginContainer.h"
+#include "plugin/TypeIds.h"
+
+namespace {
+
+// ---- The host's own plug-ins ------------------------------------------------------------------
+
+class HostContainer final : public IPluginContainer {
+public:
+    const std::type_info& GetTypeInfo() const override { return typeid(HostContainer); }
+    void EntityAction() override {}
+    const GUID& GetContainerTypeId() const override { return HostContainerTypeId; }
+};
+
+class BattleInfo final : public pyr::IRoleBattleInfo {
+public:
+    const std::type_info& GetTypeInfo() const override { return typeid(BattleInfo); }
+    void EntityAction() override {}
+    bool GetBattleFlag() override { return false; }
+};
+
+class Role final : public pyr::IRole {
+public:
+    IEntityObject* GetRoleEntity(int kind) override {
+        return kind == pyr::RoleBattleInfoKind ? &battleInfo : nullptr;
+    }
+
+private:
+    BattleInfo battleInfo;
+};
+
+/// One role for the whole run, never in battle, never reset.
+class RoleSystem final : public pyr::IRoleSystem {
+public:
+    const std::type_info& GetTypeInfo() const override { return typeid(RoleSystem); }
+    void EntityAction() override {}
+    const GUID& GetContainerTypeId() const override { return RoleSystemTypeId; }
+    pyr::RoleHandle GetCurrentRole() override { return pyr::RoleHandle{&role}; }
+
+private:
+    Role role;
+};
+
+// ---- Modules ------------------------------------------------------------------------------
+
+/// A plug-in module loaded at run time, with its four entry points.
+struct PluginModule {
+    std::string path;
+    os::LibraryHandle library = nullptr;
+    bool (*InitPlugin)() = nullptr;
+    bool (*ReleasePlugin)() = nullptr;
+    bool (*InitPluginContainer)(IPluginContainer*) = nullptr;
+    void (*ReleasePluginContainer)(IPluginContainer*) = nullptr;
+
+    bool Load() {
+        library = os::LoadSharedLibrary(path);
+        if (library == nullptr) {
+            std::fprintf(stderr, "example-host: cannot load %s: %s\n", path.c_str(),
+                         os::GetLastLibraryError().c_str());
+            return false;
+        }
+        const bool ok = Resolve("InitPlugin", InitPlugin) &&
+                        Resolve("ReleasePlugin", ReleasePlugin) &&
+                        Resolve("InitPluginContainer", InitPluginContainer) &&
+                        Resolve("ReleasePluginContainer", ReleasePluginContainer);
+        if (!ok) {
+            Unload();
+        }
+        return ok;
+    }
+
+    template <class Fn>
+    bool Resolve(const char* name, Fn& out) {
+        void* symbol = os::FindSharedLibrarySymbol(library, name);
+        if (symbol == nullptr) {
+            std::fprintf(stderr, "example-host: %s has no entry point %s\n", path.c_str(), name);
+            return false;
+        }
+        out = reinterpret_cast<Fn>(symbol);
+        return true;
+    }
+
+    void Unload() {
+        if (library != nullptr) {
+            os::FreeSharedLibrary(library);
+            library = nullptr;
+        }
+    }
+};
+
+// ---- Stopping ------------------------------------------------------------------------------
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void OnStopSignal(int) {
+    interrupted = true;
+}
+
+/// Connected to the minimap's QueryFinished with --until-query: wakes the main thread.
+class QueryWatch {
+public:
+    void OnQueryFinished() {
+        std::lock_guard<std::mutex> guard(mutex);
+        answered = true;
+        changed.notify_all();
+    }
+
+    /// True once answered; false when `deadline` passed or a stop signal came first.
+    bool Wait(std::chrono::steady_clock::time_point deadline, bool untilAnswered) {
+        std::unique_lock<std::mutex> guard(mutex);
+        while (!interrupted && std::chrono::steady_clock::now() < deadline) {
+            if (untilAnswered && answered) {
+                return true;
+            }
+            // Short slices: a stop signal only sets a flag.
+            changed.wait_for(guard, std::chrono::milliseconds(50));
+        }
+        return answered;
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool answered = false;
+};
+
+struct Options {
+    std::string host;
+    std::uint16_t port = 0;
+    std::string minimapPath = EXAMPLE_MINIMAP_MODULE;
+    std::string printerPath = EXAMPLE_PRINTER_MODULE;
+    bool untilQuery = false;
+    long long timeoutMs = -1;
+};
+
+int Usage(const char* problem) {
+    std::fprintf(stderr,
+                 "example-host: %s\nusage: minimap-example-host --server HOST:PORT [--minimap "
+                 "PATH] [--printer PATH] [--until-query] [--timeout-ms N]\n",
+                 problem);
+    return 2;
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--server" && hasValue) {
+            const std::string server = argv[++i];
+            const std::size_t colon = server.rfind(':');
+            if (colon == std::string::npos || colon == 0) {
+                return false;
+            }
+            options.host = server.substr(0, colon);
+            const long port = std::strtol(server.c_str() + colon + 1, nullptr, 10);
+            if (port <= 0 || port > 65535) {
+                return false;
+            }
+            options.port = static_cast<std::uint16_t>(port);
+        } else if (arg == "--minimap" && hasValue) {
+            options.minimapPath = argv[++i];
+        } else if (arg == "--printer" && hasValue) {
+            options.printerPath = argv[++i];
+        } else if (arg == "--until-query") {
+            options.untilQuery = true;
+        } else if (arg == "--timeout-ms" && hasValue) {
+            options.timeoutMs = std::strtoll(argv[++i], nullptr, 10);
+        } else {
+            return false;
+        }
+    }
+    return !options.host.empty();
+}
+
+int Run(const Options& options) {
+    PluginModule modules[2];
+    modules[0].path = options.minimapPath;
+    modules[1].path = options.printerPath;
+    for (PluginModule& module : modules) {
+        if (!module.Load()) {
+            return 1;
+        }
+    }
+
+    HostContainer host;
+    RoleSystem roles;
+    example::SocketGameServerClient client;
+    std::string error;
+    if (!client.Connect(options.host, options.port, error)) {
+        std::fprintf(stderr, "example-host: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("example-host: connected to %s:%u\n", options.host.c_str(),
+                static_cast<unsigned>(options.port));
+    std::fflush(stdout);
+
+    QueryWatch watch;
+    pyr::IPyr_MiniMap* minimap = nullptr;
+    bool started = false;
+    {
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
+        host.RegisterChildContainer(&roles);
+        host.RegisterChildContainer(&client);
+        for (PluginModule& module : modules) {
+            module.InitPlugin();
+            module.InitPluginContainer(&host);
+        }
+        started = host.StartContainer();
+        if (started && host.QueryChildContainer(minimap, MiniMapContainerTypeId, false)) {
+            minimap->QueryFinished.Add(os::bind(&QueryWatch::OnQueryFinished, &watch));
+        }
+    }
+
+    int exitCode = 0;
+    if (!started || minimap == nullptr) {
+        std::fprintf(stderr, "example-host: the plug-ins did not start\n");
+        exitCode = 1;
+    } else {
+        client.Start();
+        const auto deadline =
+            options.timeoutMs >= 0
+                ? std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs)
+                : std::chrono::steady_clock::time_point::max();
+        const bool answered = watch.Wait(deadline, options.untilQuery);
+        if (options.untilQuery && !answered) {
+            std::fprintf(stderr, "example-host: no query answer %s\n",
+                         interrupted ? "before the stop signal" : "in time");
+            exitCode = 1;
+        }
+    }
+
+    // Without the core lock: a message being handled may be waiting for it.
+    client.Stop();
+    {
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
+        host.ShutdownContainer();
+        if (minimap != nullptr) {
+            minimap->QueryFinished.Remove(os::bind(&QueryWatch::OnQueryFinished, &watch));
+        }
+        // The user interface first: it holds slots in the minimap's signals.
+        modules[1].ReleasePluginContainer(&host);
+        modules[0].ReleasePluginContainer(&host);
+    }
+    for (PluginModule& module : modules) {
+        module.ReleasePlugin();
+    }
+    {
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
+        host.UnregisterChildContainer(&client);
+        host.UnregisterChildContainer(&roles);
+    }
+    for (PluginModule& module : modules) {
+        module.Unload();
+    }
+    std::printf("example-host: stopped after %llu messages\n",
+                static_cast<unsigned long long>(client.GetReceivedCount()));
+    return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        return Usage("--server HOST:PORT is needed; every option needs its value");
+    }
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+    try {
+        return Run(options);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "example-host: stopped by an error: %s\n", e.what());
+        return 1;
+    }
+}

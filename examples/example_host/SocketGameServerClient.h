@@ -1,0 +1,75 @@
+// SocketGameServerClient: a small game-server client plug-in over one blocking POSIX TCP
+// connection, enough for the example host.
+//
+// The stream is a sequence of messages, each delimited by its header's length field. A
+// thread of its own reads them, checks each with the SDK's parser (FrameNetMsg, ParseNetMsg)
+// and hands it to the handler registered under its msgType; a message that does not parse
+// ends the connection. SendNetMsg writes the message's bytes on the caller's thread.
+//
+// Threads and locks: handlers are looked up under the dispatcher's own leaf lock and called
+// without it, on the reading thread, so a handler may take the client core lock. Stop joins
+// the reading thread: never call it holding the client core lock, which a handler in progress
+// may be waiting for.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <typeinfo>
+
+#include "SceneSystem/Interfaces/IGameServerClient.h"
+#include "plugin/TypeIds.h"
+
+namespace example {
+
+/// The type dispatcher behind a leaf lock: plug-ins register and withdraw from their threads
+/// while the reading thread dispatches.
+class LockedTypeDispatcher final : public pyr::MsgTypeDispatcherType {
+public:
+    bool Register(KeyType key, HandlerType handler) override;
+    bool Unregister(KeyType key) override;
+    HandlerType GetHandler(KeyType key) const override;
+    void ClearHandlers() override;
+
+private:
+    mutable std::mutex mutex;
+};
+
+class SocketGameServerClient final : public pyr::IGameServerClient {
+public:
+    SocketGameServerClient();
+    /// Stops and closes the connection if still open.
+    ~SocketGameServerClient() override;
+
+    const std::type_info& GetTypeInfo() const override { return typeid(SocketGameServerClient); }
+    void EntityAction() override {}
+    const GUID& GetContainerTypeId() const override { return GameServerClientTypeId; }
+
+    /// Writes the message's GetLength() bytes. False when there is no connection or the
+    /// write fails (the connection is then closed). Any thread.
+    bool SendNetMsg(NetMsg* msg) override;
+
+    /// Connects to host:port (blocking). False with the reason in `error`.
+    bool Connect(const std::string& host, std::uint16_t port, std::string& error);
+    /// Starts the reading thread.
+    void Start();
+    /// Closes the connection and joins the reading thread. Idempotent.
+    void Stop();
+
+    std::uint64_t GetReceivedCount() const noexcept { return received.load(); }
+
+private:
+    void ReadLoop();
+    bool ReadExactly(char* into, std::size_t count);
+
+    LockedTypeDispatcher dispatcher;
+    std::mutex sendMutex;
+    int socket = -1;
+    std::thread reader;
+    std::atomic<bool> stopping{false};
+    std::atomic<std::uint64_t> received{0};
+};
+
+}  // namespace example
