@@ -60,6 +60,9 @@ def run(build_dir, repetitions, min_time, bench_filter):
             os.path.join(bin_dir, program),
             f"--benchmark_repetitions={repetitions}",
             "--benchmark_report_aggregates_only=true",
+            # Repetitions of all benchmarks in random order rather than back to back, so that
+            # a burst of load from elsewhere spreads over many rows instead of spoiling one.
+            "--benchmark_enable_random_interleaving=true",
             f"--benchmark_min_time={min_time}",
             f"--benchmark_out={out}",
             "--benchmark_out_format=json",
@@ -74,9 +77,19 @@ def run(build_dir, repetitions, min_time, bench_filter):
     return programs
 
 
+def registration_order(build_dir, program):
+    """The program's benchmark names in registration order (the table's order)."""
+    path = os.path.join(build_dir, "bin", program)
+    if not os.access(path, os.X_OK):
+        return []
+    result = subprocess.run([path, "--benchmark_list_tests=true"], capture_output=True,
+                            text=True)
+    return result.stdout.split()
+
+
 def merge(build_dir):
     out_dir = os.path.join(build_dir, "bench")
-    merged = {"context": None, "benchmarks": []}
+    merged = {"context": None, "benchmarks": [], "order": []}
     for name in sorted(os.listdir(out_dir)):
         if not (name.startswith("bench_") and name.endswith(".json")):
             continue
@@ -87,8 +100,10 @@ def merge(build_dir):
         data = json.loads(text)
         if merged["context"] is None:
             merged["context"] = data.get("context")
+        program = name[:-len(".json")]
+        merged["order"] += registration_order(build_dir, program)
         for b in data.get("benchmarks", []):
-            b["program"] = name[:-len(".json")]
+            b["program"] = program
             merged["benchmarks"].append(b)
     with open(os.path.join(out_dir, "results.json"), "w") as f:
         json.dump(merged, f, indent=1)
@@ -122,6 +137,18 @@ def medians(merged):
                 figures[figure][design] = (value, error)
     for (figure, design), v in singles.items():
         figures[figure].setdefault(design, v)
+    # Registration order, figure by figure and design by design, whatever order the
+    # interleaved repetitions ran in.
+    rank = {}
+    for i, name in enumerate(merged.get("order", [])):
+        parts = name.split("/")
+        if len(parts) >= 2:
+            rank.setdefault(parts[0], i)
+            rank.setdefault((parts[0], parts[1]), i)
+    order.sort(key=lambda f: rank.get(f, len(rank)))
+    for figure in figures:
+        figures[figure] = dict(sorted(figures[figure].items(),
+                                      key=lambda kv: rank.get((figure, kv[0]), len(rank))))
     return figures, order
 
 
