@@ -16,10 +16,7 @@ if(PYR_FUZZ)
     if(NOT PYR_SANITIZE MATCHES "address")
         message(FATAL_ERROR "PYR_FUZZ expects PYR_SANITIZE=address,undefined")
     endif()
-    # clang 14 leaves sized deallocation off by default, and our code calls the sized
-    # operator delete as g++ declares it. Clang never emits STB_GNU_UNIQUE symbols, so the
-    # targets pass -fno-gnu-unique to g++ only.
-    add_compile_options(-fsanitize=fuzzer-no-link -gline-tables-only -fsized-deallocation)
+    add_compile_options(-fsanitize=fuzzer-no-link -gline-tables-only)
     add_link_options(-shared-libsan)
     execute_process(
         COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libclang_rt.asan-x86_64.so
@@ -31,11 +28,16 @@ if(PYR_FUZZ)
     list(APPEND CMAKE_BUILD_RPATH ${pyr_sanitizer_runtime_dir})
 endif()
 
-# libbacktrace, which Boost.Stacktrace uses to symbolise call stacks, ships its header inside
-# g++'s private include folder, where clang does not look. Only that header is made visible
-# (g++'s other private headers would clash with clang's own); the library itself is in g++'s
-# library folder, which clang searches.
+# Building with clang (the fuzz preset does):
+# - clang 14 leaves sized deallocation off by default, and our code calls the sized operator
+#   delete as g++ declares it;
+# - clang never emits STB_GNU_UNIQUE symbols, so the targets pass -fno-gnu-unique to g++ only;
+# - libbacktrace, which Boost.Stacktrace uses to symbolise call stacks, ships its header inside
+#   g++'s private include folder, where clang does not look. Only that header is made visible
+#   (g++'s other private headers would clash with clang's own); the library itself is in g++'s
+#   library folder, which clang searches.
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    add_compile_options(-fsized-deallocation)
     execute_process(COMMAND gcc -print-file-name=include
                     OUTPUT_VARIABLE pyr_gcc_include OUTPUT_STRIP_TRAILING_WHITESPACE
                     ERROR_QUIET)
