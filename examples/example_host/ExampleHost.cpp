@@ -84,6 +84,12 @@ struct PluginModule {
     bool (*InitPluginContainer)(IPluginContainer*) = nullptr;
     void (*ReleasePluginContainer)(IPluginContainer*) = nullptr;
 
+    PluginModule() = default;
+    /// For the early returns: a module whose plug-ins were released is unloaded explicitly.
+    ~PluginModule() { Unload(); }
+    PluginModule(const PluginModule&) = delete;
+    PluginModule& operator=(const PluginModule&) = delete;
+
     bool Load() {
         library = os::LoadSharedLibrary(path);
         if (library == nullptr) {
