@@ -53,8 +53,26 @@ bool StringTable::LoadTable(const std::string& tableName) {
             return false;
         }
 
-        // The file's entries first (a later element replaces an earlier one with the same
-        // name), so a key that occurs twice is assigned once.
+        if (table.empty()) {
+            // Nobody holds a text of this table yet: store the entries in place (a later element
+            // replaces an earlier one with the same name).
+            std::size_t count = 0;
+            for (const TiXmlElement* element = root->FirstChildElement(); element != nullptr;
+                 element = element->NextSiblingElement()) {
+                ++count;
+            }
+            table.reserve(count);
+            for (const TiXmlElement* element = root->FirstChildElement(); element != nullptr;
+                 element = element->NextSiblingElement()) {
+                const TiXmlNode* first = element->FirstChild();
+                if (!element->ValueStr().empty() && first != nullptr && first->ToText() != nullptr) {
+                    table.insert_or_assign(element->ValueStr(), first->ValueStr());
+                }
+            }
+            return true;
+        }
+        // A table read before: the file's entries first (a later element replaces an earlier
+        // one with the same name), so a key that occurs twice is assigned once.
         Table entries;
         for (const TiXmlElement* element = root->FirstChildElement(); element != nullptr;
              element = element->NextSiblingElement()) {
