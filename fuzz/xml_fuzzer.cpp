@@ -16,8 +16,11 @@
 //      address; a missing key is the one shared empty text.
 //   3  LoadFile by name on a ".XmLx" file holding the text scrambled. Must give what
 //      LoadFromMemory gives for the text.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -215,16 +218,29 @@ void FuzzStringTable(const std::string& text) {
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     static QuietLog quiet;
     os::Log::GetInstance().SetSink(&quiet);
-    char pattern[] = "/tmp/pyr-xml-fuzz-XXXXXX";
-    FUZZ_CHECK(mkdtemp(pattern) != nullptr);
-    configDir = pattern;
+    // A folder per process, named by its id. libFuzzer ends a bounded run or a crash without
+    // running exit handlers, so the folders of processes that are gone are removed here.
+    const fs::path temp = fs::temp_directory_path();
+    const std::string prefix = "pyr-xml-fuzz-";
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(temp, ignored)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0) {
+            const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+            if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+                fs::remove_all(entry.path(), ignored);
+            }
+        }
+    }
+    configDir = temp / (prefix + std::to_string(getpid()));
+    fs::remove_all(configDir, ignored);
     fs::create_directories(configDir / "config" / "StringTable");
     // Table files come from this folder, never from a packed archive.
-    setenv("PLINTH_CONFIG_DIR", pattern, 1);
+    setenv("PLINTH_CONFIG_DIR", configDir.c_str(), 1);
     setenv("SATCHEL_MODE", "files", 1);
     std::atexit([] {
-        std::error_code ignored;
-        fs::remove_all(configDir, ignored);
+        std::error_code error;
+        fs::remove_all(configDir, error);
     });
     return 0;
 }
