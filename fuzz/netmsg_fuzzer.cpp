@@ -34,7 +34,8 @@ std::size_t Load16(const std::uint8_t* p) {
     return p[0] | (static_cast<std::size_t>(p[1]) << 8);
 }
 
-// An independent reading of the wire format (docs/wire-format.md), in the order the parser checks it.
+// An independent reading of the wire format (docs/wire-format.md), in the order the parser
+// checks it.
 NetMsgParseError ReferenceVerdict(const std::uint8_t* bytes, std::size_t size) {
     if (size < 6) {
         return NetMsgParseError::HeaderTruncated;
