@@ -65,7 +65,8 @@ bool StringTable::LoadTable(const std::string& tableName) {
             for (const TiXmlElement* element = root->FirstChildElement(); element != nullptr;
                  element = element->NextSiblingElement()) {
                 const TiXmlNode* first = element->FirstChild();
-                if (!element->ValueStr().empty() && first != nullptr && first->ToText() != nullptr) {
+                if (!element->ValueStr().empty() && first != nullptr &&
+                    first->ToText() != nullptr) {
                     table.insert_or_assign(element->ValueStr(), first->ValueStr());
                 }
             }

@@ -36,8 +36,8 @@ void* GetGlobalObject(const std::string& name, Function<void*()> creator) {
         entry->object = creator();
         if (entry->object == nullptr) {
             // Callers rely on a non-null object; there is nothing sensible to return.
-            const std::string text = "os::GetGlobalObject() error : creator of " + name +
-                                     " returned NULL";
+            const std::string text =
+                "os::GetGlobalObject() error : creator of " + name + " returned NULL";
             WriteLog(text);
             ShowCallStack();
             std::abort();

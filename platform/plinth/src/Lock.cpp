@@ -48,8 +48,12 @@ bool ThreadLock::IsHeldByCurrentThread() const noexcept {
     return impl->owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
-ThreadLockHandle::ThreadLockHandle(LockBase& lock) : lock(lock) { lock.Lock(); }
-ThreadLockHandle::~ThreadLockHandle() { lock.Unlock(); }
+ThreadLockHandle::ThreadLockHandle(LockBase& lock) : lock(lock) {
+    lock.Lock();
+}
+ThreadLockHandle::~ThreadLockHandle() {
+    lock.Unlock();
+}
 
 ThreadLock* GetGlobalLock(const std::string& name) {
     // Named locks live until the process ends: other modules keep pointers to them.

@@ -89,8 +89,8 @@ std::string Decorate(const LogRecord& record) {
                       stamp, static_cast<int>(millis), record.level,
                       static_cast<unsigned long long>(detail::CurrentThreadNumber()));
     } else {
-        std::snprintf(prefix, sizeof(prefix), "%.*s.%03d [%s] [T%llu] ", static_cast<int>(n),
-                      stamp, static_cast<int>(millis), KindTag(record.kind),
+        std::snprintf(prefix, sizeof(prefix), "%.*s.%03d [%s] [T%llu] ", static_cast<int>(n), stamp,
+                      static_cast<int>(millis), KindTag(record.kind),
                       static_cast<unsigned long long>(detail::CurrentThreadNumber()));
     }
     std::string line = prefix;
@@ -178,7 +178,9 @@ void WriteLog(const char* text) {
     Emit(LogRecord{LogKind::Plain, -1, std::string_view(text)});
 }
 
-void WriteLog(const std::string& text) { Emit(LogRecord{LogKind::Plain, -1, text}); }
+void WriteLog(const std::string& text) {
+    Emit(LogRecord{LogKind::Plain, -1, text});
+}
 
 void DebugLog(const char* text) {
     if (text == nullptr) {

@@ -44,15 +44,21 @@ bool FreeSharedLibrary(LibraryHandle library) {
     return freed;
 }
 
-bool IsSharedLibraryLoaded(const std::string& path) { return detail::IsLibraryLoaded(path); }
+bool IsSharedLibraryLoaded(const std::string& path) {
+    return detail::IsLibraryLoaded(path);
+}
 
-std::string GetLastLibraryError() { return lastError.text; }
+std::string GetLastLibraryError() {
+    return lastError.text;
+}
 
 std::string SharedLibraryFileName(const std::string& baseName) {
     return detail::LibraryFileName(baseName);
 }
 
-std::string GetModuleDirectory(const void* address) { return detail::ModuleDirectory(address); }
+std::string GetModuleDirectory(const void* address) {
+    return detail::ModuleDirectory(address);
+}
 
 bool PinModuleOf(const void* address) {
     std::string error;

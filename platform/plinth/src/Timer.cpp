@@ -95,8 +95,7 @@ struct Timer::Impl {
         if (mode == ClockMode::Manual) {
             return manualNow;
         }
-        return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - origin)
-            .count();
+        return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - origin).count();
     }
 
     Micros IntervalMicros(int interval) const {
@@ -258,10 +257,9 @@ std::vector<TimerInfo> Timer::GetPendingTimers() const {
     std::vector<TimerInfo> result;
     result.reserve(impl->queue.size());
     for (const auto& [key, pending] : impl->queue) {
-        result.push_back(TimerInfo{TimerID(const_cast<Timer*>(this), key.second),
-                                   key.first / 1000, pending.interval, pending.userData,
-                                   pending.file != nullptr ? pending.file : "",
-                                   pending.line,
+        result.push_back(TimerInfo{TimerID(const_cast<Timer*>(this), key.second), key.first / 1000,
+                                   pending.interval, pending.userData,
+                                   pending.file != nullptr ? pending.file : "", pending.line,
                                    pending.function != nullptr ? pending.function : "",
                                    pending.callbackText != nullptr ? pending.callbackText : ""});
     }

@@ -182,18 +182,19 @@ constexpr QualifiedName<N> ExtractQualifiedName(const char (&pretty)[N]) {
 
 /// The qualified name of the enclosing function ("Pyr_MiniMap::MyTimeFunc"), as a constant
 /// text computed at compile time.
-#define OS_QUALIFIED_FUNCTION_NAME                                                          \
-    (__extension__({                                                                        \
-        static constexpr auto os_qualified_function_name_ =                                 \
-            ::os::detail::ExtractQualifiedName(__PRETTY_FUNCTION__);                        \
-        os_qualified_function_name_.c_str();                                                \
+#define OS_QUALIFIED_FUNCTION_NAME                                   \
+    (__extension__({                                                 \
+        static constexpr auto os_qualified_function_name_ =          \
+            ::os::detail::ExtractQualifiedName(__PRETTY_FUNCTION__); \
+        os_qualified_function_name_.c_str();                         \
     }))
 
 /// Registers a timer with the registering code's file, line, qualified function name and
 /// the callback expression exactly as written:
-///     timerId = os::GetTimer()->RegisterTimer(os::bind(&Pyr_MiniMap::MyTimeFunc,this), 5000, NULL);
+///     timerId = os::GetTimer()->RegisterTimer(os::bind(&Pyr_MiniMap::MyTimeFunc,this), 5000,
+///     NULL);
 /// Stringification keeps a space after a comma, so write the callback without one where its
 /// text matters.
-#define RegisterTimer(callback, interval, userData)                                         \
+#define RegisterTimer(callback, interval, userData)                                              \
     _RegisterTimer(callback, interval, userData, __FILE__, __LINE__, OS_QUALIFIED_FUNCTION_NAME, \
                    #callback)

@@ -62,7 +62,9 @@ std::string ModuleDirectory(const void* address) {
     return DirectoryOf(file);
 }
 
-const char* GetEnvironment(const char* name) noexcept { return std::getenv(name); }
+const char* GetEnvironment(const char* name) noexcept {
+    return std::getenv(name);
+}
 
 void* LoadLibraryFile(const std::string& path, std::string& error) {
     // dlopen("") is the main program: an empty path would load "successfully" and hand out
@@ -131,6 +133,8 @@ bool PinModule(const void* address, std::string& error) {
     return true;
 }
 
-std::string LibraryFileName(const std::string& baseName) { return "lib" + baseName + ".so"; }
+std::string LibraryFileName(const std::string& baseName) {
+    return "lib" + baseName + ".so";
+}
 
 }  // namespace os::detail
