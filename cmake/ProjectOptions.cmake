@@ -16,6 +16,11 @@ set(CMAKE_C_VISIBILITY_PRESET hidden)
 set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
 
 # Helper: a GoogleTest executable per subsystem with a ctest timeout on each test.
+#
+# Labels: every discovered test gets LABELS, and suites whose names end in "Threads" (they run
+# several threads) also get `concurrency`, which the tsan preset selects. The test names are
+# known only when ctest reads the discovered list, so the labels are set by a script that ctest
+# includes after it (a list of labels does not survive gtest_discover_tests' PROPERTIES).
 function(pyr_add_test name)
     cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     if(NOT ARG_TIMEOUT)
@@ -26,8 +31,21 @@ function(pyr_add_test name)
                                           GTest::gtest_main Threads::Threads)
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     include(GoogleTest)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-                         PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+
+    set(label_script ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(WRITE ${label_script} "
+foreach(test IN LISTS ${name}_TESTS)
+    set(labels ${ARG_LABELS})
+    if(test MATCHES \"^[A-Za-z]+Threads\\\\.\")
+        list(APPEND labels concurrency)
+    endif()
+    if(labels)
+        set_tests_properties(\"\${test}\" PROPERTIES LABELS \"\${labels}\")
+    endif()
+endforeach()
+")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_script})
 endfunction()
 
 # __FILE__ relative to the source root: timer diagnostics and logs name files as the source
