@@ -17,24 +17,6 @@ extern char** environ;
 
 namespace satchel_test {
 
-TempDir::TempDir() {
-    static std::atomic<unsigned> counter{0};
-    const fs::path base = fs::temp_directory_path();
-    for (;;) {
-        fs::path candidate =
-            base / ("satchel-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-        if (fs::create_directory(candidate)) {
-            path = candidate;
-            return;
-        }
-    }
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-}
-
 StderrCapture::StderrCapture() {
     std::fflush(stderr);
     saved = dup(2);
@@ -214,26 +196,6 @@ std::vector<std::string> ExportedSymbols(const fs::path& path) {
             return DynamicSymbolNames<Elf64>(image);
         default:
             throw std::runtime_error(path.string() + " has an unknown ELF class");
-    }
-}
-
-ScopedEnv::ScopedEnv(const char* name, const char* value) : name(name) {
-    if (const char* old = std::getenv(name)) {
-        had = true;
-        previous = old;
-    }
-    if (value != nullptr) {
-        setenv(name, value, 1);
-    } else {
-        unsetenv(name);
-    }
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (had) {
-        setenv(name.c_str(), previous.c_str(), 1);
-    } else {
-        unsetenv(name.c_str());
     }
 }
 

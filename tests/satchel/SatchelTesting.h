@@ -2,6 +2,8 @@
 // error, running a program, and the library loaded with dlopen the way a client loads it.
 #pragma once
 
+#include "support/Scoped.h"
+
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -15,20 +17,8 @@
 namespace satchel_test {
 
 namespace fs = std::filesystem;
-
-/// A fresh folder under the system's temporary directory, removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& Path() const { return path; }
-    fs::path operator/(const std::string& name) const { return path / name; }
-
-private:
-    fs::path path;
-};
+using test::ScopedEnv;
+using test::TempDir;
 
 /// Redirects file descriptor 2 into a file while it lives; Text() stops the capture (once)
 /// and returns everything written meanwhile.
@@ -90,19 +80,5 @@ private:
 /// The names that a library at `path` exports (defined dynamic symbols), read from its ELF
 /// dynamic symbol table.
 std::vector<std::string> ExportedSymbols(const fs::path& path);
-
-/// Sets or clears (null value) an environment variable for the scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value);
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name;
-    bool had = false;
-    std::string previous;
-};
 
 }  // namespace satchel_test

@@ -20,19 +20,6 @@ extern char** environ;
 
 namespace text_test {
 
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "text_test_XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-}
-
 void WriteFile(const fs::path& path, const std::string& bytes) {
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -49,26 +36,6 @@ std::string ReadFile(const fs::path& path) {
 
 void WriteTable(const fs::path& configDir, const std::string& table, const std::string& xml) {
     WriteFile(configDir / "config" / "StringTable" / (table + ".xml"), xml);
-}
-
-ScopedEnv::ScopedEnv(const char* variable, const char* value) : name(variable) {
-    if (const char* old = std::getenv(variable)) {
-        had = true;
-        previous = old;
-    }
-    if (value != nullptr) {
-        setenv(variable, value, 1);
-    } else {
-        unsetenv(variable);
-    }
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (had) {
-        setenv(name.c_str(), previous.c_str(), 1);
-    } else {
-        unsetenv(name.c_str());
-    }
 }
 
 std::string HostRun::Line(const std::string& prefix) const {

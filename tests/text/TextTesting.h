@@ -2,6 +2,8 @@
 // module host in a process of its own.
 #pragma once
 
+#include "support/Scoped.h"
+
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -10,20 +12,8 @@
 namespace text_test {
 
 namespace fs = std::filesystem;
-
-/// A fresh folder under the system's temporary directory, removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& Path() const { return path; }
-    fs::path operator/(const std::string& name) const { return path / name; }
-
-private:
-    fs::path path;
-};
+using test::ScopedEnv;
+using test::TempDir;
 
 /// Writes `bytes` to `path`, creating the folders on the way.
 void WriteFile(const fs::path& path, const std::string& bytes);
@@ -31,20 +21,6 @@ std::string ReadFile(const fs::path& path);
 
 /// Writes a string table file "config/StringTable/<table>.xml" under `configDir`.
 void WriteTable(const fs::path& configDir, const std::string& table, const std::string& xml);
-
-/// Sets (or, with a null value, clears) an environment variable for the scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value);
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name;
-    bool had = false;
-    std::string previous;
-};
 
 /// What one run of a program (the module host, say) printed, line by line.
 struct HostRun {
