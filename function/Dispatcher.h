@@ -49,7 +49,8 @@ public:
     static_assert(sizeof(HandlerTable) == sizeof(std::unordered_map<K, H>) &&
                   alignof(HandlerTable) == alignof(std::unordered_map<K, H>));
 
-    DispatcherBase() = default;
+    /// An empty table that keeps its entries in one bucket while it has few (see Register).
+    DispatcherBase() { handlers.max_load_factor(kSmallTableLoadFactor); }
     /// Copies the table: every handler is copied (each copy owns its own invoker).
     DispatcherBase(const DispatcherBase&) = default;
     DispatcherBase& operator=(const DispatcherBase&) = default;
@@ -60,6 +61,11 @@ public:
     /// Stores `handler` under `key`. The first registration wins: if `key` is taken, returns
     /// false and keeps the registered handler. An empty handler registers like any other.
     virtual bool Register(K key, H handler) {
+        if (handlers.size() >= kSmallTableEntries) {
+            // Past a few entries, the usual load factor: the next insertion that needs it
+            // spreads the table over as many buckets as it has entries.
+            handlers.max_load_factor(1.0f);
+        }
         return handlers.try_emplace(key, std::move(handler)).second;
     }
 
@@ -104,6 +110,16 @@ public:
 
 protected:
     HandlerTable handlers;
+
+private:
+    // A plug-in's table holds a handful of identifiers, and every dispatch through a copied
+    // dispatcher copies it. While it has at most kSmallTableEntries entries the table keeps
+    // the map's built-in single bucket, so a copy allocates and clears no bucket array; a
+    // lookup walks at most that many nodes. The load factor has to exceed 11: the standard
+    // library sizes a table's first bucket array for at least 11 entries at the table's
+    // maximum load factor. The allocation tests count the blocks a copy takes.
+    static constexpr std::size_t kSmallTableEntries = 8;
+    static constexpr float kSmallTableLoadFactor = 16.0f;
 };
 
 /// The handler of a received message. The sender is never null when the game-server client

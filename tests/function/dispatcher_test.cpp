@@ -157,6 +157,30 @@ TEST(Dispatcher, RegisteredCopyKeepsTheTableItWasMadeWith) {
     EXPECT_EQ(h.calls, (std::vector<std::string>{"a:254"}));
 }
 
+// A table grows from the few entries a plug-in registers to many: every key stays reachable,
+// in the table and in a copy, through the growth and after removals.
+TEST(Dispatcher, EveryKeyStaysReachableAsTheTableGrowsAndShrinks) {
+    constexpr unsigned short kKeys = 300;
+    std::vector<int> calls(kKeys, 0);
+    NetMsgIdDispatcher byId;
+    TestSender sender;
+    for (unsigned short key = 0; key < kKeys; ++key) {
+        ASSERT_TRUE(byId.Register(key, [&calls, key](ISender*, const NetMsg*) { ++calls[key]; }));
+        ASSERT_FALSE(byId.Register(key, NetMsgHandler())) << key;
+        ASSERT_EQ(byId.GetHandlerCount(), key + 1u);
+    }
+    for (unsigned short key = 0; key < kKeys; key += 2) {
+        ASSERT_TRUE(byId.Unregister(key));
+    }
+    const NetMsgIdDispatcher copy = byId;
+    for (unsigned short key = 0; key < kKeys; ++key) {
+        const NetMsg msg(32, key);
+        byId(&sender, &msg);
+        copy(&sender, &msg);
+        EXPECT_EQ(calls[key], key % 2 == 0 ? 0 : 2) << key;
+    }
+}
+
 TEST(Dispatcher, FunctionsOverDispatchersCompareByTable) {
     Handlers h;
     Handlers other;

@@ -34,7 +34,7 @@ bool Cached() {
 
 // The blocks one delivered message takes when none is cached.
 constexpr long kHandlerCopies = 2;  // the type dispatcher's handler, the id dispatcher's
-constexpr long kIdTableCopy = 3;    // in the type-level copy: bucket array, node, its handler
+constexpr long kIdTableCopy = 2;    // in the type-level copy: the node, its handler
 constexpr long kSlots = 2;          // MarkersChanged's slots, one copy each per emission
 
 constexpr int kWarmRounds = 20;
