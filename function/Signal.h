@@ -21,7 +21,6 @@
 
 #include <cstddef>
 #include <list>
-#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -145,45 +144,47 @@ protected:
 
     Snapshot TakeSnapshot() const { return Snapshot(slots.begin(), slots.end()); }
 
-    /// Slot counts up to this are snapshotted in the emitting frame (16 bytes per slot).
+    /// Slot counts up to this are snapshotted in the emitting frame (a pointer per slot).
     static constexpr std::size_t kInlineSnapshot = 16;
 
     /// The snapshot of one emission with at most kInlineSnapshot slots, in the emitting
     /// call's frame: no allocation besides the slot copies themselves, and every nested
-    /// emission has its own. Destroys the copies made so far also when a copy or a slot
-    /// throws.
+    /// emission has its own. A copy of a slot is a clone of its invoker, which is all a
+    /// function is, so the snapshot keeps the clones themselves; empty slots have nothing to
+    /// copy or call. Destroys the clones made so far also when a clone or a slot throws.
     class InlineSnapshot {
     public:
         InlineSnapshot() noexcept {}
         ~InlineSnapshot() {
             for (std::size_t i = 0; i < count; ++i) {
-                At(i).~SlotType();
+                copies[i]->Destroy();
             }
         }
+
         InlineSnapshot(const InlineSnapshot&) = delete;
         InlineSnapshot& operator=(const InlineSnapshot&) = delete;
 
-        /// Copies every slot of `list` (at most kInlineSnapshot), in order.
+        /// Copies every non-empty slot of `list` (at most kInlineSnapshot), in order.
         void CopyFrom(const SlotList& list) {
             for (const SlotType& slot : list) {
-                ::new (static_cast<void*>(storage + count * sizeof(SlotType))) SlotType(slot);
-                ++count;
+                if (const Invoker* invoker = slot.GetInvoker()) {
+                    copies[count] = invoker->Clone();
+                    ++count;
+                }
             }
         }
 
         /// Calls the copies front to back.
         void CallAll() {
             for (std::size_t i = 0; i < count; ++i) {
-                At(i)();
+                copies[i]->Invoke();
             }
         }
 
     private:
-        SlotType& At(std::size_t i) noexcept {
-            return *std::launder(reinterpret_cast<SlotType*>(storage + i * sizeof(SlotType)));
-        }
+        using Invoker = typename SlotType::InvokerType;
 
-        alignas(SlotType) unsigned char storage[kInlineSnapshot * sizeof(SlotType)];
+        Invoker* copies[kInlineSnapshot];
         std::size_t count = 0;
     };
 

@@ -9,8 +9,11 @@ namespace minimap {
 namespace {
 
 // Addresses as the entry points handed them out. A host has one minimap, so the list is short.
+// Constant-initialised: every message checks it, and a function-local static would add a guard
+// check to each.
+constinit std::vector<Pyr_MiniMap*> live;
+
 std::vector<Pyr_MiniMap*>& Live() {
-    static std::vector<Pyr_MiniMap*> live;
     return live;
 }
 
