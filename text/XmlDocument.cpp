@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -18,7 +19,7 @@ namespace {
 // byte-order mark) TinyXML 2.6.2 steps over a whole multi-byte character at a time, and so
 // reads past a single terminating NUL when the input ends inside one ("<a>x" followed by the
 // lead byte 0xD5). A character has at most four bytes.
-constexpr int kParseBufferPadding = 4;
+constexpr std::size_t kParseBufferPadding = 4;
 
 // Lengths travel as int: a larger input would wrap to a negative or short length.
 constexpr long kMaxInputLength = INT_MAX;
@@ -63,6 +64,43 @@ bool ScrambleFileInPlace(const char* fileName) {
         ok = false;
     }
     return ok;
+}
+
+// Line ends become LF, as TinyXML's own file loading does it: CR LF is one LF, a lone CR is an
+// LF. The input ends at `length` bytes or at its first NUL, whichever comes first. Writes the
+// result to `out`, which may be `in` itself (the result is never longer than the input, so
+// the writes never overtake the reads), and returns its length. Runs of bytes without a CR
+// are moved in one block: a table has a line end every few dozen bytes.
+std::size_t NormaliseLineEnds(const char* in, std::size_t length, char* out) {
+    if (const void* nul = std::memchr(in, '\0', length)) {
+        length = static_cast<std::size_t>(static_cast<const char*>(nul) - in);
+    }
+    const char* const end = in + length;
+    char* const start = out;
+    for (;;) {
+        const auto* cr =
+            static_cast<const char*>(std::memchr(in, '\r', static_cast<std::size_t>(end - in)));
+        const std::size_t run = static_cast<std::size_t>((cr != nullptr ? cr : end) - in);
+        if (out != in) {
+            std::memmove(out, in, run);
+        }
+        out += run;
+        in += run;
+        if (cr == nullptr) {
+            return static_cast<std::size_t>(out - start);
+        }
+        *out++ = '\n';
+        ++in;
+        if (in < end && *in == '\n') {
+            ++in;
+        }
+    }
+}
+
+// Ends the `used` bytes of a parse buffer with the padding NULs; returns the buffer.
+const char* PadParseBuffer(char* buffer, std::size_t used) {
+    std::memset(buffer + used, 0, kParseBufferPadding);
+    return buffer;
 }
 
 }  // namespace
@@ -152,9 +190,10 @@ bool XmlDocument::LoadOpenFile(FILE* file, TiXmlEncoding encoding, bool scramble
     }
     // The measured length is only what the file system says: a directory opens as a file on
     // Linux and measures 0x7FFFFFFF on ext4 in a 32-bit process. A length that cannot be
-    // allocated is a failed read, not an exception out of the loader.
+    // allocated is a failed read, not an exception out of the loader. The read buffer is also
+    // the parse buffer: line ends are normalised in it, and it has room for the padding.
     const auto size = static_cast<std::size_t>(length);
-    std::unique_ptr<char[]> bytes(new (std::nothrow) char[size + 1]);
+    std::unique_ptr<char[]> bytes(new (std::nothrow) char[size + kParseBufferPadding]);
     if (bytes == nullptr || std::fread(bytes.get(), 1, size, file) != size) {
         RecordError(TIXML_ERROR_OPENING_FILE);
         return false;
@@ -162,7 +201,7 @@ bool XmlDocument::LoadOpenFile(FILE* file, TiXmlEncoding encoding, bool scramble
     if (scrambled) {
         ScrambleBytes(bytes.get(), size);
     }
-    return LoadFromMemory(bytes.get(), static_cast<int>(length), encoding);
+    return ParseInPlace(bytes.get(), size, encoding);
 }
 
 bool XmlDocument::LoadFromMemory(const char* data, int length, TiXmlEncoding encoding) {
@@ -173,29 +212,19 @@ bool XmlDocument::LoadFromMemory(const char* data, int length, TiXmlEncoding enc
     Clear();
     location.Clear();  // row -1, column -1
 
-    // Line ends become LF, as TinyXML's own file loading does it: CR LF is one LF, a lone CR
-    // is an LF. The input ends at `length` bytes or at its first NUL, whichever comes first.
-    std::unique_ptr<char[]> buffer(
-        new char[static_cast<std::size_t>(length) + kParseBufferPadding]);
-    const char* in = data;
-    const char* const end = data + length;
-    char* out = buffer.get();
-    while (in < end && *in != '\0') {
-        if (*in == '\r') {
-            *out++ = '\n';
-            ++in;
-            if (in < end && *in == '\n') {
-                ++in;
-            }
-        } else {
-            *out++ = *in++;
-        }
-    }
-    for (int i = 0; i < kParseBufferPadding; ++i) {
-        *out++ = '\0';
-    }
+    const auto size = static_cast<std::size_t>(length);
+    std::unique_ptr<char[]> buffer(new char[size + kParseBufferPadding]);
+    const std::size_t used = NormaliseLineEnds(data, size, buffer.get());
+    Parse(PadParseBuffer(buffer.get(), used), nullptr, encoding);
+    return !Error();
+}
 
-    Parse(buffer.get(), nullptr, encoding);
+bool XmlDocument::ParseInPlace(char* buffer, std::size_t length, TiXmlEncoding encoding) {
+    Clear();
+    location.Clear();  // row -1, column -1
+
+    const std::size_t used = NormaliseLineEnds(buffer, length, buffer);
+    Parse(PadParseBuffer(buffer, used), nullptr, encoding);
     return !Error();
 }
 

@@ -15,6 +15,7 @@
 // threads at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -59,5 +60,8 @@ public:
 
 private:
     bool LoadOpenFile(FILE* file, TiXmlEncoding encoding, bool scrambled);
+    /// LoadFromMemory of the `length` bytes at `buffer`, normalised in the buffer itself; the
+    /// buffer has room for the parse padding after those bytes.
+    bool ParseInPlace(char* buffer, std::size_t length, TiXmlEncoding encoding);
     void RecordError(int errorId);
 };

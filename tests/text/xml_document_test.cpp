@@ -63,6 +63,27 @@ TEST_F(XmlDocumentFile, CrLfAndLoneCrAreLineFeeds) {
     }
 }
 
+// A file is normalised inside its read buffer, memory in a copy: both must give the same text.
+TEST_F(XmlDocumentFile, FileAndMemoryNormaliseRunsOfCrAndStopAtTheFirstNulAlike) {
+    const std::string text(
+        "<r>\r\r\n<a><![CDATA[\r1\r\r2\r\n\r\n3\n\r]]></a>\r\n\r<b/></r>\r\0<junk\r\n", 57);
+    const std::string expected = "\n1\n\n2\n\n3\n\n";
+    XmlDocument fromMemory;
+    ASSERT_TRUE(fromMemory.LoadFromMemory(text.data(), static_cast<int>(text.size())))
+        << fromMemory.ErrorDesc();
+    EXPECT_EQ(ChildText(fromMemory, "a"), expected);
+    EXPECT_EQ(ChildRow(fromMemory, "b"), 12);
+    for (const bool scrambled : {false, true}) {
+        const std::string name = scrambled ? "runs.xmlx" : "runs.xml";
+        SCOPED_TRACE(name);
+        WriteFile(dir / name, scrambled ? Scrambled(text) : text);
+        XmlDocument fromFile;
+        ASSERT_TRUE(fromFile.LoadFile((dir / name).string())) << fromFile.ErrorDesc();
+        EXPECT_EQ(ChildText(fromFile, "a"), expected);
+        EXPECT_EQ(ChildRow(fromFile, "b"), 12);
+    }
+}
+
 TEST(XmlDocumentMemory, BytesAfterTheFirstNulAreIgnored) {
     const std::string data("<r><a>x</a></r>\0<<<not xml", 26);
     XmlDocument document;
