@@ -23,6 +23,40 @@ const std::string& SharedEmptyText() noexcept {
     return *empty;
 }
 
+// Moves the value out of a node of a document that the caller owns and destroys unread. TinyXML
+// offers its values read-only only; the node and its value are no const objects (the parser
+// allocated them), so writing through the cast is well defined. Taking the text instead of
+// copying it saves an allocation, a copy and a release per entry.
+std::string TakeValue(TiXmlNode& node) noexcept {
+    return std::move(const_cast<std::string&>(node.ValueStr()));
+}
+
+// Stores every child element of `root` that has a name and whose first child is a text, the
+// text by the element's name; a later element replaces an earlier one with the same name.
+// Takes the names and texts out of the document. Throws std::bad_alloc when memory runs out.
+//
+// The elements are counted first: one light walk costs less than the rehashes of a growing map,
+// each of which relinks every node stored so far. The document is left whole, to be destroyed
+// by its owner afterwards: deleting each element once read puts frees between the map's node
+// allocations, which made glibc's malloc sort and consolidate the freed blocks and cost more
+// than the separate destruction.
+void TakeEntries(TiXmlElement& root, std::unordered_map<std::string, std::string>& entries) {
+    std::size_t count = 0;
+    for (const TiXmlElement* element = root.FirstChildElement(); element != nullptr;
+         element = element->NextSiblingElement()) {
+        ++count;
+    }
+    entries.reserve(count);
+    for (TiXmlElement* element = root.FirstChildElement(); element != nullptr;
+         element = element->NextSiblingElement()) {
+        TiXmlNode* const first = element->FirstChild();
+        TiXmlText* const text = first != nullptr ? first->ToText() : nullptr;
+        if (text != nullptr && !element->ValueStr().empty()) {
+            entries.insert_or_assign(TakeValue(*element), TakeValue(*text));
+        }
+    }
+}
+
 }  // namespace
 
 StringTable::StringTable() = default;
@@ -44,50 +78,46 @@ bool StringTable::LoadTable(const std::string& tableName) {
         if (!document.LoadFile(path, TIXML_ENCODING_UNKNOWN)) {
             return false;
         }
-        const TiXmlElement* root = nullptr;
-        for (const TiXmlNode* node = document.FirstChild(); node != nullptr && root == nullptr;
-             node = node->NextSibling()) {
-            root = node->ToElement();
-        }
+        TiXmlElement* const root = document.RootElement();
         if (root == nullptr) {
             return false;
         }
 
         if (table.empty()) {
-            // Nobody holds a text of this table yet: store the entries in place (a later element
-            // replaces an earlier one with the same name).
-            std::size_t count = 0;
-            for (const TiXmlElement* element = root->FirstChildElement(); element != nullptr;
-                 element = element->NextSiblingElement()) {
-                ++count;
-            }
-            table.reserve(count);
-            for (const TiXmlElement* element = root->FirstChildElement(); element != nullptr;
-                 element = element->NextSiblingElement()) {
-                const TiXmlNode* first = element->FirstChild();
-                if (!element->ValueStr().empty() && first != nullptr &&
-                    first->ToText() != nullptr) {
-                    table.insert_or_assign(element->ValueStr(), first->ValueStr());
-                }
+            // Nobody holds a text of this table yet: the entries go straight into it (a later
+            // element replaces an earlier one with the same name). Out of memory half-way, the
+            // table is emptied again, as it was.
+            try {
+                TakeEntries(*root, table);
+            } catch (...) {
+                table.clear();
+                throw;
             }
             return true;
         }
         // A table read before: the file's entries first (a later element replaces an earlier
         // one with the same name), so a key that occurs twice is assigned once.
         Table entries;
-        for (const TiXmlElement* element = root->FirstChildElement(); element != nullptr;
-             element = element->NextSiblingElement()) {
-            const TiXmlNode* first = element->FirstChild();
-            if (!element->ValueStr().empty() && first != nullptr && first->ToText() != nullptr) {
-                entries[element->ValueStr()] = first->ValueStr();
-            }
+        TakeEntries(*root, entries);
+        // Room for every new key before the table is touched: what follows cannot fail, so the
+        // table gets all of the file or, out of memory above, none of it.
+        std::size_t newKeys = 0;
+        for (const auto& entry : entries) {
+            newKeys += table.count(entry.first) == 0 ? 1 : 0;
         }
+        table.reserve(table.size() + newKeys);
         // A text that did not change keeps its storage: callers hold c_str() pointers into it.
-        for (auto& [key, text] : entries) {
-            const auto [stored, inserted] = table.try_emplace(key, text);
-            if (!inserted && stored->second != text) {
-                stored->second = std::move(text);
+        // New entries move over with their map nodes.
+        for (auto entry = entries.begin(); entry != entries.end();) {
+            const auto stored = table.find(entry->first);
+            if (stored == table.end()) {
+                table.insert(entries.extract(entry++));
+                continue;
             }
+            if (stored->second != entry->second) {
+                stored->second = std::move(entry->second);
+            }
+            ++entry;
         }
         return true;
     } catch (...) {

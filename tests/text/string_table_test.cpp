@@ -7,8 +7,10 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
+#include "AllocationFaults.h"
 #include "TextTesting.h"
 #include "function/Function.h"
 
@@ -28,6 +30,25 @@ public:
     }
     std::atomic<int> loads{0};
 };
+
+// The size of one entry's map node: the one allocation that storing a short key and text (kept
+// inside their strings) makes in a map with room for them.
+std::size_t EntryNodeSize() {
+    std::unordered_map<std::string, std::string> probe;
+    probe.reserve(4);
+    probe.emplace("k", "v");
+    return text_test::LastAllocationSize();
+}
+
+// How many allocations of `size` a successful LoadTable of `tableName` into `table` makes.
+int AllocationsOfLoad(StringTable& table, const std::string& tableName, std::size_t size) {
+    text_test::WatchAllocations(size, 0);
+    const bool loaded = table.LoadTable(tableName);
+    const int count = text_test::WatchedAllocations();
+    text_test::StopWatchingAllocations();
+    EXPECT_TRUE(loaded);
+    return count;
+}
 
 // Tables come from a fresh configuration directory; the test program's packed library says
 // "no archive" unless a test turns archive mode on.
@@ -145,6 +166,82 @@ TEST_F(StringTableTest, ReloadKeepsTheStorageOfUnchangedTextsAndKeepsVanishedKey
     EXPECT_EQ(table.GetString("t", "same").c_str(), same);
     EXPECT_EQ(table.GetString("t", "moved"), "2");
     EXPECT_EQ(table.GetString("t", "gone"), "3");
+}
+
+TEST_F(StringTableTest, ReloadTakesTheLastOfRepeatedKeysAndAddsNewOnes) {
+    Write("t", "<root><a>1</a><b>2</b></root>");
+    StringTable table;
+    ASSERT_EQ(table.GetString("t", "a"), "1");
+    Write("t", "<root><b>x</b><c>3</c><b>2</b><c>4</c><a>1</a></root>");
+    ASSERT_TRUE(table.LoadTable("t"));
+    EXPECT_EQ(table.GetString("t", "a"), "1");
+    EXPECT_EQ(table.GetString("t", "b"), "2");
+    EXPECT_EQ(table.GetString("t", "c"), "4");
+}
+
+// The entries' map nodes are the last allocations of their size in a read: failing each in
+// turn runs out of memory at every point of the fill.
+TEST_F(StringTableTest, FirstReadThatRunsOutOfMemoryHalfWayLeavesTheTableEmpty) {
+    Write("t", "<root><a>1</a><b>2</b><a>3</a><c>4</c></root>");
+    constexpr int kEntries = 3;
+    const std::size_t nodeSize = EntryNodeSize();
+    StringTable probe;
+    const int total = AllocationsOfLoad(probe, "t", nodeSize);
+    ASSERT_GE(total, kEntries);
+    for (int failing = total - kEntries + 1; failing <= total; ++failing) {
+        SCOPED_TRACE(failing);
+        StringTable table;
+        text_test::WatchAllocations(nodeSize, failing);
+        const bool loaded = table.LoadTable("t");
+        text_test::StopWatchingAllocations();
+        ASSERT_TRUE(text_test::WatchedAllocationFailed());
+        EXPECT_FALSE(loaded);
+        // The table stays present, and empty: it is not read again.
+        for (const char* key : {"a", "b", "c"}) {
+            EXPECT_EQ(table.GetString("t", key), "") << key;
+        }
+    }
+}
+
+TEST_F(StringTableTest, ReloadThatRunsOutOfMemoryHalfWayChangesNothing) {
+    const std::string before =
+        "<root><a>kept text long enough to live on the heap</a><b>old</b></root>";
+    const std::string after =
+        "<root><a>kept text long enough to live on the heap</a><b>new</b><c>added</c>"
+        "<d>added too</d></root>";
+    constexpr int kEntries = 4;
+    const std::size_t nodeSize = EntryNodeSize();
+    int total = 0;
+    {
+        Write("t", before);
+        StringTable probe;
+        ASSERT_TRUE(probe.LoadTable("t"));
+        Write("t", after);
+        total = AllocationsOfLoad(probe, "t", nodeSize);
+    }
+    ASSERT_GE(total, kEntries);
+    for (int failing = total - kEntries + 1; failing <= total; ++failing) {
+        SCOPED_TRACE(failing);
+        Write("t", before);
+        StringTable table;
+        const char* kept = table.GetString("t", "a").c_str();
+        Write("t", after);
+        text_test::WatchAllocations(nodeSize, failing);
+        const bool loaded = table.LoadTable("t");
+        text_test::StopWatchingAllocations();
+        ASSERT_TRUE(text_test::WatchedAllocationFailed());
+        EXPECT_FALSE(loaded);
+        EXPECT_EQ(table.GetString("t", "a").c_str(), kept);
+        EXPECT_EQ(table.GetString("t", "b"), "old");
+        EXPECT_EQ(table.GetString("t", "c"), "");
+        EXPECT_EQ(table.GetString("t", "d"), "");
+
+        ASSERT_TRUE(table.LoadTable("t"));
+        EXPECT_EQ(table.GetString("t", "a").c_str(), kept);
+        EXPECT_EQ(table.GetString("t", "b"), "new");
+        EXPECT_EQ(table.GetString("t", "c"), "added");
+        EXPECT_EQ(table.GetString("t", "d"), "added too");
+    }
 }
 
 TEST_F(StringTableTest, CommonStringIsTheProcessWideCommonTable) {
