@@ -19,43 +19,6 @@ namespace host {
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
-bool LockedMsgTypeDispatcher::Register(KeyType key, HandlerType handler) {
-    std::lock_guard<std::mutex> guard(mutex);
-    return pyr::MsgTypeDispatcherType::Register(key, std::move(handler));
-}
-
-bool LockedMsgTypeDispatcher::Unregister(KeyType key) {
-    // The handler is destroyed after the lock is released: its destruction runs the code of
-    // the module that made it, which must not run under our leaf lock.
-    HandlerType removed;
-    std::lock_guard<std::mutex> guard(mutex);
-    const auto it = handlers.find(key);
-    if (it == handlers.end()) {
-        return false;
-    }
-    removed = std::move(it->second);
-    handlers.erase(it);
-    return true;
-}
-
-LockedMsgTypeDispatcher::HandlerType LockedMsgTypeDispatcher::GetHandler(KeyType key) const {
-    std::lock_guard<std::mutex> guard(mutex);
-    return pyr::MsgTypeDispatcherType::GetHandler(key);
-}
-
-void LockedMsgTypeDispatcher::ClearHandlers() {
-    HandlerTable removed;
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        removed.swap(handlers);
-    }
-}
-
-std::size_t LockedMsgTypeDispatcher::CountHandlers() const {
-    std::lock_guard<std::mutex> guard(mutex);
-    return handlers.size();
-}
-
 namespace {
 
 /// What handlers see as the sender of every message: the client itself stands behind it.

@@ -27,23 +27,14 @@
 #include <typeinfo>
 
 #include "SceneSystem/Interfaces/IGameServerClient.h"
+#include "function/LockedDispatcher.h"
 #include "plugin/TypeIds.h"
 
 namespace host {
 
 /// The type dispatcher with its own leaf lock around the table: plug-ins register and
 /// unregister from their threads while the network thread dispatches.
-class LockedMsgTypeDispatcher final : public pyr::MsgTypeDispatcherType {
-public:
-    bool Register(KeyType key, HandlerType handler) override;
-    bool Unregister(KeyType key) override;
-    HandlerType GetHandler(KeyType key) const override;
-    void ClearHandlers() override;
-    std::size_t CountHandlers() const;
-
-private:
-    mutable std::mutex mutex;
-};
+using LockedMsgTypeDispatcher = LockedDispatcher<pyr::MsgTypeDispatcherType>;
 
 struct GameServerClientOptions {
     std::string host = "127.0.0.1";

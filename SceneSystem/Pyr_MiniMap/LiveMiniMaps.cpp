@@ -13,29 +13,23 @@ namespace {
 // check to each.
 constinit std::vector<Pyr_MiniMap*> live;
 
-std::vector<Pyr_MiniMap*>& Live() {
-    return live;
-}
-
 }  // namespace
 
 void AddLive(Pyr_MiniMap* minimap) {
-    Live().push_back(minimap);
+    live.push_back(minimap);
 }
 
 void RemoveLive(const Pyr_MiniMap* minimap) {
-    auto& live = Live();
     live.erase(std::remove(live.begin(), live.end(), minimap), live.end());
 }
 
 bool IsLive(const void* address) {
-    const auto& live = Live();
     return std::any_of(live.begin(), live.end(),
                        [address](const Pyr_MiniMap* m) { return m == address; });
 }
 
 Pyr_MiniMap* FindLive(const IPluginContainer* container) {
-    for (Pyr_MiniMap* m : Live()) {
+    for (Pyr_MiniMap* m : live) {
         if (static_cast<const IPluginContainer*>(m) == container) {
             return m;
         }

@@ -17,36 +17,6 @@
 
 namespace example {
 
-bool LockedTypeDispatcher::Register(KeyType key, HandlerType handler) {
-    std::lock_guard<std::mutex> guard(mutex);
-    return pyr::MsgTypeDispatcherType::Register(key, std::move(handler));
-}
-
-bool LockedTypeDispatcher::Unregister(KeyType key) {
-    // The handler is destroyed after the lock is released: its destructor runs code of the
-    // module that made it, which must not run under our leaf lock.
-    HandlerType removed;
-    std::lock_guard<std::mutex> guard(mutex);
-    const auto it = handlers.find(key);
-    if (it == handlers.end()) {
-        return false;
-    }
-    removed = std::move(it->second);
-    handlers.erase(it);
-    return true;
-}
-
-LockedTypeDispatcher::HandlerType LockedTypeDispatcher::GetHandler(KeyType key) const {
-    std::lock_guard<std::mutex> guard(mutex);
-    return pyr::MsgTypeDispatcherType::GetHandler(key);
-}
-
-void LockedTypeDispatcher::ClearHandlers() {
-    HandlerTable removed;
-    std::lock_guard<std::mutex> guard(mutex);
-    removed.swap(handlers);
-}
-
 namespace {
 
 /// What handlers see as the sender of every message.

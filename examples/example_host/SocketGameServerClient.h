@@ -20,22 +20,14 @@
 #include <typeinfo>
 
 #include "SceneSystem/Interfaces/IGameServerClient.h"
+#include "function/LockedDispatcher.h"
 #include "plugin/TypeIds.h"
 
 namespace example {
 
 /// The type dispatcher behind a leaf lock: plug-ins register and withdraw from their threads
 /// while the reading thread dispatches.
-class LockedTypeDispatcher final : public pyr::MsgTypeDispatcherType {
-public:
-    bool Register(KeyType key, HandlerType handler) override;
-    bool Unregister(KeyType key) override;
-    HandlerType GetHandler(KeyType key) const override;
-    void ClearHandlers() override;
-
-private:
-    mutable std::mutex mutex;
-};
+using LockedTypeDispatcher = LockedDispatcher<pyr::MsgTypeDispatcherType>;
 
 class SocketGameServerClient final : public pyr::IGameServerClient {
 public:

@@ -53,7 +53,7 @@ void UseOnce(ModuleLibrary& module, Siblings& siblings, std::uint64_t id) {
     ASSERT_TRUE(module.ReleasePlugin());
     ASSERT_EQ(siblings.MiniMap(), nullptr);
     ASSERT_EQ(os::GetTimer()->GetPendingCount(), 0u);
-    ASSERT_EQ(siblings.client.dispatcher.Count(), 0u);
+    ASSERT_EQ(siblings.client.dispatcher.CountHandlers(), 0u);
 }
 
 TEST(PinnedModule, ModuleThatCreatedTheStringTableStaysMappedAndUnloadingItStaysSafe) {

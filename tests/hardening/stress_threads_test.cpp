@@ -293,7 +293,7 @@ TEST(ModuleStressThreads, LoadedModuleLosesNoUpdateUnderLoadAndUnloadsCleanlyWhi
     EXPECT_TRUE(readsConsistent);
     EXPECT_EQ(siblings.MiniMap(), nullptr);
     EXPECT_EQ(os::GetTimer()->GetPendingCount(), 0u);
-    EXPECT_EQ(siblings.client.dispatcher.Count(), 0u);
+    EXPECT_EQ(siblings.client.dispatcher.CountHandlers(), 0u);
     EXPECT_EQ(siblings.roles.ResetSlotCount(), 0u);
     EXPECT_TRUE(module.ReleasePlugin());
 

@@ -54,7 +54,7 @@ void RunCycle(Siblings& siblings, std::uint64_t serial) {
     // Nothing of the module is left anywhere: no child, no timer, no handler, no slot.
     ASSERT_EQ(siblings.MiniMap(), nullptr);
     ASSERT_EQ(os::GetTimer()->GetPendingCount(), 0u);
-    ASSERT_EQ(siblings.client.dispatcher.Count(), 0u);
+    ASSERT_EQ(siblings.client.dispatcher.CountHandlers(), 0u);
     ASSERT_EQ(siblings.roles.ResetSlotCount(), 0u);
 
     module.Unload();

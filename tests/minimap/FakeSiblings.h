@@ -21,6 +21,7 @@
 
 #include "SceneSystem/Interfaces/IGameServerClient.h"
 #include "SceneSystem/Interfaces/IRoleSystem.h"
+#include "function/LockedDispatcher.h"
 #include "net/NetMsg.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
@@ -51,32 +52,7 @@ private:
 };
 
 /// The game-server client's dispatcher, with its registration serialised against dispatch.
-class LockedTypeDispatcher : public pyr::MsgTypeDispatcherType {
-public:
-    bool Register(unsigned short key, HandlerType handler) override {
-        std::lock_guard<std::mutex> guard(mutex);
-        return pyr::MsgTypeDispatcherType::Register(key, std::move(handler));
-    }
-    bool Unregister(unsigned short key) override {
-        std::lock_guard<std::mutex> guard(mutex);
-        return pyr::MsgTypeDispatcherType::Unregister(key);
-    }
-    HandlerType GetHandler(unsigned short key) const override {
-        std::lock_guard<std::mutex> guard(mutex);
-        return pyr::MsgTypeDispatcherType::GetHandler(key);
-    }
-    void ClearHandlers() override {
-        std::lock_guard<std::mutex> guard(mutex);
-        pyr::MsgTypeDispatcherType::ClearHandlers();
-    }
-    std::size_t Count() const {
-        std::lock_guard<std::mutex> guard(mutex);
-        return GetHandlerCount();
-    }
-
-private:
-    mutable std::mutex mutex;
-};
+using LockedTypeDispatcher = LockedDispatcher<pyr::MsgTypeDispatcherType>;
 
 class FakeSender : public ISender {};
 

@@ -98,7 +98,7 @@ TEST(MiniMapModule, InitPluginContainerRegistersOneIdleMiniMapUnderTheHost) {
     EXPECT_TRUE(minimap->GetQueryNpcInfoMap().empty());
     // Nothing runs before the tree starts: no timer, no registration with the siblings.
     EXPECT_TRUE(MiniMapTimers().empty());
-    EXPECT_EQ(bench.client.dispatcher.Count(), 0u);
+    EXPECT_EQ(bench.client.dispatcher.CountHandlers(), 0u);
     EXPECT_EQ(bench.roles.ResetSlotCount(), 0u);
 }
 
@@ -162,7 +162,7 @@ TEST(MiniMapStart, FailsWithoutRoleSystemAndStartsNothing) {
     Bench bench(Bench::Options{.withRoleSystem = false});
     EXPECT_FALSE(bench.Start());
     EXPECT_TRUE(MiniMapTimers().empty());
-    EXPECT_EQ(bench.client.dispatcher.Count(), 0u);
+    EXPECT_EQ(bench.client.dispatcher.CountHandlers(), 0u);
 }
 
 TEST(MiniMapStart, FailsWithoutGameServerClientButKeepsTheResetSlotUntilRelease) {
@@ -197,7 +197,7 @@ TEST(MiniMapStart, FailsWhenTheHostNoLongerReportsTheHostType) {
     EXPECT_FALSE(host.StartContainer());
     EXPECT_TRUE(MiniMapTimers().empty());
     EXPECT_EQ(roles.ResetSlotCount(), 0u);
-    EXPECT_EQ(client.dispatcher.Count(), 0u);
+    EXPECT_EQ(client.dispatcher.CountHandlers(), 0u);
     host.shifted = false;
     Module().ReleasePluginContainer(&host);
     EXPECT_EQ(host.FindChildContainer(MiniMapContainerTypeId), nullptr);
@@ -218,7 +218,7 @@ TEST(MiniMapStart, ArmsThePollTimerSubscribesToResetsAndRegistersForType32) {
     EXPECT_EQ(timers[0].userData, nullptr);
     EXPECT_EQ(bench.roles.ResetSlotCount(), 1u);
     EXPECT_FALSE(bench.client.dispatcher.GetHandler(32).IsEmpty());
-    EXPECT_EQ(bench.client.dispatcher.Count(), 1u);
+    EXPECT_EQ(bench.client.dispatcher.CountHandlers(), 1u);
 }
 
 TEST(MiniMapStart, RoleResetEmptiesEveryStoreAndEmitsNothing) {
@@ -251,7 +251,7 @@ TEST(MiniMapStart, AStartAfterAShutdownKeepsOneChainOneSlotAndOneRegistration) {
     ASSERT_EQ(timers.size(), 1u);
     EXPECT_EQ(timers[0].function, "Pyr_MiniMap::OnPrepareParentStart");
     EXPECT_EQ(bench.roles.ResetSlotCount(), 1u);
-    EXPECT_EQ(bench.client.dispatcher.Count(), 1u);
+    EXPECT_EQ(bench.client.dispatcher.CountHandlers(), 1u);
 
     bench.MiniMap()->SetPollEnabled(true);
     for (int i = 0; i < 3; ++i) {
@@ -349,7 +349,7 @@ TEST(MiniMapSiblings, AGameServerClientLeavingTakesItsType32RegistrationAlong) {
     pyr::IPyr_MiniMap* minimap = bench.MiniMap();
     minimap->SetPollEnabled(true);
     bench.host.UnregisterChildContainer(&bench.client);
-    EXPECT_EQ(bench.client.dispatcher.Count(), 0u);
+    EXPECT_EQ(bench.client.dispatcher.CountHandlers(), 0u);
     // The poll goes on without a client to send through.
     os::GetTimer()->Advance(pyr::MiniMapPollInterval);
     EXPECT_EQ(bench.client.SentCount(), 0u);
@@ -377,11 +377,11 @@ TEST(MiniMapSiblings, ANewGameServerClientIsUsedAfterTheNextStart) {
     FakeGameServerClient replacement;
     ASSERT_TRUE(bench.host.RegisterChildContainer(&replacement));
     ASSERT_TRUE(bench.Start());
-    EXPECT_EQ(replacement.dispatcher.Count(), 1u);
+    EXPECT_EQ(replacement.dispatcher.CountHandlers(), 1u);
     EXPECT_TRUE(bench.MiniMap()->RequestNpcQuery(2));
     EXPECT_EQ(replacement.SentCount(), 1u);
     bench.Release();
-    EXPECT_EQ(replacement.dispatcher.Count(), 0u);
+    EXPECT_EQ(replacement.dispatcher.CountHandlers(), 0u);
     bench.host.UnregisterChildContainer(&replacement);
 }
 

@@ -320,7 +320,7 @@ TEST(MiniMapThreads, SiblingsLeavingWhileThePollRunsAreNotUsedAfterwards) {
     os::GetTimer()->Advance(pyr::MiniMapPollInterval);
     EXPECT_FALSE(bench.MiniMap()->RequestNpcQuery(1));
     EXPECT_EQ(bench.client.SentCount(), sent);
-    EXPECT_EQ(bench.client.dispatcher.Count(), 0u);
+    EXPECT_EQ(bench.client.dispatcher.CountHandlers(), 0u);
     EXPECT_EQ(bench.roles.ResetSlotCount(), 0u);
     EXPECT_EQ(MiniMapTimers().size(), 1u);
 }
