@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "ZipFormat.h"
+
 // Offsets into a zip64 archive reach beyond 4 GiB; a 32-bit off_t would cut them and seek to
 // another part of the file. The build asks for 64-bit offsets on 32-bit targets
 // (_FILE_OFFSET_BITS=64).
@@ -17,15 +19,15 @@ static_assert(sizeof(off_t) == 8, "the archive index needs 64-bit file offsets")
 namespace satchel::detail {
 namespace {
 
-constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
-constexpr std::uint32_t kCentralHeaderSignature = 0x02014b50;
-constexpr std::uint32_t kEndRecordSignature = 0x06054b50;
+using zip::kCentralHeaderSignature;
+using zip::kCentralHeaderSize;
+using zip::kEndRecordSignature;
+using zip::kEndRecordSize;
+using zip::kLocalHeaderSignature;
+using zip::kLocalHeaderSize;
 constexpr std::uint32_t kZip64EndRecordSignature = 0x06064b50;
 constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr std::uint16_t kZip64ExtraId = 0x0001;
-constexpr std::size_t kLocalHeaderSize = 30;
-constexpr std::size_t kCentralHeaderSize = 46;
-constexpr std::size_t kEndRecordSize = 22;
 constexpr std::size_t kZip64LocatorSize = 20;
 constexpr std::size_t kZip64EndRecordSize = 56;
 constexpr std::size_t kMaxCommentSize = 0xFFFF;

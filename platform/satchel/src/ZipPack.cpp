@@ -9,6 +9,7 @@
 #include <set>
 #include <system_error>
 
+#include "ZipFormat.h"
 #include "satchel/ZipPack.h"
 
 namespace satchel {
@@ -16,12 +17,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
-constexpr std::uint32_t kCentralHeaderSignature = 0x02014b50;
-constexpr std::uint32_t kEndRecordSignature = 0x06054b50;
-constexpr std::size_t kLocalHeaderSize = 30;
-constexpr std::size_t kCentralHeaderSize = 46;
-constexpr std::size_t kEndRecordSize = 22;
+using zip::kCentralHeaderSignature;
+using zip::kCentralHeaderSize;
+using zip::kEndRecordSignature;
+using zip::kEndRecordSize;
+using zip::kLocalHeaderSignature;
+using zip::kLocalHeaderSize;
 // Made by "Unix, zip 3.0", so readers take the file mode from the external attributes.
 constexpr std::uint16_t kVersionMadeBy = (3U << 8) | 30U;
 constexpr std::uint16_t kVersionNeeded = 10;  // 1.0: stored members only
