@@ -8,10 +8,8 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,17 +121,6 @@ private:
     CursesView& view;
 };
 
-bool ReadFile(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    std::ostringstream out;
-    out << in.rdbuf();
-    text = out.str();
-    return true;
-}
-
 std::string KindLabel(const std::vector<std::string>& names, std::int32_t kind) {
     if (kind >= 0 && static_cast<std::size_t>(kind) < names.size() &&
         !names[static_cast<std::size_t>(kind)].empty()) {
@@ -213,30 +200,23 @@ private:
 };
 
 bool ClientApp::StartEmbeddedServer() {
-    std::string text(sim::DefaultScenarioText());
-    std::string source = sim::DefaultScenarioSource();
-    if (!options.scenarioPath.empty()) {
-        if (!ReadFile(options.scenarioPath, text)) {
-            Say(3, "cannot read the scenario " + options.scenarioPath);
-            return false;
-        }
-        source = options.scenarioPath;
-    }
-    sim::ScenarioParseResult parsed = sim::ParseScenario(text);
-    if (!parsed) {
-        Say(3, source + ": " + parsed.error.Text());
+    std::string error;
+    std::optional<sim::Scenario> scenario = sim::LoadScenario(options.scenarioPath, error);
+    if (!scenario) {
+        Say(3, error);
         return false;
     }
     sim::SimServerOptions serverOptions;
-    serverOptions.scenario = std::move(*parsed.scenario);
+    serverOptions.scenario = std::move(*scenario);
     embedded = std::make_unique<sim::SimServer>(std::move(serverOptions));
-    std::string error;
     if (!embedded->Start(error)) {
         Say(3, "cannot start the embedded simulator: " + error);
         return false;
     }
     serverHost = "127.0.0.1";
     serverPort = embedded->GetPort();
+    const std::string source =
+        options.scenarioPath.empty() ? sim::DefaultScenarioSource() : options.scenarioPath;
     Say(2, "embedded simulator on 127.0.0.1:" + std::to_string(serverPort) + " playing " + source);
     return true;
 }

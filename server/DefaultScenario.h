@@ -1,8 +1,12 @@
 // The simulator's default scenario, compiled in from scenarios/village.scn so that the server
-// and the client's embedded server need no file to start.
+// and the client's embedded server need no file to start, and the one way both read theirs.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
+
+#include "server/Scenario.h"
 
 namespace sim {
 
@@ -10,5 +14,9 @@ namespace sim {
 std::string_view DefaultScenarioText();
 /// "scenarios/village.scn": where the text came from, for messages.
 const char* DefaultScenarioSource();
+
+/// The scenario in the file at `path`, or the default scenario when `path` is empty. On
+/// failure there is none, and `error` says what went wrong, naming the file.
+std::optional<Scenario> LoadScenario(const std::string& path, std::string& error);
 
 }  // namespace sim

@@ -11,9 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 
 #include "server/DefaultScenario.h"
@@ -29,17 +27,6 @@ int Usage(const char* problem) {
               << "usage: minimap-server [--bind ADDR] [--port N] [--scenario FILE]"
                  " [--clock time|poll] [--duration-ms N]\n";
     return 2;
-}
-
-bool ReadFile(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    std::ostringstream out;
-    out << in.rdbuf();
-    text = out.str();
-    return !in.bad();
 }
 
 bool ParseNumber(const std::string& text, long long& value) {
@@ -91,21 +78,14 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::string text(sim::DefaultScenarioText());
-    std::string source = sim::DefaultScenarioSource();
-    if (!scenarioPath.empty()) {
-        if (!ReadFile(scenarioPath, text)) {
-            std::cerr << "minimap-server: cannot read " << scenarioPath << "\n";
-            return 1;
-        }
-        source = scenarioPath;
-    }
-    sim::ScenarioParseResult parsed = sim::ParseScenario(text);
-    if (!parsed) {
-        std::cerr << "minimap-server: " << source << ": " << parsed.error.Text() << "\n";
+    std::string error;
+    std::optional<sim::Scenario> scenario = sim::LoadScenario(scenarioPath, error);
+    if (!scenario) {
+        std::cerr << "minimap-server: " << error << "\n";
         return 1;
     }
-    options.scenario = std::move(*parsed.scenario);
+    options.scenario = std::move(*scenario);
+    const std::string source = scenarioPath.empty() ? sim::DefaultScenarioSource() : scenarioPath;
     const std::string title = options.scenario.title;
     const std::size_t eventCount = options.scenario.events.size();
     const std::string bindAddress = options.bindAddress;
@@ -118,7 +98,6 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     sim::SimServer server(std::move(options));
-    std::string error;
     if (!server.Start(error)) {
         std::cerr << "minimap-server: " << error << "\n";
         return 1;
