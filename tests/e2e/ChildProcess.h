@@ -4,7 +4,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -19,6 +18,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "support/WaitReadable.h"
 
 extern char** environ;
 
@@ -159,17 +160,7 @@ private:
     /// Reads what is there, waiting until `deadline`; false on timeout.
     bool Fill(std::chrono::steady_clock::time_point deadline) {
         while (true) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                return false;
-            }
-            pollfd p{fd, POLLIN, 0};
-            const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-            if (r < 0 && errno == EINTR) {
-                continue;
-            }
-            if (r <= 0) {
+            if (!test::WaitReadable(fd, deadline)) {
                 return false;
             }
             char buffer[65536];

@@ -7,7 +7,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +16,8 @@
 #include <cstring>
 #include <utility>
 #include <vector>
+
+#include "support/WaitReadable.h"
 
 namespace test {
 
@@ -127,22 +128,8 @@ public:
     int Fd() const noexcept { return fd; }
 
 private:
-    bool WaitReadable(std::chrono::steady_clock::time_point deadline) {
-        while (true) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                return false;
-            }
-            pollfd p{fd, POLLIN, 0};
-            const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-            if (r > 0) {
-                return true;
-            }
-            if (r < 0 && errno != EINTR) {
-                return false;
-            }
-        }
+    bool WaitReadable(std::chrono::steady_clock::time_point deadline) const {
+        return test::WaitReadable(fd, deadline);
     }
 
     int fd = -1;
@@ -197,8 +184,9 @@ public:
 
     /// The next connection, or an unopened socket after `timeoutMs`.
     Socket Accept(int timeoutMs = kWaitMs) {
-        pollfd p{socket.Fd(), POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) <= 0) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        if (!WaitReadable(socket.Fd(), deadline)) {
             return Socket();
         }
         const int fd = ::accept4(socket.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
