@@ -8,16 +8,13 @@
 // Exit status: 0 on success, 1 when the operation failed, 2 on a usage error. Outputs are
 // written beside their final name and renamed into place, so a failed run never leaves a
 // half-written file behind.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include "plinth/Path.h"
+#include "satchel/WholeFile.h"
 #include "satchel/ZipPack.h"
 #include "text/PackedResourceLibrary.h"
 #include "text/Scramble.h"
@@ -26,6 +23,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using satchel::ReadWholeFile;
+using satchel::WriteWholeFile;
 
 constexpr int kOk = 0;
 constexpr int kFailed = 1;
@@ -55,51 +54,6 @@ int Fail(const std::string& message) {
 int Usage(const std::string& message) {
     std::fprintf(stderr, "pyr-strtable: %s\n\n%s", message.c_str(), kUsageText);
     return kUsage;
-}
-
-bool ReadWholeFile(const fs::path& path, std::string& data, std::string& error) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        error = "cannot open " + path.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    const std::streamoff length = in.tellg();
-    if (length < 0) {
-        error = "cannot take the size of " + path.string();
-        return false;
-    }
-    data.resize(static_cast<std::size_t>(length));
-    in.seekg(0);
-    in.read(data.data(), length);
-    if (in.gcount() != length) {
-        error = "cannot read " + path.string();
-        return false;
-    }
-    return true;
-}
-
-bool WriteWholeFile(const fs::path& path, const std::string& data, std::string& error) {
-    const fs::path partial = path.string() + ".partial";
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        error = "cannot create " + partial.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    out.close();
-    std::error_code ec;
-    if (!out) {
-        error = "cannot write " + partial.string();
-        fs::remove(partial, ec);
-        return false;
-    }
-    fs::rename(partial, path, ec);
-    if (ec) {
-        error = "cannot rename " + partial.string() + " to " + path.string() + ": " + ec.message();
-        fs::remove(partial, ec);
-        return false;
-    }
-    return true;
 }
 
 // Scrambling is its own inverse; both commands run this.

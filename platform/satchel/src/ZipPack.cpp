@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "ZipFormat.h"
+#include "satchel/WholeFile.h"
 #include "satchel/ZipPack.h"
 
 namespace satchel {
@@ -64,31 +65,6 @@ void PutCommonHeader(std::string& out, const ZipMember& member, std::uint32_t cr
     Put32(out, size);  // uncompressed
     Put16(out, static_cast<std::uint16_t>(member.name.size()));
     Put16(out, 0);  // extra field length
-}
-
-std::string ErrorText(const std::error_code& ec) {
-    return ec.message();
-}
-
-bool ReadWholeFile(const fs::path& path, std::string& data, std::string& error) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        error = "cannot open " + path.string();
-        return false;
-    }
-    const std::streamoff length = in.tellg();
-    if (length < 0 || static_cast<std::uint64_t>(length) > kMax32) {
-        error = "cannot take the size of " + path.string() + " or it is too large";
-        return false;
-    }
-    data.resize(static_cast<std::size_t>(length));
-    in.seekg(0);
-    in.read(data.data(), length);
-    if (in.gcount() != length) {
-        error = "cannot read " + path.string();
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -154,7 +130,7 @@ bool WriteZipArchive(const fs::path& archive, const std::vector<ZipMember>& memb
         return false;
     }
 
-    const fs::path partial = archive.string() + ".partial";
+    const fs::path partial = PartialPathFor(archive);
     std::ofstream out(partial, std::ios::binary | std::ios::trunc);
     if (!out) {
         error = "cannot create " + partial.string();
@@ -195,22 +171,7 @@ bool WriteZipArchive(const fs::path& archive, const std::vector<ZipMember>& memb
     Put16(end, 0);  // comment length
     out.write(central.data(), static_cast<std::streamsize>(central.size()));
     out.write(end.data(), static_cast<std::streamsize>(end.size()));
-    out.close();
-
-    std::error_code ec;
-    if (!out) {
-        error = "cannot write " + partial.string();
-        fs::remove(partial, ec);
-        return false;
-    }
-    fs::rename(partial, archive, ec);
-    if (ec) {
-        error =
-            "cannot rename " + partial.string() + " to " + archive.string() + ": " + ErrorText(ec);
-        fs::remove(partial, ec);
-        return false;
-    }
-    return true;
+    return CommitPartialFile(out, archive, error);
 }
 
 bool PackDirectory(const fs::path& directory, const fs::path& archive, std::string& error) {
@@ -222,7 +183,7 @@ bool PackDirectory(const fs::path& directory, const fs::path& archive, std::stri
     // The archive (and its partial file) may lie inside the tree being packed; it must not
     // pack itself.
     const fs::path self = fs::weakly_canonical(archive, ec);
-    const fs::path selfPartial = fs::weakly_canonical(archive.string() + ".partial", ec);
+    const fs::path selfPartial = fs::weakly_canonical(PartialPathFor(archive), ec);
 
     // "cfg/" and "cfg" must give the same member names.
     fs::path root = directory.lexically_normal();
@@ -233,7 +194,7 @@ bool PackDirectory(const fs::path& directory, const fs::path& archive, std::stri
     std::vector<ZipMember> members;
     fs::recursive_directory_iterator it(root, ec);
     if (ec) {
-        error = "cannot list " + directory.string() + ": " + ErrorText(ec);
+        error = "cannot list " + directory.string() + ": " + ec.message();
         return false;
     }
     for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
@@ -260,13 +221,13 @@ bool PackDirectory(const fs::path& directory, const fs::path& archive, std::stri
         }
         ZipMember member;
         member.name = path.lexically_relative(root).generic_string();
-        if (!ReadWholeFile(path, member.data, error)) {
+        if (!ReadWholeFile(path, member.data, error, kMax32)) {
             return false;
         }
         members.push_back(std::move(member));
     }
     if (ec) {
-        error = "cannot list " + directory.string() + ": " + ErrorText(ec);
+        error = "cannot list " + directory.string() + ": " + ec.message();
         return false;
     }
     std::sort(members.begin(), members.end(),
