@@ -2,46 +2,34 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
-#include "plinth/SharedLibrary.h"
 #include "plinth/Timer.h"
 #include "plugin/HostServices.h"
+#include "plugin/PluginModule.h"
 #include "plugin/TypeIds.h"
 
 namespace benchhost {
 namespace {
 
-struct Module {
-    bool (*InitPluginContainer)(IPluginContainer*) = nullptr;
-    void (*ReleasePluginContainer)(IPluginContainer*) = nullptr;
-};
-
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "bench: %s: %s\n", what, os::GetLastLibraryError().c_str());
+[[noreturn]] void Fail(const std::string& what) {
+    std::fprintf(stderr, "bench: %s\n", what.c_str());
     std::abort();
 }
 
-const Module& LoadModule() {
-    static const Module module = [] {
+const PluginModule& LoadModule() {
+    // Never unloaded: the module stays for the process, like the client's plug-ins.
+    static const PluginModule* const module = [] {
         if (!os::GetTimer()->SetClockMode(os::ClockMode::Manual)) {
             Fail("cannot put the timer on the manual clock");
         }
-        // Never closed: the module stays for the process, like the client's plug-ins.
-        const os::LibraryHandle handle = os::LoadSharedLibrary(PYR_MINIMAP_LIBRARY);
-        if (handle == nullptr) {
-            Fail("cannot load " PYR_MINIMAP_LIBRARY);
-        }
-        Module m;
-        m.InitPluginContainer = reinterpret_cast<bool (*)(IPluginContainer*)>(
-            os::FindSharedLibrarySymbol(handle, "InitPluginContainer"));
-        m.ReleasePluginContainer = reinterpret_cast<void (*)(IPluginContainer*)>(
-            os::FindSharedLibrarySymbol(handle, "ReleasePluginContainer"));
-        if (m.InitPluginContainer == nullptr || m.ReleasePluginContainer == nullptr) {
-            Fail("missing entry point");
+        auto* m = new PluginModule;
+        if (!m->Load(PYR_MINIMAP_LIBRARY)) {
+            Fail(m->GetError());
         }
         return m;
     }();
-    return module;
+    return *module;
 }
 
 }  // namespace
@@ -51,7 +39,7 @@ const GUID& GameServerClient::GetContainerTypeId() const {
 }
 
 MiniMapHost::MiniMapHost() {
-    const Module& module = LoadModule();
+    const PluginModule& module = LoadModule();
     battle.inBattle = false;
     role.battleEntity = &battle;
     roles.currentRole = &role;

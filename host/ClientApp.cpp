@@ -18,13 +18,14 @@
 #include "host/GameServerClient.h"
 #include "host/HostContainer.h"
 #include "host/MiniMapView.h"
-#include "host/PluginModule.h"
 #include "host/RoleSystem.h"
 #include "host/SimulatorLink.h"
 #include "net/LogFormat.h"
 #include "plinth/Log.h"
+#include "plinth/SharedLibrary.h"
 #include "plinth/Timer.h"
 #include "plugin/HostServices.h"
+#include "plugin/PluginModule.h"
 #include "server/DefaultScenario.h"
 #include "server/SimServer.h"
 #include "text/StringTable.h"
@@ -35,6 +36,17 @@ namespace {
 
 void Say(int level, const std::string& text) {
     LogText(level, ("minimap-client: " + text).c_str());
+}
+
+/// Where the module is looked for by default: libPyr_MiniMap.so in the directory of the
+/// running program.
+std::string DefaultModulePath() {
+    static const int anchor = 0;
+    std::string directory = os::GetModuleDirectory(&anchor);
+    if (directory.empty()) {
+        directory = ".";
+    }
+    return directory + "/" + os::SharedLibraryFileName("Pyr_MiniMap");
 }
 
 /// The host's own display texts: the element names that label NPC kinds 0 to 5. Reading them

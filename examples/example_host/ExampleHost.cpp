@@ -28,9 +28,9 @@
 #include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 #include "example_host/SocketGameServerClient.h"
 #include "function/Bind.h"
-#include "plinth/SharedLibrary.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
+#include "plugin/PluginModule.h"
 #include "plugin/TypeIds.h"
 
 namespace {
@@ -74,57 +74,6 @@ private:
 };
 
 // ---- Modules ------------------------------------------------------------------------------
-
-/// A plug-in module loaded at run time, with its four entry points.
-struct PluginModule {
-    std::string path;
-    os::LibraryHandle library = nullptr;
-    bool (*InitPlugin)() = nullptr;
-    bool (*ReleasePlugin)() = nullptr;
-    bool (*InitPluginContainer)(IPluginContainer*) = nullptr;
-    void (*ReleasePluginContainer)(IPluginContainer*) = nullptr;
-
-    PluginModule() = default;
-    /// For the early returns: a module whose plug-ins were released is unloaded explicitly.
-    ~PluginModule() { Unload(); }
-    PluginModule(const PluginModule&) = delete;
-    PluginModule& operator=(const PluginModule&) = delete;
-
-    bool Load() {
-        library = os::LoadSharedLibrary(path);
-        if (library == nullptr) {
-            std::fprintf(stderr, "example-host: cannot load %s: %s\n", path.c_str(),
-                         os::GetLastLibraryError().c_str());
-            return false;
-        }
-        const bool ok = Resolve("InitPlugin", InitPlugin) &&
-                        Resolve("ReleasePlugin", ReleasePlugin) &&
-                        Resolve("InitPluginContainer", InitPluginContainer) &&
-                        Resolve("ReleasePluginContainer", ReleasePluginContainer);
-        if (!ok) {
-            Unload();
-        }
-        return ok;
-    }
-
-    template <class Fn>
-    bool Resolve(const char* name, Fn& out) {
-        void* symbol = os::FindSharedLibrarySymbol(library, name);
-        if (symbol == nullptr) {
-            std::fprintf(stderr, "example-host: %s has no entry point %s\n", path.c_str(), name);
-            return false;
-        }
-        out = reinterpret_cast<Fn>(symbol);
-        return true;
-    }
-
-    void Unload() {
-        if (library != nullptr) {
-            os::FreeSharedLibrary(library);
-            library = nullptr;
-        }
-    }
-};
 
 // ---- Stopping ------------------------------------------------------------------------------
 
@@ -211,11 +160,12 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 }
 
 int Run(const Options& options) {
+    // The framework's loader, as the client core loads modules.
     PluginModule modules[2];
-    modules[0].path = options.minimapPath;
-    modules[1].path = options.printerPath;
-    for (PluginModule& module : modules) {
-        if (!module.Load()) {
+    const std::string paths[2] = {options.minimapPath, options.printerPath};
+    for (int i = 0; i < 2; ++i) {
+        if (!modules[i].Load(paths[i])) {
+            std::fprintf(stderr, "example-host: %s\n", modules[i].GetError().c_str());
             return 1;
         }
     }

@@ -12,44 +12,6 @@ const char* ModulePath() {
     return PYR_MINIMAP_LIBRARY;
 }
 
-ModuleLibrary::ModuleLibrary() : handle(os::LoadSharedLibrary(ModulePath())) {
-    if (handle == nullptr) {
-        error = std::string("cannot load ") + ModulePath() + ": " + os::GetLastLibraryError();
-        return;
-    }
-    const auto find = [&](const char* name) {
-        void* symbol = os::FindSharedLibrarySymbol(handle, name);
-        if (symbol == nullptr) {
-            error += std::string("no ") + name + "; ";
-        }
-        return symbol;
-    };
-    InitPlugin = reinterpret_cast<bool (*)()>(find("InitPlugin"));
-    ReleasePlugin = reinterpret_cast<bool (*)()>(find("ReleasePlugin"));
-    InitPluginContainer =
-        reinterpret_cast<bool (*)(IPluginContainer*)>(find("InitPluginContainer"));
-    ReleasePluginContainer =
-        reinterpret_cast<void (*)(IPluginContainer*)>(find("ReleasePluginContainer"));
-    if (!error.empty()) {
-        Unload();
-    }
-}
-
-ModuleLibrary::~ModuleLibrary() {
-    Unload();
-}
-
-void ModuleLibrary::Unload() {
-    if (handle != nullptr) {
-        os::FreeSharedLibrary(handle);
-        handle = nullptr;
-    }
-    InitPlugin = nullptr;
-    ReleasePlugin = nullptr;
-    InitPluginContainer = nullptr;
-    ReleasePluginContainer = nullptr;
-}
-
 Siblings::Siblings() {
     battle.inBattle = false;
     role.battleEntity = &battle;

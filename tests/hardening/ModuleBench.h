@@ -10,7 +10,7 @@
 #include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 #include "minimap/FakeSiblings.h"
 #include "minimap/MiniMapTesting.h"
-#include "plinth/SharedLibrary.h"
+#include "plugin/PluginModule.h"
 
 namespace hardening {
 
@@ -18,28 +18,11 @@ namespace hardening {
 const char* ModulePath();
 
 /// The module loaded for the object's lifetime, or until Unload.
-class ModuleLibrary {
+class ModuleLibrary : public PluginModule {
 public:
-    ModuleLibrary();
-    ~ModuleLibrary();
-    ModuleLibrary(const ModuleLibrary&) = delete;
-    ModuleLibrary& operator=(const ModuleLibrary&) = delete;
-
-    bool IsLoaded() const noexcept { return handle != nullptr; }
+    ModuleLibrary() { Load(ModulePath()); }
     /// Why the load or a lookup failed.
-    const std::string& Error() const noexcept { return error; }
-    /// Gives back the reference taken at construction. Every object and callable of the
-    /// module must be gone by then.
-    void Unload();
-
-    bool (*InitPlugin)() = nullptr;
-    bool (*ReleasePlugin)() = nullptr;
-    bool (*InitPluginContainer)(IPluginContainer*) = nullptr;
-    void (*ReleasePluginContainer)(IPluginContainer*) = nullptr;
-
-private:
-    os::LibraryHandle handle = nullptr;
-    std::string error;
+    const std::string& Error() const noexcept { return GetError(); }
 };
 
 /// A host container with a game-server client and a role system registered, and a current

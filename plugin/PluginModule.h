@@ -1,4 +1,6 @@
-// PluginModule: a plug-in module loaded at run time, the way the client core loads one.
+// PluginModule: a plug-in module loaded at run time, the way the client core loads one. Part
+// of the container framework, for every host (the reference client, the SDK's example host,
+// the tests and benchmarks that load the minimap module themselves).
 //
 // Load maps the shared library and finds its four entry points by name; the host then calls
 // InitPlugin, InitPluginContainer(host), starts its tree, runs, stops its tree, and calls
@@ -11,8 +13,6 @@
 #include "plinth/SharedLibrary.h"
 
 class IPluginContainer;
-
-namespace host {
 
 class PluginModule {
 public:
@@ -48,9 +48,3 @@ private:
     std::string path;
     std::string error;
 };
-
-/// Where the module is looked for by default: libPyr_MiniMap.so in the directory of the
-/// running program.
-std::string DefaultModulePath();
-
-}  // namespace host

@@ -1,6 +1,4 @@
-#include "host/PluginModule.h"
-
-namespace host {
+#include "plugin/PluginModule.h"
 
 namespace {
 
@@ -53,14 +51,3 @@ void PluginModule::Unload() {
     InitPluginContainer = nullptr;
     ReleasePluginContainer = nullptr;
 }
-
-std::string DefaultModulePath() {
-    static const int anchor = 0;
-    std::string directory = os::GetModuleDirectory(&anchor);
-    if (directory.empty()) {
-        directory = ".";
-    }
-    return directory + "/" + os::SharedLibraryFileName("Pyr_MiniMap");
-}
-
-}  // namespace host
