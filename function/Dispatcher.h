@@ -61,7 +61,7 @@ public:
     /// Stores `handler` under `key`. The first registration wins: if `key` is taken, returns
     /// false and keeps the registered handler. An empty handler registers like any other.
     virtual bool Register(K key, H handler) {
-        if (handlers.size() >= kSmallTableEntries) {
+        if (handlers.size() >= kSmallTableEntries && handlers.max_load_factor() > 1.0f) {
             // Past a few entries, the usual load factor: the next insertion that needs it
             // spreads the table over as many buckets as it has entries.
             handlers.max_load_factor(1.0f);

@@ -21,8 +21,8 @@
 
 #include <cstddef>
 #include <list>
+#include <memory>
 #include <type_traits>
-#include <vector>
 
 #include "function/Function.h"
 
@@ -71,20 +71,13 @@ public:
     /// it are not called in this emission, and the copy is released. Not thread-safe: the
     /// caller's lock, if any, is held while every slot runs.
     ///
-    /// Cost: one copy of every slot (an invoker from the block pool). Up to 16 slots the copy
-    /// lies in the emitting call's own stack frame, so an emission allocates nothing else and
-    /// a nested emission naturally has its own; beyond that it is a vector.
+    /// Cost: one copy of every slot (an invoker from the block pool). Up to 16 slots the copies
+    /// are held in the emitting call's own stack frame, so an emission allocates nothing else
+    /// and a nested emission naturally has its own; beyond that in one array.
     virtual void Emit() {
-        if (slots.size() <= kInlineSnapshot) {
-            InlineSnapshot snapshot;
-            snapshot.CopyFrom(slots);
-            snapshot.CallAll();
-            return;
-        }
-        const Snapshot snapshot = TakeSnapshot();
-        for (const SlotType& slot : snapshot) {
-            slot();
-        }
+        Snapshot snapshot(slots.size());
+        snapshot.CopyFrom(slots);
+        snapshot.CallAll();
     }
 
     /// Disconnects every slot. Safe from inside a slot: the running emission still calls the
@@ -138,33 +131,34 @@ public:
     Signal& operator=(const Signal&) = delete;
 
 protected:
-    /// The slots of one emission, taken whole before the first slot runs, when there are more
-    /// than kInlineSnapshot of them.
-    using Snapshot = std::vector<SlotType>;
-
-    Snapshot TakeSnapshot() const { return Snapshot(slots.begin(), slots.end()); }
-
     /// Slot counts up to this are snapshotted in the emitting frame (a pointer per slot).
     static constexpr std::size_t kInlineSnapshot = 16;
 
-    /// The snapshot of one emission with at most kInlineSnapshot slots, in the emitting
-    /// call's frame: no allocation besides the slot copies themselves, and every nested
-    /// emission has its own. A copy of a slot is a clone of its invoker, which is all a
-    /// function is, so the snapshot keeps the clones themselves; empty slots have nothing to
-    /// copy or call. Destroys the clones made so far also when a clone or a slot throws.
-    class InlineSnapshot {
+    /// The slots of one emission, copied whole before the first one runs: a copy of a slot is
+    /// a clone of its invoker, which is all a function is, so the snapshot keeps the clones
+    /// themselves; empty slots have nothing to copy or call. Up to kInlineSnapshot clones are
+    /// held in the emitting call's frame, more in one array. Destroys the clones made so far
+    /// also when a clone or a slot throws.
+    class Snapshot {
     public:
-        InlineSnapshot() noexcept {}
-        ~InlineSnapshot() {
+        /// Room for the copies of `slotCount` slots.
+        explicit Snapshot(std::size_t slotCount) {
+            if (slotCount > kInlineSnapshot) {
+                overflow.reset(new Invoker*[slotCount]);
+                copies = overflow.get();
+            }
+        }
+        ~Snapshot() {
             for (std::size_t i = 0; i < count; ++i) {
                 copies[i]->Destroy();
             }
         }
 
-        InlineSnapshot(const InlineSnapshot&) = delete;
-        InlineSnapshot& operator=(const InlineSnapshot&) = delete;
+        Snapshot(const Snapshot&) = delete;
+        Snapshot& operator=(const Snapshot&) = delete;
 
-        /// Copies every non-empty slot of `list` (at most kInlineSnapshot), in order.
+        /// Copies every non-empty slot of `list` (at most the count given at construction), in
+        /// order.
         void CopyFrom(const SlotList& list) {
             for (const SlotType& slot : list) {
                 if (const Invoker* invoker = slot.GetInvoker()) {
@@ -184,7 +178,9 @@ protected:
     private:
         using Invoker = typename SlotType::InvokerType;
 
-        Invoker* copies[kInlineSnapshot];
+        Invoker* inlineCopies[kInlineSnapshot];
+        std::unique_ptr<Invoker*[]> overflow;
+        Invoker** copies = inlineCopies;
         std::size_t count = 0;
     };
 
