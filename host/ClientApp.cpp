@@ -227,9 +227,8 @@ bool ClientApp::StartEmbeddedServer() {
     }
     serverHost = "127.0.0.1";
     serverPort = embedded->GetPort();
-    const std::string source =
-        options.scenarioPath.empty() ? sim::DefaultScenarioSource() : options.scenarioPath;
-    Say(2, "embedded simulator on 127.0.0.1:" + std::to_string(serverPort) + " playing " + source);
+    Say(2, "embedded simulator on 127.0.0.1:" + std::to_string(serverPort) + " playing " +
+               sim::ScenarioSource(options.scenarioPath));
     return true;
 }
 

@@ -15,6 +15,10 @@ std::string_view DefaultScenarioText();
 /// "scenarios/village.scn": where the text came from, for messages.
 const char* DefaultScenarioSource();
 
+/// Where the scenario of `path` comes from, for messages: `path` itself, or the default
+/// scenario's source when `path` is empty.
+std::string ScenarioSource(const std::string& path);
+
 /// The scenario in the file at `path`, or the default scenario when `path` is empty. On
 /// failure there is none, and `error` says what went wrong, naming the file.
 std::optional<Scenario> LoadScenario(const std::string& path, std::string& error);

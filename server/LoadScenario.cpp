@@ -5,22 +5,26 @@
 
 namespace sim {
 
+std::string ScenarioSource(const std::string& path) {
+    return path.empty() ? DefaultScenarioSource() : path;
+}
+
 std::optional<Scenario> LoadScenario(const std::string& path, std::string& error) {
-    std::string text(DefaultScenarioText());
-    std::string source = DefaultScenarioSource();
-    if (!path.empty()) {
+    std::string text;
+    if (path.empty()) {
+        text = DefaultScenarioText();
+    } else {
         std::ifstream in(path, std::ios::binary);
         std::ostringstream out;
         if (!in || !(out << in.rdbuf()) || in.bad()) {
             error = "cannot read the scenario " + path;
             return std::nullopt;
         }
-        text = out.str();
-        source = path;
+        text = std::move(out).str();
     }
     ScenarioParseResult parsed = ParseScenario(text);
     if (!parsed) {
-        error = source + ": " + parsed.error.Text();
+        error = ScenarioSource(path) + ": " + parsed.error.Text();
         return std::nullopt;
     }
     return std::move(parsed.scenario);

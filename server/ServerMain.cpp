@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     options.scenario = std::move(*scenario);
-    const std::string source = scenarioPath.empty() ? sim::DefaultScenarioSource() : scenarioPath;
+    const std::string source = sim::ScenarioSource(scenarioPath);
     const std::string title = options.scenario.title;
     const std::size_t eventCount = options.scenario.events.size();
     const std::string bindAddress = options.bindAddress;

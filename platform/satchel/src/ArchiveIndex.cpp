@@ -19,12 +19,7 @@ static_assert(sizeof(off_t) == 8, "the archive index needs 64-bit file offsets")
 namespace satchel::detail {
 namespace {
 
-using zip::kCentralHeaderSignature;
-using zip::kCentralHeaderSize;
-using zip::kEndRecordSignature;
-using zip::kEndRecordSize;
-using zip::kLocalHeaderSignature;
-using zip::kLocalHeaderSize;
+using namespace zip;  // the record signatures and sizes the reader and the packer share
 constexpr std::uint32_t kZip64EndRecordSignature = 0x06064b50;
 constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr std::uint16_t kZip64ExtraId = 0x0001;

@@ -18,12 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using zip::kCentralHeaderSignature;
-using zip::kCentralHeaderSize;
-using zip::kEndRecordSignature;
-using zip::kEndRecordSize;
-using zip::kLocalHeaderSignature;
-using zip::kLocalHeaderSize;
+using namespace zip;  // the record signatures and sizes the reader and the packer share
 // Made by "Unix, zip 3.0", so readers take the file mode from the external attributes.
 constexpr std::uint16_t kVersionMadeBy = (3U << 8) | 30U;
 constexpr std::uint16_t kVersionNeeded = 10;  // 1.0: stored members only
