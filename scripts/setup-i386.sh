@@ -4,6 +4,9 @@
 # Idempotent: adds the architecture only when it is missing, runs `apt-get update` once, and
 # only when a package is missing.
 #
+# Then it makes sure 32-bit programs run here (scripts/i386-exec.sh): natively, or through
+# qemu's user-mode emulator where the kernel refuses them; it fails with one line otherwise.
+#
 # PhysFS is the one exception. Debian's libphysfs-dev is not co-installable across
 # architectures (installing the :i386 one removes the amd64 one), so we take the i386 runtime
 # (libphysfs1:i386) and the architecture-neutral physfs.h of the amd64 development package;
@@ -41,3 +44,6 @@ if ((${#missing[@]})); then
     ((updated)) || "${sudo_cmd[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+source scripts/i386-exec.sh
+i386_ensure_exec
