@@ -17,10 +17,13 @@ set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
 
 # Helper: a GoogleTest executable per subsystem with a ctest timeout on each test.
 #
-# Labels: every discovered test gets LABELS, and suites whose names end in "Threads" (they run
-# several threads) also get `concurrency`, which the tsan preset selects. The test names are
-# known only when ctest reads the discovered list, so the labels are set by a script that ctest
-# includes after it (a list of labels does not survive gtest_discover_tests' PROPERTIES).
+# Labels: every discovered test gets LABELS, suites whose names end in "Threads" (they run
+# several threads) also get `concurrency`, which the tsan preset selects, and suites whose names
+# begin with "Hostile" (hostile servers, files and paths) get `hostile`, which `ctest -L
+# hostile` runs; a parameterised suite's instance prefix ("Prefix/") does not count. The test
+# names are known only when ctest reads the discovered list, so the labels are set by a script
+# that ctest includes after it (a list of labels does not survive gtest_discover_tests'
+# PROPERTIES).
 function(pyr_add_test name)
     cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     if(NOT ARG_TIMEOUT)
@@ -39,6 +42,9 @@ foreach(test IN LISTS ${name}_TESTS)
     set(labels ${ARG_LABELS})
     if(test MATCHES \"^[A-Za-z]+Threads\\\\.\")
         list(APPEND labels concurrency)
+    endif()
+    if(test MATCHES \"^([A-Za-z]+/)?Hostile\")
+        list(APPEND labels hostile)
     endif()
     if(labels)
         set_tests_properties(\"\${test}\" PROPERTIES LABELS \"\${labels}\")

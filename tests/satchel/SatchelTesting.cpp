@@ -2,6 +2,7 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+
+#include "support/WaitReadable.h"
 
 extern char** environ;
 
@@ -62,33 +65,57 @@ void WriteFile(const fs::path& path, const std::string& data) {
 }
 
 RunResult RunProgram(const std::vector<std::string>& arguments) {
-    TempDir dir;
-    const fs::path outputFile = dir / "output";
+    RunResult result;
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
+        result.output = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return result;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
     std::vector<char*> argv;
     for (const std::string& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
     pid_t pid = 0;
-    RunResult result;
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    close(pipeEnds[1]);
     if (rc != 0) {
+        close(pipeEnds[0]);
         result.output = std::string("cannot start: ") + std::strerror(rc);
         return result;
+    }
+    // The output ends when the program does; a program that hangs is killed at the deadline.
+    const auto deadline = std::chrono::steady_clock::now() + kProgramTimeLimit;
+    bool ended = false;
+    while (test::WaitReadable(pipeEnds[0], deadline)) {
+        char buffer[4096];
+        const ssize_t n = read(pipeEnds[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ended = true;
+            break;
+        }
+        result.output.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(pipeEnds[0]);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        result.output +=
+            "[killed: still running after " + std::to_string(kProgramTimeLimit.count()) + " s]";
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (WIFEXITED(status)) {
+    if (ended && WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
     }
-    result.output = ReadFile(outputFile);
     return result;
 }
 

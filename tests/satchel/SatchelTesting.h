@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -41,7 +42,10 @@ std::string ReadFile(const fs::path& path);
 void WriteFile(const fs::path& path, const std::string& data);
 
 /// Runs `arguments` (the program first) with standard output and error joined, without a
-/// shell; returns the exit status (-1 when it did not exit normally) and the output.
+/// shell; returns the exit status (-1 when it did not exit normally) and the output. A program
+/// still running after kProgramTimeLimit is killed (status -1, the output says so), so a test
+/// of a hang fails instead of hanging.
+inline constexpr std::chrono::seconds kProgramTimeLimit{30};
 struct RunResult {
     int status = -1;
     std::string output;
