@@ -5,10 +5,13 @@
 //   pyr-strtable pack CONFIG_DIR ARCHIVE  the tree under CONFIG_DIR into a zip ARCHIVE
 //   pyr-strtable lookup TABLE KEY         KEY's text in TABLE, read as the client reads it
 //
-// Exit status: 0 on success, 1 when the operation failed, 2 on a usage error. Outputs are
-// written beside their final name and renamed into place, so a failed run never leaves a
-// half-written file behind.
+// Exit status: 0 on success, 1 when the operation failed, 2 on a usage error; nothing else,
+// whatever the paths name. Inputs must be regular files (or links to them). Outputs are
+// written to a new temporary file beside their final name and renamed into place, so a failed
+// run never leaves a half-written file behind and nothing planted beside the output is written
+// through (satchel/WholeFile.h).
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -43,6 +46,12 @@ constexpr const char* kUsageText =
     "                           resource library beside this tool says so, else from\n"
     "                           $PLINTH_CONFIG_DIR/config/StringTable/TABLE.xml\n"
     "  help                     show this text\n"
+    "\n"
+    "IN and the files under CONFIG_DIR must be regular files or links to them; a directory,\n"
+    "FIFO or device is refused. OUT and ARCHIVE are written to a new file beside them\n"
+    "(\"OUT.partial.XXXXXX\") that is renamed into place once complete; an OUT that is a\n"
+    "symbolic link is replaced by the file, not written through; an OUT that is a directory,\n"
+    "FIFO or device is refused.\n"
     "\n"
     "exit status: 0 success, 1 failure, 2 usage error\n";
 
@@ -105,9 +114,7 @@ int Lookup(const std::string& table, const std::string& key) {
     return std::fflush(stdout) == 0 ? kOk : kFailed;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     if (argc < 2) {
         return Usage("no command given");
     }
@@ -136,4 +143,16 @@ int main(int argc, char** argv) {
         return Lookup(argv[2], argv[3]);
     }
     return Usage("unknown command \"" + std::string(command) + "\"");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Whatever fails on the way (memory, above all) is an ordinary failure with its reason,
+    // never an abort with a status outside 0, 1 and 2.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        return Fail(std::string("unexpected failure: ") + e.what());
+    }
 }

@@ -1,67 +1,124 @@
 #include "satchel/WholeFile.h"
 
-#include <cerrno>
-#include <cstring>
-#include <system_error>
+#include <random>
+#include <string_view>
+
+#include "detail/Files.h"
 
 namespace satchel {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+constexpr std::string_view kTemporaryInfix = ".partial";
+// A name taken by someone else is tried again with new characters; this many collisions in a
+// row mean the folder is being filled on purpose.
+constexpr int kNameAttempts = 100;
+
+std::string RandomCharacters() {
+    static constexpr std::string_view kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::mt19937 generator{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);
+    std::string characters(6, ' ');
+    for (char& c : characters) {
+        c = kAlphabet[pick(generator)];
+    }
+    return characters;
+}
+
+}  // namespace
+
 bool ReadWholeFile(const fs::path& path, std::string& data, std::string& error,
                    std::uint64_t maxBytes) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        error = "cannot open " + path.string() + ": " + std::strerror(errno);
+    return detail::ReadRegularFile(path.string(), data, maxBytes, error);
+}
+
+ReplacementFile::~ReplacementFile() {
+    Discard();
+}
+
+void ReplacementFile::Discard() noexcept {
+    if (!temporary.empty()) {
+        detail::CloseFile(fd);
+        detail::RemoveEntry(temporary);
+    }
+    fd = -1;
+    temporary.clear();
+}
+
+bool ReplacementFile::Open(const fs::path& newTarget, std::string& error) {
+    Discard();
+    failure.clear();
+    target = newTarget;
+    std::string kind;
+    if (detail::KindOfPath(target.string(), kind) == detail::PathKind::Other) {
+        error = "cannot replace " + target.string() + ": it is " + kind +
+                ", not a regular file or a symbolic link";
         return false;
     }
-    const std::streamoff length = in.tellg();
-    if (length < 0 || static_cast<std::uint64_t>(length) > maxBytes) {
-        error = "cannot take the size of " + path.string() + " or it is too large";
+    const std::string prefix = target.string() + std::string(kTemporaryInfix) + ".";
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        std::string name = prefix + RandomCharacters();
+        bool exists = false;
+        fd = detail::CreateNewFile(name, exists, error);
+        if (fd >= 0) {
+            temporary = std::move(name);
+            return true;
+        }
+        if (!exists) {
+            return false;
+        }
+    }
+    error = "cannot create a temporary file beside " + target.string() + ": " +
+            std::to_string(kNameAttempts) + " names in a row were taken";
+    return false;
+}
+
+void ReplacementFile::Write(const void* data, std::size_t size) {
+    if (temporary.empty() && failure.empty()) {
+        failure = "nothing to write to: no temporary file is open";
+    }
+    if (failure.empty()) {
+        detail::WriteAll(fd, data, size, temporary, failure);
+    }
+}
+
+bool ReplacementFile::Commit(std::string& error) {
+    if (temporary.empty()) {
+        error = failure.empty() ? "nothing to commit: no temporary file is open" : failure;
         return false;
     }
-    data.resize(static_cast<std::size_t>(length));
-    in.seekg(0);
-    in.read(data.data(), length);
-    if (in.gcount() != length) {
-        error = "cannot read " + path.string();
+    if (!failure.empty()) {
+        error = failure;
+        Discard();
         return false;
     }
+    const int file = fd;
+    fd = -1;  // closed by the next call whatever it returns
+    if (!detail::SyncAndClose(file, temporary, error) ||
+        !detail::RenameOver(temporary, target.string(), error)) {
+        Discard();
+        return false;
+    }
+    temporary.clear();
     return true;
 }
 
-fs::path PartialPathFor(const fs::path& target) {
-    return target.string() + ".partial";
-}
-
-bool CommitPartialFile(std::ofstream& out, const fs::path& target, std::string& error) {
-    const fs::path partial = PartialPathFor(target);
-    out.close();
-    std::error_code ec;
-    if (!out) {
-        error = "cannot write " + partial.string();
-        fs::remove(partial, ec);
-        return false;
-    }
-    fs::rename(partial, target, ec);
-    if (ec) {
-        error =
-            "cannot rename " + partial.string() + " to " + target.string() + ": " + ec.message();
-        fs::remove(partial, ec);
-        return false;
-    }
-    return true;
+bool ReplacementFile::IsTemporaryName(const fs::path& candidate, const fs::path& target) {
+    const std::string prefix = target.filename().string() + std::string(kTemporaryInfix);
+    return candidate.parent_path() == target.parent_path() &&
+           candidate.filename().string().starts_with(prefix);
 }
 
 bool WriteWholeFile(const fs::path& path, const std::string& data, std::string& error) {
-    const fs::path partial = PartialPathFor(path);
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        error = "cannot create " + partial.string() + ": " + std::strerror(errno);
+    ReplacementFile file;
+    if (!file.Open(path, error)) {
         return false;
     }
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    return CommitPartialFile(out, path, error);
+    file.Write(data.data(), data.size());
+    return file.Commit(error);
 }
 
 }  // namespace satchel

@@ -4,7 +4,6 @@
 //   end of central directory record (22 bytes, no comment).
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <limits>
 #include <set>
 #include <system_error>
@@ -60,6 +59,13 @@ void PutCommonHeader(std::string& out, const ZipMember& member, std::uint32_t cr
     Put32(out, size);  // uncompressed
     Put16(out, static_cast<std::uint16_t>(member.name.size()));
     Put16(out, 0);  // extra field length
+}
+
+// `path`'s own name (not followed when it is a link) in the canonical form of its folder.
+fs::path NameInCanonicalFolder(const fs::path& path) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path, ec);
+    return fs::weakly_canonical(absolute.parent_path(), ec) / absolute.filename();
 }
 
 }  // namespace
@@ -125,10 +131,8 @@ bool WriteZipArchive(const fs::path& archive, const std::vector<ZipMember>& memb
         return false;
     }
 
-    const fs::path partial = PartialPathFor(archive);
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        error = "cannot create " + partial.string();
+    ReplacementFile out;
+    if (!out.Open(archive, error)) {
         return false;
     }
 
@@ -141,8 +145,8 @@ bool WriteZipArchive(const fs::path& archive, const std::vector<ZipMember>& memb
         Put32(header, kLocalHeaderSignature);
         PutCommonHeader(header, member, crc);
         header += member.name;
-        out.write(header.data(), static_cast<std::streamsize>(header.size()));
-        out.write(member.data.data(), static_cast<std::streamsize>(member.data.size()));
+        out.Write(header.data(), header.size());
+        out.Write(member.data.data(), member.data.size());
 
         Put32(central, kCentralHeaderSignature);
         Put16(central, kVersionMadeBy);
@@ -164,9 +168,9 @@ bool WriteZipArchive(const fs::path& archive, const std::vector<ZipMember>& memb
     Put32(end, static_cast<std::uint32_t>(central.size()));
     Put32(end, offset);
     Put16(end, 0);  // comment length
-    out.write(central.data(), static_cast<std::streamsize>(central.size()));
-    out.write(end.data(), static_cast<std::streamsize>(end.size()));
-    return CommitPartialFile(out, archive, error);
+    out.Write(central.data(), central.size());
+    out.Write(end.data(), end.size());
+    return out.Commit(error);
 }
 
 bool PackDirectory(const fs::path& directory, const fs::path& archive, std::string& error) {
@@ -175,10 +179,11 @@ bool PackDirectory(const fs::path& directory, const fs::path& archive, std::stri
         error = directory.string() + " is not a directory";
         return false;
     }
-    // The archive (and its partial file) may lie inside the tree being packed; it must not
-    // pack itself.
+    // The archive (and its temporary files, a killed run's among them) may lie inside the
+    // tree being packed; it must not pack itself. The temporary files lie beside the name
+    // given, which may be a link to the archive.
     const fs::path self = fs::weakly_canonical(archive, ec);
-    const fs::path selfPartial = fs::weakly_canonical(PartialPathFor(archive), ec);
+    const fs::path selfName = NameInCanonicalFolder(archive);
 
     // "cfg/" and "cfg" must give the same member names.
     fs::path root = directory.lexically_normal();
@@ -206,13 +211,13 @@ bool PackDirectory(const fs::path& directory, const fs::path& archive, std::stri
             }
             continue;
         }
+        if (fs::weakly_canonical(path, ec) == self ||
+            ReplacementFile::IsTemporaryName(NameInCanonicalFolder(path), selfName)) {
+            continue;
+        }
         if (!entry.is_regular_file(ec)) {
             error = path.string() + " is neither a regular file nor a directory";
             return false;
-        }
-        const fs::path canonical = fs::weakly_canonical(path, ec);
-        if (canonical == self || canonical == selfPartial) {
-            continue;
         }
         ZipMember member;
         member.name = path.lexically_relative(root).generic_string();

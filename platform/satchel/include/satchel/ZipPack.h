@@ -32,19 +32,21 @@ struct ZipMember {
 /// relative, use '/' only, have no empty, "." or ".." components and fit 65535 bytes.
 std::string CheckMemberName(std::string_view name);
 
-/// Writes `members` as a zip archive to `archive`, replacing the file. The archive is written
-/// beside its final name first and renamed into place, so a failure never leaves a partial
-/// archive under that name. Returns false with `error` set when a name is invalid or given
-/// twice, the archive would need zip64, or the file cannot be written.
+/// Writes `members` as a zip archive to `archive`, replacing the file through a temporary file
+/// beside it (satchel/WholeFile.h: a failure never leaves a partial archive under that name,
+/// nothing at the temporary name is written through, a symbolic link at `archive` is replaced,
+/// anything else but a regular file there is refused). Returns false with `error` set when a
+/// name is invalid or given twice, the archive would need zip64, or the file cannot be written.
 bool WriteZipArchive(const std::filesystem::path& archive, const std::vector<ZipMember>& members,
                      std::string& error);
 
 /// Packs every regular file under `directory` (followed symbolic links to files included)
 /// into `archive`, named by its path relative to `directory` with '/' separators, sorted by
-/// name. Empty directories are not recorded. The archive itself is skipped when it lies
-/// inside `directory`. Fails on anything that is neither a file nor a directory, on a
-/// symbolic link to a directory (not followed, to avoid loops), on unreadable files and on
-/// everything WriteZipArchive refuses.
+/// name. Empty directories are not recorded. The archive itself and its temporary files
+/// ("<archive>.partial...") are skipped when they lie inside `directory`. Fails on anything
+/// that is neither a file nor a directory (a FIFO, a device, also one swapped in for a file
+/// while the tree is read), on a symbolic link to a directory (not followed, to avoid loops),
+/// on unreadable files and on everything WriteZipArchive refuses.
 bool PackDirectory(const std::filesystem::path& directory, const std::filesystem::path& archive,
                    std::string& error);
 
