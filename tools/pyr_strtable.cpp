@@ -49,9 +49,9 @@ constexpr const char* kUsageText =
     "\n"
     "IN and the files under CONFIG_DIR must be regular files or links to them; a directory,\n"
     "FIFO or device is refused. OUT and ARCHIVE are written to a new file beside them\n"
-    "(\"OUT.partial.XXXXXX\") that is renamed into place once complete; an OUT that is a\n"
-    "symbolic link is replaced by the file, not written through; an OUT that is a directory,\n"
-    "FIFO or device is refused.\n"
+    "(\"OUT.partial.XXXXXX\") that is renamed into place once complete. An OUT that is a\n"
+    "symbolic link to a file is replaced by the new file, not written through; an OUT that\n"
+    "is, or links to, a directory, FIFO or device (/dev/stdout) is refused.\n"
     "\n"
     "exit status: 0 success, 1 failure, 2 usage error\n";
 

@@ -143,6 +143,7 @@ enum class Planted {
     StaleFileAtPartial,     // a killed run's
     StaleTemporaryFileOfAKilledRun,
     LinkToAFileAtTheOutput,  // replaced by the new file; the file it points to stays
+    LinkToAFifoAtTheOutput,  // refused: a way of writing to a pipe (/dev/stdout), not a file
     FifoAtTheOutput,         // refused: not a file to replace
     DirectoryAtTheOutput,    // refused
 };
@@ -168,6 +169,8 @@ const char* PlantedName(Planted planted) {
             return "StaleTemporaryFileOfAKilledRun";
         case Planted::LinkToAFileAtTheOutput:
             return "LinkToAFileAtTheOutput";
+        case Planted::LinkToAFifoAtTheOutput:
+            return "LinkToAFifoAtTheOutput";
         case Planted::FifoAtTheOutput:
             return "FifoAtTheOutput";
         case Planted::DirectoryAtTheOutput:
@@ -211,9 +214,10 @@ TEST_P(HostileToolOutput, NothingPlantedIsWrittenThroughOrInTheWay) {
         expected = ReadFile(reference / "res.zip");
     }
 
-    const bool atOutput = planted == Planted::LinkToAFileAtTheOutput ||
-                          planted == Planted::FifoAtTheOutput ||
-                          planted == Planted::DirectoryAtTheOutput;
+    const bool refused = planted == Planted::LinkToAFifoAtTheOutput ||
+                         planted == Planted::FifoAtTheOutput ||
+                         planted == Planted::DirectoryAtTheOutput;
+    const bool atOutput = refused || planted == Planted::LinkToAFileAtTheOutput;
     const fs::path spot = atOutput ? out
                           : planted == Planted::StaleTemporaryFileOfAKilledRun
                               ? fs::path(out.string() + ".partial.k1LLed")
@@ -225,6 +229,10 @@ TEST_P(HostileToolOutput, NothingPlantedIsWrittenThroughOrInTheWay) {
             break;
         case Planted::DanglingLinkAtPartial:
             fs::create_symlink(elsewhere, spot);
+            break;
+        case Planted::LinkToAFifoAtTheOutput:
+            MakeFifo(dir / "pipe");
+            fs::create_symlink(dir / "pipe", spot);
             break;
         case Planted::FifoAtPartial:
         case Planted::FifoAtTheOutput:
@@ -246,7 +254,7 @@ TEST_P(HostileToolOutput, NothingPlantedIsWrittenThroughOrInTheWay) {
 
     EXPECT_EQ(Describe(victim), "file holding \"someone else's bytes\"");
     EXPECT_EQ(Describe(elsewhere), "absent");
-    if (planted == Planted::FifoAtTheOutput || planted == Planted::DirectoryAtTheOutput) {
+    if (refused) {
         EXPECT_EQ(run.status, 1) << run.output;
         EXPECT_THAT(run.output, HasSubstr("pyr-strtable: "));
         EXPECT_THAT(run.output, HasSubstr("cannot replace " + out.string() + ": it is a"));

@@ -52,11 +52,28 @@ bool ReplacementFile::Open(const fs::path& newTarget, std::string& error) {
     Discard();
     failure.clear();
     target = newTarget;
-    std::string kind;
-    if (detail::KindOfPath(target.string(), kind) == detail::PathKind::Other) {
-        error = "cannot replace " + target.string() + ": it is " + kind +
-                ", not a regular file or a symbolic link";
+    if (!target.has_filename()) {
+        error = "cannot write \"" + target.string() + "\": it names no file";
         return false;
+    }
+    std::string kind;
+    switch (detail::KindOfPath(target.string(), false, kind)) {
+        case detail::PathKind::Other:
+            error = "cannot replace " + target.string() + ": it is " + kind +
+                    ", not a regular file or a symbolic link";
+            return false;
+        case detail::PathKind::SymbolicLink:
+            // A link to a device or a pipe (/dev/stdout) is a way of writing there, not a
+            // file to put a file in place of.
+            if (detail::KindOfPath(target.string(), true, kind) == detail::PathKind::Other) {
+                error = "cannot replace " + target.string() + ": it is a symbolic link to " + kind +
+                        ", not to a regular file";
+                return false;
+            }
+            break;
+        case detail::PathKind::Absent:
+        case detail::PathKind::RegularFile:
+            break;
     }
     const std::string prefix = target.string() + std::string(kTemporaryInfix) + ".";
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {

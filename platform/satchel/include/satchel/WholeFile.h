@@ -8,9 +8,10 @@
 // half-written file under the final name. The temporary file is always a new file with a
 // unique name, "<target>.partial.<six characters>", created without following symbolic links:
 // whatever lies at such a name (a link planted there, a file left by a killed run) is neither
-// written through nor in the way. A target that is a symbolic link is replaced by the new file
-// (the link goes, the file it pointed to stays as it was); a target that is neither a regular
-// file nor a symbolic link (a directory, a FIFO, a device) is refused and left alone.
+// written through nor in the way. A target that is a symbolic link to a regular file, or to
+// nothing, is replaced by the new file (the link goes, the file it pointed to stays as it
+// was). A target that is, or links to, anything else (a directory, a FIFO, a device, as
+// /dev/stdout does) is refused and left alone.
 #pragma once
 
 #include <cstddef>

@@ -34,8 +34,9 @@ std::string CheckMemberName(std::string_view name);
 
 /// Writes `members` as a zip archive to `archive`, replacing the file through a temporary file
 /// beside it (satchel/WholeFile.h: a failure never leaves a partial archive under that name,
-/// nothing at the temporary name is written through, a symbolic link at `archive` is replaced,
-/// anything else but a regular file there is refused). Returns false with `error` set when a
+/// nothing at the temporary name is written through, a symbolic link to a file at `archive`
+/// is replaced, a directory, FIFO or device there or linked from there is refused). Returns
+/// false with `error` set when a
 /// name is invalid or given twice, the archive would need zip64, or the file cannot be written.
 bool WriteZipArchive(const std::filesystem::path& archive, const std::vector<ZipMember>& members,
                      std::string& error);

@@ -10,13 +10,14 @@
 
 namespace satchel::detail {
 
-/// What lies at a path, the path's last component not followed.
+/// What lies at a path.
 enum class PathKind { Absent, RegularFile, SymbolicLink, Other };
 
-/// What lies at `path`; `Other` with `description` naming it ("a directory", "a FIFO", ...).
-/// A path that cannot be examined for another reason than its absence is `Other` with the
-/// system's reason.
-PathKind KindOfPath(const std::string& path, std::string& description);
+/// What lies at `path`, a symbolic link as the last component followed only when `follow`
+/// says so; `Other` with `description` naming it ("a directory", "a FIFO", ...). A path that
+/// cannot be examined for another reason than its absence is `Other` with the system's reason,
+/// except when following, where a link that leads nowhere (dangling, a loop) is `Absent`.
+PathKind KindOfPath(const std::string& path, bool follow, std::string& description);
 
 /// Reads the file at `path` (links followed) into `data`, refusing anything that is not a
 /// regular file once opened: opening does not wait for a FIFO's writer, and the kind is taken

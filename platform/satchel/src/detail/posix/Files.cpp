@@ -56,13 +56,13 @@ constexpr std::size_t kMinimumGrowth = 64 * 1024;
 
 }  // namespace
 
-PathKind KindOfPath(const std::string& path, std::string& description) {
+PathKind KindOfPath(const std::string& path, bool follow, std::string& description) {
     struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
-        if (errno == ENOENT) {
+    if ((follow ? ::stat(path.c_str(), &status) : ::lstat(path.c_str(), &status)) != 0) {
+        if (follow || errno == ENOENT) {
             return PathKind::Absent;
         }
-        description = "not examinable (" + SystemReason(errno) + ")";
+        description = "a path that cannot be examined (" + SystemReason(errno) + ")";
         return PathKind::Other;
     }
     if (S_ISREG(status.st_mode)) {
