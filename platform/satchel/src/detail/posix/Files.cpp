@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 namespace satchel::detail {
 namespace {
@@ -103,6 +104,14 @@ bool ReadRegularFile(const std::string& path, std::string& data, std::uint64_t m
     if (measured > maxBytes) {
         return tooLarge();
     }
+    const auto noMemory = [&] {
+        error = "cannot read " + path + ": not enough memory for " + std::to_string(measured) +
+                " bytes";
+        return false;
+    };
+    if (measured > data.max_size()) {  // a 32-bit process and a file of 4 GiB or more
+        return noMemory();
+    }
     std::size_t used = 0;
     try {
         data.resize(static_cast<std::size_t>(measured));
@@ -127,9 +136,9 @@ bool ReadRegularFile(const std::string& path, std::string& data, std::uint64_t m
             }
         }
     } catch (const std::bad_alloc&) {
-        error = "cannot read " + path + ": not enough memory for " + std::to_string(measured) +
-                " bytes";
-        return false;
+        return noMemory();
+    } catch (const std::length_error&) {
+        return noMemory();
     }
     data.resize(used);
     return true;
