@@ -1,7 +1,8 @@
 // minimap-server: the game-server simulator as a program of its own.
 //
 //     minimap-server [--bind ADDR] [--port N] [--scenario FILE] [--clock time|poll]
-//                    [--duration-ms N]
+//                    [--duration-ms N] [--max-connections N] [--max-pending-bytes N]
+//                    [--stall-timeout-ms N]
 //
 // Prints one line "minimap-server: listening on ADDR:PORT ..." on standard output once it
 // accepts connections (port 0 picks a free one, which the line tells), then runs until
@@ -23,9 +24,31 @@ namespace {
 constexpr std::uint16_t kDefaultPort = 7450;
 
 int Usage(const char* problem) {
+    const sim::SimServerOptions defaults;
     std::cerr << "minimap-server: " << problem << "\n"
               << "usage: minimap-server [--bind ADDR] [--port N] [--scenario FILE]"
-                 " [--clock time|poll] [--duration-ms N]\n";
+                 " [--clock time|poll]\n"
+                 "                      [--duration-ms N] [--max-connections N]"
+                 " [--max-pending-bytes N]\n"
+                 "                      [--stall-timeout-ms N]\n"
+                 "  --max-connections N    most connections open at once (default "
+              << defaults.maxConnections
+              << "; 0: no limit). At the\n"
+                 "                         limit, or out of descriptors, the server stops"
+                 " accepting until a\n"
+                 "                         connection closes (retrying every "
+              << sim::kAcceptRetryMs
+              << " ms); new clients wait.\n"
+                 "  --max-pending-bytes N  most unsent bytes per connection (default "
+              << defaults.maxPendingBytes
+              << "). Answers are\n"
+                 "                         encoded as the socket drains, at most "
+              << sim::kAnswerWindowBytes
+              << " bytes (or N/2) ahead.\n"
+                 "  --stall-timeout-ms N   a client that takes none of its pending bytes for"
+                 " this long is\n"
+                 "                         disconnected (default "
+              << defaults.stallTimeoutMs << ").\n";
     return 2;
 }
 
@@ -70,6 +93,21 @@ int main(int argc, char** argv) {
             if (!ParseNumber(argv[++i], durationMs)) {
                 return Usage("--duration-ms takes a number of milliseconds");
             }
+        } else if (arg == "--max-connections" && hasValue) {
+            if (!ParseNumber(argv[++i], number)) {
+                return Usage("--max-connections takes a number");
+            }
+            options.maxConnections = static_cast<std::size_t>(number);
+        } else if (arg == "--max-pending-bytes" && hasValue) {
+            if (!ParseNumber(argv[++i], number) || number < 1024) {
+                return Usage("--max-pending-bytes takes 1024 or more");
+            }
+            options.maxPendingBytes = static_cast<std::size_t>(number);
+        } else if (arg == "--stall-timeout-ms" && hasValue) {
+            if (!ParseNumber(argv[++i], number) || number < 1 || number > 86400000) {
+                return Usage("--stall-timeout-ms takes 1 to 86400000");
+            }
+            options.stallTimeoutMs = number;
         } else if (arg == "--help" || arg == "-h") {
             Usage("the game-server simulator");
             return 0;

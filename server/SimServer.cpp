@@ -1,5 +1,7 @@
 #include "server/SimServer.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -12,6 +14,7 @@
 
 #include <boost/asio.hpp>
 
+#include "function/Bind.h"
 #include "net/LogFormat.h"
 #include "net/NetMsg.h"
 #include "plinth/Timer.h"
@@ -26,45 +29,145 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
+/// A receive buffer larger than this is released once its message is handled: requests take a
+/// few bytes, so an idle connection keeps none of a large message's room.
+constexpr std::size_t kKeptReadBytes = 1024;
+/// The same for the room of encoded bytes, once everything is sent.
+constexpr std::size_t kKeptWriteBytes = 4096;
+/// Writes of one connection in a row before the other connections get the thread.
+constexpr int kWritesPerTurn = 16;
+
 void Log(int level, const std::string& text) {
     LogText(level, ("minimap-server: " + text).c_str());
 }
 
+/// A condition that may repeat as fast as the network goes (a failing accept): logged when it
+/// first happens, then at most once per kReportIntervalMs, with how often it happened since.
+class PacedReport {
+public:
+    /// The condition happened at `nowMs`; `text` describes it.
+    void Note(std::int64_t nowMs, std::string text) {
+        last = std::move(text);
+        ++count;
+        Flush(nowMs);
+    }
+
+    /// Logs the repeats not told yet, once the interval since the last line has passed.
+    void Flush(std::int64_t nowMs) {
+        if (count == 0 || (told && nowMs - toldMs < kReportIntervalMs)) {
+            return;
+        }
+        Log(3, count == 1 ? last
+                          : last + " (" + std::to_string(count) + " times since the last report)");
+        told = true;
+        toldMs = nowMs;
+        count = 0;
+    }
+
+private:
+    std::string last;
+    std::uint64_t count = 0;
+    bool told = false;
+    std::int64_t toldMs = 0;
+};
+
+/// The messages of one answer, encoded one at a time as the connection drains: a poll's
+/// store operations, or a query's results and its QueryEnd. Holds the records from the
+/// moment of the request, so the answer is what the world was then, however long it takes.
+class Answer {
+public:
+    explicit Answer(std::vector<SyncItem> operations) : operations(std::move(operations)) {}
+    explicit Answer(std::vector<_MiniMapNpcInfo> results)
+        : results(std::move(results)), query(true) {}
+
+    /// Appends the next message's bytes to `out`; false when every message was given.
+    bool EncodeNext(Bytes& out) {
+        Bytes message;
+        if (!query) {
+            if (next >= operations.size()) {
+                return false;
+            }
+            message = EncodeSync(operations[next]);
+        } else if (next < results.size()) {
+            message = EncodeQueryResult(results[next]);
+        } else if (next == results.size()) {
+            message = EncodeQueryEnd();
+        } else {
+            return false;
+        }
+        ++next;
+        out.insert(out.end(), message.begin(), message.end());
+        return true;
+    }
+
+private:
+    std::vector<SyncItem> operations;
+    std::vector<_MiniMapNpcInfo> results;
+    bool query = false;
+    std::size_t next = 0;
+};
+
 class Server;
 
 /// One client connection. Lives while an operation of it is pending or the server lists it.
+///
+/// What it owes the client waits in `backlog` in order (messages sent unasked, answers still
+/// to be encoded); `wire` holds the encoded bytes the socket has not taken. The socket is
+/// written without blocking; when it takes no more, the session waits until it is writable.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(Server& server, tcp::socket socket, std::uint64_t serial, const World& world)
-        : view(world),
-          server(server),
-          socket(std::move(socket)),
-          serial(serial),
-          buffer(static_cast<std::size_t>(net::kMaxMessageLength)) {}
+    Session(Server& server, tcp::socket socket, std::uint64_t serial, const World& world);
 
     void Start();
-    /// Queues one message; closes the connection when the client has stopped reading.
+    /// Queues a message the client did not ask for; closes the connection when that makes more
+    /// pending bytes than the limit.
     void Send(Bytes bytes);
     void Close(const std::string& reason);
+    /// Closes the connection when bytes are pending and the client took none of them for the
+    /// stall deadline.
+    void CheckDrain(std::int64_t nowMs);
     std::uint64_t GetSerial() const noexcept { return serial; }
 
     ClientView view;
 
 private:
+    struct Outgoing {
+        Bytes message;
+        std::unique_ptr<Answer> answer;
+    };
+
+    void ReadNext();
     void ReadHeader();
     void ReadBody(std::size_t length);
     void OnMessage(std::size_t length);
-    void WriteNext();
     void Malformed(const std::string& reason);
+    void Queue(std::unique_ptr<Answer> answer);
+    /// The clock of the stall deadline starts when the client is first owed something.
+    void Owe();
+    void ScheduleFlush();
+    void Flush();
+    void Encode();
+    void WaitWritable();
+    std::size_t Unsent() const noexcept { return wire.size() - wireSent; }
+    std::size_t Pending() const noexcept { return Unsent() + backlogBytes; }
 
     Server& server;
     tcp::socket socket;
     std::uint64_t serial;
-    std::vector<char> buffer;
-    ReceivedNetMsg parsed;
-    std::deque<Bytes> queue;
-    std::size_t pendingBytes = 0;
-    bool writing = false;
+    /// The header being read, then the whole message in `body`, which grows to its length.
+    std::array<char, net::kHeaderSize> header{};
+    Bytes body;
+    std::deque<Outgoing> backlog;
+    /// The bytes of the messages in `backlog` (answers count as they are encoded).
+    std::size_t backlogBytes = 0;
+    std::size_t answersQueued = 0;
+    Bytes wire;
+    std::size_t wireSent = 0;
+    std::size_t peakPending = 0;
+    std::int64_t lastTakenMs = 0;
+    bool reading = false;
+    bool flushPosted = false;
+    bool waitingToWrite = false;
     bool closed = false;
 };
 
@@ -74,6 +177,16 @@ public:
         scale = this->options.timeScale > 0 ? this->options.timeScale : os::GetTimer()->GetScale();
         if (!(scale > 0)) {
             scale = 1.0;
+        }
+        // Half of the limit at most, so that an answer in flight leaves room for the messages
+        // sent unasked.
+        answerWindow = std::min(kAnswerWindowBytes,
+                                std::max<std::size_t>(this->options.maxPendingBytes / 2, 1));
+        if (this->options.timer != nullptr) {
+            timer = this->options.timer;
+        } else {
+            ownTimer = std::make_unique<os::Timer>();
+            timer = ownTimer.get();
         }
     }
 
@@ -111,6 +224,7 @@ public:
             ScheduleNext();
         }
         Accept();
+        ArmCheck();
         thread = std::thread([this] { Run(); });
         return true;
     }
@@ -119,11 +233,20 @@ public:
         if (!thread.joinable()) {
             return;
         }
+        os::TimerID check;
+        {
+            std::lock_guard<std::mutex> guard(checkMutex);
+            checksStopped = true;
+            check = checkTimer;
+        }
+        // Waits for a check that runs now on the timer's thread; it arms no other.
+        check.Cancel();
         asio::post(io, [this] {
             stopping = true;
             boost::system::error_code ec;
             acceptor.close(ec);
             scenarioTimer.cancel();
+            work.reset();
             auto all = sessions;
             for (auto& [id, session] : all) {
                 session->Close("server stopping");
@@ -163,10 +286,13 @@ public:
 
     void SetObserver(MessageObserver o) { observer = std::move(o); }
 
+    /// A connection closed: its place, and maybe a descriptor, are free again.
     void Forget(std::uint64_t serial) {
         if (sessions.erase(serial) != 0) {
             Count([](SimServerStats& s) { --s.open; });
         }
+        acceptPaused = false;
+        Accept();
     }
 
     /// A poll was answered: with the poll clock, the world moves one scenario step, ready for
@@ -177,8 +303,11 @@ public:
         }
     }
 
+    std::int64_t Now() const { return timer->Now(); }
+
     World world;
     const SimServerOptions options;
+    std::size_t answerWindow = kAnswerWindowBytes;
     bool stopping = false;
 
 private:
@@ -190,13 +319,32 @@ private:
         }
     }
 
+    /// Accepts the next connection, unless the server is at its connection limit or paused
+    /// after a failed accept: accepting again at once would fail again at once, as fast as
+    /// the thread can go, as long as the descriptors lack.
     void Accept() {
+        if (stopping || accepting || acceptPaused) {
+            return;
+        }
+        if (options.maxConnections != 0 && sessions.size() >= options.maxConnections) {
+            limitReport.Note(Now(), "connection limit of " +
+                                        std::to_string(options.maxConnections) +
+                                        " reached; accepting paused until a connection closes");
+            return;
+        }
+        accepting = true;
         acceptor.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
+            accepting = false;
+            if (stopping || ec == asio::error::operation_aborted) {
+                return;
+            }
             if (ec) {
-                if (ec != asio::error::operation_aborted && !stopping) {
-                    Log(3, "accept failed: " + ec.message());
-                    Accept();
-                }
+                Count([](SimServerStats& s) { ++s.acceptFailures; });
+                const std::int64_t now = Now();
+                acceptPaused = true;
+                retryAtMs = now + kAcceptRetryMs;
+                acceptReport.Note(now, "accept failed: " + ec.message() +
+                                           "; accepting paused until a connection closes");
                 return;
             }
             const std::uint64_t serial = nextSerial++;
@@ -210,6 +358,40 @@ private:
             session->Start();
             Accept();
         });
+    }
+
+    /// Registers the next check on the deadlines' clock. Any thread.
+    void ArmCheck() {
+        std::lock_guard<std::mutex> guard(checkMutex);
+        if (!checksStopped) {
+            checkTimer = timer->RegisterTimer(os::bind(&Server::OnCheckTimer, this),
+                                              static_cast<int>(kCheckIntervalMs), nullptr);
+        }
+    }
+
+    /// On the timer's thread (or the thread advancing a manual clock).
+    void OnCheckTimer(os::Timer* t, os::TimerID, void*) {
+        const std::int64_t now = t->Now();
+        asio::post(io, [this, now] { Check(now); });
+        ArmCheck();
+    }
+
+    void Check(std::int64_t now) {
+        if (stopping) {
+            return;
+        }
+        auto all = sessions;
+        for (auto& [id, session] : all) {
+            session->CheckDrain(now);
+        }
+        acceptReport.Flush(now);
+        limitReport.Flush(now);
+        // The fallback when no connection of ours closes: the descriptors may have been
+        // freed elsewhere in the process.
+        if (acceptPaused && now >= retryAtMs) {
+            acceptPaused = false;
+            Accept();
+        }
     }
 
     Clock::duration Scaled(std::int64_t ms) const {
@@ -282,7 +464,9 @@ private:
                        (event.id != 0 ? " " + std::to_string(event.id) : std::string()));
         }
         if (event.type == EventType::RoleReset) {
-            for (auto& [id, session] : sessions) {
+            // A copy: a client too far behind is closed, which takes it off the list.
+            auto all = sessions;
+            for (auto& [id, session] : all) {
                 session->Send(EncodeRoleReset());
                 session->view.Forget();
             }
@@ -291,6 +475,9 @@ private:
 
     // Declared first so that it goes last: the sockets and timers below belong to it.
     asio::io_context io;
+    // Keeps the thread running while nothing is pending: accepting may pause with no
+    // connection open.
+    asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
     tcp::acceptor acceptor{io};
     asio::steady_timer scenarioTimer{io};
     std::thread thread;
@@ -304,33 +491,62 @@ private:
     std::uint64_t nextSerial = 1;
     std::size_t nextEvent = 0;
     Clock::time_point origin;
+    bool accepting = false;
+    bool acceptPaused = false;
+    std::int64_t retryAtMs = 0;
+    PacedReport acceptReport;
+    PacedReport limitReport;
+    // Declared after the io context so that it goes first, with every registration of ours.
+    std::unique_ptr<os::Timer> ownTimer;
+    os::Timer* timer = nullptr;
+    std::mutex checkMutex;
+    bool checksStopped = false;
+    os::TimerID checkTimer;
 };
+
+Session::Session(Server& server, tcp::socket socket, std::uint64_t serial, const World& world)
+    : view(world),
+      server(server),
+      socket(std::move(socket)),
+      serial(serial),
+      lastTakenMs(server.Now()) {}
 
 void Session::Start() {
     boost::system::error_code ec;
     socket.set_option(tcp::no_delay(true), ec);
+    // Writes take what the socket takes and never block the thread (see Flush).
+    socket.non_blocking(true, ec);
     Send(EncodeHello());
-    ReadHeader();
+    ReadNext();
+}
+
+void Session::ReadNext() {
+    // One answer at a time: while one is being encoded, the client's next requests wait in
+    // the socket, so a client that asks without reading holds one answer, not thousands.
+    if (!closed && !reading && answersQueued == 0) {
+        ReadHeader();
+    }
 }
 
 void Session::ReadHeader() {
+    reading = true;
     auto self = shared_from_this();
     asio::async_read(
-        socket, asio::buffer(buffer.data(), static_cast<std::size_t>(net::kHeaderSize)),
-        [self](const boost::system::error_code& ec, std::size_t) {
+        socket, asio::buffer(header), [self](const boost::system::error_code& ec, std::size_t) {
+            self->reading = false;
             if (ec) {
                 self->Close(ec == asio::error::eof ? "closed by the client" : ec.message());
                 return;
             }
-            const NetMsgFrame frame =
-                FrameNetMsg(self->buffer.data(), static_cast<std::size_t>(net::kHeaderSize));
+            const NetMsgFrame frame = FrameNetMsg(self->header.data(), self->header.size());
             if (frame.state == NetMsgFrameState::Invalid) {
                 // The parser names what is wrong with the length, as for every message.
-                self->Malformed(ParseNetMsg(self->buffer.data(),
-                                            static_cast<std::size_t>(net::kHeaderSize),
-                                            self->parsed)
-                                    .text);
-            } else if (frame.state == NetMsgFrameState::Ready) {
+                ReceivedNetMsg parsed;
+                self->Malformed(ParseNetMsg(self->header.data(), self->header.size(), parsed).text);
+                return;
+            }
+            self->body.assign(self->header.begin(), self->header.end());
+            if (frame.state == NetMsgFrameState::Ready) {
                 self->OnMessage(frame.size);
             } else {
                 self->ReadBody(frame.size);
@@ -339,10 +555,12 @@ void Session::ReadHeader() {
 }
 
 void Session::ReadBody(std::size_t length) {
+    reading = true;
+    body.resize(length);
     auto self = shared_from_this();
-    const std::size_t header = static_cast<std::size_t>(net::kHeaderSize);
-    asio::async_read(socket, asio::buffer(buffer.data() + header, length - header),
+    asio::async_read(socket, asio::buffer(body.data() + header.size(), length - header.size()),
                      [self, length](const boost::system::error_code& ec, std::size_t) {
+                         self->reading = false;
                          if (ec) {
                              self->Close(ec == asio::error::eof
                                              ? "closed by the client in the middle of a message"
@@ -354,28 +572,31 @@ void Session::ReadBody(std::size_t length) {
 }
 
 void Session::OnMessage(std::size_t length) {
-    const NetMsgParseResult result = ParseNetMsg(buffer.data(), length, parsed);
+    // A parse holds a copy of the message, so it lives only while the message is handled.
+    ReceivedNetMsg parsed;
+    const NetMsgParseResult result = ParseNetMsg(body.data(), length, parsed);
     if (!result) {
         Malformed(result.text);
         return;
     }
-    server.Observe(serial, std::vector<char>(buffer.begin(), buffer.begin() + length));
+    server.Observe(serial, std::vector<char>(body.begin(), body.begin() + length));
     const Request request = DecodeRequest(*parsed.Get());
+    if (body.capacity() > kKeptReadBytes) {
+        Bytes().swap(body);
+    }
     switch (request.kind) {
         case Request::Kind::Poll: {
             server.Count([](SimServerStats& s) { ++s.polls; });
-            for (const SyncItem& item : view.Poll(server.world)) {
-                Send(EncodeSync(item));
+            std::vector<SyncItem> operations = view.Poll(server.world);
+            if (!operations.empty()) {
+                Queue(std::make_unique<Answer>(std::move(operations)));
             }
             server.AfterPoll();
             break;
         }
         case Request::Kind::Query:
             server.Count([](SimServerStats& s) { ++s.queries; });
-            for (const _MiniMapNpcInfo& record : server.world.Query(request.queryArg)) {
-                Send(EncodeQueryResult(record));
-            }
-            Send(EncodeQueryEnd());
+            Queue(std::make_unique<Answer>(server.world.Query(request.queryArg)));
             break;
         case Request::Kind::Tick:
             server.Count([](SimServerStats& s) { ++s.ticks; });
@@ -388,9 +609,7 @@ void Session::OnMessage(std::size_t length) {
             server.Count([](SimServerStats& s) { ++s.other; });
             break;
     }
-    if (!closed) {
-        ReadHeader();
-    }
+    ReadNext();
 }
 
 void Session::Malformed(const std::string& reason) {
@@ -399,37 +618,132 @@ void Session::Malformed(const std::string& reason) {
     Close("malformed message");
 }
 
+void Session::Owe() {
+    if (Unsent() == 0 && backlog.empty()) {
+        lastTakenMs = server.Now();
+    }
+}
+
 void Session::Send(Bytes bytes) {
     if (closed) {
         return;
     }
-    if (pendingBytes + bytes.size() > server.options.maxPendingBytes) {
-        Close("the client does not read (" + std::to_string(pendingBytes) + " bytes pending)");
+    if (Pending() + bytes.size() > server.options.maxPendingBytes) {
+        server.Count([](SimServerStats& s) { ++s.notReading; });
+        Close("the client does not read (" + std::to_string(Pending()) + " bytes pending)");
         return;
     }
-    pendingBytes += bytes.size();
-    queue.push_back(std::move(bytes));
-    if (!writing) {
-        WriteNext();
-    }
+    Owe();
+    backlogBytes += bytes.size();
+    backlog.push_back(Outgoing{std::move(bytes), nullptr});
+    ScheduleFlush();
 }
 
-void Session::WriteNext() {
-    writing = true;
+void Session::Queue(std::unique_ptr<Answer> answer) {
+    if (closed) {
+        return;
+    }
+    Owe();
+    ++answersQueued;
+    backlog.push_back(Outgoing{Bytes(), std::move(answer)});
+    ScheduleFlush();
+}
+
+void Session::ScheduleFlush() {
+    if (flushPosted || waitingToWrite || closed) {
+        return;
+    }
+    flushPosted = true;
     auto self = shared_from_this();
-    asio::async_write(socket, asio::buffer(queue.front()),
-                      [self](const boost::system::error_code& ec, std::size_t) {
-                          self->writing = false;
-                          if (ec) {
-                              self->Close(ec.message());
-                              return;
-                          }
-                          self->pendingBytes -= self->queue.front().size();
-                          self->queue.pop_front();
-                          if (!self->queue.empty() && !self->closed) {
-                              self->WriteNext();
-                          }
-                      });
+    asio::post(socket.get_executor(), [self] {
+        self->flushPosted = false;
+        self->Flush();
+    });
+}
+
+void Session::Encode() {
+    if (wireSent == wire.size()) {
+        wire.clear();
+        wireSent = 0;
+    } else if (wireSent >= server.answerWindow) {
+        wire.erase(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(wireSent));
+        wireSent = 0;
+    }
+    while (Unsent() < server.answerWindow && !backlog.empty()) {
+        Outgoing& next = backlog.front();
+        if (next.answer) {
+            if (next.answer->EncodeNext(wire)) {
+                continue;
+            }
+            --answersQueued;
+        } else {
+            wire.insert(wire.end(), next.message.begin(), next.message.end());
+            backlogBytes -= next.message.size();
+        }
+        backlog.pop_front();
+    }
+    if (Pending() > peakPending) {
+        peakPending = Pending();
+        server.Count([this](SimServerStats& s) {
+            s.peakPendingBytes = std::max<std::uint64_t>(s.peakPendingBytes, peakPending);
+        });
+    }
+    ReadNext();
+}
+
+void Session::Flush() {
+    if (closed || waitingToWrite) {
+        return;
+    }
+    for (int i = 0; i < kWritesPerTurn; ++i) {
+        Encode();
+        if (Unsent() == 0) {
+            if (wire.capacity() > kKeptWriteBytes) {
+                Bytes().swap(wire);
+            }
+            return;
+        }
+        boost::system::error_code ec;
+        const std::size_t taken =
+            socket.write_some(asio::buffer(wire.data() + wireSent, Unsent()), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            WaitWritable();
+            return;
+        }
+        if (ec) {
+            Close(ec.message());
+            return;
+        }
+        wireSent += taken;
+        lastTakenMs = server.Now();
+    }
+    // Leave the thread to the other connections for a turn, then go on.
+    ScheduleFlush();
+}
+
+void Session::WaitWritable() {
+    waitingToWrite = true;
+    server.Count([](SimServerStats& s) { ++s.waitingToWrite; });
+    auto self = shared_from_this();
+    socket.async_wait(tcp::socket::wait_write, [self](const boost::system::error_code& ec) {
+        self->waitingToWrite = false;
+        self->server.Count([](SimServerStats& s) { --s.waitingToWrite; });
+        if (ec) {
+            self->Close(ec.message());
+            return;
+        }
+        self->Flush();
+    });
+}
+
+void Session::CheckDrain(std::int64_t nowMs) {
+    if (closed || Pending() + answersQueued == 0 ||
+        nowMs - lastTakenMs < server.options.stallTimeoutMs) {
+        return;
+    }
+    server.Count([](SimServerStats& s) { ++s.notReading; });
+    Close("the client does not read (" + std::to_string(Pending()) +
+          " bytes pending, none taken for " + std::to_string(nowMs - lastTakenMs) + " ms)");
 }
 
 void Session::Close(const std::string& reason) {
@@ -437,6 +751,8 @@ void Session::Close(const std::string& reason) {
         return;
     }
     closed = true;
+    backlog.clear();
+    Bytes().swap(wire);
     // Counted before the socket goes, so that whoever sees the connection end sees the count.
     server.Forget(serial);
     Log(2, "connection " + std::to_string(serial) + " closed: " + reason);

@@ -15,6 +15,18 @@
 // whatever the time: the n-th poll sees the n-th moment of the scenario, so a test sees every
 // step, in order. Either way the events at time 0 are played before the first connection.
 //
+// Load. Answers are streamed: a poll's operations and a query's records are taken when the
+// request arrives, but their messages are encoded only as the socket takes them, at most
+// kAnswerWindowBytes ahead, and the connection's next request is read once the answer is
+// encoded; so an answer of 100,000 NPCs costs its records, not 10 MB of queued bytes. A client
+// that takes none of its pending bytes for stallTimeoutMs is closed ("does not read"). At
+// maxConnections, or when an accept fails (out of descriptors: EMFILE, ENFILE...), the server
+// stops accepting until a connection closes, and tries again at the latest after
+// kAcceptRetryMs; clients wait in the listen queue meanwhile. A failing accept is logged once,
+// then at most once per kReportIntervalMs with the count of failures since. A connection's
+// read buffer grows to the size of the message it receives and is released after a large one,
+// so an idle connection holds no message buffer.
+//
 // Threads: Start runs the network and the scenario on one thread of the server's own; the
 // observer and every handler run there. Stop (or destruction) closes every connection and
 // joins it. The public operations may be called from any thread.
@@ -29,7 +41,24 @@
 
 #include "server/Scenario.h"
 
+namespace os {
+class Timer;
+}
+
 namespace sim {
+
+/// How far a streamed answer is encoded ahead of what the socket took (or half of
+/// SimServerOptions::maxPendingBytes, when that is less).
+inline constexpr std::size_t kAnswerWindowBytes = 64 * 1024;
+/// How often the server checks its deadlines (the stall deadline, the retry of accepting), on
+/// the clock of SimServerOptions::timer.
+inline constexpr std::int64_t kCheckIntervalMs = 1000;
+/// After a failed accept, accepting starts again when a connection closes, or at the latest
+/// after this long.
+inline constexpr std::int64_t kAcceptRetryMs = kCheckIntervalMs;
+/// A repeated condition (a failing accept, the connection limit) is logged at most once per
+/// this interval; the line tells how often it happened since the last one.
+inline constexpr std::int64_t kReportIntervalMs = 10000;
 
 struct SimServerOptions {
     /// Loopback unless asked otherwise.
@@ -41,8 +70,20 @@ struct SimServerOptions {
     /// Multiplies scenario times; 0 takes the core timer's scale.
     double timeScale = 0;
     /// A connection whose unsent bytes would exceed this is closed: a client that never reads
-    /// must not make the server hoard memory.
+    /// must not make the server hoard memory. Answers count only with what is encoded of them
+    /// (at most kAnswerWindowBytes ahead), so this bounds the messages sent unasked (Hello,
+    /// RoleReset) that pile up behind a client that does not read.
     std::size_t maxPendingBytes = 1u << 20;
+    /// A connection with unsent bytes whose client took none of them for this long (on
+    /// `timer`'s clock) is closed: the client does not read.
+    std::int64_t stallTimeoutMs = 10000;
+    /// Most connections open at once; at the limit the server stops accepting until one
+    /// closes. 0: no limit but the process's descriptors.
+    std::size_t maxConnections = 1024;
+    /// The clock of the deadlines above (milliseconds of Timer::Now; checked every
+    /// kCheckIntervalMs). Null: a real-clock timer of the server's own. Tests pass a timer on
+    /// the manual clock and advance it. Must outlive the server.
+    os::Timer* timer = nullptr;
 };
 
 struct SimServerStats {
@@ -54,6 +95,10 @@ struct SimServerStats {
     std::uint64_t other = 0;      ///< well-formed messages that are none of the above
     std::uint64_t malformed = 0;  ///< connections closed for a malformed message
     std::uint64_t eventsPlayed = 0;
+    std::uint64_t acceptFailures = 0;    ///< accepts that failed (each pauses accepting)
+    std::uint64_t notReading = 0;        ///< connections closed because the client did not read
+    std::uint64_t waitingToWrite = 0;    ///< connections whose socket takes no more bytes now
+    std::uint64_t peakPendingBytes = 0;  ///< most unsent bytes of one connection so far
 };
 
 /// Called on the server thread with every well-formed message received, before it is

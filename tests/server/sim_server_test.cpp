@@ -1,15 +1,23 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "net/NetMsg.h"
+#include "plinth/Timer.h"
 #include "protocol/MiniMapProtocol.h"
 #include "server/SimMessages.h"
 #include "server/SimServer.h"
+#include "support/LogCapture.h"
 #include "support/Loopback.h"
 
 namespace {
@@ -43,13 +51,24 @@ Received Decode(const std::vector<char>& bytes) {
 
 class SimServerTest : public ::testing::Test {
 protected:
-    void StartServer(const std::string& scenarioText, std::size_t maxPending = 1u << 20) {
+    /// Starts a server on the poll clock, its deadlines on `clock`; `adjust` changes the
+    /// other options.
+    void StartServer(const std::string& scenarioText,
+                     const std::function<void(sim::SimServerOptions&)>& adjust = nullptr) {
         auto parsed = sim::ParseScenario(scenarioText);
         ASSERT_TRUE(parsed) << parsed.error.Text();
+        StartServer(std::move(*parsed.scenario), adjust);
+    }
+
+    void StartServer(sim::Scenario scenario,
+                     const std::function<void(sim::SimServerOptions&)>& adjust = nullptr) {
         sim::SimServerOptions options;
-        options.scenario = std::move(*parsed.scenario);
+        options.scenario = std::move(scenario);
         options.clock = sim::SimServerOptions::Clock::Poll;
-        options.maxPendingBytes = maxPending;
+        options.timer = &clock;
+        if (adjust) {
+            adjust(options);
+        }
         server = std::make_unique<sim::SimServer>(std::move(options));
         server->SetMessageObserver(
             [this](std::uint64_t connection, const std::vector<char>& bytes) {
@@ -106,6 +125,8 @@ protected:
         return ops;
     }
 
+    /// The server's deadlines run on it: nothing expires unless the test advances it.
+    os::Timer clock{os::ClockMode::Manual};
     std::unique_ptr<sim::SimServer> server;
     std::mutex mutex;
     std::vector<std::pair<std::uint64_t, std::vector<char>>> observed;
@@ -220,27 +241,6 @@ TEST_F(SimServerTest, ObserverSeesEveryWellFormedMessageAsReceived) {
     EXPECT_EQ(server->GetStats().ticks, 1u);
 }
 
-TEST_F(SimServerTest, ClientThatNeverReadsIsDisconnectedInsteadOfHoardingMemory) {
-    std::string scenario;
-    for (int i = 0; i < 60; ++i) {
-        scenario += "0 npc " + std::to_string(100 + i) + " appear name=\"Trader\" x=1 y=1\n";
-    }
-    StartServer(scenario, 64 * 1024);
-    test::Socket client = test::ConnectLoopback(server->GetPort(), 4096);
-    ASSERT_TRUE(client.IsOpen());
-    // Each answer is about 5 KB; a few thousand of them overflow any socket buffer.
-    std::vector<char> many;
-    const auto query = sim::EncodeQuery(-1);
-    for (int i = 0; i < 3000; ++i) {
-        many.insert(many.end(), query.begin(), query.end());
-    }
-    client.Send(many);
-    // The client reads nothing, so the connection's end is seen at the server.
-    EXPECT_TRUE(server->WaitForStats(
-        [](const sim::SimServerStats& s) { return s.connections == 1 && s.open == 0; },
-        test::kWaitMs));
-}
-
 TEST(HostPort, ParsesHostAndPortAndRefusesTheRest) {
     std::string host;
     std::uint16_t port = 0;
@@ -252,6 +252,207 @@ TEST(HostPort, ParsesHostAndPortAndRefusesTheRest) {
     for (const char* bad : {"", "7450", ":7450", "host:", "host:0", "host:65536", "host:12x"}) {
         EXPECT_FALSE(sim::ParseHostPort(bad, host, port)) << bad;
     }
+}
+
+// ---- Clients that push the server to its limits -----------------------------------------
+
+/// Most bytes a connection may hold unsent while it streams: the answer window, plus the one
+/// message that crosses it.
+constexpr std::uint64_t kStreamingBound = sim::kAnswerWindowBytes + net::kMaxMessageLength;
+
+class HostileClients : public SimServerTest {
+protected:
+    void ExpectGreeted(test::Socket& client) {
+        std::vector<char> hello;
+        ASSERT_TRUE(client.ReadMessage(hello));
+        EXPECT_EQ(Decode(hello).id, static_cast<int>(proto::SimulatorMsgId::Hello));
+    }
+
+    static std::size_t LinesWith(const test::LogCapture& log, const std::string& text) {
+        std::size_t n = 0;
+        for (const std::string& line : log.Lines()) {
+            n += line.find(text) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+
+    sim::SimServerStats Stats() const { return server->GetStats(); }
+};
+
+/// Lowers the process's descriptor limit for the scope so that exactly `free` more descriptors
+/// can be opened: every free number below the present highest one is filled first.
+class ScopedDescriptorLimit {
+public:
+    explicit ScopedDescriptorLimit(int free) {
+        getrlimit(RLIMIT_NOFILE, &saved);
+        int highest = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            highest = std::max(highest, std::atoi(entry.path().filename().c_str()));
+        }
+        // Each open takes the lowest free number: the holes below `highest` go first.
+        while (true) {
+            const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (fd < 0 || fd > highest) {
+                ::close(fd);
+                break;
+            }
+            fillers.emplace_back(fd);
+        }
+        rlimit lowered = saved;
+        lowered.rlim_cur = static_cast<rlim_t>(highest + 1 + free);
+        ok = setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    }
+    ~ScopedDescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved); }
+    ScopedDescriptorLimit(const ScopedDescriptorLimit&) = delete;
+    ScopedDescriptorLimit& operator=(const ScopedDescriptorLimit&) = delete;
+
+    bool IsSet() const noexcept { return ok; }
+
+private:
+    rlimit saved{};
+    std::vector<test::Socket> fillers;
+    bool ok = false;
+};
+
+TEST_F(HostileClients, OutOfDescriptorsTheServerPausesAcceptingAndServesAgainWhenOneIsFree) {
+    test::LogCapture log;
+    StartServer("0 player 1 appear x=1 y=2\n");
+    constexpr int kServed = 3;
+    // Every socket of the test exists before the limit, so that only the server's accepts
+    // need descriptors: it can accept exactly kServed connections.
+    std::vector<test::Socket> clients;
+    for (int i = 0; i < kServed + 2; ++i) {
+        clients.push_back(test::OpenTcpSocket());
+    }
+    test::Socket spare(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    ScopedDescriptorLimit limit(kServed);
+    ASSERT_TRUE(limit.IsSet());
+    for (int i = 0; i < kServed; ++i) {
+        ASSERT_TRUE(test::ConnectLoopback(clients[i], server->GetPort()));
+        ExpectGreeted(clients[i]);
+    }
+    ASSERT_TRUE(test::ConnectLoopback(clients[kServed], server->GetPort()));
+    ASSERT_TRUE(server->WaitForStats(
+        [](const sim::SimServerStats& s) { return s.acceptFailures >= 1; }, test::kWaitMs));
+    // A round trip gives an accept that tries again at once the time to show.
+    EXPECT_EQ(Ops(Ask(clients[0], sim::EncodePoll())), (std::vector<std::int32_t>{kSet}));
+    EXPECT_EQ(Stats().acceptFailures, 1u);
+    EXPECT_EQ(Stats().connections, static_cast<std::uint64_t>(kServed));
+    EXPECT_EQ(LinesWith(log, "accept failed: "), 1u);
+
+    // A connection closes: its descriptor serves the client waiting in the listen queue.
+    clients[0].Close();
+    ExpectGreeted(clients[kServed]);
+    EXPECT_EQ(Ops(Ask(clients[kServed], sim::EncodePoll())), (std::vector<std::int32_t>{kSet}));
+    // Full again: the next client's accept fails once, and accepting pauses.
+    ASSERT_TRUE(test::ConnectLoopback(clients[kServed + 1], server->GetPort()));
+    ASSERT_TRUE(server->WaitForStats(
+        [](const sim::SimServerStats& s) { return s.acceptFailures >= 2; }, test::kWaitMs));
+    Ask(clients[1], sim::EncodeTick(1));
+    EXPECT_EQ(Stats().acceptFailures, 2u);
+    EXPECT_EQ(LinesWith(log, "accept failed: "), 1u) << "one line per report interval";
+
+    // A descriptor freed elsewhere in the process: the retry finds it.
+    spare.Close();
+    clock.Advance(sim::kAcceptRetryMs);
+    ExpectGreeted(clients[kServed + 1]);
+    // The failures since the first line are told in one line once the interval is over.
+    clock.Advance(sim::kReportIntervalMs);
+    Ask(clients[1], sim::EncodeTick(2));
+    EXPECT_EQ(LinesWith(log, "accept failed: "), 2u);
+    EXPECT_EQ(Stats().open, static_cast<std::uint64_t>(kServed + 1));
+}
+
+TEST_F(HostileClients, AtTheConnectionLimitTheServerPausesAcceptingUntilAConnectionCloses) {
+    test::LogCapture log;
+    StartServer("0 player 1 appear x=1 y=2\n",
+                [](sim::SimServerOptions& options) { options.maxConnections = 2; });
+    test::Socket first = Connect();
+    test::Socket second = Connect();
+    test::Socket waiting = test::ConnectLoopback(server->GetPort());
+    ASSERT_TRUE(waiting.IsOpen());
+    EXPECT_EQ(Ops(Ask(second, sim::EncodePoll())), (std::vector<std::int32_t>{kSet}));
+    EXPECT_EQ(Stats().connections, 2u);
+
+    first.Close();
+    ExpectGreeted(waiting);
+    EXPECT_EQ(Ops(Ask(waiting, sim::EncodePoll())), (std::vector<std::int32_t>{kSet}));
+    EXPECT_EQ(LinesWith(log, "connection limit of 2 reached"), 1u);
+    EXPECT_EQ(Stats().acceptFailures, 0u);
+}
+
+TEST_F(HostileClients, ReadingClientReceivesEveryNpcOfAHundredThousandInPollAndQuery) {
+    // The largest scenario the reader takes, built as events: reading its text would cost
+    // more than serving it.
+    sim::Scenario scenario;
+    std::vector<char> sets;
+    std::vector<char> results;
+    for (std::uint64_t id = 1; id <= sim::kMaxScenarioEvents; ++id) {
+        sim::ScenarioEvent appear;
+        appear.type = sim::EventType::NpcAppear;
+        appear.id = id;
+        appear.name = "Trader " + std::to_string(id);
+        appear.kind = static_cast<std::int32_t>(id % 6);
+        scenario.events.push_back(appear);
+        sim::SyncItem set;
+        set.op = proto::SyncOp::Set;
+        set.id = id;
+        set.npcRecord = proto::MakeNpc(id, *appear.name, 0, 0, *appear.kind, proto::kNoQuest);
+        for (const auto& [to, message] :
+             {std::pair{&sets, sim::EncodeSync(set)},
+              std::pair{&results, sim::EncodeQueryResult(set.npcRecord)}}) {
+            to->insert(to->end(), message.begin(), message.end());
+        }
+    }
+    const std::vector<char> end = sim::EncodeQueryEnd();
+    StartServer(std::move(scenario));
+    test::Socket client = Connect();
+    // Every NPC in ascending id, byte for byte, then the end of the query sent behind.
+    for (const auto& [request, answer] :
+         {std::pair{sim::EncodePoll(), sets}, std::pair{sim::EncodeQuery(-1), results}}) {
+        ASSERT_TRUE(client.Send(request));
+        ASSERT_TRUE(client.Send(sim::EncodeQuery(kNoSuchKind)));
+        std::vector<char> received;
+        ASSERT_TRUE(client.ReadExact(answer.size(), received));
+        EXPECT_TRUE(received == answer);
+        for (int i = 0; i < (request == sim::EncodePoll() ? 1 : 2); ++i) {
+            ASSERT_TRUE(client.ReadExact(end.size(), received));
+            EXPECT_EQ(received, end);
+        }
+    }
+    EXPECT_LE(Stats().peakPendingBytes, kStreamingBound) << "answers stream, not queue";
+    EXPECT_EQ(Stats().notReading, 0u);
+}
+
+TEST_F(HostileClients, ClientThatNeverReadsIsCutWhenItTookNothingForTheStallDeadline) {
+    std::string scenario;
+    for (int i = 0; i < 60; ++i) {
+        scenario += "0 npc " + std::to_string(100 + i) + " appear name=\"Trader\" x=1 y=1\n";
+    }
+    StartServer(scenario);
+    test::Socket reader = Connect();
+    test::Socket client = test::ConnectLoopback(server->GetPort(), 4096);
+    ASSERT_TRUE(client.IsOpen());
+    // Each answer is about 5 KB; a few thousand of them overflow any socket buffer.
+    std::vector<char> many;
+    const auto query = sim::EncodeQuery(-1);
+    for (int i = 0; i < 3000; ++i) {
+        many.insert(many.end(), query.begin(), query.end());
+    }
+    client.Send(many);
+    ASSERT_TRUE(server->WaitForStats(
+        [](const sim::SimServerStats& s) { return s.waitingToWrite >= 1; }, test::kWaitMs));
+    // Short of the deadline the connection stays, holding no more than the window.
+    clock.Advance(sim::SimServerOptions().stallTimeoutMs - 1);
+    Ask(reader, sim::EncodeTick(1));
+    EXPECT_EQ(Stats().open, 2u);
+    EXPECT_LE(Stats().peakPendingBytes, kStreamingBound);
+
+    clock.Advance(1);
+    EXPECT_TRUE(server->WaitForStats(
+        [](const sim::SimServerStats& s) { return s.open == 1 && s.notReading == 1; },
+        test::kWaitMs));
+    EXPECT_TRUE(client.WaitClosed());
 }
 
 }  // namespace

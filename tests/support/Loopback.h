@@ -135,28 +135,40 @@ private:
     int fd = -1;
 };
 
-/// Connects to 127.0.0.1:port; an unopened socket on failure. A `receiveBuffer` above 0 fixes
-/// the socket's receive buffer before the connection (afterwards it would not shrink the
+/// A TCP socket, not connected yet; an unopened socket on failure. A `receiveBuffer` above 0
+/// fixes the socket's receive buffer before the connection (afterwards it would not shrink the
 /// window the peer was offered).
-inline Socket ConnectLoopback(std::uint16_t port, int receiveBuffer = 0) {
+inline Socket OpenTcpSocket(int receiveBuffer = 0) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return Socket();
-    }
-    if (receiveBuffer > 0) {
+    if (fd >= 0 && receiveBuffer > 0) {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     }
+    return Socket(fd);
+}
+
+/// Connects `socket` (from OpenTcpSocket) to 127.0.0.1:port; false on failure. Needs no new
+/// descriptor, so it works with the process at its descriptor limit.
+inline bool ConnectLoopback(Socket& socket, std::uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return Socket();
+    if (::connect(socket.Fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return false;
     }
     const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return Socket(fd);
+    ::setsockopt(socket.Fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return true;
+}
+
+/// Connects to 127.0.0.1:port; an unopened socket on failure. `receiveBuffer`: see
+/// OpenTcpSocket.
+inline Socket ConnectLoopback(std::uint16_t port, int receiveBuffer = 0) {
+    Socket socket = OpenTcpSocket(receiveBuffer);
+    if (!socket.IsOpen() || !ConnectLoopback(socket, port)) {
+        return Socket();
+    }
+    return socket;
 }
 
 /// A listening socket on a free loopback port.
