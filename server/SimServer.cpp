@@ -286,11 +286,14 @@ public:
 
     void SetObserver(MessageObserver o) { observer = std::move(o); }
 
-    /// A connection closed: its place, and maybe a descriptor, are free again.
     void Forget(std::uint64_t serial) {
         if (sessions.erase(serial) != 0) {
             Count([](SimServerStats& s) { --s.open; });
         }
+    }
+
+    /// A connection's socket is closed: its place, and a descriptor, are free again.
+    void ResumeAccepting() {
         acceptPaused = false;
         Accept();
     }
@@ -759,6 +762,7 @@ void Session::Close(const std::string& reason) {
     boost::system::error_code ec;
     socket.shutdown(tcp::socket::shutdown_both, ec);
     socket.close(ec);
+    server.ResumeAccepting();
 }
 
 }  // namespace
