@@ -27,6 +27,28 @@ void LogCaught(const char* where, const char* what) {
     LogFormatted(3, "%s() error : %s", where, what != nullptr ? what : "unknown exception");
 }
 
+// Keeps a new minimap in the register of live minimaps only once the host took it: on every
+// other way out (a refusal, an exception from the host's registration) the entry goes before
+// the object is deleted, or a later object at the same address would pass the liveness check.
+// Declared after the owning pointer, so the entry leaves first.
+class LiveEntry {
+public:
+    explicit LiveEntry(Pyr_MiniMap* minimap) : minimap(minimap) { minimap::AddLive(minimap); }
+    ~LiveEntry() {
+        if (minimap != nullptr) {
+            minimap::RemoveLive(minimap);
+        }
+    }
+    LiveEntry(const LiveEntry&) = delete;
+    LiveEntry& operator=(const LiveEntry&) = delete;
+
+    /// The host owns a registration of the minimap now: the entry stays until the release.
+    void Keep() noexcept { minimap = nullptr; }
+
+private:
+    Pyr_MiniMap* minimap;
+};
+
 void CreateMiniMap(IPluginContainer* host) {
     os::ThreadLockHandle coreLock(GetClientCoreLock());
     if (!IsHost(host)) {
@@ -37,13 +59,13 @@ void CreateMiniMap(IPluginContainer* host) {
     // Set before the registration publishes the minimap: a start walk on another thread may
     // prepare it as soon as it is registered.
     minimap->SetHostContainer(host);
-    minimap::AddLive(minimap.get());
+    LiveEntry live(minimap.get());
     if (!host->RegisterChildContainer(minimap.get())) {
         // Refused: the host already has a minimap (the registry logged why). Nothing refers to
         // this one, and it never started, so it goes at once.
-        minimap::RemoveLive(minimap.get());
         return;
     }
+    live.Keep();
     minimap.release();
 }
 

@@ -6,8 +6,10 @@
 #include <latch>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "minimap/MiniMapTesting.h"
 #include "plinth/GlobalObject.h"
@@ -153,6 +155,39 @@ TEST(MiniMapModule, ReleaseOnAForeignHostLeavesTheMiniMapOfTheRealHost) {
     PlainContainer foreign(GUID{9, 9, 9, {9, 9, 9, 9, 9, 9, 9, 9}});
     Module().ReleasePluginContainer(&foreign);
     EXPECT_NE(bench.MiniMap(), nullptr);
+}
+
+TEST(HostileMiniMapModule, RegistrationThatThrowsLeavesNoLiveEntryForTheDeletedMiniMap) {
+    // The host's registration throws once it was handed the minimap; later it hands that
+    // address back, as it would for another object allocated there. A stale entry in the
+    // module's register of live minimaps would let the release take that address for its own
+    // minimap and work on freed memory.
+    class ThrowingHost : public HostContainer {
+    public:
+        bool RegisterChildContainer(IPluginContainer* child) override {
+            offered = child;
+            throw std::runtime_error("registry out of room");
+        }
+        IPluginContainer* FindChildContainer(const GUID& typeId) const override {
+            return typeId == MiniMapContainerTypeId ? offered : nullptr;
+        }
+        bool UnregisterChildContainer(IPluginContainer* child) override {
+            unregistered.push_back(child);
+            return false;
+        }
+        IPluginContainer* offered = nullptr;
+        std::vector<IPluginContainer*> unregistered;
+    };
+    ThrowingHost host;
+    {
+        test::LogCapture capture;
+        EXPECT_TRUE(Module().InitPluginContainer(&host));
+        EXPECT_EQ(capture.Lines(),
+                  std::vector<std::string>{"InitPluginContainer() error : registry out of room"});
+    }
+    ASSERT_NE(host.offered, nullptr);
+    Module().ReleasePluginContainer(&host);
+    EXPECT_TRUE(host.unregistered.empty());
 }
 
 // ---------------------------------------------------------------------------------------
