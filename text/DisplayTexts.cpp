@@ -1,10 +1,7 @@
-// Filled by static initialisation, on the loading thread, before any entry point of the module
-// runs. The first entry creates or finds the process-wide string table, which loads the packed
-// resource library and reads the table "common"; the first pet entry reads "PetSystem".
-//
-// This object file holds nothing but these initialisers, so nothing refers to it: it must be
-// linked into the module as an object (the `text_display` object library), never picked from a
-// static library, or the linker drops it and the texts stay null.
+// Filled by FillDisplayTexts, which the module's load sequence calls once, on the loading
+// thread, before any entry point of the module runs. The first entry creates or finds the
+// process-wide string table, which loads the packed resource library and reads the table
+// "common"; the first pet entry reads "PetSystem".
 #include "text/DisplayTexts.h"
 
 #include "text/StringTable.h"
@@ -21,54 +18,53 @@ const char* Pet(const char* key) {
 
 }  // namespace
 
-const char* FiveElementsNames[kFiveElementsCount] = {
-    Common("FiveElements_Metal"), Common("FiveElements_Wood"),  Common("FiveElements_Water"),
-    Common("FiveElements_Fire"),  Common("FiveElements_Earth"), Common("FiveElements_None"),
-};
+const char* FiveElementsNames[kFiveElementsCount] = {};
+const char* PetTypeNames[kPetTypeCount] = {};
+const char* PetGradeNames[kPetGradeCount] = {};
+const char* PetQualityNames[kPetQualityCount] = {};
+const char* YinYangNames[kYinYangCount] = {};
+const char* CharacterNames[kCharacterCount] = {};
+const char* TitleNames[kTitleCount] = {};
+const char* PetDeviationNames[kPetDeviationCount] = {};
 
-const char* PetTypeNames[kPetTypeCount] = {
-    Pet("PetType_WildPet"),
-    Pet("PetType_SpiritBeast"),
-    Pet("PetType_Baby"),
-    Pet("PetType_Variation"),
-    Pet("PetType_SecondGeneration1"),
-    Pet("PetType_SecondGeneration2"),
-    Pet("PetType_SecondGeneration3"),
-    Pet("PetType_SecondGeneration4"),
-    Pet("PetType_SecondGeneration5"),
-};
-
-const char* PetGradeNames[kPetGradeCount] = {
-    Pet("PetGrade_Normal"),
-    Pet("PetGrade_Important"),
-};
-
-const char* PetQualityNames[kPetQualityCount] = {
-    Pet("PetQuality_PuTong"), Pet("PetQuality_LiangHao"), Pet("PetQuality_YouXiu"),
-    Pet("PetQuality_JieChu"), Pet("PetQuality_WanMei"),
-};
-
-const char* YinYangNames[kYinYangCount] = {
-    Pet("YinYang_Yin"),
-    Pet("YinYang_Yang"),
-};
-
-const char* CharacterNames[kCharacterCount] = {
-    Pet("Character_YongGan"),  Pet("Character_JinShen"),  Pet("Character_Taoqi"),
-    Pet("Character_WenZhong"), Pet("Character_LengJing"),
-};
-
-const char* TitleNames[kTitleCount] = {
-    Pet("Title_None"),
-    Pet("Title_TongTianXuanShou"),
-    Pet("Title_TongLingXianShou"),
-    Pet("Title_HongHuangShengShou"),
-    Pet("Title_ShangGuYuanShou"),
-};
-
-const char* PetDeviationNames[kPetDeviationCount] = {
-    Pet("PetDeviation_TiLi"),
-    Pet("PetDeviation_LingLi"),
-    Pet("PetDeviation_LiLiang"),
-    Pet("PetDeviation_MinJie"),
-};
+void FillDisplayTexts() {
+    // In the order of the definitions: the tables are read in this order.
+    FiveElementsNames[0] = Common("FiveElements_Metal");
+    FiveElementsNames[1] = Common("FiveElements_Wood");
+    FiveElementsNames[2] = Common("FiveElements_Water");
+    FiveElementsNames[3] = Common("FiveElements_Fire");
+    FiveElementsNames[4] = Common("FiveElements_Earth");
+    FiveElementsNames[5] = Common("FiveElements_None");
+    PetTypeNames[0] = Pet("PetType_WildPet");
+    PetTypeNames[1] = Pet("PetType_SpiritBeast");
+    PetTypeNames[2] = Pet("PetType_Baby");
+    PetTypeNames[3] = Pet("PetType_Variation");
+    PetTypeNames[4] = Pet("PetType_SecondGeneration1");
+    PetTypeNames[5] = Pet("PetType_SecondGeneration2");
+    PetTypeNames[6] = Pet("PetType_SecondGeneration3");
+    PetTypeNames[7] = Pet("PetType_SecondGeneration4");
+    PetTypeNames[8] = Pet("PetType_SecondGeneration5");
+    PetGradeNames[0] = Pet("PetGrade_Normal");
+    PetGradeNames[1] = Pet("PetGrade_Important");
+    PetQualityNames[0] = Pet("PetQuality_PuTong");
+    PetQualityNames[1] = Pet("PetQuality_LiangHao");
+    PetQualityNames[2] = Pet("PetQuality_YouXiu");
+    PetQualityNames[3] = Pet("PetQuality_JieChu");
+    PetQualityNames[4] = Pet("PetQuality_WanMei");
+    YinYangNames[0] = Pet("YinYang_Yin");
+    YinYangNames[1] = Pet("YinYang_Yang");
+    CharacterNames[0] = Pet("Character_YongGan");
+    CharacterNames[1] = Pet("Character_JinShen");
+    CharacterNames[2] = Pet("Character_Taoqi");
+    CharacterNames[3] = Pet("Character_WenZhong");
+    CharacterNames[4] = Pet("Character_LengJing");
+    TitleNames[0] = Pet("Title_None");
+    TitleNames[1] = Pet("Title_TongTianXuanShou");
+    TitleNames[2] = Pet("Title_TongLingXianShou");
+    TitleNames[3] = Pet("Title_HongHuangShengShou");
+    TitleNames[4] = Pet("Title_ShangGuYuanShou");
+    PetDeviationNames[0] = Pet("PetDeviation_TiLi");
+    PetDeviationNames[1] = Pet("PetDeviation_LingLi");
+    PetDeviationNames[2] = Pet("PetDeviation_LiLiang");
+    PetDeviationNames[3] = Pet("PetDeviation_MinJie");
+}

@@ -29,6 +29,9 @@ const NamedArray kArrays[] = {
     {"PetDeviationNames", PetDeviationNames, static_cast<int>(kPetDeviationCount)},
 };
 
+// Filled at load, as the client module fills them.
+[[maybe_unused]] const bool displayTextsFilled = (FillDisplayTexts(), true);
+
 }  // namespace
 
 /// The number of display-text arrays.
