@@ -3,43 +3,77 @@
 #include "plugin/HostServices.h"
 
 namespace host {
+namespace {
 
-RoleSystem::RoleSystem(bool inBattle) {
-    roles.push_back(std::make_unique<Role>(1u, inBattle));
-    current.store(roles.back().get());
+std::atomic<std::size_t> liveRoles{0};
+
+}  // namespace
+
+Role::Role(unsigned serial, bool inBattle) : battleInfo(inBattle), serial(serial) {
+    liveRoles.fetch_add(1, std::memory_order_relaxed);
 }
 
-RoleSystem::~RoleSystem() = default;
+Role::~Role() {
+    liveRoles.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void Role::AddHandleRef() noexcept {
+    // A new reference is only ever taken from one already held (the role system's, under its
+    // lock, or a handle's): no ordering is needed for the increment.
+    references.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Role::ReleaseHandleRef() noexcept {
+    // acq_rel: the last holder must see every other holder's use of the role before deleting.
+    if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        delete this;
+    }
+}
+
+std::size_t Role::GetLiveCount() noexcept {
+    return liveRoles.load(std::memory_order_relaxed);
+}
+
+RoleSystem::RoleSystem(bool inBattle) : current(new Role(1u, inBattle)) {}
+
+RoleSystem::~RoleSystem() {
+    // Handles still held elsewhere keep their role; the role system lets go of its own.
+    current->ReleaseHandleRef();
+}
 
 pyr::RoleHandle RoleSystem::GetCurrentRole() {
-    return pyr::RoleHandle{current.load()};
+    std::lock_guard<std::mutex> guard(rolesMutex);
+    return pyr::RoleHandle{current};
 }
 
 void RoleSystem::ResetRole() {
     os::ThreadLockHandle coreLock(GetClientCoreLock());
+    Role* old = nullptr;
     {
         std::lock_guard<std::mutex> guard(rolesMutex);
-        Role* old = current.load();
-        roles.push_back(
-            std::make_unique<Role>(old->GetSerial() + 1, old->GetBattleInfo().GetBattleFlag()));
-        current.store(roles.back().get());
+        old = current;
+        current = new Role(old->GetSerial() + 1, old->GetBattleInfo().GetBattleFlag());
     }
+    // Outside the lock: this may delete the old role, when no handle holds it.
+    old->ReleaseHandleRef();
     RoleResetSignal.Emit();
 }
 
 bool RoleSystem::GetBattleFlag() const {
-    return current.load()->GetBattleInfo().GetBattleFlag();
+    std::lock_guard<std::mutex> guard(rolesMutex);
+    return current->GetBattleInfo().GetBattleFlag();
 }
 
 void RoleSystem::SetBattleFlag(bool inBattle) {
     // Under the leaf lock, so that a reset on another thread cannot carry the old value over
     // into the new role after this change was made to the old one.
     std::lock_guard<std::mutex> guard(rolesMutex);
-    current.load()->GetBattleInfo().SetBattleFlag(inBattle);
+    current->GetBattleInfo().SetBattleFlag(inBattle);
 }
 
 unsigned RoleSystem::GetRoleSerial() const {
-    return current.load()->GetSerial();
+    std::lock_guard<std::mutex> guard(rolesMutex);
+    return current->GetSerial();
 }
 
 }  // namespace host

@@ -3,19 +3,20 @@
 //
 // ResetRole replaces the current role with a new one (carrying the battle flag over) and emits
 // RoleResetSignal; the simulator asks for it with its RoleReset message, the live view with a
-// key. Replaced roles are kept until the role system goes: the poll timer may hold a handle to
-// the old role while the reset happens on another thread, and a role it reads must still be
-// there.
+// key. A role is counted: the role system holds one reference to the current role, and every
+// RoleHandle one more. The poll timer may hold a handle to the old role while the reset
+// happens on another thread; the role goes when the last of them lets go, so a flood of resets
+// leaves one role (plus those still in a handle's hands), never a growing list.
 //
-// Threads: GetCurrentRole, the role's GetRoleEntity and GetBattleFlag take no lock (atomics),
-// as the poll timer calls them; ResetRole takes the client core lock and emits under it.
+// Threads: GetCurrentRole takes `rolesMutex`, a leaf lock, only to take its reference; the
+// role's GetRoleEntity and GetBattleFlag take no lock (atomics), as the poll timer calls them;
+// ResetRole takes the client core lock and emits under it.
 #pragma once
 
 #include <atomic>
-#include <memory>
+#include <cstddef>
 #include <mutex>
 #include <typeinfo>
-#include <vector>
 
 #include "SceneSystem/Interfaces/IRoleSystem.h"
 #include "plugin/TypeIds.h"
@@ -37,20 +38,30 @@ private:
 
 class Role final : public pyr::IRole {
 public:
-    Role(unsigned serial, bool inBattle) : battleInfo(inBattle), serial(serial) {}
-    ~Role() override = default;
+    /// A new role holding one reference, its creator's.
+    Role(unsigned serial, bool inBattle);
 
     /// The battle info for kind 28; null for every other kind.
     IEntityObject* GetRoleEntity(int kind) override {
         return kind == pyr::RoleBattleInfoKind ? &battleInfo : nullptr;
     }
+    void AddHandleRef() noexcept override;
+    /// Deletes the role when that was the last reference.
+    void ReleaseHandleRef() noexcept override;
+
     RoleBattleInfo& GetBattleInfo() noexcept { return battleInfo; }
     /// 1 for the first role, one more for each reset.
     unsigned GetSerial() const noexcept { return serial; }
 
+    /// The roles alive in the process, for diagnostics and tests.
+    static std::size_t GetLiveCount() noexcept;
+
 private:
+    ~Role() override;
+
     RoleBattleInfo battleInfo;
     unsigned serial;
+    std::atomic<unsigned> references{1};
 };
 
 class RoleSystem final : public pyr::IRoleSystem {
@@ -76,9 +87,10 @@ public:
     unsigned GetRoleSerial() const;
 
 private:
-    std::atomic<Role*> current{nullptr};
-    /// Every role made, the current one last. Guarded by `rolesMutex` (a leaf lock).
-    std::vector<std::unique_ptr<Role>> roles;
+    /// The current role; the role system holds one reference to it. Guarded by `rolesMutex`
+    /// (a leaf lock): a reader takes its own reference under it, before a reset can drop the
+    /// role system's.
+    Role* current = nullptr;
     mutable std::mutex rolesMutex;
 };
 

@@ -3,6 +3,7 @@
 #include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 #include "function/Bind.h"
 #include "net/ByteOrder.h"
+#include "net/LogFormat.h"
 #include "net/NetMsg.h"
 #include "protocol/MiniMapProtocol.h"
 
@@ -27,6 +28,7 @@ void SimulatorLink::Uninstall() {
 void SimulatorLink::OnConnection(bool up) {
     if (!up) {
         helloSeen = false;
+        ignoredResetLogged = false;
     }
 }
 
@@ -36,6 +38,15 @@ void SimulatorLink::OnMessage(ISender*, const NetMsg* msg) {
             helloSeen = true;
             break;
         case proto::SimulatorMsgId::RoleReset:
+            if (!helloSeen) {
+                ++ignoredRoleResets;
+                if (!ignoredResetLogged.exchange(true)) {
+                    LogText(3,
+                            "simulator link: RoleReset before Hello ignored (further ones on "
+                            "this connection are ignored without a line)");
+                }
+                break;
+            }
             ++roleResets;
             roles.ResetRole();
             break;

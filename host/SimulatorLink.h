@@ -2,7 +2,9 @@
 //
 // - Hello from the server: the peer is the simulator; from then on, on this connection, the
 //   host sends a Tick once per poll interval.
-// - RoleReset from the server: the role system resets the current role.
+// - RoleReset from the server, after its Hello: the role system resets the current role. Hello
+//   comes first on every connection, so a RoleReset before it is not the simulator's: it is
+//   ignored (counted, and logged once per connection).
 // - Tick: a timer chain of the same interval as the minimap's poll timer, started after the
 //   minimap's, so that on the one timer thread every tick runs right after a poll run; the
 //   server sees "poll, tick, poll, tick" while polling is on, and counts polls between ticks
@@ -41,7 +43,9 @@ public:
     void OnConnection(bool up);
 
     std::uint32_t GetTicksSent() const noexcept { return ticksSent.load(); }
+    /// RoleReset messages acted on, and those ignored because no Hello came before them.
     std::uint32_t GetRoleResets() const noexcept { return roleResets.load(); }
+    std::uint32_t GetIgnoredRoleResets() const noexcept { return ignoredRoleResets.load(); }
 
 private:
     void OnMessage(ISender* sender, const NetMsg* msg);
@@ -52,7 +56,9 @@ private:
     std::atomic<bool> helloSeen{false};
     std::atomic<std::uint32_t> ticksSent{0};
     std::atomic<std::uint32_t> roleResets{0};
-    std::mutex tickMutex;  ///< a leaf lock around the chain's state
+    std::atomic<std::uint32_t> ignoredRoleResets{0};
+    std::atomic<bool> ignoredResetLogged{false};  ///< on this connection
+    std::mutex tickMutex;                         ///< a leaf lock around the chain's state
     bool ticking = false;
     os::TimerID tickId;
     std::uint32_t nextSerial = 1;

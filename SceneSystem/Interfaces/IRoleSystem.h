@@ -26,12 +26,43 @@ public:
 
 protected:
     virtual ~IRole() = default;
+
+public:
+    /// Counting of the handles that name the role (RoleHandle calls these; nothing else
+    /// should). A role system that frees the roles it replaced keeps each one until its last
+    /// handle is gone; both may be called from any thread and take no lock but a leaf lock.
+    /// The defaults count nothing: right for a role that lives as long as its role system.
+    virtual void AddHandleRef() noexcept {}
+    virtual void ReleaseHandleRef() noexcept {}
 };
 
-/// The current role, by value. Empty (null) when there is no current role.
+/// The current role, by value: a counted reference. The role it names stays valid while this
+/// handle (or a copy) lives, also after a reset made another role current; hold it only as
+/// long as needed (a poll run). Empty (null) when there is no current role.
 struct RoleHandle {
-    /// Not owned; valid while the role system keeps the role.
+    /// Not owned; valid while this handle lives.
     IRole* role = nullptr;
+
+    RoleHandle() noexcept = default;
+    /// Takes a reference to `named` (null: an empty handle).
+    explicit RoleHandle(IRole* named) noexcept : role(named) {
+        if (role != nullptr) {
+            role->AddHandleRef();
+        }
+    }
+    RoleHandle(const RoleHandle& other) noexcept : RoleHandle(other.role) {}
+    RoleHandle(RoleHandle&& other) noexcept : role(other.role) { other.role = nullptr; }
+    RoleHandle& operator=(RoleHandle other) noexcept {
+        IRole* const mine = role;
+        role = other.role;
+        other.role = mine;
+        return *this;
+    }
+    ~RoleHandle() {
+        if (role != nullptr) {
+            role->ReleaseHandleRef();
+        }
+    }
 
     explicit operator bool() const noexcept { return role != nullptr; }
 };
@@ -52,7 +83,8 @@ public:
     /// plug-ins holding it, which is where subscribers connect and disconnect.
     os::Signal<void(), os::LastValue<void>> RoleResetSignal;
 
-    /// The current role; an empty handle when there is none.
+    /// The current role; an empty handle when there is none. The handle keeps the role alive
+    /// (see RoleHandle), so a reset on another thread cannot free it under its holder.
     virtual RoleHandle GetCurrentRole() = 0;
 };
 

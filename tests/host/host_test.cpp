@@ -2,11 +2,14 @@
 // command line, the role system, and the game-server client against a loopback peer.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <latch>
 #include <limits>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "function/Bind.h"
@@ -15,9 +18,11 @@
 #include "host/GameServerClient.h"
 #include "host/MarkerSnapshot.h"
 #include "host/RoleSystem.h"
+#include "host/SimulatorLink.h"
 #include "net/NetMsg.h"
 #include "protocol/MiniMapProtocol.h"
 #include "server/SimMessages.h"
+#include "support/LogCapture.h"
 #include "support/Loopback.h"
 
 namespace {
@@ -167,6 +172,95 @@ TEST(RoleSystem, ResetMakesANewCurrentRoleKeepsTheOldOneAliveAndEmitsOnce) {
     EXPECT_FALSE(
         dynamic_cast<pyr::IRoleBattleInfo*>(after.role->GetRoleEntity(28))->GetBattleFlag());
     roles.RoleResetSignal.Remove(os::bind(&SignalCounter::Count, &counter));
+}
+
+// Resets from a hostile or busy server: every role that no handle holds any more is freed, so
+// the number of live roles stays flat however many resets come.
+TEST(RoleSystemHostile, ResetFloodLeavesOnlyTheCurrentRoleAndThoseStillInAHandle) {
+    const std::size_t before = host::Role::GetLiveCount();
+    {
+        host::RoleSystem roles(false);
+        pyr::RoleHandle held = roles.GetCurrentRole();
+        for (int i = 0; i < 10000; ++i) {
+            roles.ResetRole();
+        }
+        EXPECT_EQ(roles.GetRoleSerial(), 10001u);
+        EXPECT_EQ(host::Role::GetLiveCount(), before + 2) << "the current role and the held one";
+        // The held role is still whole: a poll run on another thread may be reading it.
+        auto* info = dynamic_cast<pyr::IRoleBattleInfo*>(held.role->GetRoleEntity(28));
+        ASSERT_NE(info, nullptr);
+        EXPECT_FALSE(info->GetBattleFlag());
+        const pyr::RoleHandle copy = held;
+        held = pyr::RoleHandle{};
+        EXPECT_EQ(host::Role::GetLiveCount(), before + 2) << "a copy still holds it";
+    }
+    EXPECT_EQ(host::Role::GetLiveCount(), before);
+}
+
+TEST(RoleSystemThreads, HandlesTakenDuringResetsOnAnotherThreadStayReadableAndAreFreed) {
+    const std::size_t before = host::Role::GetLiveCount();
+    {
+        host::RoleSystem roles(false);
+        std::latch start(2);
+        std::atomic<bool> resetting{true};
+        std::thread poller([&] {
+            start.arrive_and_wait();
+            // At least once after the last reset, so the loop ends however the threads meet.
+            bool last = false;
+            while (!last) {
+                last = !resetting.load();
+                const pyr::RoleHandle role = roles.GetCurrentRole();
+                auto* info = dynamic_cast<pyr::IRoleBattleInfo*>(role.role->GetRoleEntity(28));
+                EXPECT_NE(info, nullptr);
+                EXPECT_FALSE(info->GetBattleFlag());
+            }
+        });
+        start.arrive_and_wait();
+        for (int i = 0; i < 2000; ++i) {
+            roles.ResetRole();
+        }
+        resetting = false;
+        poller.join();
+        EXPECT_EQ(host::Role::GetLiveCount(), before + 1);
+    }
+    EXPECT_EQ(host::Role::GetLiveCount(), before);
+}
+
+// The simulator greets with Hello first on every connection: a RoleReset before it is not the
+// simulator's, and resets nothing.
+TEST(SimulatorLinkHostile, RoleResetBeforeHelloIsIgnoredAndCountedOnEveryConnection) {
+    host::GameServerClient client(host::GameServerClientOptions{});
+    host::RoleSystem roles(false);
+    host::SimulatorLink link(client, roles);
+    link.Install();
+    struct Sender : ISender {
+    } sender;
+    const auto deliver = [&](const std::vector<char>& bytes) {
+        ReceivedNetMsg msg;
+        ASSERT_TRUE(ParseNetMsg(bytes.data(), bytes.size(), msg));
+        (*client.MsgTypeDispatcher)(&sender, msg.Get());
+    };
+    test::LogCapture capture;
+    deliver(sim::EncodeRoleReset());
+    deliver(sim::EncodeRoleReset());
+    EXPECT_EQ(roles.GetRoleSerial(), 1u);
+    EXPECT_EQ(link.GetRoleResets(), 0u);
+    EXPECT_EQ(link.GetIgnoredRoleResets(), 2u);
+    ASSERT_EQ(capture.Lines().size(), 1u) << "one line per connection, not per message";
+    EXPECT_NE(capture.Lines()[0].find("RoleReset before Hello ignored"), std::string::npos);
+
+    deliver(sim::EncodeHello());
+    deliver(sim::EncodeRoleReset());
+    EXPECT_EQ(roles.GetRoleSerial(), 2u);
+    EXPECT_EQ(link.GetRoleResets(), 1u);
+
+    // A new connection must greet again.
+    link.OnConnection(false);
+    deliver(sim::EncodeRoleReset());
+    EXPECT_EQ(roles.GetRoleSerial(), 2u);
+    EXPECT_EQ(link.GetIgnoredRoleResets(), 3u);
+    EXPECT_EQ(capture.Lines().size(), 2u);
+    link.Uninstall();
 }
 
 /// A handler that records the messages it is given; a test waits for them.
