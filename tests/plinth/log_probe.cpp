@@ -6,6 +6,9 @@
 //                                    ("line at level N") and one line without a level
 //   plinth_log_probe threads N M     N threads write M level-3 lines each, all at once:
 //                                    "T<thread> <seq> " followed by 200 copies of one letter
+//   plinth_log_probe timer           prints the process timer's scale (PLINTH_TIMER_SCALE) and
+//                                    where a 5000 ms timer registered on it falls due: "due in
+//                                    5 s" when 5000 ms times that scale from now (to the ms)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "plinth/Log.h"
+#include "plinth/Timer.h"
 
 namespace {
 
@@ -50,6 +54,21 @@ int Threads(int threadCount, int lineCount) {
     return 0;
 }
 
+int TimerDue() {
+    os::Timer* timer = os::GetTimer();
+    const double scale = timer->GetScale();
+    const os::TimerID id =
+        timer->RegisterTimer([](os::Timer*, os::TimerID, void*) {}, 5000, nullptr);
+    const std::vector<os::TimerInfo> pending = timer->GetPendingTimers();
+    const std::int64_t expected = static_cast<std::int64_t>(5000 * scale);
+    // Read after the registration: the clock moved by at most a few milliseconds since.
+    const std::int64_t ahead = pending.empty() ? -1 : pending[0].dueMs - timer->Now();
+    const bool inFiveSeconds = ahead <= expected && ahead >= expected - 1000;
+    std::printf("%g %s\n", scale, inFiveSeconds ? "due in 5 s" : "due elsewhere");
+    id.Cancel();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,6 +78,9 @@ int main(int argc, char** argv) {
     if (argc >= 4 && std::strcmp(argv[1], "threads") == 0) {
         return Threads(std::atoi(argv[2]), std::atoi(argv[3]));
     }
-    std::fprintf(stderr, "usage: %s levels | threads N M\n", argv[0]);
+    if (argc >= 2 && std::strcmp(argv[1], "timer") == 0) {
+        return TimerDue();
+    }
+    std::fprintf(stderr, "usage: %s levels | threads N M | timer\n", argv[0]);
     return 2;
 }

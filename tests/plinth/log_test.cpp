@@ -1,6 +1,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -165,17 +166,20 @@ class LogEnvironment : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = info->name();
+        std::replace(name.begin(), name.end(), '/', '_');  // a parameterised case's name
         directory = std::filesystem::temp_directory_path() /
-                    ("plinth_log_" + std::string(info->name()) + "_" + std::to_string(getpid()));
+                    ("plinth_log_" + name + "_" + std::to_string(getpid()));
         std::filesystem::remove_all(directory);
         std::filesystem::create_directories(directory);
     }
     void TearDown() override { std::filesystem::remove_all(directory); }
 
-    // Runs the probe with this process's PLINTH_LOG_* settings removed and `env` added.
+    // Runs the probe with this process's PLINTH_* log and timer settings removed and `env`
+    // added.
     ProbeResult RunProbe(const std::string& args,
                          const std::vector<std::pair<std::string, std::string>>& env) {
-        std::string command = "env -u PLINTH_LOG_LEVEL -u PLINTH_LOG_FILE";
+        std::string command = "env -u PLINTH_LOG_LEVEL -u PLINTH_LOG_FILE -u PLINTH_TIMER_SCALE";
         for (const auto& [name, value] : env) {
             command += " " + name + "='" + value + "'";
         }
@@ -212,11 +216,56 @@ TEST_F(LogEnvironment, PlinthLogLevelEnablesThatLevelAndAboveOnceAtFirstUse) {
     EXPECT_NE(result.err.find("line at level 2"), std::string::npos) << result.err;
 }
 
-TEST_F(LogEnvironment, UnreadablePlinthLogLevelKeepsTheDefault) {
-    for (const char* value : {"two", "3x", "-1", "32"}) {
-        const ProbeResult result = RunProbe("levels", {{"PLINTH_LOG_LEVEL", value}});
+// A value that is not a number within its bounds: one warning line naming the variable and
+// the value, and the default in its place. An infinite, huge or tiny timer scale would make
+// every due time fall in the past, and every timer fire at once.
+struct BadSetting {
+    const char* variable;
+    const char* value;
+};
+
+void PrintTo(const BadSetting& bad, std::ostream* out) {
+    *out << bad.variable << "=" << bad.value;
+}
+
+class EnvironmentHostile : public LogEnvironment,
+                           public ::testing::WithParamInterface<BadSetting> {};
+
+TEST_P(EnvironmentHostile, ValueIsRefusedWithOneWarningLineAndTheDefaultIsUsed) {
+    const BadSetting bad = GetParam();
+    const bool timer = std::string(bad.variable) == "PLINTH_TIMER_SCALE";
+    const ProbeResult result = RunProbe(timer ? "timer" : "levels", {{bad.variable, bad.value}});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, timer ? "1 due in 5 s\n" : "fffffff8\nfffffff8\n");
+    std::vector<std::string> warnings;
+    for (const std::string& line : SplitLines(result.err)) {
+        if (line.find("warning") != std::string::npos) {
+            warnings.push_back(line);
+        }
+    }
+    ASSERT_EQ(warnings.size(), 1u) << result.err;
+    EXPECT_NE(warnings[0].find(std::string(bad.variable) + "=\"" + bad.value + "\""),
+              std::string::npos)
+        << warnings[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BadValues, EnvironmentHostile,
+    ::testing::Values(
+        BadSetting{"PLINTH_LOG_LEVEL", "two"}, BadSetting{"PLINTH_LOG_LEVEL", "3x"},
+        BadSetting{"PLINTH_LOG_LEVEL", "-1"}, BadSetting{"PLINTH_LOG_LEVEL", "32"},
+        BadSetting{"PLINTH_LOG_LEVEL", "99999999999999999999"},
+        BadSetting{"PLINTH_TIMER_SCALE", "abc"}, BadSetting{"PLINTH_TIMER_SCALE", "0"},
+        BadSetting{"PLINTH_TIMER_SCALE", "-1"}, BadSetting{"PLINTH_TIMER_SCALE", "inf"},
+        BadSetting{"PLINTH_TIMER_SCALE", "1e300"}, BadSetting{"PLINTH_TIMER_SCALE", "nan"},
+        BadSetting{"PLINTH_TIMER_SCALE", "1e-300"}, BadSetting{"PLINTH_TIMER_SCALE", "0.5x"}));
+
+TEST_F(LogEnvironment, TimerScaleWithinItsBoundsIsTakenWithoutAWarning) {
+    for (const char* value : {"0.001", "0.01", "1000"}) {
+        const ProbeResult result = RunProbe("timer", {{"PLINTH_TIMER_SCALE", value}});
         ASSERT_EQ(result.exitCode, 0) << result.err;
-        EXPECT_EQ(result.out, "fffffff8\nfffffff8\n") << value;
+        EXPECT_EQ(result.out, std::string(value) + " due in 5 s\n");
+        EXPECT_EQ(result.err, "") << value;
     }
 }
 

@@ -258,6 +258,25 @@ TEST(Timer, AdvanceByTheLargestAmountRunsEverythingPendingWithoutOverflow) {
     EXPECT_GT(timer.Now(), 0);
 }
 
+TEST(TimerHostile, ScaleOutsideItsBoundsIsRefusedWithALineAndDueTimesStayAhead) {
+    test::LogCapture capture;
+    os::Timer timer(os::ClockMode::Real, std::numeric_limits<double>::infinity());
+    EXPECT_EQ(timer.GetScale(), 1.0);
+    for (double bad : {0.0, -1.0, 1e300, 1e-300, std::numeric_limits<double>::quiet_NaN()}) {
+        timer.SetScale(bad);
+        EXPECT_EQ(timer.GetScale(), 1.0) << bad;
+    }
+    EXPECT_EQ(capture.Count(os::LogKind::Plain), 6u);
+    // The longest interval at the largest scale falls due far ahead, not wrapped into the past.
+    timer.SetScale(os::kMaxTimerScale);
+    Counters counters;
+    Register(timer, Tracked(&counters), std::numeric_limits<int>::max());
+    const auto pending = timer.GetPendingTimers();
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_GE(pending[0].dueMs - timer.Now(), std::int64_t{std::numeric_limits<int>::max()} * 999);
+    EXPECT_EQ(counters.runs, 0);
+}
+
 TEST(Timer, CallbackThatThrowsLeavesTheTimerUsable) {
     os::Timer timer(os::ClockMode::Manual);
     Register(

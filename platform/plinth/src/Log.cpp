@@ -17,47 +17,26 @@
 namespace os {
 namespace {
 
-constexpr std::uint32_t kDefaultLevels = ~0u << 3;  // levels 3 and above
+constexpr int kDefaultLevel = 3;
+constexpr std::uint32_t kDefaultLevels = ~0u << kDefaultLevel;  // levels 3 and above
 
-std::uint32_t LevelsFromEnvironment() {
+// PLINTH_LOG_LEVEL as a mask: unset or empty gives the default; anything but a whole number
+// from 0 to 31 gives the default too, and `warning` says so.
+std::uint32_t LevelsFromEnvironment(std::string& warning) {
     const char* text = detail::GetEnvironment("PLINTH_LOG_LEVEL");
     if (text == nullptr || *text == '\0') {
         return kDefaultLevels;
     }
     char* end = nullptr;
+    errno = 0;
     const long level = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || level < 0 || level > 31) {
+    if (end == text || *end != '\0' || errno == ERANGE || level < 0 || level > 31) {
+        warning = std::string("os::Log warning : PLINTH_LOG_LEVEL=\"") + text +
+                  "\" is not a level from 0 to 31; the default level " +
+                  std::to_string(kDefaultLevel) + " is used";
         return kDefaultLevels;
     }
     return ~0u << level;
-}
-
-// The log's state lives apart from the exported class so that the class carries no data
-// other modules could depend on.
-struct LogState {
-    std::atomic<std::uint32_t> levels{LevelsFromEnvironment()};
-    std::mutex mutex;
-    ILogSink* sink = nullptr;
-    std::FILE* file = nullptr;
-
-    LogState() {
-        const char* path = detail::GetEnvironment("PLINTH_LOG_FILE");
-        if (path != nullptr && *path != '\0') {
-            file = std::fopen(path, "a");
-            if (file == nullptr) {
-                // Said once, on standard error: otherwise a mistyped path silently loses the
-                // file output.
-                std::fprintf(stderr, "os::Log error : cannot open PLINTH_LOG_FILE %s : %s\n", path,
-                             std::strerror(errno));
-            }
-        }
-    }
-};
-
-LogState& State() {
-    // Never destroyed: modules and threads may log while the process exits.
-    static LogState* state = new LogState;
-    return *state;
 }
 
 const char* KindTag(LogKind kind) {
@@ -101,6 +80,49 @@ std::string Decorate(const LogRecord& record) {
     return line;
 }
 
+// The log's state lives apart from the exported class so that the class carries no data
+// other modules could depend on.
+struct LogState {
+    std::atomic<std::uint32_t> levels{kDefaultLevels};
+    std::mutex mutex;
+    ILogSink* sink = nullptr;
+    std::FILE* file = nullptr;
+
+    LogState() {
+        std::string warning;
+        levels = LevelsFromEnvironment(warning);
+        const char* path = detail::GetEnvironment("PLINTH_LOG_FILE");
+        if (path != nullptr && *path != '\0') {
+            file = std::fopen(path, "a");
+            if (file == nullptr) {
+                // Said once, on standard error: otherwise a mistyped path silently loses the
+                // file output.
+                std::fprintf(stderr, "os::Log error : cannot open PLINTH_LOG_FILE %s : %s\n", path,
+                             std::strerror(errno));
+            }
+        }
+        if (!warning.empty()) {
+            // Written here, as a line without a level, to the default outputs: no sink can be
+            // installed before the state exists, and the log cannot be called while it is made.
+            WriteDefault(Decorate(LogRecord{LogKind::Plain, -1, warning}));
+        }
+    }
+
+    void WriteDefault(const std::string& line) const {
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        if (file != nullptr) {
+            std::fwrite(line.data(), 1, line.size(), file);
+            std::fflush(file);
+        }
+    }
+};
+
+LogState& State() {
+    // Never destroyed: modules and threads may log while the process exits.
+    static LogState* state = new LogState;
+    return *state;
+}
+
 void Emit(const LogRecord& record) {
     LogState& state = State();
     std::lock_guard<std::mutex> guard(state.mutex);
@@ -108,12 +130,7 @@ void Emit(const LogRecord& record) {
         state.sink->Write(record);
         return;
     }
-    const std::string line = Decorate(record);
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    if (state.file != nullptr) {
-        std::fwrite(line.data(), 1, line.size(), state.file);
-        std::fflush(state.file);
-    }
+    state.WriteDefault(Decorate(record));
 }
 
 }  // namespace

@@ -5,11 +5,13 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <limits>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <unordered_map>
 
@@ -64,6 +66,61 @@ Micros ClockAdd(Micros now, Micros step) {
     return step >= kEnd - now ? kEnd : now + step;
 }
 
+// The longest interval a registration gets, whatever its interval and scale: far beyond any
+// real use (a quarter of the clock's range, about 73,000 years), and small enough that no sum
+// or conversion of a due time can overflow.
+constexpr double kLongestIntervalMicros =
+    static_cast<double>(std::numeric_limits<Micros>::max() / 4);
+
+// The real clock's thread sleeps at most this long at a time, then looks again: a due time far
+// away, converted to the clock's nanoseconds, would overflow.
+constexpr Micros kLongestWaitMicros = 3600LL * 1000 * 1000;
+
+bool IsUsableScale(double scale) {
+    return std::isfinite(scale) && scale >= kMinTimerScale && scale <= kMaxTimerScale;
+}
+
+std::string ScaleBoundsText() {
+    char text[96];
+    std::snprintf(text, sizeof text, "a number from %g to %g", kMinTimerScale, kMaxTimerScale);
+    return text;
+}
+
+// The scale to use instead of a refused one, with one line that says why.
+double RefuseScale(const std::string& what, double fallback) {
+    char fallbackText[32];
+    std::snprintf(fallbackText, sizeof fallbackText, "%g", fallback);
+    WriteLog("os::Timer warning : " + what + " is not " + ScaleBoundsText() + "; the scale " +
+             fallbackText + " is used");
+    return fallback;
+}
+
+// PLINTH_TIMER_SCALE as a scale: unset or empty gives 1; anything but a whole number within
+// the bounds is refused (one line) and gives 1 as well. An infinite or huge scale would make
+// every due time overflow into the past, and a tiny one every interval zero: either way every
+// timer would fire at once and a re-registering chain would spin.
+double ScaleFromEnvironment() {
+    const char* text = detail::GetEnvironment("PLINTH_TIMER_SCALE");
+    if (text == nullptr || *text == '\0') {
+        return 1.0;
+    }
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !IsUsableScale(value)) {
+        return RefuseScale(std::string("PLINTH_TIMER_SCALE=\"") + text + "\"", 1.0);
+    }
+    return value;
+}
+
+double ScaleOrRefuse(double scale, double fallback) {
+    if (IsUsableScale(scale)) {
+        return scale;
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "timer scale %g", scale);
+    return RefuseScale(text, fallback);
+}
+
 }  // namespace
 
 struct Timer::Impl {
@@ -100,7 +157,7 @@ struct Timer::Impl {
 
     Micros IntervalMicros(int interval) const {
         const double ms = std::max(0, interval) * (mode == ClockMode::Real ? scale : 1.0);
-        return static_cast<Micros>(std::llround(ms * 1000.0));
+        return static_cast<Micros>(std::llround(std::min(ms * 1000.0, kLongestIntervalMicros)));
     }
 
     // Takes the earliest entry due at or before `limit` out of the queue and marks it
@@ -151,7 +208,8 @@ struct Timer::Impl {
             const Micros due = queue.begin()->first.first;
             const Micros now = NowLocked();
             if (due > now) {
-                wake.wait_until(lock, origin + std::chrono::microseconds(due));
+                wake.wait_for(lock,
+                              std::chrono::microseconds(std::min(due - now, kLongestWaitMicros)));
                 continue;
             }
             std::uint64_t serial = 0;
@@ -194,7 +252,7 @@ struct Timer::Impl {
 };
 
 Timer::Timer(ClockMode mode, double scale)
-    : impl(std::make_unique<Impl>(mode, scale > 0 ? scale : 1.0)) {}
+    : impl(std::make_unique<Impl>(mode, ScaleOrRefuse(scale, 1.0))) {}
 
 Timer::~Timer() {
     std::map<Key, Pending> dropped;
@@ -297,10 +355,16 @@ double Timer::GetScale() const noexcept {
 }
 
 void Timer::SetScale(double scale) noexcept {
-    std::lock_guard<std::mutex> guard(impl->mutex);
-    if (scale > 0) {
-        impl->scale = scale;
+    if (!IsUsableScale(scale)) {
+        // The line is written without the lock; a log failure must not escape a noexcept.
+        try {
+            ScaleOrRefuse(scale, GetScale());
+        } catch (...) {
+        }
+        return;
     }
+    std::lock_guard<std::mutex> guard(impl->mutex);
+    impl->scale = scale;
 }
 
 std::int64_t Timer::Now() const {
@@ -358,24 +422,15 @@ std::size_t Timer::RunNext() {
         }
         const Micros due = impl->queue.begin()->first.first;
         const Micros delta = std::max<Micros>(0, due - impl->manualNow);
-        step = (delta + 999) / 1000;
+        // Rounded up without adding first: `delta` may reach the end of the clock.
+        step = delta / 1000 + (delta % 1000 != 0 ? 1 : 0);
     }
     return Advance(step);
 }
 
 Timer* GetTimer() {
-    static Timer* timer = [] {
-        double scale = 1.0;
-        if (const char* text = detail::GetEnvironment("PLINTH_TIMER_SCALE")) {
-            char* end = nullptr;
-            const double value = std::strtod(text, &end);
-            if (end != text && value > 0) {
-                scale = value;
-            }
-        }
-        // Never destroyed: timers may be registered and cancelled while the process exits.
-        return new Timer(ClockMode::Real, scale);
-    }();
+    // Never destroyed: timers may be registered and cancelled while the process exits.
+    static Timer* timer = new Timer(ClockMode::Real, ScaleFromEnvironment());
     return timer;
 }
 

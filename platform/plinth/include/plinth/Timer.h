@@ -3,7 +3,11 @@
 // A registration calls its callback once, after the interval, and returns a TimerID; periodic
 // work re-registers itself from the callback. Intervals are milliseconds, multiplied by the
 // timer's scale: the process timer reads PLINTH_TIMER_SCALE at first use (0.01 makes an
-// interval of 5000 last 50 ms), so demos and black-box tests can run time faster.
+// interval of 5000 last 50 ms), so demos and black-box tests can run time faster. A scale is a
+// number from kMinTimerScale to kMaxTimerScale; anything else (from the environment, the
+// constructor or SetScale) is refused with one log line, and the default 1 (or the scale in
+// place) is used. Due times never overflow: an interval counts for at most a quarter of the
+// clock's range, and sums stop at the end of the clock.
 //
 // Clocks. A timer runs on the real clock, with callbacks on a thread of its own (started at
 // the first registration), or on a manual clock that only moves when Advance is called, with
@@ -59,6 +63,10 @@ PLINTH_API extern const TimerID InvalidTimerID;
 
 using TimerCallback = Function<void(Timer*, TimerID, void*)>;
 
+/// The bounds of a timer's scale (inclusive).
+inline constexpr double kMinTimerScale = 0.001;
+inline constexpr double kMaxTimerScale = 1000.0;
+
 enum class ClockMode { Real, Manual };
 
 /// What a timer service keeps about a pending registration, for diagnostics.
@@ -103,6 +111,8 @@ public:
     bool SetClockMode(ClockMode mode);
 
     double GetScale() const noexcept;
+    /// A scale outside the bounds (or not finite) is refused with a log line; the scale in
+    /// place stays.
     void SetScale(double scale) noexcept;
 
     /// Milliseconds on this timer's clock: virtual in manual mode, monotonic otherwise.
