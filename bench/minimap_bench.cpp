@@ -16,6 +16,12 @@
 //   Path.<op>.<n>/lean          the floor: header and chunks decoded with memcpy, a switch, no
 //                               lock, the store, two direct calls
 //
+//   Path.Malformed/os           a message whose operation chunk has 1 byte instead of 4,
+//                               through the real module as above: OnMiniMapMsg's failed read
+//                               writes its level-3 line and the call stack (into a sink that
+//                               drops them) under the client core lock. The same stack every
+//                               time, as from a server that repeats a malformed message.
+//
 // Steady state: Set replaces markers already present (the stores are filled before timing);
 // Remove removes present markers and QueryResult adds new ones, in rounds of n messages with
 // the stores refilled or emptied between rounds outside the timing. Every design is checked
@@ -40,6 +46,7 @@
 #include "net/ISender.h"
 #include "net/NetMsg.h"
 #include "plinth/Lock.h"
+#include "plinth/Log.h"
 #include "plugin/HostServices.h"
 
 namespace {
@@ -511,6 +518,30 @@ int CountInstructions(Op op, std::size_t markers) {
     return 0;
 }
 
+/// Receives every log record and drops it.
+class DroppingSink : public os::ILogSink {
+public:
+    void Write(const os::LogRecord& record) override { benchmark::DoNotOptimize(record.text); }
+};
+
+void RunMalformed(benchmark::State& state) {
+    benchhost::MiniMapHost host;
+    DroppingSink sink;
+    os::ILogSink* previous = os::Log::GetInstance().SetSink(&sink);
+    const std::uint32_t levels = os::Log::GetInstance().GetEnabledLevels();
+    os::Log::GetInstance().SetEnabledLevels(1u << 3);
+    NetMsg msg(pyr::MiniMapMsgType, pyr::MiniMapSyncMsgId);
+    const std::uint8_t shortOp = 0;
+    msg.AddChunk(&shortOp, sizeof(shortOp), 0);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(msg.GetBytes());
+    const auto size = static_cast<std::size_t>(msg.GetLength());
+    for (auto _ : state) {
+        host.client.Receive(bytes, size);
+    }
+    os::Log::GetInstance().SetEnabledLevels(levels);
+    os::Log::GetInstance().SetSink(previous);
+}
+
 int RunInstructionMode(const std::string& which) {
     for (const Case& c : kCases) {
         for (const Size& s : kSizes) {
@@ -564,6 +595,7 @@ int main(int argc, char** argv) {
                 [](benchmark::State& st, Op op, std::size_t n) { RunPath<LeanPath>(st, op, n); });
         }
     }
+    benchmark::RegisterBenchmark("Path.Malformed/os", RunMalformed);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -8,6 +8,13 @@
 //   Log.Lifecycle/os            a level-2 lifecycle line with two texts, formatted through
 //                               SafeFormat and written to a sink that drops it
 //   Log.Lifecycle/snprintf      the same text made with snprintf and written to the same sink
+//   CallStack.Repeated/os       os::ShowCallStack from one call site again and again, into a
+//                               sink that drops it: the frames' texts come from the cache
+//   CallStack.Repeated/symbolise  the same stack captured and symbolised by Boost.Stacktrace
+//                               each time, as ShowCallStack did before it cached frames
+//   VerifyChunk.Failure/os      a typed read of a chunk of the wrong size: its level-3 line
+//                               and its call stack, the cost of one malformed chunk under the
+//                               client core lock
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -15,6 +22,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include <boost/stacktrace.hpp>
 
 #include "net/LogFormat.h"
 #include "net/NetMsg.h"
@@ -141,6 +150,46 @@ void LogLifecycleSnprintf(benchmark::State& state) {
     }
 }
 
+// Not inlined, so that every iteration shows the stack from the same call site.
+[[gnu::noinline]] void ShowStack() {
+    os::ShowCallStack();
+    asm volatile("");
+}
+
+void CallStackRepeatedOs(benchmark::State& state) {
+    LogSetup setup(true);
+    ShowStack();  // the first time symbolises and fills the cache
+    for (auto _ : state) {
+        ShowStack();
+    }
+}
+
+[[gnu::noinline]] std::string SymboliseStack() {
+    std::string text = "call stack:\n";
+    text += boost::stacktrace::to_string(
+        boost::stacktrace::stacktrace(1, static_cast<std::size_t>(-1)));
+    asm volatile("");
+    return text;
+}
+
+void CallStackRepeatedSymbolise(benchmark::State& state) {
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(SymboliseStack());
+    }
+}
+
+void VerifyChunkFailureOs(benchmark::State& state) {
+    LogSetup setup(true);
+    NetMsg msg(32, 254);
+    const std::uint8_t selector = 1;
+    msg.AddChunk(&selector, sizeof(selector), 0);
+    const Chunk* chunk = msg.GetChunk(0);
+    for (auto _ : state) {
+        const std::int32_t* op = nullptr;
+        benchmark::DoNotOptimize(VerifyChunk(&op, chunk));
+    }
+}
+
 }  // namespace
 
 BENCHMARK(RequestPollOs)->Name("Request.Poll/os");
@@ -151,5 +200,9 @@ BENCHMARK(LogDisabledOs)->Name("Log.Disabled/os");
 BENCHMARK(LogDisabledLevelCheck)->Name("Log.Disabled/level_check");
 BENCHMARK(LogLifecycleOs)->Name("Log.Lifecycle/os");
 BENCHMARK(LogLifecycleSnprintf)->Name("Log.Lifecycle/snprintf");
+
+BENCHMARK(CallStackRepeatedOs)->Name("CallStack.Repeated/os");
+BENCHMARK(CallStackRepeatedSymbolise)->Name("CallStack.Repeated/symbolise")->Iterations(200);
+BENCHMARK(VerifyChunkFailureOs)->Name("VerifyChunk.Failure/os");
 
 BENCHMARK_MAIN();

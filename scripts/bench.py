@@ -38,6 +38,8 @@ TARGETS = [
     ("Text.LoadTable.100k", "tinyxml_parse", "throughput", 0.8,
      "LoadTable of 100k entries: >= 0.8x the throughput of TinyXML's Parse"),
     ("Log.Disabled", None, "absolute", 5.0, "log line at a disabled level: < 5 ns"),
+    ("CallStack.Repeated", None, "absolute", 50000.0,
+     "call stack shown again from the same place: < 50 us"),
 ]
 
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/stacktrace.hpp>
 
 #include "plinth/Log.h"
 #include "support/LogCapture.h"
@@ -116,6 +117,42 @@ TEST(Log, ShowCallStackWritesTheCallersStackAsOneRecord) {
     EXPECT_NE(firstFrame.find("FunctionThatShowsTheCallStack"), std::string::npos) << text;
     EXPECT_NE(text.find("ShowCallStackWritesTheCallersStackAsOneRecord"), std::string::npos)
         << text;
+}
+
+// Shows the call stack, then gives Boost.Stacktrace's text of the same stack as seen right
+// after (frame 0, this function, at another line; the callers the same).
+[[gnu::noinline]] std::string ShowTheCallStackAndTellBoostsText() {
+    os::ShowCallStack();
+    std::string boostText = boost::stacktrace::to_string(boost::stacktrace::stacktrace());
+    asm volatile("");
+    return boostText;
+}
+
+// The text after the first frame's line.
+std::string CallersOf(const std::string& stackText) {
+    const auto frame1 = stackText.find("\n 1# ");
+    return frame1 == std::string::npos ? std::string() : stackText.substr(frame1);
+}
+
+// A check that fails again and again shows the same stack each time: it comes from the cache
+// of symbolised frames then, and must be byte for byte what symbolising it gives.
+TEST(LogHostile, RepeatedCallStackIsTheTextBoostStacktraceGivesForIt) {
+    test::LogCapture capture(0);
+    std::vector<std::string> boostTexts;
+    for (int i = 0; i < 3; ++i) {
+        boostTexts.push_back(ShowTheCallStackAndTellBoostsText());
+    }
+    const auto records = capture.Records();
+    ASSERT_EQ(records.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const std::string& text = records[i].text;
+        ASSERT_EQ(text.rfind("call stack:\n 0# ", 0), 0u) << text;
+        EXPECT_EQ(text, records[0].text) << "shown " << i + 1 << " times";
+        ASSERT_NE(CallersOf(text), "") << text;
+        EXPECT_EQ(CallersOf(text), CallersOf(boostTexts[i]));
+        const auto frame0 = text.substr(0, text.find('\n', 12));
+        EXPECT_NE(frame0.find("ShowTheCallStackAndTellBoostsText"), std::string::npos) << text;
+    }
 }
 
 class CountingSink : public os::ILogSink {

@@ -9,6 +9,8 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include <boost/stacktrace.hpp>
 
@@ -133,6 +135,98 @@ void Emit(const LogRecord& record) {
     state.WriteDefault(Decorate(record));
 }
 
+// The texts of symbolised frames, by code address. Symbolising a stack reads the debug
+// information of its libraries: tens of microseconds in a small program, up to milliseconds
+// in the client. A check that fails again and again (a server repeating a malformed message)
+// shows the same stack each time, which then costs a few lookups. The text is exactly what
+// Boost.Stacktrace gives for the whole stack: the same per-frame text, numbered the same way.
+//
+// Bounded: emptied when it holds kMaxFrames texts. Emptied as well when the process unloaded a
+// library since the texts were made: another library may be mapped at those addresses now.
+// Thread-safe: its own leaf lock, never held while a frame is symbolised nor while the log
+// writes.
+class FrameTexts {
+public:
+    static constexpr std::size_t kMaxFrames = 4096;
+
+    static FrameTexts& Instance() {
+        // Never destroyed: threads may log while the process exits.
+        static FrameTexts* texts = new FrameTexts;
+        return *texts;
+    }
+
+    std::string Format(const boost::stacktrace::stacktrace& stack) {
+        const std::size_t size = stack.size();
+        unsigned long long unloads = 0;
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            unloads = ForgetIfUnloadedLocked();
+            bool all = true;
+            for (std::size_t i = 0; i < size && all; ++i) {
+                all = texts.count(stack[i].address()) != 0;
+            }
+            if (all) {
+                std::string text;
+                text.reserve(64 * size);
+                for (std::size_t i = 0; i < size; ++i) {
+                    AppendFrame(text, i, texts.at(stack[i].address()));
+                }
+                return text;
+            }
+        }
+        // A stack not seen whole before is symbolised whole, without the lock.
+        std::vector<std::string> made(size);
+        for (std::size_t i = 0; i < size; ++i) {
+            made[i] = boost::stacktrace::to_string(stack[i]);
+        }
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            // Texts made across an unload serve this stack but are not kept.
+            if (ForgetIfUnloadedLocked() == unloads) {
+                for (std::size_t i = 0; i < size; ++i) {
+                    if (texts.size() >= kMaxFrames) {
+                        texts.clear();
+                    }
+                    texts.emplace(stack[i].address(), made[i]);
+                }
+            }
+        }
+        std::string text;
+        text.reserve(64 * size);
+        for (std::size_t i = 0; i < size; ++i) {
+            AppendFrame(text, i, made[i]);
+        }
+        return text;
+    }
+
+private:
+    // Empties the texts when a library went since they were made; returns the unload count.
+    unsigned long long ForgetIfUnloadedLocked() {
+        const unsigned long long unloads = detail::LibraryUnloadCount();
+        if (unloads != unloadsSeen) {
+            texts.clear();
+            unloadsSeen = unloads;
+        }
+        return unloads;
+    }
+
+    // Boost.Stacktrace's layout of frame `index`: its number right-aligned in two places
+    // below 10, "# ", the frame's text, a line end.
+    static void AppendFrame(std::string& text, std::size_t index, const std::string& frame) {
+        if (index < 10) {
+            text += ' ';
+        }
+        text += std::to_string(index);
+        text += "# ";
+        text += frame;
+        text += '\n';
+    }
+
+    std::mutex mutex;
+    std::unordered_map<const void*, std::string> texts;
+    unsigned long long unloadsSeen = 0;
+};
+
 }  // namespace
 
 ILogSink::~ILogSink() = default;
@@ -210,7 +304,7 @@ void ShowCallStack() {
     // Skip this function's own frame; the caller's frame comes first.
     const boost::stacktrace::stacktrace stack(1, static_cast<std::size_t>(-1));
     std::string text = "call stack:\n";
-    text += boost::stacktrace::to_string(stack);
+    text += FrameTexts::Instance().Format(stack);
     Emit(LogRecord{LogKind::CallStack, -1, text});
 }
 

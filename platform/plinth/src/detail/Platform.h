@@ -22,5 +22,8 @@ bool FreeLibraryHandle(void* library, std::string& error);
 bool IsLibraryLoaded(const std::string& path);
 bool PinModule(const void* address, std::string& error);
 std::string LibraryFileName(const std::string& baseName);
+/// How many shared libraries the process has unloaded so far: code addresses seen before a
+/// change may since belong to another library.
+unsigned long long LibraryUnloadCount() noexcept;
 
 }  // namespace os::detail

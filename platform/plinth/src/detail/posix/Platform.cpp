@@ -1,11 +1,13 @@
 #include "detail/Platform.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <string>
 
@@ -135,6 +137,21 @@ bool PinModule(const void* address, std::string& error) {
 
 std::string LibraryFileName(const std::string& baseName) {
     return "lib" + baseName + ".so";
+}
+
+unsigned long long LibraryUnloadCount() noexcept {
+    unsigned long long unloads = 0;
+    // The loader keeps the count in every entry it reports (dlpi_subs, when its record is that
+    // long); the first entry is enough.
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t size, void* data) -> int {
+            if (size >= offsetof(dl_phdr_info, dlpi_subs) + sizeof(info->dlpi_subs)) {
+                *static_cast<unsigned long long*>(data) = info->dlpi_subs;
+            }
+            return 1;
+        },
+        &unloads);
+    return unloads;
 }
 
 }  // namespace os::detail
