@@ -95,8 +95,8 @@ double RefuseScale(const std::string& what, double fallback) {
     return fallback;
 }
 
-// PLINTH_TIMER_SCALE as a scale: unset or empty gives 1; anything but a whole number within
-// the bounds is refused (one line) and gives 1 as well. An infinite or huge scale would make
+// PLINTH_TIMER_SCALE as a scale: unset or empty gives 1; a text that is not entirely a number
+// within the bounds is refused (one line) and gives 1 as well. An infinite or huge scale would make
 // every due time overflow into the past, and a tiny one every interval zero: either way every
 // timer would fire at once and a re-registering chain would spin.
 double ScaleFromEnvironment() {
