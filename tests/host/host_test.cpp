@@ -176,7 +176,7 @@ TEST(RoleSystem, ResetMakesANewCurrentRoleKeepsTheOldOneAliveAndEmitsOnce) {
 
 // Resets from a hostile or busy server: every role that no handle holds any more is freed, so
 // the number of live roles stays flat however many resets come.
-TEST(RoleSystemHostile, ResetFloodLeavesOnlyTheCurrentRoleAndThoseStillInAHandle) {
+TEST(HostileRoleSystem, ResetFloodLeavesOnlyTheCurrentRoleAndThoseStillInAHandle) {
     const std::size_t before = host::Role::GetLiveCount();
     {
         host::RoleSystem roles(false);
@@ -228,7 +228,7 @@ TEST(RoleSystemThreads, HandlesTakenDuringResetsOnAnotherThreadStayReadableAndAr
 
 // The simulator greets with Hello first on every connection: a RoleReset before it is not the
 // simulator's, and resets nothing.
-TEST(SimulatorLinkHostile, RoleResetBeforeHelloIsIgnoredAndCountedOnEveryConnection) {
+TEST(HostileSimulatorLink, RoleResetBeforeHelloIsIgnoredAndCountedOnEveryConnection) {
     host::GameServerClient client(host::GameServerClientOptions{});
     host::RoleSystem roles(false);
     host::SimulatorLink link(client, roles);

@@ -42,7 +42,7 @@ extern "C" __attribute__((visibility("default"))) void srand(unsigned /*seed*/) 
     Record("srand");
 }
 
-TEST(ModuleLoadOrderHostile, RandomGeneratorIsSeededFourTimesBeforeTheDisplayTextsAreRead) {
+TEST(HostileModuleLoadOrder, RandomGeneratorIsSeededFourTimesBeforeTheDisplayTextsAreRead) {
     test::TempDir folder;
     const std::string archive = (folder / "other.zip").string();
     std::string error;

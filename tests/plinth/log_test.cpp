@@ -136,7 +136,7 @@ std::string CallersOf(const std::string& stackText) {
 
 // A check that fails again and again shows the same stack each time: it comes from the cache
 // of symbolised frames then, and must be byte for byte what symbolising it gives.
-TEST(LogHostile, RepeatedCallStackIsTheTextBoostStacktraceGivesForIt) {
+TEST(HostileLog, RepeatedCallStackIsTheTextBoostStacktraceGivesForIt) {
     test::LogCapture capture(0);
     std::vector<std::string> boostTexts;
     for (int i = 0; i < 3; ++i) {
@@ -265,10 +265,10 @@ void PrintTo(const BadSetting& bad, std::ostream* out) {
     *out << bad.variable << "=" << bad.value;
 }
 
-class EnvironmentHostile : public LogEnvironment,
+class HostileEnvironment : public LogEnvironment,
                            public ::testing::WithParamInterface<BadSetting> {};
 
-TEST_P(EnvironmentHostile, ValueIsRefusedWithOneWarningLineAndTheDefaultIsUsed) {
+TEST_P(HostileEnvironment, ValueIsRefusedWithOneWarningLineAndTheDefaultIsUsed) {
     const BadSetting bad = GetParam();
     const bool timer = std::string(bad.variable) == "PLINTH_TIMER_SCALE";
     const ProbeResult result = RunProbe(timer ? "timer" : "levels", {{bad.variable, bad.value}});
@@ -287,7 +287,7 @@ TEST_P(EnvironmentHostile, ValueIsRefusedWithOneWarningLineAndTheDefaultIsUsed) 
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    BadValues, EnvironmentHostile,
+    BadValues, HostileEnvironment,
     ::testing::Values(
         BadSetting{"PLINTH_LOG_LEVEL", "two"}, BadSetting{"PLINTH_LOG_LEVEL", "3x"},
         BadSetting{"PLINTH_LOG_LEVEL", "-1"}, BadSetting{"PLINTH_LOG_LEVEL", "32"},

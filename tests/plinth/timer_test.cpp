@@ -258,7 +258,7 @@ TEST(Timer, AdvanceByTheLargestAmountRunsEverythingPendingWithoutOverflow) {
     EXPECT_GT(timer.Now(), 0);
 }
 
-TEST(TimerHostile, ScaleOutsideItsBoundsIsRefusedWithALineAndDueTimesStayAhead) {
+TEST(HostileTimer, ScaleOutsideItsBoundsIsRefusedWithALineAndDueTimesStayAhead) {
     test::LogCapture capture;
     os::Timer timer(os::ClockMode::Real, std::numeric_limits<double>::infinity());
     EXPECT_EQ(timer.GetScale(), 1.0);
