@@ -1,5 +1,6 @@
 #include "text/XmlDocument.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "plinth/String.h"
 #include "text/PackedResourceLibrary.h"
 #include "text/Scramble.h"
+#include "text/XmlLimits.h"
 
 namespace {
 
@@ -28,11 +30,13 @@ constexpr long kMaxInputLength = INT_MAX;
 struct ArchiveBuffer {
     const PackedResourceLibrary& packed;
     void* data;
-    ~ArchiveBuffer() {
+    void Release() {
         if (data != nullptr) {
             packed.FreeFileData(data);
+            data = nullptr;
         }
     }
+    ~ArchiveBuffer() { Release(); }
 };
 
 bool IsScrambledName(const std::string& nativeName) {
@@ -115,12 +119,16 @@ bool XmlDocument::LoadFile(const char* fileName, TiXmlEncoding encoding, bool no
     if (packed.IsLoaded() && !noArchive && packed.IsLoadFromMpq()) {
         std::uint32_t size = 0;
         // Every buffer goes back to the library, also an empty or oversized one.
-        const ArchiveBuffer buffer{
-            packed,
-            packed.LoadFileData(native.c_str(), &size, PackedResourceLibrary::kLoadWholeFile)};
+        ArchiveBuffer buffer{packed, packed.LoadFileData(native.c_str(), &size,
+                                                         PackedResourceLibrary::kLoadWholeFile)};
         if (buffer.data != nullptr && size != 0 && size <= kMaxInputLength) {
-            return LoadFromMemory(static_cast<const char*>(buffer.data), static_cast<int>(size),
-                                  encoding);
+            // The parser gets one copy: the library's buffer goes back before the parse, so a
+            // large member is not held twice while TinyXML builds the document beside it.
+            std::unique_ptr<char[]> text(new char[size + kParseBufferPadding]);
+            const std::size_t used =
+                NormaliseLineEnds(static_cast<const char*>(buffer.data), size, text.get());
+            buffer.Release();
+            return ParseNormalised(text.get(), used, encoding, native.c_str());
         }
         RecordError(TIXML_ERROR_OPENING_FILE);
         LogFormatted(3, "%s() error : load %s fail", "TiXmlDocument::LoadFile", native.c_str());
@@ -140,8 +148,7 @@ bool XmlDocument::LoadFile(const char* fileName, TiXmlEncoding encoding, bool no
         RecordError(TIXML_ERROR_OPENING_FILE);
         return false;
     }
-    const bool result =
-        IsScrambledName(native) ? LoadScrambledFile(file, encoding) : LoadFile(file, encoding);
+    const bool result = LoadOpenFile(file, encoding, IsScrambledName(native), native.c_str());
     std::fclose(file);
     return result;
 }
@@ -157,14 +164,15 @@ bool XmlDocument::LoadFile(TiXmlEncoding encoding) {
 }
 
 bool XmlDocument::LoadFile(FILE* file, TiXmlEncoding encoding) {
-    return LoadOpenFile(file, encoding, false);
+    return LoadOpenFile(file, encoding, false, nullptr);
 }
 
 bool XmlDocument::LoadScrambledFile(FILE* file, TiXmlEncoding encoding) {
-    return LoadOpenFile(file, encoding, true);
+    return LoadOpenFile(file, encoding, true, nullptr);
 }
 
-bool XmlDocument::LoadOpenFile(FILE* file, TiXmlEncoding encoding, bool scrambled) {
+bool XmlDocument::LoadOpenFile(FILE* file, TiXmlEncoding encoding, bool scrambled,
+                               const char* source) {
     if (file == nullptr) {
         RecordError(TIXML_ERROR_OPENING_FILE);
         return false;
@@ -201,7 +209,8 @@ bool XmlDocument::LoadOpenFile(FILE* file, TiXmlEncoding encoding, bool scramble
     if (scrambled) {
         ScrambleBytes(bytes.get(), size);
     }
-    return ParseInPlace(bytes.get(), size, encoding);
+    return ParseNormalised(bytes.get(), NormaliseLineEnds(bytes.get(), size, bytes.get()), encoding,
+                           source);
 }
 
 bool XmlDocument::LoadFromMemory(const char* data, int length, TiXmlEncoding encoding) {
@@ -209,22 +218,35 @@ bool XmlDocument::LoadFromMemory(const char* data, int length, TiXmlEncoding enc
         RecordError(TIXML_ERROR_DOCUMENT_EMPTY);
         return false;
     }
-    Clear();
-    location.Clear();  // row -1, column -1
-
     const auto size = static_cast<std::size_t>(length);
     std::unique_ptr<char[]> buffer(new char[size + kParseBufferPadding]);
-    const std::size_t used = NormaliseLineEnds(data, size, buffer.get());
-    Parse(PadParseBuffer(buffer.get(), used), nullptr, encoding);
-    return !Error();
+    return ParseNormalised(buffer.get(), NormaliseLineEnds(data, size, buffer.get()), encoding,
+                           nullptr);
 }
 
-bool XmlDocument::ParseInPlace(char* buffer, std::size_t length, TiXmlEncoding encoding) {
+bool XmlDocument::ParseNormalised(char* buffer, std::size_t used, TiXmlEncoding encoding,
+                                  const char* source) {
     Clear();
     location.Clear();  // row -1, column -1
-
-    const std::size_t used = NormaliseLineEnds(buffer, length, buffer);
-    Parse(PadParseBuffer(buffer, used), nullptr, encoding);
+    const char* const text = PadParseBuffer(buffer, used);
+    // TinyXML would recurse once per level of nesting and grow quadratically with the
+    // attributes of one element: a document beyond the limits is refused before it sees it.
+    const xml_limits::Check check = xml_limits::CheckXmlLimits(text, encoding);
+    if (check.breach != xml_limits::Breach::kNone) {
+        ClearError();
+        RecordError(TIXML_ERROR);
+        const auto line = static_cast<long long>(1 + std::count(text, text + check.offset, '\n'));
+        if (source != nullptr) {
+            LogFormatted(3, "%s() error : load %s refused: %s (line %lld)",
+                         "TiXmlDocument::LoadFile", source,
+                         xml_limits::DescribeBreach(check.breach), line);
+        } else {
+            LogFormatted(3, "%s() error : document refused: %s (line %lld)", "TiXmlDocument::Parse",
+                         xml_limits::DescribeBreach(check.breach), line);
+        }
+        return false;
+    }
+    Parse(text, nullptr, encoding);
     return !Error();
 }
 

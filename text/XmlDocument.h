@@ -46,6 +46,10 @@ public:
     /// Replaces the document by the parse of `length` bytes at `data`. Reading stops at the
     /// first NUL byte; CR LF and lone CR become LF. Error 12 for null `data` or `length` below
     /// 1. True when no error is recorded.
+    ///
+    /// Every load parses through here: a text nested deeper, with more attributes on one
+    /// element, or with more nodes than text/XmlLimits.h allows is refused before TinyXML sees
+    /// it, with error 1 ("Error") and a level-3 log line, and the document stays empty.
     bool LoadFromMemory(const char* data, int length,
                         TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING);
 
@@ -59,9 +63,13 @@ public:
     bool SaveFile() const;
 
 private:
-    bool LoadOpenFile(FILE* file, TiXmlEncoding encoding, bool scrambled);
-    /// LoadFromMemory of the `length` bytes at `buffer`, normalised in the buffer itself; the
-    /// buffer has room for the parse padding after those bytes.
-    bool ParseInPlace(char* buffer, std::size_t length, TiXmlEncoding encoding);
+    /// `source` names the file in the log line of a refused document (null: none).
+    bool LoadOpenFile(FILE* file, TiXmlEncoding encoding, bool scrambled, const char* source);
+    /// Replaces the document by the parse of the `used` normalised bytes at `buffer`, which has
+    /// room for the parse padding after them, unless the text goes beyond the limits of
+    /// text/XmlLimits.h: then error 1 is recorded and one level-3 line names `source` (when
+    /// given), what was exceeded and the line where.
+    bool ParseNormalised(char* buffer, std::size_t used, TiXmlEncoding encoding,
+                         const char* source);
     void RecordError(int errorId);
 };
