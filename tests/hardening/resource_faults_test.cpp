@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "satchel/ZipPack.h"
+#include "support/HostileFiles.h"
 #include "text/TextTesting.h"
 
 namespace {
@@ -238,6 +239,53 @@ TEST_F(UnreadableConfiguration, ConfigurationDirectoryThatIsAFileGivesEmptyTexts
     EXPECT_EQ(Common(run), "");
     EXPECT_EQ(Pet(run), "");
     EXPECT_EQ(run.Line("text libMod.so PetTypeNames 0").find("(null)"), std::string::npos);
+}
+
+// Hostile tables: the module loads, the hostile table's texts are empty with one line saying
+// why, and the other table is read.
+class HostileResources : public ResourceFaults {};
+
+TEST_F(HostileResources, TablesNestedSixtyThousandDeepGiveEmptyTextsFromTheArchiveAndTheFolder) {
+    const std::string deep = test::DeepTable(60000);
+    const fs::path archive = archives / "deep.zip";
+    test::WriteHostileArchive(
+        archive, {{kCommonName, deep}, {kPetName, ReadFile(kSampleConfig + "/" + kPetName)}});
+    TempDir config;
+    text_test::WriteTable(config.Path(), "common", deep);
+    text_test::WriteTable(config.Path(), "PetSystem", ReadFile(kSampleConfig + "/" + kPetName));
+    for (const bool fromArchive : {true, false}) {
+        SCOPED_TRACE(fromArchive ? "archive" : "configuration directory");
+        const HostRun run = Load(fromArchive ? ReadFile(archive) : std::string(),
+                                 fromArchive ? emptyConfig.Path() : config.Path());
+        ASSERT_EQ(run.status, 0) << run.All();
+        EXPECT_EQ(Common(run), "");
+        EXPECT_EQ(Pet(run), wanMei);
+        EXPECT_NE(run.errors.find("TiXmlDocument::LoadFile() error : load "), std::string::npos)
+            << run.errors;
+        EXPECT_NE(run.errors.find("config/StringTable/common.xml refused: elements nested deeper "
+                                  "than 64 levels (line 1)"),
+                  std::string::npos)
+            << run.errors;
+    }
+}
+
+TEST_F(HostileResources, ZipBombTableIsRefusedBeforeInflatingAndTheOtherTableIsRead) {
+    const fs::path archive = archives / "bomb.zip";
+    const std::uint64_t size = std::uint64_t{65} << 20;  // 65 MiB of zeros in about 430 KB
+    test::WriteHostileArchive(archive, {{kCommonName, {}, true, size, size},
+                                        {kPetName, ReadFile(kSampleConfig + "/" + kPetName)}});
+    const HostRun run = Load(ReadFile(archive), kSampleConfig);
+    ASSERT_EQ(run.status, 0) << run.All();
+    EXPECT_EQ(Common(run), "");
+    EXPECT_EQ(Pet(run), wanMei);
+    EXPECT_NE(run.errors.find("Satchel: LoadFileData(" + kCommonName +
+                              "): member of 68157440 "
+                              "bytes is larger than the limit of 67108864 bytes"),
+              std::string::npos)
+        << run.errors;
+    EXPECT_NE(run.errors.find("TiXmlDocument::LoadFile() error : load " + kCommonName + " fail"),
+              std::string::npos)
+        << run.errors;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "SatchelTesting.h"
 #include "satchel/ZipPack.h"
+#include "support/HostileFiles.h"
 
 namespace satchel_test {
 namespace {
@@ -598,6 +599,76 @@ TEST(SatchelDefaultArchive, ArchiveBesideTheExecutableIsUsedWhenTheEnvironmentNa
     EXPECT_EQ(none.output,
               "archive=0 Satchel: LoadFileData(with space/file name.txt): no archive is "
               "mounted\nsize=0 null\n");
+}
+
+// Archives whose deflated members inflate to far more than the archive's size.
+class HostileArchive : public SatchelLibrary {
+protected:
+    // Opens an archive of deflated zeros: `name` declared and inflating to `size` bytes.
+    LoadedLibrary& OpenZeros(const std::vector<test::ArchiveMember>& members) {
+        test::WriteHostileArchive(dir / "bomb.zip", members);
+        return OpenWith(dir / "bomb.zip");
+    }
+    static test::ArchiveMember Zeros(const std::string& name, std::uint64_t declared,
+                                     std::uint64_t inflated) {
+        return {name, {}, true, declared, inflated};
+    }
+
+    ScopedEnv limitVariable{"SATCHEL_MAX_MEMBER_SIZE", nullptr};
+};
+
+TEST_F(HostileArchive, MemberBeyondTheDefaultLimitIsRefusedBeforeItIsInflated) {
+    constexpr std::uint64_t kOver = satchel::kDefaultMaxMemberSize + 1;
+    LoadedLibrary& satchel =
+        OpenZeros({Zeros("bomb.xml", kOver, kOver), Zeros("small.xml", 4096, 4096)});
+    ASSERT_TRUE(satchel.isLoadFromMpq());
+    StderrCapture errors;
+    const Member bomb = LoadMember(satchel, "bomb.xml");
+    EXPECT_TRUE(bomb.isNull);
+    EXPECT_EQ(bomb.size, 0U);
+    EXPECT_NE(errors.Text().find("Satchel: LoadFileData(bomb.xml): member of 67108865 bytes is "
+                                 "larger than the limit of 67108864 bytes "
+                                 "(SATCHEL_MAX_MEMBER_SIZE); refused"),
+              std::string::npos);
+    const Member small = LoadMember(satchel, "small.xml");
+    EXPECT_EQ(small.bytes, std::string(4096, '\0'));
+}
+
+TEST_F(HostileArchive, LimitFromTheEnvironmentIsExactAndOutOfRangeValuesAreRefusedWithAWarning) {
+    const std::vector<test::ArchiveMember> members = {Zeros("at.bin", 4096, 4096),
+                                                      Zeros("over.bin", 4097, 4097)};
+    {
+        setenv("SATCHEL_MAX_MEMBER_SIZE", "4096", 1);
+        LoadedLibrary& satchel = OpenZeros(members);
+        EXPECT_EQ(LoadMember(satchel, "at.bin").size, 4096U);
+        StderrCapture errors;
+        EXPECT_TRUE(LoadMember(satchel, "over.bin").isNull);
+        EXPECT_NE(errors.Text().find("over.bin): member of 4097 bytes is larger than the limit of "
+                                     "4096 bytes"),
+                  std::string::npos);
+        ASSERT_TRUE(library->Unload());
+        library.reset();
+    }
+    for (const char* value : {"0", "-1", "abc", "4096 ", "4294967296", "99999999999999999999999"}) {
+        SCOPED_TRACE(value);
+        setenv("SATCHEL_MAX_MEMBER_SIZE", value, 1);
+        StderrCapture errors;
+        LoadedLibrary& satchel = OpenZeros(members);
+        EXPECT_NE(errors.Text().find(std::string("Satchel: SATCHEL_MAX_MEMBER_SIZE \"") + value +
+                                     "\" is not a number of bytes from 1 to 4294967295; using "
+                                     "67108864"),
+                  std::string::npos);
+        EXPECT_EQ(LoadMember(satchel, "over.bin").size, 4097U) << "the default limit applies";
+        ASSERT_TRUE(library->Unload());
+        library.reset();
+    }
+}
+
+TEST_F(HostileArchive, DataThatInflatesPastItsDeclaredSizeGivesNoMoreThanTheDeclaredBytes) {
+    LoadedLibrary& satchel = OpenZeros({Zeros("liar.bin", 4096, 1 << 20)});
+    const Member liar = LoadMember(satchel, "liar.bin");
+    EXPECT_LE(liar.size, 4096U);
+    EXPECT_EQ(liar.bytes, liar.isNull ? std::string() : std::string(4096, '\0'));
 }
 
 }  // namespace

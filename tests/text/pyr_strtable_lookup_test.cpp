@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "TextTesting.h"
+#include "support/HostileFiles.h"
 
 namespace {
 
@@ -63,6 +64,28 @@ TEST(PyrStrtableLookup, ReadsTheArchiveWhenThePackedLibrarySaysSo) {
                                 "SATCHEL_ARCHIVE=" + archive, "SATCHEL_MODE"});
     EXPECT_EQ(run.status, 0) << run.All();
     EXPECT_EQ(run.lines, std::vector<std::string>{"\xE7\x81\xAB"});
+}
+
+TEST(HostileTableLookup, DeepTableFailsClearlyFromTheFolderAndTheArchive) {
+    TempDir work;
+    const std::string deep = test::DeepTable(60000);
+    text_test::WriteTable(work.Path(), "common", deep);
+    const std::string archive = (work / "resources.zip").string();
+    test::WriteHostileArchive(archive, {{"config/StringTable/common.xml", deep}});
+    for (const bool fromArchive : {false, true}) {
+        SCOPED_TRACE(fromArchive ? "archive" : "configuration directory");
+        const HostRun run = Lookup(
+            "common", "FiveElements_Metal",
+            fromArchive ? std::vector<std::string>{"PLINTH_CONFIG_DIR=/nonexistent",
+                                                   "SATCHEL_ARCHIVE=" + archive, "SATCHEL_MODE"}
+                        : std::vector<std::string>{"PLINTH_CONFIG_DIR=" + work.Path().string(),
+                                                   "SATCHEL_ARCHIVE", "SATCHEL_MODE=files"});
+        EXPECT_EQ(run.status, 1) << run.All();
+        EXPECT_NE(run.errors.find("common.xml refused: elements nested deeper than 64 levels"),
+                  std::string::npos)
+            << run.errors;
+        EXPECT_NE(run.errors.find("cannot read table \"common\""), std::string::npos) << run.errors;
+    }
 }
 
 }  // namespace

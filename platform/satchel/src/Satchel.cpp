@@ -32,6 +32,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* kArchiveVariable = "SATCHEL_ARCHIVE";
 constexpr const char* kModeVariable = "SATCHEL_MODE";
+constexpr const char* kMaxMemberVariable = "SATCHEL_MAX_MEMBER_SIZE";
 constexpr const char* kDefaultArchiveName = "resources.zip";
 constexpr const char* kMountPoint = "satchel";
 
@@ -51,6 +52,29 @@ std::string Hex(std::uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", value);
     return text;
+}
+
+// The member size limit named by the environment, or the default with a warning when the
+// value is not a whole number of bytes from 1 to UINT32_MAX (the largest size the interface
+// can report).
+std::uint64_t MaxMemberSizeFromEnvironment() {
+    const char* text = std::getenv(kMaxMemberVariable);
+    if (text == nullptr || *text == '\0') {
+        return satchel::kDefaultMaxMemberSize;
+    }
+    std::uint64_t value = 0;
+    bool valid = true;
+    for (const char* c = text; *c != '\0' && valid; ++c) {
+        valid = *c >= '0' && *c <= '9' && value <= UINT32_MAX;
+        value = value * 10 + static_cast<std::uint64_t>(*c - '0');
+    }
+    if (!valid || value < 1 || value > UINT32_MAX) {
+        Log(std::string(kMaxMemberVariable) + " \"" + text +
+            "\" is not a number of bytes from 1 to " + std::to_string(UINT32_MAX) + "; using " +
+            std::to_string(satchel::kDefaultMaxMemberSize));
+        return satchel::kDefaultMaxMemberSize;
+    }
+    return value;
 }
 
 fs::path ExecutableDirectory() {
@@ -103,6 +127,8 @@ public:
             Log(std::string("unknown ") + kModeVariable + " \"" + mode +
                 "\" (known: archive, files); using the archive");
         }
+
+        maxMemberSize = MaxMemberSizeFromEnvironment();
 
         const char* configured = std::getenv(kArchiveVariable);
         const bool fromVariable = configured != nullptr && *configured != '\0';
@@ -195,12 +221,26 @@ public:
             Log(call + ": no archive is mounted");
             return nullptr;
         }
+        // A member larger than the limit is refused by the size the archive's directory
+        // declares, before PhysFS starts to inflate it: a small deflated member can stand for
+        // gigabytes.
+        const satchel::detail::ArchiveEntry* entry = index.Find(name);
+        if (entry != nullptr && entry->size > UINT32_MAX) {
+            Log(call + ": member of " + std::to_string(entry->size) +
+                " bytes is larger than a 32-bit size can count; refused");
+            return nullptr;
+        }
+        if (entry != nullptr && entry->size > maxMemberSize) {
+            Log(call + ": member of " + std::to_string(entry->size) +
+                " bytes is larger than the limit of " + std::to_string(maxMemberSize) + " bytes (" +
+                kMaxMemberVariable + "); refused");
+            return nullptr;
+        }
         const PhysfsFile file(PHYSFS_openRead((std::string(kMountPoint) + "/" + name).c_str()));
         if (!file) {
             Log(call + ": " + PhysfsError() + " in " + archive);
             return nullptr;
         }
-        const satchel::detail::ArchiveEntry* entry = index.Find(name);
         if (entry == nullptr) {
             Log(call + ": PhysFS opened a member the archive's directory does not list");
             return nullptr;
@@ -217,11 +257,6 @@ public:
         const PHYSFS_sint64 length = PHYSFS_fileLength(file.get());
         if (length < 0) {
             Log(call + ": cannot take the length: " + PhysfsError());
-            return nullptr;
-        }
-        if (static_cast<std::uint64_t>(length) > UINT32_MAX) {
-            Log(call + ": member of " + std::to_string(length) +
-                " bytes is larger than a 32-bit size can count; refused");
             return nullptr;
         }
         if (static_cast<std::uint64_t>(length) != entry->size) {
@@ -250,6 +285,14 @@ public:
         if (got != wanted) {
             Log(call + ": read " + std::to_string(got) + " of " + std::to_string(wanted) +
                 " bytes: " + PhysfsError());
+            return nullptr;
+        }
+        // Data that goes on past the declared size is a damaged or forged member, never a
+        // reason to read on: one byte more tells.
+        char beyond = 0;
+        if (PHYSFS_readBytes(file.get(), &beyond, 1) > 0) {
+            Log(call + ": data goes on past the " + std::to_string(wanted) +
+                " bytes the archive's directory declares: damaged archive");
             return nullptr;
         }
         // PhysFS hands out stored members without checking them; damaged bytes stop here.
@@ -311,6 +354,7 @@ private:
     bool ownsPhysfs = false;
     bool mounted = false;
     bool filesMode = false;
+    std::uint64_t maxMemberSize = satchel::kDefaultMaxMemberSize;
     std::string archive;
     satchel::detail::ArchiveIndex index;
     std::unordered_set<void*> buffers;  // handed out by Load and not yet freed

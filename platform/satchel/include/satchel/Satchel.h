@@ -26,6 +26,10 @@ namespace satchel {
 /// The only mode LoadFileData understands: read the whole file into one new buffer.
 inline constexpr int kLoadWholeFile = 2;
 
+/// The largest member LoadFileData reads unless SATCHEL_MAX_MEMBER_SIZE names another limit
+/// (a whole number of bytes from 1 to UINT32_MAX): 64 MiB, far beyond any real table.
+inline constexpr std::uint64_t kDefaultMaxMemberSize = std::uint64_t{64} << 20;
+
 /// Names under which a client looks the entry points up.
 inline constexpr const char* kIsLoadFromMpqName = "IsLoadFromMpq";
 inline constexpr const char* kGameResourcesInitializeName = "GameResourcesInitialize";
@@ -56,10 +60,12 @@ SATCHEL_API void GameResourcesInitialize();
 /// `mode` must be satchel::kLoadWholeFile.
 ///
 /// Returns null with *size 0 when: no archive is mounted, the name is absolute, empty, has
-/// ".", ".." or empty components, the member is missing or is a directory, it is larger than
-/// a 32-bit size can count, the read fails or the data does not match the archive's CRC-32,
-/// or `mode` is unknown (each with a log line); and, without a log line, when the member is
-/// empty (so no caller ever holds a buffer of zero bytes it might forget to free).
+/// ".", ".." or empty components, the member is missing or is a directory, its declared size
+/// is larger than the member size limit (kDefaultMaxMemberSize or SATCHEL_MAX_MEMBER_SIZE,
+/// checked before anything is inflated), the read fails, the data does not match the
+/// archive's CRC-32 or goes on past the declared size, or `mode` is unknown (each with a log
+/// line); and, without a log line, when the member is empty (so no caller ever holds a buffer
+/// of zero bytes it might forget to free).
 ///
 /// The caller owns the buffer and must hand it to FreeFileData exactly once.
 SATCHEL_API void* LoadFileData(const char* nativeName, std::uint32_t* size, int mode);
