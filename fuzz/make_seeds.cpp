@@ -235,6 +235,22 @@ void MiniMapSeeds() {
          Wire(Bytes{0x20, 0x00, 0xFE, 0x00, 0x07, 0x00, 0x01}) + Wire(Bytes{1, 2, 3}));
 }
 
+std::string Repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) {
+        out += text;
+    }
+    return out;
+}
+
+std::string Numbered(const std::string& prefix, const std::string& suffix, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) {
+        out += prefix + std::to_string(i) + suffix;
+    }
+    return out;
+}
+
 void XmlSeeds(const fs::path& source) {
     const auto seed = [](const std::string& name, std::uint8_t mode, const Bytes& text) {
         Write("xml", name, Bytes{mode} + text);
@@ -266,6 +282,14 @@ void XmlSeeds(const fs::path& source) {
         {"bom-cut-lead-byte", "\xEF\xBB\xBF<a>x\xD5"},
         {"declared-utf8-cut", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>\xF0"},
         {"attribute-cut", "\xEF\xBB\xBF<a x='\xF0"},
+        // Shapes beyond the limits, and nesting that only an exact reading sees.
+        {"nested-at-limit", Repeat("<a>", 64) + Repeat("</a>", 64)},
+        {"nested-too-deep", "<r>" + Repeat("<a>", 200)},
+        {"attribute-flood", "<r><a" + Numbered(" a", "='1'", 100) + ">x</a></r>"},
+        {"utf8-lead-swallows-end-tag", "\xEF\xBB\xBF<r>" + Repeat("<a>\xE5</a>", 80) + "</r>"},
+        {"entity-swallows-end-tag", "<r>" + Repeat("<a>&#x</a>x;", 80) + "</r>"},
+        {"quoted-empty-close", "<r>" + Repeat("<a v=\"/>\">", 80) + "</r>"},
+        {"nested-after-root", "<r/>" + Repeat("<a>", 80)},
     };
     for (const auto& [name, text] : documents) {
         for (std::uint8_t route = 0; route < 4; ++route) {

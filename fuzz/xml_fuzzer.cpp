@@ -8,7 +8,9 @@
 // Input: the first byte chooses the route (bits 0-1) and the encoding given to the parser
 // (bits 2-3: unknown, UTF-8, legacy); the rest is the document's text.
 //   0  LoadFromMemory. Must give what it gives for the same text with its line ends made LF
-//      and for the text cut at its first NUL byte.
+//      and for the text cut at its first NUL byte. A text beyond the limits of
+//      text/XmlLimits.h is refused with error 1 and nothing parsed; any other text that
+//      parses has the nesting depth and attribute count the limits' walk found.
 //   1  LoadScrambledFile on an open file that holds the text scrambled. Must give what
 //      LoadFromMemory gives for the text.
 //   2  StringTable::LoadTable on a table file holding the text. True exactly when the text is
@@ -20,6 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <cstdio>
@@ -36,6 +39,7 @@
 #include "text/Scramble.h"
 #include "text/StringTable.h"
 #include "text/XmlDocument.h"
+#include "text/XmlLimits.h"
 
 namespace {
 
@@ -84,19 +88,6 @@ public:
     bool Placed() const { return text_test::GuardedArrayWasAllocated(); }
 };
 
-Outcome FromMemory(const std::string& text, TiXmlEncoding encoding) {
-    XmlDocument document;
-    const ParseBufferGuard guard(text.size(), false);
-    const bool loaded =
-        document.LoadFromMemory(text.data(), static_cast<int>(text.size()), encoding);
-    if (text.empty()) {
-        FUZZ_CHECK(!loaded && document.ErrorId() == TiXmlBase::TIXML_ERROR_DOCUMENT_EMPTY);
-    } else {
-        FUZZ_CHECK(guard.Placed());
-    }
-    return Describe(document, loaded);
-}
-
 std::string LineEndsAsLf(const std::string& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -110,6 +101,56 @@ std::string LineEndsAsLf(const std::string& text) {
         }
     }
     return out;
+}
+
+// Deepest element nesting and most attributes on one element below `node`.
+void Measure(const TiXmlNode& node, std::size_t level, std::size_t& depth,
+             std::size_t& attributes) {
+    for (const TiXmlElement* e = node.FirstChildElement(); e != nullptr;
+         e = e->NextSiblingElement()) {
+        depth = std::max(depth, level + 1);
+        std::size_t count = 0;
+        for (const TiXmlAttribute* a = e->FirstAttribute(); a != nullptr; a = a->Next()) {
+            ++count;
+        }
+        attributes = std::max(attributes, count);
+        Measure(*e, level + 1, depth, attributes);
+    }
+}
+
+// The walk before the parse reads the text as TinyXML does: a text it refuses records error 1
+// and leaves the document empty; a text TinyXML then parses has exactly the deepest nesting
+// and the most attributes on one element that the walk found.
+void CheckLimitsAgree(const std::string& text, TiXmlEncoding encoding, const XmlDocument& document,
+                      bool loaded) {
+    std::string normalised = LineEndsAsLf(text.substr(0, text.find('\0')));
+    normalised.append(4, '\0');
+    const xml_limits::Check check = xml_limits::CheckXmlLimits(normalised.data(), encoding);
+    if (check.breach != xml_limits::Breach::kNone) {
+        FUZZ_CHECK(!loaded && document.ErrorId() == TiXmlBase::TIXML_ERROR &&
+                   document.FirstChild() == nullptr);
+        return;
+    }
+    if (loaded) {
+        std::size_t depth = 0;
+        std::size_t attributes = 0;
+        Measure(document, 0, depth, attributes);
+        FUZZ_CHECK(check.complete && check.maxDepth == depth && check.maxAttributes == attributes);
+    }
+}
+
+Outcome FromMemory(const std::string& text, TiXmlEncoding encoding) {
+    XmlDocument document;
+    const ParseBufferGuard guard(text.size(), false);
+    const bool loaded =
+        document.LoadFromMemory(text.data(), static_cast<int>(text.size()), encoding);
+    if (text.empty()) {
+        FUZZ_CHECK(!loaded && document.ErrorId() == TiXmlBase::TIXML_ERROR_DOCUMENT_EMPTY);
+    } else {
+        FUZZ_CHECK(guard.Placed());
+        CheckLimitsAgree(text, encoding, document, loaded);
+    }
+    return Describe(document, loaded);
 }
 
 std::string Scrambled(std::string text) {
