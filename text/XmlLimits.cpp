@@ -6,19 +6,34 @@ namespace xml_limits {
 namespace {
 
 // TinyXML's view of bytes, which the walk must share exactly: a byte it takes for part of a
-// name, a space or a multi-byte character decides where a tag or a text ends.
+// name, a space or a multi-byte character decides where a tag or a text ends. Every byte from
+// 127 up counts as a letter.
+enum : unsigned char { kWhite = 1, kAlpha = 2, kNameChar = 4 };
+
+struct ByteClasses {
+    unsigned char of[256] = {};
+    constexpr ByteClasses() {
+        for (int c = 0; c < 256; ++c) {
+            const bool alpha = c >= 127 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            const bool digit = c >= '0' && c <= '9';
+            const bool white =
+                c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+            of[c] = static_cast<unsigned char>(
+                (white ? kWhite : 0) | (alpha ? kAlpha : 0) |
+                (alpha || digit || c == '_' || c == '-' || c == '.' || c == ':' ? kNameChar : 0));
+        }
+    }
+};
+constexpr ByteClasses kClasses;
+
 bool IsWhite(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    return (kClasses.of[c] & kWhite) != 0;
 }
-// Every byte from 127 up counts as a letter.
 bool IsAlpha(unsigned char c) {
-    return c >= 127 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-bool IsAlphaNum(unsigned char c) {
-    return IsAlpha(c) || (c >= '0' && c <= '9');
+    return (kClasses.of[c] & kAlpha) != 0;
 }
 bool IsNameChar(unsigned char c) {
-    return IsAlphaNum(c) || c == '_' || c == '-' || c == '.' || c == ':';
+    return (kClasses.of[c] & kNameChar) != 0;
 }
 bool IsHexDigit(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -45,7 +60,9 @@ using Byte = const unsigned char*;
 class Walker {
 public:
     Walker(const char* text, TiXmlEncoding encoding)
-        : start(reinterpret_cast<Byte>(text)), encoding(encoding) {}
+        : start(reinterpret_cast<Byte>(text)),
+          finish(start + std::strlen(text)),
+          encoding(encoding) {}
 
     Check Run() {
         Byte p = start;
@@ -128,9 +145,14 @@ private:
         return true;
     }
     static bool Starts(Byte p, const char* tag) {
-        return std::strncmp(reinterpret_cast<const char*>(p), tag, std::strlen(tag)) == 0;
+        for (; *tag != 0; ++p, ++tag) {
+            if (*p != static_cast<unsigned char>(*tag)) {
+                return false;
+            }
+        }
+        return true;
     }
-    static bool IsDeclaration(Byte p) { return Equal(p, "<?xml"); }
+    static bool IsDeclaration(Byte p) { return p[1] == '?' && Equal(p, "<?xml"); }
 
     // TinyXML's ReadName: null unless a name starts at `p`.
     static Byte Name(Byte p) {
@@ -207,6 +229,24 @@ private:
         bool open = value != nullptr;
         if (trim) {
             p = SkipWhite(p);
+        }
+        if (p != nullptr && value == nullptr && p < finish) {
+            // Most texts end at the first `end`: when no entity comes before it and no
+            // multi-byte character could reach over it from the last three bytes, the
+            // character-by-character reading below would stop there too.
+            const void* found = std::memchr(p, end, static_cast<std::size_t>(finish - p));
+            if (found != nullptr) {
+                const Byte stop = static_cast<Byte>(found);
+                const auto span = static_cast<std::size_t>(stop - p);
+                const bool plain =
+                    std::memchr(p, '&', span) == nullptr &&
+                    (encoding != TIXML_ENCODING_UTF8 ||
+                     ((span < 1 || stop[-1] < 0xC2) && (span < 2 || stop[-2] < 0xC2) &&
+                      (span < 3 || stop[-3] < 0xC2)));
+                if (plain) {
+                    p = stop;
+                }
+            }
         }
         while (p != nullptr && *p != 0 && *p != end) {
             if (trim && IsWhite(*p)) {
@@ -310,9 +350,9 @@ private:
             if (IsDeclaration(p)) {
                 char ignored[8];
                 p = Declaration(p, ignored);
-            } else if (Starts(p, "<!--")) {
+            } else if (p[1] == '!' && Starts(p, "<!--")) {
                 p = Past(p + 4, "-->");
-            } else if (Starts(p, "<![CDATA[")) {
+            } else if (p[1] == '!' && Starts(p, "<![CDATA[")) {
                 p = Past(p + 9, "]]>");
             } else if (!(IsAlpha(p[1]) || p[1] == '_')) {
                 p = Past(p + 1, ">");  // an unknown tag runs to the next '>'
@@ -433,6 +473,7 @@ private:
     }
 
     Byte start;
+    Byte finish;  // the first NUL
     TiXmlEncoding encoding;
     Check check;
 };
