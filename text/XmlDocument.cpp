@@ -239,10 +239,10 @@ bool XmlDocument::ParseNormalised(char* buffer, std::size_t used, TiXmlEncoding 
         if (source != nullptr) {
             LogFormatted(3, "%s() error : load %s refused: %s (line %lld)",
                          "TiXmlDocument::LoadFile", source,
-                         xml_limits::DescribeBreach(check.breach), line);
+                         xml_limits::DescribeBreach(check.breach).c_str(), line);
         } else {
             LogFormatted(3, "%s() error : document refused: %s (line %lld)", "TiXmlDocument::Parse",
-                         xml_limits::DescribeBreach(check.breach), line);
+                         xml_limits::DescribeBreach(check.breach).c_str(), line);
         }
         return false;
     }

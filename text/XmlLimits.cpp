@@ -1,6 +1,7 @@
 #include "text/XmlLimits.h"
 
 #include <cstring>
+#include <string>
 
 namespace xml_limits {
 namespace {
@@ -484,18 +485,18 @@ Check CheckXmlLimits(const char* text, TiXmlEncoding encoding) {
     return Walker(text, encoding).Run();
 }
 
-const char* DescribeBreach(Breach breach) {
+std::string DescribeBreach(Breach breach) {
     switch (breach) {
         case Breach::kDepth:
-            return "elements nested deeper than 64 levels";
+            return "elements nested deeper than " + std::to_string(kMaxDepth) + " levels";
         case Breach::kAttributes:
-            return "an element with more than 64 attributes";
+            return "an element with more than " + std::to_string(kMaxAttributes) + " attributes";
         case Breach::kItems:
-            return "more than 4194304 nodes and attributes";
+            return "more than " + std::to_string(kMaxItems) + " nodes and attributes";
         case Breach::kNone:
             break;
     }
-    return "";
+    return {};
 }
 
 }  // namespace xml_limits

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include <tinyxml.h>
 
@@ -55,6 +56,6 @@ struct Check {
 Check CheckXmlLimits(const char* text, TiXmlEncoding encoding);
 
 /// The breach in words: "elements nested deeper than 64 levels", say. Empty for kNone.
-const char* DescribeBreach(Breach breach);
+std::string DescribeBreach(Breach breach);
 
 }  // namespace xml_limits
