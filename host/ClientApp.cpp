@@ -141,7 +141,7 @@ std::string KindLabel(const std::vector<std::string>& names, std::int32_t kind) 
     return "kind " + std::to_string(kind);
 }
 
-class ClientApp final : public LiveControls {
+class ClientApp final : public LiveControls, public ReceiveTap {
 public:
     explicit ClientApp(const ClientOptions& options) : options(options) {}
 
@@ -172,12 +172,22 @@ public:
         queryArg = std::max(-1, std::min(99, queryArg.load() + delta));
     }
     void ResetRole() override { roles->ResetRole(); }
+    MarkerSnapshot GetMarkers() override { return view->Snapshot(); }
+
+    // ReceiveTap, on the network thread.
+    void OnReceived(const NetMsg& msg) override { view->Touch(msg); }
+    /// The lines of one read's messages leave together: one write for many messages.
+    void OnBatchDelivered() override {
+        if (mode != Mode::Map) {
+            std::fflush(stdout);
+        }
+    }
 
 private:
     bool StartEmbeddedServer();
     bool StartTree();
     void StopTree();
-    void Present(ViewEvent event, const MarkerSnapshot& snapshot);
+    void Present(const ViewReport& report);
     void OnConnection(bool up);
     /// Sends a query; the store it empties is read under the core lock, so hold it.
     bool Query(std::int32_t arg) {
@@ -206,6 +216,8 @@ private:
     bool pluginInitialised = false;
     bool containerInitialised = false;
 
+    std::string jsonLine;  ///< under the core lock: the line being written
+
     std::atomic<bool> polling{true};
     std::atomic<std::int32_t> queryArg{-1};
     std::atomic<bool> queryPending{false};
@@ -232,35 +244,43 @@ bool ClientApp::StartEmbeddedServer() {
     return true;
 }
 
-void ClientApp::Present(ViewEvent event, const MarkerSnapshot& snapshot) {
+void ClientApp::Present(const ViewReport& report) {
     // Runs under the client core lock, which also keeps the lines of several threads apart.
+    // Lines of messages leave at the end of their read (OnBatchDelivered); a role reset may
+    // come from elsewhere and leaves at once.
+    const ViewEvent event = report.event;
     switch (mode) {
         case Mode::Json: {
-            const std::string line = FormatEventJson(ToString(event), snapshot) + "\n";
-            std::fwrite(line.data(), 1, line.size(), stdout);
-            std::fflush(stdout);
+            jsonLine.clear();
+            AppendEventJson(jsonLine, ToString(event), report.serial, *report.changes);
+            std::fwrite(jsonLine.data(), 1, jsonLine.size(), stdout);
             break;
         }
         case Mode::Lines: {
             std::string line = std::string(ToString(event)) + ": " +
-                               std::to_string(snapshot.players.size()) + " players, " +
-                               std::to_string(snapshot.npcs.size()) + " NPCs";
+                               std::to_string(report.players) + " players, " +
+                               std::to_string(report.npcs) + " NPCs";
             if (event == ViewEvent::QueryFinished) {
-                line += "; query answer: " + std::to_string(snapshot.query.size()) + " NPCs";
-                for (const NpcRow& n : snapshot.query) {
+                const std::vector<NpcRow> answer = view->QueryRows();
+                line += "; query answer: " + std::to_string(answer.size()) + " NPCs";
+                for (const NpcRow& n : answer) {
                     line += " [" + n.name + ", " + KindLabel(kindNames, n.kind) +
                             (n.quest != -1 ? ", quest " + std::to_string(n.quest) : "") + "]";
                 }
             } else if (event == ViewEvent::RoleReset) {
                 line += " (the role changed; the stores were emptied)";
             }
-            std::printf("%s\n", line.c_str());
-            std::fflush(stdout);
+            line += '\n';
+            std::fwrite(line.data(), 1, line.size(), stdout);
             break;
         }
         case Mode::Map:
-            map->Show(event, snapshot);
+            map->Show(event, event == ViewEvent::QueryFinished ? view->QueryRows()
+                                                              : std::vector<NpcRow>{});
             break;
+    }
+    if (event == ViewEvent::RoleReset && mode != Mode::Map) {
+        std::fflush(stdout);
     }
 }
 
@@ -283,8 +303,8 @@ bool ClientApp::StartTree() {
     clientOptions.host = serverHost;
     clientOptions.port = serverPort;
     client = std::make_unique<GameServerClient>(clientOptions);
-    view = std::make_unique<MiniMapView>(
-        [this](ViewEvent event, const MarkerSnapshot& snapshot) { Present(event, snapshot); });
+    view = std::make_unique<MiniMapView>([this](const ViewReport& report) { Present(report); },
+                                         mode == Mode::Json);
     link = std::make_unique<SimulatorLink>(*client, *roles);
 
     os::ThreadLockHandle coreLock(GetClientCoreLock());
@@ -375,6 +395,11 @@ int ClientApp::Run() {
         mode = Mode::Map;
         map = std::make_unique<CursesView>(kindNames);
     }
+    if (mode != Mode::Map) {
+        // Lines leave when a read's messages are done, not one write per line.
+        static char outputBuffer[1 << 16];
+        std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+    }
     polling = options.poll;
     if (options.query) {
         queryArg = *options.query;
@@ -412,6 +437,7 @@ int ClientApp::Run() {
         }
         link->Install();
         client->SetConnectionObserver([this](bool up) { OnConnection(up); });
+        client->SetReceiveTap(this);
         link->StartTicks();
         client->Start();
 

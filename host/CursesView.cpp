@@ -100,7 +100,6 @@ std::vector<std::string> DrawMap(const MarkerSnapshot& snapshot, int width, int 
 struct CursesView::Impl {
     std::vector<std::string> kindNames;
     std::mutex mutex;  ///< a leaf lock: reports come in under the client core lock
-    MarkerSnapshot snapshot;
     std::vector<NpcRow> lastAnswer;
     bool haveAnswer = false;
     std::uint64_t changes = 0;
@@ -131,15 +130,13 @@ struct CursesView::Impl {
         }
     }
 
-    void Draw(const LiveStatus& status) {
-        MarkerSnapshot s;
+    void Draw(const LiveStatus& status, const MarkerSnapshot& s) {
         std::vector<NpcRow> answer;
         bool answered = false;
         std::uint64_t c = 0, a = 0, r = 0;
         std::deque<std::string> lines;
         {
             std::lock_guard<std::mutex> guard(mutex);
-            s = snapshot;
             answer = lastAnswer;
             answered = haveAnswer;
             c = changes;
@@ -237,16 +234,15 @@ CursesView::CursesView(std::vector<std::string> kindNames) : impl(std::make_uniq
 
 CursesView::~CursesView() = default;
 
-void CursesView::Show(ViewEvent event, const MarkerSnapshot& snapshot) {
+void CursesView::Show(ViewEvent event, std::vector<NpcRow> answer) {
     std::lock_guard<std::mutex> guard(impl->mutex);
-    impl->snapshot = snapshot;
     switch (event) {
         case ViewEvent::MarkersChanged:
             ++impl->changes;
             break;
         case ViewEvent::QueryFinished:
             ++impl->answers;
-            impl->lastAnswer = snapshot.query;
+            impl->lastAnswer = std::move(answer);
             impl->haveAnswer = true;
             break;
         case ViewEvent::RoleReset:
@@ -332,7 +328,8 @@ void CursesView::Run(LiveControls& controls, const std::function<bool()>& should
             redraw = redraw || impl->dirty;
         }
         if (redraw) {
-            impl->Draw(status);
+            // Read before the view's lock is taken: the core lock comes first.
+            impl->Draw(status, controls.GetMarkers());
             shown = status;
             first = false;
         }

@@ -2,7 +2,8 @@
 //
 // Reports arrive from any thread (Show, AddLogLine) and are kept under the view's own leaf
 // lock; only the main thread, inside Run, touches the terminal. The picture is redrawn when a
-// report came in, a key was pressed or the status changed.
+// report came in, a key was pressed or the status changed, at most every 100 ms: the stores
+// are read then, once per picture, not once per event.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +39,8 @@ public:
     virtual void SendQuery() = 0;
     virtual void ChangeQueryArg(int delta) = 0;
     virtual void ResetRole() = 0;
+    /// The stores now, for drawing.
+    virtual MarkerSnapshot GetMarkers() = 0;
 };
 
 class CursesView {
@@ -50,8 +53,10 @@ public:
     CursesView(const CursesView&) = delete;
     CursesView& operator=(const CursesView&) = delete;
 
-    /// Any thread.
-    void Show(ViewEvent event, const MarkerSnapshot& snapshot);
+    /// Any thread: counts the event and asks for a redraw; `answer` is the query store at
+    /// QueryFinished. Redraws are coalesced: the picture reads the stores when it is drawn,
+    /// a few times a second at most, however many events came in.
+    void Show(ViewEvent event, std::vector<NpcRow> answer);
     /// Any thread; keeps the last few lines for the bottom of the screen.
     void AddLogLine(const std::string& line);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <thread>
 #include <utility>
@@ -21,6 +22,11 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
+/// Bytes one read may fill: many messages per system call when the server sends fast, and
+/// always room for the largest message after an incomplete rest.
+constexpr std::size_t kReadBufferSize = 256 * 1024;
+static_assert(kReadBufferSize >= 2 * static_cast<std::size_t>(net::kMaxMessageLength));
+
 /// What handlers see as the sender of every message: the client itself stands behind it.
 class ServerSender final : public ISender {};
 
@@ -30,7 +36,7 @@ struct GameServerClient::Impl {
     Impl(GameServerClient& owner, GameServerClientOptions options)
         : owner(owner),
           options(std::move(options)),
-          readBuffer(static_cast<std::size_t>(net::kMaxMessageLength)) {
+          readBuffer(kReadBufferSize) {
         scale = this->options.timeScale > 0 ? this->options.timeScale : os::GetTimer()->GetScale();
         if (!(scale > 0)) {
             scale = 1.0;
@@ -94,9 +100,10 @@ struct GameServerClient::Impl {
             ++generation;
             ++stats.connects;
         }
+        filled = 0;
         Log(2, "connected");
         Notify(true);
-        ReadHeader();
+        Read();
     }
 
     void Notify(bool up) {
@@ -109,45 +116,25 @@ struct GameServerClient::Impl {
         }
     }
 
-    void ReadHeader() {
+    /// Network thread: one read of whatever the socket holds, into the free end of the buffer.
+    void Read() {
         const std::uint64_t serial = CurrentGeneration();
-        asio::async_read(
-            socket, asio::buffer(readBuffer.data(), static_cast<std::size_t>(net::kHeaderSize)),
-            [this, serial](const boost::system::error_code& ec, std::size_t got) {
-                if (stopping || serial != CurrentGeneration()) {
-                    return;
-                }
-                if (ec) {
-                    Lost(ec, got, static_cast<std::size_t>(net::kHeaderSize));
-                    return;
-                }
-                const NetMsgFrame frame = FrameNetMsg(readBuffer.data(), got);
-                if (frame.state == NetMsgFrameState::Invalid) {
-                    // The parser names what is wrong with the length, as for every message.
-                    Malformed(ParseNetMsg(readBuffer.data(), got, parsed).text);
-                } else if (frame.state == NetMsgFrameState::Ready) {
-                    Deliver(frame.size);
-                } else {
-                    ReadBody(frame.size);
-                }
-            });
-    }
-
-    void ReadBody(std::size_t length) {
-        const std::uint64_t serial = CurrentGeneration();
-        const std::size_t header = static_cast<std::size_t>(net::kHeaderSize);
-        asio::async_read(
-            socket, asio::buffer(readBuffer.data() + header, length - header),
-            [this, serial, length, header](const boost::system::error_code& ec, std::size_t got) {
-                if (stopping || serial != CurrentGeneration()) {
-                    return;
-                }
-                if (ec) {
-                    Lost(ec, header + got, length);
-                    return;
-                }
-                Deliver(length);
-            });
+        asio::mutable_buffer space(readBuffer.data() + filled, readBuffer.size() - filled);
+        socket.async_read_some(space, [this, serial](const boost::system::error_code& ec,
+                                                     std::size_t got) {
+            if (stopping || serial != CurrentGeneration()) {
+                return;
+            }
+            if (ec) {
+                const NetMsgFrame frame = FrameNetMsg(readBuffer.data(), filled);
+                Lost(ec, filled, frame.size);
+                return;
+            }
+            filled += got;
+            if (DeliverComplete()) {
+                Read();
+            }
+        });
     }
 
     /// A read failed after `got` of the `wanted` bytes of a message.
@@ -162,16 +149,50 @@ struct GameServerClient::Impl {
         }
     }
 
-    void Deliver(std::size_t length) {
-        const NetMsgParseResult result = ParseNetMsg(readBuffer.data(), length, parsed);
-        if (!result) {
-            Malformed(result.text);
-            return;
+    /// Frames, checks and delivers every complete message in the buffer, in order, then keeps
+    /// the incomplete rest at its start. False when the connection was closed meanwhile (a
+    /// malformed message) or the client is stopping: no further read then.
+    bool DeliverComplete() {
+        std::size_t begin = 0;
+        std::uint64_t delivered = 0;
+        bool goOn = true;
+        while (goOn && !stopping) {
+            const char* at = readBuffer.data() + begin;
+            const NetMsgFrame frame = FrameNetMsg(at, filled - begin);
+            if (frame.state == NetMsgFrameState::NeedMore) {
+                break;
+            }
+            if (frame.state == NetMsgFrameState::Invalid) {
+                // The parser names what is wrong with the length, as for every message.
+                goOn = false;
+                Malformed(ParseNetMsg(at, net::kHeaderSize, parsed).text, delivered);
+                break;
+            }
+            const NetMsgParseResult result = ParseNetMsg(at, frame.size, parsed);
+            if (!result) {
+                goOn = false;
+                Malformed(result.text, delivered);
+                break;
+            }
+            begin += frame.size;
+            ++delivered;
+            Dispatch();
         }
-        Count([](GameServerClientStats& s) { ++s.received; });
-        if (!deliveredOnThisConnection) {
-            deliveredOnThisConnection = true;
-            backoffMs = options.backoffMinMs;
+        if (goOn) {
+            Delivered(delivered);
+            if (stopping) {
+                return false;
+            }
+            // Less than one message is left: moving it costs less than a read.
+            std::memmove(readBuffer.data(), readBuffer.data() + begin, filled - begin);
+            filled -= begin;
+        }
+        return goOn && !stopping;
+    }
+
+    void Dispatch() {
+        if (tap != nullptr) {
+            tap->OnReceived(*parsed.Get());
         }
         try {
             // Looked up under the dispatcher's leaf lock, called without it.
@@ -181,12 +202,26 @@ struct GameServerClient::Impl {
         } catch (...) {
             Log(3, "a message handler threw");
         }
-        if (!stopping) {
-            ReadHeader();
+    }
+
+    /// After a batch: counts it, and tells the tap.
+    void Delivered(std::uint64_t count) {
+        if (count == 0) {
+            return;
+        }
+        Count([count](GameServerClientStats& s) { s.received += count; });
+        if (!deliveredOnThisConnection) {
+            deliveredOnThisConnection = true;
+            backoffMs = options.backoffMinMs;
+        }
+        if (tap != nullptr) {
+            tap->OnBatchDelivered();
         }
     }
 
-    void Malformed(const std::string& reason) {
+    /// `delivered` valid messages came before it in the same read.
+    void Malformed(const std::string& reason, std::uint64_t delivered) {
+        Delivered(delivered);
         Count([](GameServerClientStats& s) { ++s.malformed; });
         Disconnect(3, "malformed message: " + reason);
     }
@@ -302,7 +337,10 @@ struct GameServerClient::Impl {
     bool started = false;
 
     // Network thread only.
+    /// Received bytes not yet delivered: [0, filled).
     std::vector<char> readBuffer;
+    std::size_t filled = 0;
+    ReceiveTap* tap = nullptr;
     ReceivedNetMsg parsed;
     int backoffMs;
     bool deliveredOnThisConnection = false;
@@ -335,6 +373,12 @@ bool GameServerClient::SendNetMsg(NetMsg* msg) {
 void GameServerClient::SetConnectionObserver(std::function<void(bool)> observer) {
     if (!impl->started) {
         impl->observer = std::move(observer);
+    }
+}
+
+void GameServerClient::SetReceiveTap(ReceiveTap* tap) {
+    if (!impl->started) {
+        impl->tap = tap;
     }
 }
 

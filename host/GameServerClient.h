@@ -1,8 +1,9 @@
 // The reference host's game-server client: one TCP connection to the game server, kept up.
 //
 // The stream is a sequence of message images, each delimited by its header's length field.
-// Every received message is framed and checked by the message parser before it is routed by
-// msgType through MsgTypeDispatcher; a message that does not parse is logged with the reason
+// The client reads whatever the socket holds, up to 256 KiB a read, and frames every complete
+// message in those bytes; each is checked by the message parser before it is routed by
+// msgType through MsgTypeDispatcher, in the order received; a message that does not parse is logged with the reason
 // and the connection is closed. Lost connections (closed, cut mid-message, malformed, refused)
 // are retried with back-off: 100 ms, doubling to 2 s, times the core timer's scale; the
 // back-off starts over once a connection has delivered a valid message.
@@ -13,7 +14,8 @@
 // hoard memory). It never blocks on the network.
 //
 // Threads and locks: the connection runs on a thread of its own, which delivers every received
-// message; a handler is looked up under the dispatcher's leaf lock and called without it, so a
+// message (the locks the client itself takes, around its counters and the connection's
+// generation, are taken once per read, not per message); a handler is looked up under the dispatcher's leaf lock and called without it, so a
 // handler may take the client core lock (lock order: core lock, container locks, then leaf
 // locks). Stop joins that thread: never call it holding the client core lock, which a
 // delivery in progress may be waiting for.
@@ -56,6 +58,17 @@ struct GameServerClientStats {
     std::uint64_t refused = 0;  ///< sends refused: no connection or queue full
 };
 
+/// Sees every message the client hands to the handlers: the host's own view uses it to learn
+/// which markers a message touches. Called on the network thread, without any lock held.
+class ReceiveTap {
+public:
+    virtual ~ReceiveTap() = default;
+    /// Right before the message is dispatched.
+    virtual void OnReceived(const NetMsg& msg) = 0;
+    /// After the last message of one read was dispatched.
+    virtual void OnBatchDelivered() = 0;
+};
+
 class GameServerClient final : public pyr::IGameServerClient {
 public:
     explicit GameServerClient(GameServerClientOptions options);
@@ -72,6 +85,9 @@ public:
     /// Called on the network thread, without any lock held, each time a connection comes up
     /// (true) or goes down (false). Set before Start.
     void SetConnectionObserver(std::function<void(bool connected)> observer);
+
+    /// The tap, or null; it must outlive Stop. Set before Start.
+    void SetReceiveTap(ReceiveTap* tap);
 
     /// Starts connecting on the network thread.
     void Start();

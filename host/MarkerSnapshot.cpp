@@ -63,44 +63,24 @@ std::size_t Utf8Length(const std::string& text, std::size_t i) {
     return length;
 }
 
-void AppendPlayer(std::string& out, const PlayerRow& p) {
-    out += "{\"id\":";
-    out += std::to_string(p.id);
+void AppendFields(std::string& out, const _MiniMapPlayerInfo& p) {
     out += ",\"x\":";
-    out += FormatJsonFloat(p.x);
+    out += FormatJsonFloat(proto::GetX(p));
     out += ",\"y\":";
-    out += FormatJsonFloat(p.y);
-    out += '}';
+    out += FormatJsonFloat(proto::GetY(p));
 }
 
-void AppendNpc(std::string& out, const NpcRow& n) {
-    out += "{\"id\":";
-    out += std::to_string(n.id);
+void AppendFields(std::string& out, const _MiniMapNpcInfo& n) {
     out += ",\"name\":";
-    out += FormatJsonString(n.name);
+    out += FormatJsonString(proto::GetName(n));
     out += ",\"x\":";
-    out += FormatJsonFloat(n.x);
+    out += FormatJsonFloat(proto::GetX(n));
     out += ",\"y\":";
-    out += FormatJsonFloat(n.y);
+    out += FormatJsonFloat(proto::GetY(n));
     out += ",\"kind\":";
-    out += std::to_string(n.kind);
+    out += std::to_string(proto::GetKind(n));
     out += ",\"quest\":";
-    out += std::to_string(n.quest);
-    out += '}';
-}
-
-template <class Row, class Append>
-void AppendList(std::string& out, const char* name, const std::vector<Row>& rows, Append append) {
-    out += ",\"";
-    out += name;
-    out += "\":[";
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (i != 0) {
-            out += ',';
-        }
-        append(out, rows[i]);
-    }
-    out += ']';
+    out += std::to_string(proto::GetQuest(n));
 }
 
 }  // namespace
@@ -169,14 +149,41 @@ std::string FormatJsonString(const std::string& text) {
     return out;
 }
 
-std::string FormatEventJson(const char* event, const MarkerSnapshot& snapshot) {
-    std::string out = "{\"event\":";
+void AppendEventJson(std::string& out, const char* event, std::uint64_t serial,
+                     const std::vector<MarkerChange>& changes) {
+    out += "{\"version\":";
+    out += std::to_string(kEventStreamVersion);
+    out += ",\"serial\":";
+    out += std::to_string(serial);
+    out += ",\"event\":";
     out += FormatJsonString(event);
-    AppendList(out, "players", snapshot.players, AppendPlayer);
-    AppendList(out, "npcs", snapshot.npcs, AppendNpc);
-    AppendList(out, "query", snapshot.query, AppendNpc);
-    out += '}';
-    return out;
+    out += ",\"changes\":[";
+    bool first = true;
+    for (const MarkerChange& change : changes) {
+        out += first ? "{\"store\":\"" : ",{\"store\":\"";
+        first = false;
+        out += ToString(change.store);
+        switch (change.op) {
+            case MarkerChange::Op::Clear:
+                out += "\",\"op\":\"clear\"}";
+                continue;
+            case MarkerChange::Op::Remove:
+                out += "\",\"op\":\"remove\",\"id\":";
+                out += std::to_string(change.id);
+                break;
+            case MarkerChange::Op::Set:
+                out += "\",\"op\":\"set\",\"id\":";
+                out += std::to_string(change.id);
+                if (change.player != nullptr) {
+                    AppendFields(out, *change.player);
+                } else if (change.npc != nullptr) {
+                    AppendFields(out, *change.npc);
+                }
+                break;
+        }
+        out += '}';
+    }
+    out += "]}\n";
 }
 
 }  // namespace host

@@ -1,5 +1,5 @@
 // A copy of the minimap's three stores in ascending id order, with the record fields read
-// through the shared protocol layout, and its JSON line for `--events jsonl`.
+// through the shared protocol layout, and the lines of `--events jsonl`.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
+#include "host/StoreMirror.h"
 
 namespace host {
 
@@ -39,17 +40,22 @@ MarkerSnapshot ReadStores(pyr::IPyr_MiniMap& minimap);
 MarkerSnapshot SnapshotOf(const MiniMapPlayerInfoMap& players, const MiniMapNpcInfoMap& npcs,
                           const MiniMapNpcInfoMap& query);
 
-/// One line, without its newline:
-///     {"event":"<event>","players":[{"id":1,"x":10.0,"y":20.0}],
-///      "npcs":[{"id":7,"name":"Smith","x":1.0,"y":2.0,"kind":3,"quest":-1}],"query":[...]}
+/// The version of the event stream's lines (docs/events.md); a consumer refuses others.
+inline constexpr int kEventStreamVersion = 1;
+
+/// Appends one line of `--events jsonl`, with its newline (docs/events.md):
+///     {"version":1,"serial":3,"event":"MarkersChanged","changes":[
+///      {"store":"npcs","op":"set","id":7,"name":"Smith","x":1.0,"y":2.0,"kind":3,"quest":-1},
+///      {"store":"players","op":"remove","id":2},{"store":"query","op":"clear"}]}
 /// Ids are plain integers with all 64 bits; numbers are the shortest text that reads back as
 /// the same float, with ".0" added to whole numbers; a float that is not finite (a server may
 /// send any bits) is null. Names are JSON strings: quotes, backslashes and control characters
 /// escaped, valid UTF-8 kept, and any other byte written as the code point of the same value
 /// (\u00XX), so every line is valid JSON whatever bytes a server sent.
-std::string FormatEventJson(const char* event, const MarkerSnapshot& snapshot);
+void AppendEventJson(std::string& out, const char* event, std::uint64_t serial,
+                     const std::vector<MarkerChange>& changes);
 
-/// The float as FormatEventJson writes it.
+/// The float as AppendEventJson writes it.
 std::string FormatJsonFloat(float value);
 /// The text as a JSON string, quotes included.
 std::string FormatJsonString(const std::string& text);

@@ -22,7 +22,8 @@ const char* ToString(ViewEvent event) noexcept {
     return "?";
 }
 
-MiniMapView::MiniMapView(Listener listener) : listener(std::move(listener)) {}
+MiniMapView::MiniMapView(Listener listener, bool trackChanges)
+    : listener(std::move(listener)), tracking(trackChanges) {}
 
 // Nothing to undo here: the shutdown hook unsubscribed, and the minimap may be gone by now.
 MiniMapView::~MiniMapView() = default;
@@ -67,6 +68,12 @@ MarkerSnapshot MiniMapView::Snapshot() const {
     return minimap != nullptr ? ReadStores(*minimap) : MarkerSnapshot{};
 }
 
+std::vector<NpcRow> MiniMapView::QueryRows() const {
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    return minimap != nullptr ? SnapshotOf({}, {}, minimap->GetQueryNpcInfoMap()).query
+                              : std::vector<NpcRow>{};
+}
+
 void MiniMapView::OnMarkersChanged() {
     Report(ViewEvent::MarkersChanged);
 }
@@ -86,8 +93,20 @@ void MiniMapView::Report(ViewEvent event) {
     if (minimap == nullptr || !listener) {
         return;
     }
+    ViewReport report;
+    report.event = event;
+    report.serial = ++serial;
+    report.players = minimap->GetPlayerInfoMap().size();
+    report.npcs = minimap->GetNpcInfoMap().size();
+    report.query = minimap->GetQueryNpcInfoMap().size();
+    if (tracking) {
+        // The role reset may come from any thread: it compares whole stores, which it has
+        // just emptied, and leaves the delivery thread's touched keys alone.
+        report.changes =
+            event == ViewEvent::RoleReset ? &mirror.Resync(*minimap) : &mirror.Update(*minimap);
+    }
     try {
-        listener(event, ReadStores(*minimap));
+        listener(report);
     } catch (const std::exception& e) {
         LogText(3, (std::string("MiniMapView listener error : ") + e.what()).c_str());
     }

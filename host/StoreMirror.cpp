@@ -1,0 +1,164 @@
+#include "host/StoreMirror.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "net/NetMsg.h"
+#include "protocol/MiniMapProtocol.h"
+
+namespace host {
+
+namespace {
+
+/// The data of chunk `index` when it is exactly `size` bytes, else null. Quiet: the module
+/// reads the same chunks and logs what is wrong with them.
+const unsigned char* ChunkData(const NetMsg& msg, int index, std::size_t size) {
+    const Chunk* chunk = msg.GetChunk(index);
+    if (chunk == nullptr || chunk->GetChunkSize() != size + sizeof(Chunk)) {
+        return nullptr;
+    }
+    return reinterpret_cast<const unsigned char*>(chunk->GetData());
+}
+
+std::uint64_t LoadId(const unsigned char* p) {
+    std::uint64_t id;
+    std::memcpy(&id, p, sizeof id);
+    return net::LittleToHost(id);
+}
+
+template <class Record>
+bool SameBytes(const Record& a, const Record& b) {
+    return std::memcmp(&a, &b, sizeof(Record)) == 0;
+}
+
+template <class Record>
+void Point(MarkerChange& change, const Record& record) {
+    if constexpr (std::is_same_v<Record, _MiniMapPlayerInfo>) {
+        change.player = &record;
+    } else {
+        change.npc = &record;
+    }
+}
+
+}  // namespace
+
+const char* ToString(MarkerStore store) noexcept {
+    switch (store) {
+        case MarkerStore::Players:
+            return "players";
+        case MarkerStore::Npcs:
+            return "npcs";
+        case MarkerStore::Query:
+            return "query";
+    }
+    return "?";
+}
+
+void StoreMirror::Touch(const NetMsg& msg) {
+    if (msg.GetMsgType() != proto::kMiniMapMsgType || msg.GetMsgID() != proto::kMiniMapSyncMsgId) {
+        return;
+    }
+    const unsigned char* code = ChunkData(msg, 0, 4);
+    if (code == nullptr) {
+        return;
+    }
+    std::int32_t op;
+    std::memcpy(&op, code, sizeof op);
+    switch (static_cast<proto::SyncOp>(net::LittleToHost(op))) {
+        case proto::SyncOp::Set:
+        case proto::SyncOp::Remove: {
+            const unsigned char* selector = ChunkData(msg, 1, 1);
+            if (selector == nullptr) {
+                return;
+            }
+            const bool player = *selector != 0;
+            const bool set = static_cast<proto::SyncOp>(net::LittleToHost(op)) == proto::SyncOp::Set;
+            const std::size_t size =
+                !set ? sizeof(std::uint64_t)
+                     : (player ? sizeof(_MiniMapPlayerInfo) : sizeof(_MiniMapNpcInfo));
+            if (const unsigned char* key = ChunkData(msg, 2, size)) {
+                (player ? touchedPlayers : touchedNpcs).push_back(LoadId(key));
+            }
+            return;
+        }
+        case proto::SyncOp::QueryResult:
+            if (const unsigned char* record = ChunkData(msg, 1, sizeof(_MiniMapNpcInfo))) {
+                touchedQuery.push_back(LoadId(record));
+            }
+            return;
+        default:
+            // Clear touches no key: it shows as a store emptied.
+            return;
+    }
+}
+
+template <class Map>
+void StoreMirror::Diff(MarkerStore which, const Map& live, Map& copy,
+                       std::vector<std::uint64_t>* touched) {
+    std::size_t untouchedLive = live.size();
+    std::size_t untouchedCopy = copy.size();
+    if (touched != nullptr) {
+        std::sort(touched->begin(), touched->end());
+        touched->erase(std::unique(touched->begin(), touched->end()), touched->end());
+        for (const std::uint64_t id : *touched) {
+            untouchedLive -= live.count(id);
+            untouchedCopy -= copy.count(id);
+        }
+    }
+    if (touched != nullptr && untouchedLive == untouchedCopy) {
+        // No empty since the last signal: the untouched records are as they were.
+        for (const std::uint64_t id : *touched) {
+            const auto now = live.find(id);
+            const auto was = copy.find(id);
+            if (now == live.end()) {
+                if (was != copy.end()) {
+                    copy.erase(was);
+                    changes.push_back({MarkerChange::Op::Remove, which, id});
+                }
+            } else if (was == copy.end() || !SameBytes(was->second, now->second)) {
+                auto& record = copy[id];
+                record = now->second;
+                MarkerChange change{MarkerChange::Op::Set, which, id};
+                Point(change, record);
+                changes.push_back(change);
+            }
+        }
+    } else if (!copy.empty() || !live.empty()) {
+        changes.push_back({MarkerChange::Op::Clear, which, 0});
+        copy.clear();
+        std::vector<std::uint64_t> ids;
+        ids.reserve(live.size());
+        for (const auto& entry : live) {
+            ids.push_back(entry.first);
+        }
+        std::sort(ids.begin(), ids.end());
+        for (const std::uint64_t id : ids) {
+            auto& record = copy[id];
+            record = live.at(id);
+            MarkerChange change{MarkerChange::Op::Set, which, id};
+            Point(change, record);
+            changes.push_back(change);
+        }
+    }
+    if (touched != nullptr) {
+        touched->clear();
+    }
+}
+
+const std::vector<MarkerChange>& StoreMirror::Update(pyr::IPyr_MiniMap& minimap) {
+    changes.clear();
+    Diff(MarkerStore::Players, minimap.GetPlayerInfoMap(), players, &touchedPlayers);
+    Diff(MarkerStore::Npcs, minimap.GetNpcInfoMap(), npcs, &touchedNpcs);
+    Diff(MarkerStore::Query, minimap.GetQueryNpcInfoMap(), query, &touchedQuery);
+    return changes;
+}
+
+const std::vector<MarkerChange>& StoreMirror::Resync(pyr::IPyr_MiniMap& minimap) {
+    changes.clear();
+    Diff(MarkerStore::Players, minimap.GetPlayerInfoMap(), players, nullptr);
+    Diff(MarkerStore::Npcs, minimap.GetNpcInfoMap(), npcs, nullptr);
+    Diff(MarkerStore::Query, minimap.GetQueryNpcInfoMap(), query, nullptr);
+    return changes;
+}
+
+}  // namespace host
