@@ -9,6 +9,7 @@ packages=(
     libtinyxml-dev libphysfs-dev libncurses-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     zip unzip
+    python3 python3-jsonschema
     clang libclang-rt-14-dev
 )
 

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -31,64 +33,119 @@ std::string TempPath(const std::string& name) {
     return ::testing::TempDir() + "/" + info->name() + "." + name;
 }
 
-std::unique_ptr<test::ChildProcess> StartClient(const std::vector<std::string>& args,
-                                                const std::string& stderrPath) {
+/// minimap-client with --events jsonl, and a consumer of its lines that knows nothing else:
+/// it rebuilds the three stores from the changes, keeps every line for the schema check, and
+/// describes the stores after each event.
+struct Client {
+    std::unique_ptr<test::ChildProcess> process;
+    std::string stderrPath;
+    std::vector<std::string> lines;
+    /// store -> id (ascending) -> the record's fields, described.
+    std::map<std::string, std::map<std::uint64_t, std::string>> stores;
+
+    explicit operator bool() const { return process != nullptr; }
+};
+
+Client StartClient(const std::vector<std::string>& args, const std::string& stderrPath) {
     std::vector<std::string> argv = {MINIMAP_CLIENT};
     argv.insert(argv.end(), args.begin(), args.end());
-    auto client = test::ChildProcess::Spawn(argv, kFastTimers, stderrPath);
-    EXPECT_NE(client, nullptr) << "cannot start " << MINIMAP_CLIENT;
+    Client client;
+    client.process = test::ChildProcess::Spawn(argv, kFastTimers, stderrPath);
+    client.stderrPath = stderrPath;
+    EXPECT_NE(client.process, nullptr) << "cannot start " << MINIMAP_CLIENT;
     return client;
 }
 
-/// Stops a program with `signal` and expects a clean exit; then every line it wrote must be
-/// a JSON object (the client's --events jsonl promise).
-void StopAndCheckOutput(test::ChildProcess& process, int signal, const std::string& stderrPath,
-                        bool jsonOnly = true) {
-    process.Signal(signal);
-    EXPECT_EQ(process.WaitExit(kWaitMs), 0) << test::ReadTextFile(stderrPath);
-    std::string line;
-    while (jsonOnly && process.ReadLine(line, 0)) {
-        test::json::Value value;
-        EXPECT_TRUE(test::json::Parse(line, value) && value.type == test::json::Value::Type::Object)
-            << "not a JSON object on standard output: " << line;
+/// Applies one line; the event's name followed by the stores, described:
+/// "MarkersChanged P 1(10.0,20.0) | N 7 Smith (1.0,2.0) k3 q-1 | Q".
+std::string Consume(Client& client, const std::string& line) {
+    client.lines.push_back(line);
+    test::json::Value event;
+    if (!test::json::Parse(line, event) || event.type != test::json::Value::Type::Object) {
+        return "(not JSON) " + line;
     }
-}
-
-/// One event as a short text: "MarkersChanged P 1(10.0,20.0) | N 7 Smith (1.0,2.0) k3 q-1 | Q".
-std::string Describe(const test::json::Value& event) {
+    for (const auto& change : event["changes"].items) {
+        auto& store = client.stores[change["store"].text];
+        const std::string& op = change["op"].text;
+        if (op == "clear") {
+            store.clear();
+        } else if (op == "remove") {
+            store.erase(change["id"].AsUint64());
+        } else if (change["store"].text == "players") {
+            store[change["id"].AsUint64()] =
+                change["id"].text + "(" + change["x"].text + "," + change["y"].text + ")";
+        } else {
+            store[change["id"].AsUint64()] = change["id"].text + " " + change["name"].text +
+                                             " (" + change["x"].text + "," + change["y"].text +
+                                             ") k" + change["kind"].text + " q" +
+                                             change["quest"].text;
+        }
+    }
     std::string out = event["event"].text;
-    out += " P";
-    for (const auto& p : event["players"].items) {
-        out += " " + p["id"].text + "(" + p["x"].text + "," + p["y"].text + ")";
-    }
-    const auto npcs = [&out](const test::json::Value& list) {
-        for (const auto& n : list.items) {
-            out += " " + n["id"].text + " " + n["name"].text + " (" + n["x"].text + "," +
-                   n["y"].text + ") k" + n["kind"].text + " q" + n["quest"].text;
+    const auto list = [&](const char* tag, const char* store) {
+        out += tag;
+        for (const auto& [id, described] : client.stores[store]) {
+            out += " " + described;
         }
     };
-    out += " | N";
-    npcs(event["npcs"]);
-    out += " | Q";
-    npcs(event["query"]);
+    list(" P", "players");
+    list(" | N", "npcs");
+    list(" | Q", "query");
     return out;
 }
 
-/// Reads event lines until one is described as `wanted`; its raw line goes to `raw`.
-bool WaitForEvent(test::ChildProcess& client, const std::string& wanted, std::string* raw = nullptr,
-                  std::vector<std::string>* seen = nullptr) {
+/// Every line `lines` holds must be valid against the event stream's JSON Schema, checked by
+/// a real validator (scripts/validate_events.py, Debian's python3-jsonschema).
+void ExpectValidAgainstSchema(const std::vector<std::string>& lines) {
+    const std::string path = TempPath("events.jsonl");
+    {
+        std::ofstream out(path, std::ios::binary);
+        for (const std::string& line : lines) {
+            out << line << '\n';
+        }
+    }
+    const std::string err = TempPath("validator.err");
+    auto validator = test::ChildProcess::Spawn(
+        {PYTHON3, E2E_SOURCE_DIR "/scripts/validate_events.py",
+         E2E_SOURCE_DIR "/docs/events.schema.json", path},
+        {}, err);
+    ASSERT_NE(validator, nullptr);
+    std::string report;
     std::string line;
-    while (client.ReadLine(line, kWaitMs)) {
-        test::json::Value event;
-        if (!test::json::Parse(line, event)) {
-            ADD_FAILURE() << "not JSON: " << line;
-            return false;
-        }
-        const std::string described = Describe(event);
-        if (seen != nullptr) {
-            seen->push_back(described);
-        }
-        if (described == wanted) {
+    while (validator->ReadLine(line, kWaitMs)) {
+        report += line + "\n";
+    }
+    EXPECT_EQ(validator->WaitExit(kWaitMs), 0) << report << test::ReadTextFile(err);
+    EXPECT_NE(report.find("validated " + std::to_string(lines.size()) + " lines, 0 errors"),
+              std::string::npos)
+        << report << test::ReadTextFile(err);
+}
+
+/// Stops the client with `signal` and expects a clean exit; then every line it wrote must be
+/// a valid event line (the client's --events jsonl promise), and the consumer's stores must
+/// have followed every one.
+void StopAndCheckOutput(Client& client, int signal) {
+    client.process->Signal(signal);
+    EXPECT_EQ(client.process->WaitExit(kWaitMs), 0) << test::ReadTextFile(client.stderrPath);
+    std::string line;
+    while (client.process->ReadLine(line, 0)) {
+        Consume(client, line);
+    }
+    ExpectValidAgainstSchema(client.lines);
+}
+
+/// A program other than the client: stopped, expected to exit cleanly.
+void StopProgram(test::ChildProcess& process, int signal, const std::string& stderrPath) {
+    process.Signal(signal);
+    EXPECT_EQ(process.WaitExit(kWaitMs), 0) << test::ReadTextFile(stderrPath);
+}
+
+/// Reads event lines until the stores after one are described as `wanted`; its raw line goes
+/// to `raw`.
+bool WaitForEvent(Client& client, const std::string& wanted, std::string* raw = nullptr) {
+    std::string line;
+    while (client.process->ReadLine(line, kWaitMs)) {
+        if (Consume(client, line) == wanted) {
             if (raw != nullptr) {
                 *raw = line;
             }
@@ -100,16 +157,15 @@ bool WaitForEvent(test::ChildProcess& client, const std::string& wanted, std::st
 }
 
 /// The next event, described.
-std::string NextEvent(test::ChildProcess& client, std::string* raw = nullptr) {
+std::string NextEvent(Client& client, std::string* raw = nullptr) {
     std::string line;
-    if (!client.ReadLine(line, kWaitMs)) {
+    if (!client.process->ReadLine(line, kWaitMs)) {
         return "(no event)";
     }
     if (raw != nullptr) {
         *raw = line;
     }
-    test::json::Value event;
-    return test::json::Parse(line, event) ? Describe(event) : "(not JSON) " + line;
+    return Consume(client, line);
 }
 
 /// A simulator in this process that records every message it receives, in order.
@@ -165,7 +221,7 @@ TEST(EndToEnd, PollRequestsArriveAsTheExactFourteenBytesOncePerIntervalWhilePoll
     auto client = StartClient(
         {"--server", server.Address(), "--events", "jsonl", "--poll", "on", "--battle", "off"},
         err);
-    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(client);
     ASSERT_TRUE(server.WaitForTicks(12)) << test::ReadTextFile(err);
 
     const std::vector<char> poll = sim::EncodePoll();
@@ -188,7 +244,7 @@ TEST(EndToEnd, PollRequestsArriveAsTheExactFourteenBytesOncePerIntervalWhilePoll
         expected += "PT";
     }
     EXPECT_EQ(between, expected);
-    StopAndCheckOutput(*client, SIGTERM, err);
+    StopAndCheckOutput(client, SIGTERM);
 }
 
 TEST(EndToEnd, NoPollRequestWhilePollingIsOffOrTheRoleIsInBattle) {
@@ -199,13 +255,13 @@ TEST(EndToEnd, NoPollRequestWhilePollingIsOffOrTheRoleIsInBattle) {
         std::vector<std::string> all = {"--server", server.Address(), "--events", "jsonl"};
         all.insert(all.end(), args.begin(), args.end());
         auto client = StartClient(all, err);
-        ASSERT_NE(client, nullptr);
+        ASSERT_TRUE(client);
         ASSERT_TRUE(server.WaitForTicks(8)) << test::ReadTextFile(err);
         EXPECT_EQ(server.Get().GetStats().polls, 0u) << args[0] << " " << args[1];
         for (const auto& m : server.Received()) {
             EXPECT_FALSE(IsRequest(m)) << "a request with " << args[0] << " " << args[1];
         }
-        StopAndCheckOutput(*client, SIGTERM, err);
+        StopAndCheckOutput(client, SIGTERM);
     }
 }
 
@@ -240,35 +296,40 @@ TEST(EndToEnd, SetRemoveClearAndRoleResetReachTheUserInterfaceInOrder) {
     ASSERT_NE(server, nullptr);
     const std::string err = TempPath("client.err");
     auto client = StartClient({"--server", address, "--events", "jsonl", "--poll", "on"}, err);
-    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(client);
 
     const std::string npcs =
         " | N 7 Smith (1.0,2.0) k3 q-1 18446744073709551615 Elder (5.0,6.0) k2 q42 | Q";
     std::string raw;
     // Time 0, set marker by marker: the last Set shows everything.
-    ASSERT_TRUE(WaitForEvent(*client, "MarkersChanged P 1(10.0,20.0)" + npcs, &raw));
+    ASSERT_TRUE(WaitForEvent(client, "MarkersChanged P 1(10.0,20.0)" + npcs, &raw));
+    // One Set, one line: what changed, not the stores.
     EXPECT_EQ(raw,
-              "{\"event\":\"MarkersChanged\",\"players\":[{\"id\":1,\"x\":10.0,\"y\":20.0}],"
-              "\"npcs\":[{\"id\":7,\"name\":\"Smith\",\"x\":1.0,\"y\":2.0,\"kind\":3,\"quest\":-1},"
-              "{\"id\":18446744073709551615,\"name\":\"Elder\",\"x\":5.0,\"y\":6.0,\"kind\":2,"
-              "\"quest\":42}],\"query\":[]}");
+              "{\"version\":1,\"serial\":3,\"event\":\"MarkersChanged\",\"changes\":[{\"store\":"
+              "\"npcs\",\"op\":\"set\",\"id\":18446744073709551615,\"name\":\"Elder\",\"x\":5.0,"
+              "\"y\":6.0,\"kind\":2,\"quest\":42}]}");
     // Time 1: a move and a new player (two Sets).
-    ASSERT_TRUE(WaitForEvent(*client, "MarkersChanged P 1(11.0,21.0) 2(5.0,5.0)" + npcs));
+    ASSERT_TRUE(WaitForEvent(client, "MarkersChanged P 1(11.0,21.0) 2(5.0,5.0)" + npcs));
     // Time 2: one Remove.
-    EXPECT_EQ(NextEvent(*client), "MarkersChanged P 2(5.0,5.0)" + npcs);
+    EXPECT_EQ(NextEvent(client), "MarkersChanged P 2(5.0,5.0)" + npcs);
     // Time 3: a clear empties both stores at once, in one operation.
-    EXPECT_EQ(NextEvent(*client), "MarkersChanged P | N | Q");
+    EXPECT_EQ(NextEvent(client, &raw), "MarkersChanged P | N | Q");
+    EXPECT_EQ(raw,
+              "{\"version\":1,\"serial\":7,\"event\":\"MarkersChanged\",\"changes\":["
+              "{\"store\":\"players\",\"op\":\"clear\"},{\"store\":\"npcs\",\"op\":\"clear\"}]}");
     // Time 4: new markers.
     ASSERT_TRUE(
-        WaitForEvent(*client, "MarkersChanged P 3(-7.5,0.25) | N 8 Guard (50.0,50.0) k0 q-1 | Q"));
+        WaitForEvent(client, "MarkersChanged P 3(-7.5,0.25) | N 8 Guard (50.0,50.0) k0 q-1 | Q"));
     // Time 5: the role changes: the stores are emptied, and the next poll sets them again.
-    EXPECT_EQ(NextEvent(*client, &raw), "RoleReset P | N | Q");
-    EXPECT_EQ(raw, "{\"event\":\"RoleReset\",\"players\":[],\"npcs\":[],\"query\":[]}");
+    EXPECT_EQ(NextEvent(client, &raw), "RoleReset P | N | Q");
+    EXPECT_EQ(raw,
+              "{\"version\":1,\"serial\":10,\"event\":\"RoleReset\",\"changes\":["
+              "{\"store\":\"players\",\"op\":\"clear\"},{\"store\":\"npcs\",\"op\":\"clear\"}]}");
     ASSERT_TRUE(
-        WaitForEvent(*client, "MarkersChanged P 3(-7.5,0.25) | N 8 Guard (50.0,50.0) k0 q-1 | Q"));
+        WaitForEvent(client, "MarkersChanged P 3(-7.5,0.25) | N 8 Guard (50.0,50.0) k0 q-1 | Q"));
 
-    StopAndCheckOutput(*client, SIGTERM, err);
-    StopAndCheckOutput(*server, SIGTERM, serverErr, false);
+    StopAndCheckOutput(client, SIGTERM);
+    StopProgram(*server, SIGTERM, serverErr);
 }
 
 TEST(EndToEnd, QueryIsAnsweredAndFinished) {
@@ -279,19 +340,20 @@ TEST(EndToEnd, QueryIsAnsweredAndFinished) {
     const std::string err = TempPath("client.err");
     auto client = StartClient(
         {"--server", address, "--events", "jsonl", "--poll", "off", "--query", "2"}, err);
-    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(client);
 
     std::string raw;
-    ASSERT_TRUE(WaitForEvent(*client,
+    ASSERT_TRUE(WaitForEvent(client,
                              "QueryFinished P | N | Q 5 Herbalist (75.0,25.0) k2 q7 100 Elder "
                              "(5.0,6.0) k2 q42",
                              &raw));
     EXPECT_EQ(raw,
-              "{\"event\":\"QueryFinished\",\"players\":[],\"npcs\":[],\"query\":["
-              "{\"id\":5,\"name\":\"Herbalist\",\"x\":75.0,\"y\":25.0,\"kind\":2,\"quest\":7},"
-              "{\"id\":100,\"name\":\"Elder\",\"x\":5.0,\"y\":6.0,\"kind\":2,\"quest\":42}]}");
-    StopAndCheckOutput(*client, SIGTERM, err);
-    StopAndCheckOutput(*server, SIGTERM, serverErr, false);
+              "{\"version\":1,\"serial\":1,\"event\":\"QueryFinished\",\"changes\":["
+              "{\"store\":\"query\",\"op\":\"set\",\"id\":5,\"name\":\"Herbalist\",\"x\":75.0,"
+              "\"y\":25.0,\"kind\":2,\"quest\":7},{\"store\":\"query\",\"op\":\"set\",\"id\":100,"
+              "\"name\":\"Elder\",\"x\":5.0,\"y\":6.0,\"kind\":2,\"quest\":42}]}");
+    StopAndCheckOutput(client, SIGTERM);
+    StopProgram(*server, SIGTERM, serverErr);
 }
 
 std::vector<unsigned char> Bytes(std::initializer_list<int> values) {
@@ -309,7 +371,7 @@ TEST(EndToEnd, HostileServerIsLoggedDisconnectedAndSurvived) {
     auto client = StartClient({"--server", "127.0.0.1:" + std::to_string(listener.Port()),
                                "--events", "jsonl", "--poll", "on"},
                               err);
-    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(client);
 
     std::vector<unsigned char> manyChunks = Bytes({0x20, 0x00, 0xFE, 0x00});
     const int length = 6 + 300 * 4;
@@ -352,9 +414,9 @@ TEST(EndToEnd, HostileServerIsLoggedDisconnectedAndSurvived) {
     set.player = true;
     set.playerRecord = proto::MakePlayer(42, 1.5f, 2.0f);
     ASSERT_TRUE(healthy.Send(sim::EncodeSync(set)));
-    EXPECT_TRUE(WaitForEvent(*client, "MarkersChanged P 42(1.5,2.0) | N | Q"));
+    EXPECT_TRUE(WaitForEvent(client, "MarkersChanged P 42(1.5,2.0) | N | Q"));
 
-    StopAndCheckOutput(*client, SIGTERM, err);
+    StopAndCheckOutput(client, SIGTERM);
     const std::string log = test::ReadTextFile(err);
     for (const char* reason : {"length field below the 6-byte header: length 3",
                                "length field above the limit of 64512 bytes: length 65000",
@@ -370,25 +432,24 @@ TEST(EndToEnd, EmbeddedSimulatorServesTheDefaultScenarioAndTheClientStopsCleanly
     {
         const std::string err = TempPath("interrupted.err");
         auto client = StartClient({"--events", "jsonl"}, err);
-        ASSERT_NE(client, nullptr);
+        ASSERT_TRUE(client);
         std::string line;
-        ASSERT_TRUE(client->ReadLine(line, kWaitMs)) << test::ReadTextFile(err);
-        test::json::Value event;
-        ASSERT_TRUE(test::json::Parse(line, event)) << line;
-        EXPECT_EQ(event["event"].text, "MarkersChanged");
-        StopAndCheckOutput(*client, SIGINT, err);
+        ASSERT_TRUE(client.process->ReadLine(line, kWaitMs)) << test::ReadTextFile(err);
+        EXPECT_EQ(Consume(client, line).rfind("MarkersChanged P", 0), 0u) << line;
+        StopAndCheckOutput(client, SIGINT);
     }
     // --duration-ms: runs, then shuts down by itself with exit code 0.
     {
         const std::string err = TempPath("timed.err");
         auto client = StartClient({"--events", "jsonl", "--duration-ms", "500"}, err);
-        ASSERT_NE(client, nullptr);
-        EXPECT_EQ(client->WaitExit(kWaitMs * 2), 0) << test::ReadTextFile(err);
+        ASSERT_TRUE(client);
+        EXPECT_EQ(client.process->WaitExit(kWaitMs * 2), 0) << test::ReadTextFile(err);
         std::string line;
-        while (client->ReadLine(line, 0)) {
-            test::json::Value value;
-            EXPECT_TRUE(test::json::Parse(line, value)) << line;
+        while (client.process->ReadLine(line, 0)) {
+            Consume(client, line);
         }
+        EXPECT_FALSE(client.lines.empty());
+        ExpectValidAgainstSchema(client.lines);
     }
 }
 

@@ -27,27 +27,32 @@
 
 namespace {
 
-using host::FormatEventJson;
 using host::FormatJsonFloat;
 using host::FormatJsonString;
 
-TEST(EventJson, ListsEveryStoreWholeInAscendingIdOrder) {
-    MiniMapPlayerInfoMap players;
-    for (const std::uint64_t id : {std::uint64_t{9}, std::uint64_t{1}, std::uint64_t{UINT64_MAX}}) {
-        players[id] = proto::MakePlayer(id, static_cast<float>(id % 100), 20.0f);
-    }
-    MiniMapNpcInfoMap npcs;
-    npcs[7] = proto::MakeNpc(7, "Smith", 1.0f, 2.0f, 3, -1);
-    MiniMapNpcInfoMap query;
-    query[100] = proto::MakeNpc(100, "Elder", 5.0f, 6.0f, 2, 42);
-    EXPECT_EQ(
-        FormatEventJson("MarkersChanged", host::SnapshotOf(players, npcs, query)),
-        "{\"event\":\"MarkersChanged\",\"players\":[{\"id\":1,\"x\":1.0,\"y\":20.0},"
-        "{\"id\":9,\"x\":9.0,\"y\":20.0},{\"id\":18446744073709551615,\"x\":15.0,\"y\":20.0}],"
-        "\"npcs\":[{\"id\":7,\"name\":\"Smith\",\"x\":1.0,\"y\":2.0,\"kind\":3,\"quest\":-1}],"
-        "\"query\":[{\"id\":100,\"name\":\"Elder\",\"x\":5.0,\"y\":6.0,\"kind\":2,\"quest\":42}]}");
-    EXPECT_EQ(FormatEventJson("QueryFinished", {}),
-              "{\"event\":\"QueryFinished\",\"players\":[],\"npcs\":[],\"query\":[]}");
+TEST(EventJson, LineCarriesTheVersionTheSerialAndEachChangeInOrder) {
+    const _MiniMapPlayerInfo player = proto::MakePlayer(UINT64_MAX, 1.0f, 20.0f);
+    const _MiniMapNpcInfo npc = proto::MakeNpc(7, "Smith", 1.0f, 2.0f, 3, -1);
+    using Op = host::MarkerChange::Op;
+    using Store = host::MarkerStore;
+    host::MarkerChange setPlayer{Op::Set, Store::Players, UINT64_MAX};
+    setPlayer.player = &player;
+    host::MarkerChange setAnswer{Op::Set, Store::Query, 7};
+    setAnswer.npc = &npc;
+    std::string line;
+    host::AppendEventJson(line, "MarkersChanged", 12,
+                          {{Op::Clear, Store::Npcs, 0}, setPlayer, {Op::Remove, Store::Npcs, 9},
+                           setAnswer});
+    EXPECT_EQ(line,
+              "{\"version\":1,\"serial\":12,\"event\":\"MarkersChanged\",\"changes\":["
+              "{\"store\":\"npcs\",\"op\":\"clear\"},"
+              "{\"store\":\"players\",\"op\":\"set\",\"id\":18446744073709551615,\"x\":1.0,"
+              "\"y\":20.0},{\"store\":\"npcs\",\"op\":\"remove\",\"id\":9},"
+              "{\"store\":\"query\",\"op\":\"set\",\"id\":7,\"name\":\"Smith\",\"x\":1.0,"
+              "\"y\":2.0,\"kind\":3,\"quest\":-1}]}\n");
+    line.clear();
+    host::AppendEventJson(line, "RoleReset", 1, {});
+    EXPECT_EQ(line, "{\"version\":1,\"serial\":1,\"event\":\"RoleReset\",\"changes\":[]}\n");
 }
 
 TEST(EventJson, NumbersReadBackExactlyAndNonFiniteOnesAreNull) {
