@@ -30,7 +30,8 @@ foreach(file
         lib/cmake/PyrMiniMap/PyrMiniMapConfig.cmake
         lib/pkgconfig/pyr-minimap.pc
         bin/minimap-server
-        bin/pyr-strtable)
+        bin/pyr-strtable
+        share/PyrMiniMap/events.schema.json)
     if(NOT EXISTS ${PREFIX}/${file})
         message(FATAL_ERROR "the SDK lacks ${file}")
     endif()
