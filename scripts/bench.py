@@ -25,6 +25,9 @@ import sys
 # (figure, baseline, kind, limit, what): kind "ratio" is os/baseline <= limit, "above" is
 # os - baseline <= limit in ns, "absolute" is os <= limit in ns, "throughput" is
 # baseline/os >= limit (same bytes, so time ratios invert).
+# A figure is "Figure" (its design "os") or "Figure/design"; a baseline is a design of the same
+# figure or "Figure/design" of another. Either may end in "@counter": that counter of the row
+# (its median) instead of its time.
 TARGETS = [
     ("Path.SetNpc.1k", "std_function", "ratio", 1.2,
      "whole path, Set NPC, 1k markers, 2 slots: <= 1.2x std::function + slot vector"),
@@ -40,6 +43,19 @@ TARGETS = [
     ("Log.Disabled", None, "absolute", 5.0, "log line at a disabled level: < 5 ns"),
     ("CallStack.Repeated", None, "absolute", 50000.0,
      "call stack shown again from the same place: < 50 us"),
+] + [
+    # minimap-client end to end (bench_client_flood).
+    (f"ClientFlood.{n}.{mode}", "loopback", "throughput", 0.02,
+     f"client msgs/s / raw loopback msgs/s, {n} markers, {mode}: >= 2 %")
+    for n in (100, 20000, 100000) for mode in ("lines", "jsonl")
+] + [
+    (f"ClientFlood.{n}.{mode}@cpu_ns_per_msg", f"ClientFlood.100.{mode}/os@cpu_ns_per_msg",
+     "ratio", limit, f"client CPU per message, {n} / 100 markers, {mode}: <= {limit:g}x")
+    for n, limit in ((20000, 2.0), (100000, 3.0)) for mode in ("lines", "jsonl")
+] + [
+    (f"ClientFlood.{n}.jsonl@bytes_per_msg", "ClientFlood.100.jsonl/os@bytes_per_msg", "ratio",
+     1.05, f"jsonl bytes per Set, {n} / 100 markers: independent of the store (<= 1.05x)")
+    for n in (20000, 100000)
 ]
 
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
@@ -110,6 +126,24 @@ def merge(build_dir):
     with open(os.path.join(out_dir, "results.json"), "w") as f:
         json.dump(merged, f, indent=1)
     return merged
+
+
+def counters(merged):
+    """{(figure, design): {counter: median}} of the rows that carry user counters."""
+    known = ("cpu_ns_per_msg", "bytes_per_msg", "msgs_per_s")
+    out = {}
+    for b in merged["benchmarks"]:
+        parts = b.get("run_name", b["name"]).split("/")
+        if len(parts) < 2 or not any(c in b for c in known):
+            continue
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") not in ("median", "cv"):
+            continue
+        key = "cv" if b.get("aggregate_name") == "cv" else "median"
+        row = out.setdefault((parts[0], parts[1]), {"median": {}, "cv": {}})
+        for c in known:
+            if c in b and (b.get("run_type") == "aggregate" or c not in row[key]):
+                row[key][c] = b[c]
+    return out
 
 
 def medians(merged):
@@ -184,29 +218,96 @@ def table(figures, order):
     return "\n".join(lines)
 
 
-def targets(figures):
+def resolve(figures, extra, spec, figure=None):
+    """The (value, error) of a target's side: "Figure[/design][@counter]", or a design of
+    `figure` when given."""
+    spec, _, counter = spec.partition("@")
+    if figure is not None and "/" not in spec:
+        name, design = figure, spec
+    else:
+        name, _, design = spec.partition("/")
+        design = design or "os"
+    if counter:
+        row = extra.get((name, design), {}).get("median", {})
+        return (row[counter], None) if counter in row else None
+    return figures.get(name, {}).get(design)
+
+
+def fmt_value(spec, value):
+    counter = spec.partition("@")[2]
+    if counter == "bytes_per_msg":
+        return f"{value:.1f} B"
+    return fmt_ns(value)
+
+
+def targets(figures, extra):
     lines = ["| Target | Measured | Met |", "|---|---|---|"]
     for figure, baseline, kind, limit, what in TARGETS:
-        designs = figures.get(figure, {})
-        ours = designs.get("os")
-        base = designs.get(baseline) if baseline else None
+        ours = resolve(figures, extra, figure)
+        base = resolve(figures, extra, baseline, figure.partition("@")[0].partition("/")[0]) \
+            if baseline else None
+        fmt_ours = lambda v: fmt_value(figure, v)  # noqa: E731
+        fmt_base = lambda v: fmt_value(baseline or "", v)  # noqa: E731
         if ours is None or ours[1] or (baseline and (base is None or base[1])):
             lines.append(f"| {what} | not measured | - |")
             continue
         if kind == "ratio":
             value = ours[0] / base[0]
-            measured, met = f"{value:.2f}x ({fmt_ns(ours[0])} vs {fmt_ns(base[0])})", value <= limit
+            measured, met = f"{value:.2f}x ({fmt_ours(ours[0])} vs {fmt_base(base[0])})", \
+                value <= limit
         elif kind == "above":
             value = ours[0] - base[0]
             measured, met = f"+{value:.2f} ns ({fmt_ns(ours[0])} vs {fmt_ns(base[0])})", \
                 value <= limit
         elif kind == "throughput":
             value = base[0] / ours[0]
-            measured, met = f"{value:.2f}x ({fmt_ns(ours[0])} vs {fmt_ns(base[0])})", \
+            shown = f"{value * 100:.2f} %" if limit < 0.1 else f"{value:.2f}x"
+            measured, met = f"{shown} ({fmt_ns(ours[0])} vs {fmt_ns(base[0])})", \
                 value >= limit
         else:
             measured, met = fmt_ns(ours[0]), ours[0] <= limit
         lines.append(f"| {what} | {measured} | {'yes' if met else 'NO'} |")
+    return "\n".join(lines)
+
+
+def read_load():
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return "unknown"
+
+
+def client_table(extra):
+    """minimap-client's rows: messages/s beside the raw loopback, CPU and bytes per message,
+    with the spread (coefficient of variation) of the repetitions."""
+    rows = sorted({f for f, d in extra if f.startswith("ClientFlood.")},
+                  key=lambda f: (int(f.split(".")[1]), f.split(".")[2]))
+    if not rows:
+        return ""
+    lines = ["| Markers, output | client msgs/s (cv) | raw loopback msgs/s (cv) | client / loopback "
+             "| client CPU per msg (cv) | output bytes per msg |",
+             "|---|---:|---:|---:|---:|---:|"]
+
+    def cell(row, counter, fmt):
+        if counter not in row["median"]:
+            return "-"
+        cv = row["cv"].get(counter)
+        spread = f" ({cv * 100:.0f} %)" if cv is not None else ""
+        return fmt(row["median"][counter]) + spread
+
+    for figure in rows:
+        ours = extra.get((figure, "os"), {"median": {}, "cv": {}})
+        base = extra.get((figure, "loopback"), {"median": {}, "cv": {}})
+        ratio = "-"
+        if "msgs_per_s" in ours["median"] and base["median"].get("msgs_per_s"):
+            ratio = f"{ours['median']['msgs_per_s'] / base['median']['msgs_per_s'] * 100:.2f} %"
+        _, n, mode = figure.split(".")
+        lines.append(
+            f"| {n}, {mode} | {cell(ours, 'msgs_per_s', lambda v: f'{v:,.0f}')} "
+            f"| {cell(base, 'msgs_per_s', lambda v: f'{v:,.0f}')} | {ratio} "
+            f"| {cell(ours, 'cpu_ns_per_msg', fmt_ns)} "
+            f"| {cell(ours, 'bytes_per_msg', lambda v: f'{v:.1f}')} |")
     return "\n".join(lines)
 
 
@@ -220,14 +321,18 @@ def main():
     parser.add_argument("--filter", default="")
     args = parser.parse_args()
 
+    load_before = read_load() if not args.no_run else "(not run)"
     if not args.no_run:
         run(args.build_dir, args.repetitions, args.min_time, args.filter)
     merged = merge(args.build_dir)
     figures, order = medians(merged)
+    extra = counters(merged)
     context = merged.get("context") or {}
     print()
     reps = next((b.get("repetitions") for b in merged["benchmarks"]
                  if b.get("run_type") == "aggregate"), 1)
+    print(f"Machine load (/proc/loadavg, 1, 5 and 15 min): before the run {load_before}, "
+          f"after {read_load()}")
     print(f"Medians of {reps} repetitions; host {context.get('host_name', '?')}, "
           f"{context.get('num_cpus', '?')} CPUs at {context.get('mhz_per_cpu', '?')} MHz, "
           f"{context.get('date', '')}; results in "
@@ -235,7 +340,12 @@ def main():
     print()
     print(table(figures, order))
     print()
-    print(targets(figures))
+    flood = client_table(extra)
+    if flood:
+        print()
+        print(flood)
+    print()
+    print(targets(figures, extra))
 
 
 if __name__ == "__main__":
