@@ -148,7 +148,8 @@ public:
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
-        const int error = posix_spawn(&pid, MINIMAP_CLIENT, &actions, nullptr, argv.data(), environ);
+        const int error =
+            posix_spawn(&pid, MINIMAP_CLIENT, &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
         fd = out[0];
@@ -290,8 +291,8 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     for (const std::size_t markers : {std::size_t{100}, std::size_t{20000}, std::size_t{100000}}) {
         for (const bool jsonl : {false, true}) {
-            const std::string figure = "ClientFlood." + std::to_string(markers) +
-                                       (jsonl ? ".jsonl" : ".lines");
+            const std::string figure =
+                "ClientFlood." + std::to_string(markers) + (jsonl ? ".jsonl" : ".lines");
             benchmark::RegisterBenchmark((figure + "/os").c_str(), ClientFlood, markers, jsonl)
                 ->UseManualTime()
                 ->Iterations(1)

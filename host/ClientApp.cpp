@@ -276,7 +276,7 @@ void ClientApp::Present(const ViewReport& report) {
         }
         case Mode::Map:
             map->Show(event, event == ViewEvent::QueryFinished ? view->QueryRows()
-                                                              : std::vector<NpcRow>{});
+                                                               : std::vector<NpcRow>{});
             break;
     }
     if (event == ViewEvent::RoleReset && mode != Mode::Map) {

@@ -34,9 +34,7 @@ class ServerSender final : public ISender {};
 
 struct GameServerClient::Impl {
     Impl(GameServerClient& owner, GameServerClientOptions options)
-        : owner(owner),
-          options(std::move(options)),
-          readBuffer(kReadBufferSize) {
+        : owner(owner), options(std::move(options)), readBuffer(kReadBufferSize) {
         scale = this->options.timeScale > 0 ? this->options.timeScale : os::GetTimer()->GetScale();
         if (!(scale > 0)) {
             scale = 1.0;
@@ -120,21 +118,21 @@ struct GameServerClient::Impl {
     void Read() {
         const std::uint64_t serial = CurrentGeneration();
         asio::mutable_buffer space(readBuffer.data() + filled, readBuffer.size() - filled);
-        socket.async_read_some(space, [this, serial](const boost::system::error_code& ec,
-                                                     std::size_t got) {
-            if (stopping || serial != CurrentGeneration()) {
-                return;
-            }
-            if (ec) {
-                const NetMsgFrame frame = FrameNetMsg(readBuffer.data(), filled);
-                Lost(ec, filled, frame.size);
-                return;
-            }
-            filled += got;
-            if (DeliverComplete()) {
-                Read();
-            }
-        });
+        socket.async_read_some(
+            space, [this, serial](const boost::system::error_code& ec, std::size_t got) {
+                if (stopping || serial != CurrentGeneration()) {
+                    return;
+                }
+                if (ec) {
+                    const NetMsgFrame frame = FrameNetMsg(readBuffer.data(), filled);
+                    Lost(ec, filled, frame.size);
+                    return;
+                }
+                filled += got;
+                if (DeliverComplete()) {
+                    Read();
+                }
+            });
     }
 
     /// A read failed after `got` of the `wanted` bytes of a message.

@@ -3,10 +3,10 @@
 // The stream is a sequence of message images, each delimited by its header's length field.
 // The client reads whatever the socket holds, up to 256 KiB a read, and frames every complete
 // message in those bytes; each is checked by the message parser before it is routed by
-// msgType through MsgTypeDispatcher, in the order received; a message that does not parse is logged with the reason
-// and the connection is closed. Lost connections (closed, cut mid-message, malformed, refused)
-// are retried with back-off: 100 ms, doubling to 2 s, times the core timer's scale; the
-// back-off starts over once a connection has delivered a valid message.
+// msgType through MsgTypeDispatcher, in the order received; a message that does not parse is logged
+// with the reason and the connection is closed. Lost connections (closed, cut mid-message,
+// malformed, refused) are retried with back-off: 100 ms, doubling to 2 s, times the core timer's
+// scale; the back-off starts over once a connection has delivered a valid message.
 //
 // SendNetMsg copies the message's GetLength() bytes into a bounded send queue of the current
 // connection and returns true; it returns false, sending nothing, when there is no connection
@@ -15,10 +15,10 @@
 //
 // Threads and locks: the connection runs on a thread of its own, which delivers every received
 // message (the locks the client itself takes, around its counters and the connection's
-// generation, are taken once per read, not per message); a handler is looked up under the dispatcher's leaf lock and called without it, so a
-// handler may take the client core lock (lock order: core lock, container locks, then leaf
-// locks). Stop joins that thread: never call it holding the client core lock, which a
-// delivery in progress may be waiting for.
+// generation, are taken once per read, not per message); a handler is looked up under the
+// dispatcher's leaf lock and called without it, so a handler may take the client core lock (lock
+// order: core lock, container locks, then leaf locks). Stop joins that thread: never call it
+// holding the client core lock, which a delivery in progress may be waiting for.
 #pragma once
 
 #include <cstdint>

@@ -8,9 +8,9 @@
 // A report costs the same whatever the stores hold; a listener that wants whole stores reads
 // them itself (Snapshot), as rarely as it draws. The minimap emits while holding the client
 // core lock, and so does the role system; the listener therefore runs under that lock, on the
-// thread that emitted, and sees the stores consistent. Subscribing and unsubscribing happen in the start and shutdown hooks,
-// which the host runs holding the core lock too, so the signals are never changed while they
-// emit.
+// thread that emitted, and sees the stores consistent. Subscribing and unsubscribing happen in the
+// start and shutdown hooks, which the host runs holding the core lock too, so the signals are never
+// changed while they emit.
 #pragma once
 
 #include <atomic>
@@ -92,7 +92,7 @@ private:
 
     Listener listener;
     const bool tracking;
-    StoreMirror mirror;  ///< under the core lock (its touched keys: the delivery thread's)
+    StoreMirror mirror;        ///< under the core lock (its touched keys: the delivery thread's)
     std::uint64_t serial = 0;  ///< under the core lock
     pyr::IPyr_MiniMap* minimap = nullptr;
     pyr::IRoleSystem* roles = nullptr;

@@ -72,7 +72,8 @@ void StoreMirror::Touch(const NetMsg& msg) {
                 return;
             }
             const bool player = *selector != 0;
-            const bool set = static_cast<proto::SyncOp>(net::LittleToHost(op)) == proto::SyncOp::Set;
+            const bool set =
+                static_cast<proto::SyncOp>(net::LittleToHost(op)) == proto::SyncOp::Set;
             const std::size_t size =
                 !set ? sizeof(std::uint64_t)
                      : (player ? sizeof(_MiniMapPlayerInfo) : sizeof(_MiniMapNpcInfo));

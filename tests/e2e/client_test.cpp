@@ -75,10 +75,9 @@ std::string Consume(Client& client, const std::string& line) {
             store[change["id"].AsUint64()] =
                 change["id"].text + "(" + change["x"].text + "," + change["y"].text + ")";
         } else {
-            store[change["id"].AsUint64()] = change["id"].text + " " + change["name"].text +
-                                             " (" + change["x"].text + "," + change["y"].text +
-                                             ") k" + change["kind"].text + " q" +
-                                             change["quest"].text;
+            store[change["id"].AsUint64()] = change["id"].text + " " + change["name"].text + " (" +
+                                             change["x"].text + "," + change["y"].text + ") k" +
+                                             change["kind"].text + " q" + change["quest"].text;
         }
     }
     std::string out = event["event"].text;
@@ -105,10 +104,10 @@ void ExpectValidAgainstSchema(const std::vector<std::string>& lines) {
         }
     }
     const std::string err = TempPath("validator.err");
-    auto validator = test::ChildProcess::Spawn(
-        {PYTHON3, E2E_SOURCE_DIR "/scripts/validate_events.py",
-         E2E_SOURCE_DIR "/docs/events.schema.json", path},
-        {}, err);
+    auto validator =
+        test::ChildProcess::Spawn({PYTHON3, E2E_SOURCE_DIR "/scripts/validate_events.py",
+                                   E2E_SOURCE_DIR "/docs/events.schema.json", path},
+                                  {}, err);
     ASSERT_NE(validator, nullptr);
     std::string report;
     std::string line;

@@ -161,8 +161,8 @@ private:
                              : static_cast<float>(Pick(2001) - 1000) / 8.0f;
     }
     _MiniMapNpcInfo Npc(std::uint64_t id) {
-        static const char* const kNames[] = {"Smith", "\"Iron\" \\ Gao", "\xE6\x9C\xA8",
-                                             "\xB0\xDC GBK", "tab\there", ""};
+        static const char* const kNames[] = {"Smith",        "\"Iron\" \\ Gao", "\xE6\x9C\xA8",
+                                             "\xB0\xDC GBK", "tab\there",       ""};
         return proto::MakeNpc(id, kNames[Pick(6)], Coordinate(), Coordinate(), Pick(6) - 1,
                               Pick(3) == 0 ? 42 : -1);
     }
@@ -212,9 +212,9 @@ TEST(EventStreamThreads, ConsumerRebuildsTheStoresExactlyAfterEveryEvent) {
             ++events;
             std::string why;
             if (!Apply(line, stores, why) || report.serial != lastSerial + 1) {
-                mismatch = mismatch.empty() ? why + " (serial " + std::to_string(report.serial) +
-                                                  ")"
-                                            : mismatch;
+                mismatch = mismatch.empty()
+                               ? why + " (serial " + std::to_string(report.serial) + ")"
+                               : mismatch;
             }
             lastSerial = report.serial;
             if (mismatch.empty() &&
@@ -223,8 +223,8 @@ TEST(EventStreamThreads, ConsumerRebuildsTheStoresExactlyAfterEveryEvent) {
                  stores["npcs"] != written.Of(host::MarkerStore::Npcs, minimap->GetNpcInfoMap()) ||
                  stores["query"] !=
                      written.Of(host::MarkerStore::Query, minimap->GetQueryNpcInfoMap()))) {
-                mismatch = "the stores differ after event " + std::to_string(report.serial) +
-                           ", " + line;
+                mismatch =
+                    "the stores differ after event " + std::to_string(report.serial) + ", " + line;
             }
             sawLast = sawLast || stores["players"].count(kLastId) != 0;
             done.notify_all();

@@ -40,9 +40,9 @@ TEST(EventJson, LineCarriesTheVersionTheSerialAndEachChangeInOrder) {
     host::MarkerChange setAnswer{Op::Set, Store::Query, 7};
     setAnswer.npc = &npc;
     std::string line;
-    host::AppendEventJson(line, "MarkersChanged", 12,
-                          {{Op::Clear, Store::Npcs, 0}, setPlayer, {Op::Remove, Store::Npcs, 9},
-                           setAnswer});
+    host::AppendEventJson(
+        line, "MarkersChanged", 12,
+        {{Op::Clear, Store::Npcs, 0}, setPlayer, {Op::Remove, Store::Npcs, 9}, setAnswer});
     EXPECT_EQ(line,
               "{\"version\":1,\"serial\":12,\"event\":\"MarkersChanged\",\"changes\":["
               "{\"store\":\"npcs\",\"op\":\"clear\"},"
