@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <string_view>
 
 #include "protocol/MiniMapProtocol.h"
 
@@ -27,7 +28,7 @@ std::vector<NpcRow> RowsOf(const MiniMapNpcInfoMap& store) {
 }
 
 /// Length of the valid UTF-8 sequence at text[i], or 0 when it is not one.
-std::size_t Utf8Length(const std::string& text, std::size_t i) {
+std::size_t Utf8Length(std::string_view text, std::size_t i) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char lead = byte(i);
     std::size_t length = 0;
@@ -63,24 +64,34 @@ std::size_t Utf8Length(const std::string& text, std::size_t i) {
     return length;
 }
 
+template <class Integer>
+void AppendInteger(std::string& out, Integer value) {
+    char buffer[24];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, ec == std::errc() ? end : buffer);
+}
+
 void AppendFields(std::string& out, const _MiniMapPlayerInfo& p) {
     out += ",\"x\":";
-    out += FormatJsonFloat(proto::GetX(p));
+    AppendJsonFloat(out, proto::GetX(p));
     out += ",\"y\":";
-    out += FormatJsonFloat(proto::GetY(p));
+    AppendJsonFloat(out, proto::GetY(p));
 }
 
 void AppendFields(std::string& out, const _MiniMapNpcInfo& n) {
+    // The name in place: the bytes up to the first NUL, or all of them.
+    const char* name = reinterpret_cast<const char*>(&n) + proto::kNpcNameOffset;
     out += ",\"name\":";
-    out += FormatJsonString(proto::GetName(n));
+    AppendJsonString(
+        out, std::string_view(name, std::find(name, name + proto::kNpcNameSize, '\0') - name));
     out += ",\"x\":";
-    out += FormatJsonFloat(proto::GetX(n));
+    AppendJsonFloat(out, proto::GetX(n));
     out += ",\"y\":";
-    out += FormatJsonFloat(proto::GetY(n));
+    AppendJsonFloat(out, proto::GetY(n));
     out += ",\"kind\":";
-    out += std::to_string(proto::GetKind(n));
+    AppendInteger(out, proto::GetKind(n));
     out += ",\"quest\":";
-    out += std::to_string(proto::GetQuest(n));
+    AppendInteger(out, proto::GetQuest(n));
 }
 
 }  // namespace
@@ -105,35 +116,54 @@ MarkerSnapshot ReadStores(pyr::IPyr_MiniMap& minimap) {
                       minimap.GetQueryNpcInfoMap());
 }
 
-std::string FormatJsonFloat(float value) {
+void AppendJsonFloat(std::string& out, float value) {
     if (!std::isfinite(value)) {
-        return "null";
+        out += "null";
+        return;
     }
     char buffer[64];
     const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    std::string text(buffer, ec == std::errc() ? end : buffer);
-    if (text.find_first_of(".e") == std::string::npos) {
-        text += ".0";
+    const std::string_view text(buffer, ec == std::errc() ? end - buffer : 0);
+    out += text;
+    if (text.find_first_of(".e") == std::string_view::npos) {
+        out += ".0";
     }
-    return text;
 }
 
-std::string FormatJsonString(const std::string& text) {
+std::string FormatJsonFloat(float value) {
+    std::string out;
+    AppendJsonFloat(out, value);
+    return out;
+}
+
+void AppendJsonString(std::string& out, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
-    std::string out = "\"";
+    out += '"';
     for (std::size_t i = 0; i < text.size();) {
+        // Plain characters in runs, appended at once.
+        std::size_t run = i;
+        while (run < text.size()) {
+            const auto c = static_cast<unsigned char>(text[run]);
+            if (c < 0x20 || c == '"' || c == '\\' || c >= 0x7F) {
+                break;
+            }
+            ++run;
+        }
+        out.append(text, i, run - i);
+        i = run;
+        if (i == text.size()) {
+            break;
+        }
         const auto c = static_cast<unsigned char>(text[i]);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
             ++i;
-        } else if (c < 0x20 || c == 0x7F) {
+        } else if (c < 0x80) {
+            // Control characters and 0x7F.
             out += "\\u00";
             out += kHex[c >> 4];
             out += kHex[c & 0xF];
-            ++i;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
             ++i;
         } else if (const std::size_t n = Utf8Length(text, i); n != 0) {
             out.append(text, i, n);
@@ -146,17 +176,22 @@ std::string FormatJsonString(const std::string& text) {
         }
     }
     out += '"';
+}
+
+std::string FormatJsonString(const std::string& text) {
+    std::string out;
+    AppendJsonString(out, text);
     return out;
 }
 
 void AppendEventJson(std::string& out, const char* event, std::uint64_t serial,
                      const std::vector<MarkerChange>& changes) {
     out += "{\"version\":";
-    out += std::to_string(kEventStreamVersion);
+    AppendInteger(out, kEventStreamVersion);
     out += ",\"serial\":";
-    out += std::to_string(serial);
+    AppendInteger(out, serial);
     out += ",\"event\":";
-    out += FormatJsonString(event);
+    AppendJsonString(out, event);
     out += ",\"changes\":[";
     bool first = true;
     for (const MarkerChange& change : changes) {
@@ -169,11 +204,11 @@ void AppendEventJson(std::string& out, const char* event, std::uint64_t serial,
                 continue;
             case MarkerChange::Op::Remove:
                 out += "\",\"op\":\"remove\",\"id\":";
-                out += std::to_string(change.id);
+                AppendInteger(out, change.id);
                 break;
             case MarkerChange::Op::Set:
                 out += "\",\"op\":\"set\",\"id\":";
-                out += std::to_string(change.id);
+                AppendInteger(out, change.id);
                 if (change.player != nullptr) {
                     AppendFields(out, *change.player);
                 } else if (change.npc != nullptr) {

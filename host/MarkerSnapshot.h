@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
@@ -56,8 +57,10 @@ void AppendEventJson(std::string& out, const char* event, std::uint64_t serial,
                      const std::vector<MarkerChange>& changes);
 
 /// The float as AppendEventJson writes it.
+void AppendJsonFloat(std::string& out, float value);
 std::string FormatJsonFloat(float value);
 /// The text as a JSON string, quotes included.
+void AppendJsonString(std::string& out, std::string_view text);
 std::string FormatJsonString(const std::string& text);
 
 }  // namespace host
