@@ -1,4 +1,6 @@
 #include "bench/MiniMapHost.h"
+#include "SceneSystem/Interfaces/IGameServerClient.h"
+#include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +9,6 @@
 #include "plinth/Timer.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginModule.h"
-#include "plugin/TypeIds.h"
 
 namespace benchhost {
 namespace {

@@ -26,11 +26,11 @@
 #include <vector>
 
 #include "function/Bind.h"
-#include "function/Dispatcher.h"
 #include "function/Function.h"
 #include "function/Signal.h"
 #include "net/ISender.h"
 #include "net/NetMsg.h"
+#include "net/NetMsgDispatcher.h"
 
 namespace {
 

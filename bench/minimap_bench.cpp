@@ -40,7 +40,6 @@
 #include <utility>
 #include <vector>
 
-#include "SceneSystem/Pyr_MiniMap/MiniMapRecords.h"
 #include "bench/MiniMapHost.h"
 #include "function/Bind.h"
 #include "net/ISender.h"
@@ -48,6 +47,7 @@
 #include "plinth/Lock.h"
 #include "plinth/Log.h"
 #include "plugin/HostServices.h"
+#include "protocol/MiniMapRecords.h"
 
 namespace {
 

@@ -1,23 +1,25 @@
-// DispatcherBase: routes a received network message to the handler registered under its key.
+// DispatcherBase: routes a call to the handler registered under the call's key.
 //
-// A key trait reads the key from the message: NetMsgTrait_MsgID (the message identifier)
-// for a plug-in's own dispatcher, NetMsgTrait_MsgType (the message type) for the game-server
-// client's dispatcher. A dispatcher is itself callable with the handler signature, so a whole
-// dispatcher can be registered as one handler of another: the game-server client selects a
-// plug-in by message type, the plug-in's dispatcher selects its handler by identifier.
+// Generic over what it dispatches: the handler type H is an os::Function<void(Args...)>, the
+// dispatcher is called with the same arguments, and a key trait reads the key from them. A
+// dispatcher is itself callable with the handler signature, so a whole dispatcher can be
+// registered as one handler of another: one dispatcher selects by one key, the dispatcher
+// registered under it by another.
+//
+// The key trait provides
+//     static K GetKey(Args...)       the key of a call;
+//     static bool Accepts(Args...)   optional: false drops the call before the lookup.
 //
 // Registering a dispatcher as a handler copies it, table and all; later changes to the
 // original do not reach the copy. Two functions over dispatchers compare equal when their
 // tables are equal.
 //
-// The traits and the message live in net/NetMsg.h; include it where messages are dispatched.
-//
 // Thread safety: none inside. Callers serialise registration against dispatch. A handler
 // takes whatever lock it needs itself.
 //
 // The layout (virtual-table pointer, then `handlers`) and the order of the virtual operations
-// are an interface between modules: the game-server client's dispatcher lives in another
-// plug-in and is called through them.
+// are an interface between modules: a dispatcher made in one module is called in another
+// through them.
 #pragma once
 
 #include <cstddef>
@@ -27,16 +29,15 @@
 
 #include "function/Function.h"
 
-class ISender;
-class NetMsg;
-struct NetMsgTrait_MsgID;
-struct NetMsgTrait_MsgType;
-
-/// Handlers of type H (an os::Function over void(ISender*, const NetMsg*)) by key K, the key
-/// of a message being Trait::GetKey(msg).
+/// Handlers of type H, an os::Function<void(Args...)>, by key K, the key of a call being
+/// Trait::GetKey(args...).
 template <class K, class H, class Trait>
-class DispatcherBase {
+class DispatcherBase;
+
+template <class K, class... Args, class Trait>
+class DispatcherBase<K, os::Function<void(Args...)>, Trait> {
 public:
+    using H = os::Function<void(Args...)>;
     using KeyType = K;
     using HandlerType = H;
     /// A standard hash table with the default hash of the key. Its memory comes from the block
@@ -81,23 +82,26 @@ public:
     /// Removes every handler.
     virtual void ClearHandlers() { handlers.clear(); }
 
-    /// Dispatches `msg` to the handler under its key.
+    /// Dispatches a call to the handler under its key.
     ///
-    /// Effect: nothing when `sender` or `msg` is null, or when no handler is registered under
-    /// the key (the message is dropped silently). Otherwise the handler is looked up through
-    /// the virtual GetHandler, so a derived dispatcher can change the lookup, and a copy of it
-    /// is called with (sender, msg).
+    /// Effect: nothing when the trait does not accept the call (for messages: a null sender or
+    /// message), or when no handler is registered under the key (the call is dropped
+    /// silently). Otherwise the handler is looked up through the virtual GetHandler, so a
+    /// derived dispatcher can change the lookup, and a copy of it is called with the same
+    /// arguments.
     ///
     /// Safety: the call runs on a copy, so the handler may register or unregister entries of
     /// this dispatcher, itself included, without affecting the call in progress. If the
     /// handler throws, the copy is released and the exception reaches the caller. Runs on the
     /// caller's thread with the caller's locks.
-    void operator()(ISender* sender, const NetMsg* msg) const {
-        if (sender == nullptr || msg == nullptr) {
-            return;
+    void operator()(Args... args) const {
+        if constexpr (requires { Trait::Accepts(args...); }) {
+            if (!Trait::Accepts(args...)) {
+                return;
+            }
         }
-        const H handler = GetHandler(Trait::GetKey(msg));
-        handler(sender, msg);
+        const H handler = GetHandler(Trait::GetKey(args...));
+        handler(std::forward<Args>(args)...);
     }
 
     /// The number of registered handlers.
@@ -121,13 +125,3 @@ private:
     static constexpr std::size_t kSmallTableEntries = 8;
     static constexpr float kSmallTableLoadFactor = 16.0f;
 };
-
-/// The handler of a received message. The sender is never null when the game-server client
-/// calls it.
-using NetMsgHandler = os::Function<void(ISender*, const NetMsg*)>;
-
-/// A plug-in's dispatcher, by message identifier.
-using NetMsgIdDispatcher = DispatcherBase<unsigned short, NetMsgHandler, NetMsgTrait_MsgID>;
-
-/// The game-server client's dispatcher, by message type.
-using NetMsgTypeDispatcher = DispatcherBase<unsigned short, NetMsgHandler, NetMsgTrait_MsgType>;

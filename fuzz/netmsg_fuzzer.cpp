@@ -15,12 +15,12 @@
 #include <memory>
 #include <vector>
 
-#include "SceneSystem/Pyr_MiniMap/MiniMapRecords.h"
 #include "fuzz/CallStackCounter.h"
 #include "fuzz/FuzzTarget.h"
 #include "net/ByteOrder.h"
 #include "net/NetMsg.h"
 #include "plinth/Log.h"
+#include "protocol/MiniMapRecords.h"
 
 namespace {
 

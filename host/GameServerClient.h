@@ -30,7 +30,6 @@
 
 #include "SceneSystem/Interfaces/IGameServerClient.h"
 #include "function/LockedDispatcher.h"
-#include "plugin/TypeIds.h"
 
 namespace host {
 

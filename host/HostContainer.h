@@ -6,8 +6,8 @@
 
 #include <typeinfo>
 
+#include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
-#include "plugin/TypeIds.h"
 
 namespace host {
 

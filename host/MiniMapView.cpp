@@ -1,4 +1,6 @@
 #include "host/MiniMapView.h"
+#include "SceneSystem/Interfaces/IRoleSystem.h"
+#include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 
 #include <exception>
 #include <string>
@@ -6,7 +8,6 @@
 #include "function/Bind.h"
 #include "net/LogFormat.h"
 #include "plugin/HostServices.h"
-#include "plugin/TypeIds.h"
 
 namespace host {
 

@@ -19,7 +19,6 @@
 #include <typeinfo>
 
 #include "SceneSystem/Interfaces/IRoleSystem.h"
-#include "plugin/TypeIds.h"
 
 namespace host {
 

@@ -35,6 +35,8 @@
 #include "net/ByteOrder.h"
 #include "net/ChunkTypeName.h"
 
+class ISender;
+
 namespace os {
 class TCPBuffer;
 }
@@ -202,15 +204,25 @@ private:
     int chunkCount = 0;
 };
 
-/// Key traits of the dispatchers (function/Dispatcher.h).
-struct NetMsgTrait_MsgID {
-    /// The message identifier.
-    static unsigned short GetKey(const NetMsg* msg) noexcept { return msg->GetMsgID(); }
+/// Key traits of the message dispatchers (net/NetMsgDispatcher.h). A dispatcher calls its
+/// handlers with (sender, message); a call dispatches only when both are present, and its key
+/// is read from the message.
+struct NetMsgDispatchTrait {
+    static bool Accepts(const ISender* sender, const NetMsg* msg) noexcept {
+        return sender != nullptr && msg != nullptr;
+    }
 };
 
-struct NetMsgTrait_MsgType {
+struct NetMsgTrait_MsgID : NetMsgDispatchTrait {
+    /// The message identifier.
+    static unsigned short GetKey(const NetMsg* msg) noexcept { return msg->GetMsgID(); }
+    static unsigned short GetKey(const ISender*, const NetMsg* msg) noexcept { return GetKey(msg); }
+};
+
+struct NetMsgTrait_MsgType : NetMsgDispatchTrait {
     /// The message type.
     static unsigned short GetKey(const NetMsg* msg) noexcept { return msg->GetMsgType(); }
+    static unsigned short GetKey(const ISender*, const NetMsg* msg) noexcept { return GetKey(msg); }
 };
 
 namespace net {

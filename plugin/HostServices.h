@@ -2,6 +2,12 @@
 #pragma once
 
 #include "plinth/Lock.h"
+#include "plugin/Guid.h"
+
+/// The type identifier of the client core's host container, under which plug-in modules
+/// create their containers.
+inline constexpr GUID HostContainerTypeId =
+    MakeGuid(0x95C395B2, 0x99B3, 0x4ABB, 0xBDFE, 0x5523BE8CDDB6);
 
 /// The client core lock, the process-wide lock named "IGameClientCoreLock". Whoever reads or
 /// changes state that the client core shares with message handlers holds it; it is

@@ -1,9 +1,11 @@
-// The minimap protocol as the game server and the client's user interface share it.
+// The minimap protocol: the message constants and the record field layout, defined once for
+// the module, the game server and the client's user interface.
 //
 // The minimap module itself only moves records between messages and stores and reads their
 // `id`; what the other bytes of a record mean is agreed between the server and whoever draws
-// the map. This header is that agreement, used by the reference host (minimap-client) and the
-// simulator (minimap-server), so the two can never disagree about an offset.
+// the map. This header is that agreement, used by the module's interface (IPyr_MiniMap.h), the
+// reference host (minimap-client) and the simulator (minimap-server), so none of them can
+// disagree about a constant or an offset.
 //
 // Records (little-endian, packed exactly as laid out in _MiniMapPlayerInfo/_MiniMapNpcInfo):
 //
@@ -28,34 +30,40 @@
 #include <string>
 #include <string_view>
 
-#include "SceneSystem/Pyr_MiniMap/MiniMapRecords.h"
 #include "net/ByteOrder.h"
+#include "protocol/MiniMapRecords.h"
 
 namespace proto {
 
 // ---- Message types and identifiers ------------------------------------------------------
 
-/// The minimap's message type, both directions.
-inline constexpr std::uint16_t kMiniMapMsgType = 32;
-/// Server to client: one store operation (SyncOp in chunk 0).
-inline constexpr std::uint16_t kMiniMapSyncMsgId = 254;
-/// Client to server: a request (RequestOp in chunk 0).
-inline constexpr std::uint16_t kMiniMapRequestMsgId = 255;
+/// Message type of every minimap message, both directions.
+inline constexpr std::uint16_t MiniMapMsgType = 32;
+/// Message identifier of the server's synchronisation messages (MiniMapSyncOp in chunk 0).
+inline constexpr std::uint16_t MiniMapSyncMsgId = 254;
+/// Message identifier of the minimap's requests to the server (MiniMapRequestOp in chunk 0).
+inline constexpr std::uint16_t MiniMapRequestMsgId = 255;
 
-/// Chunk 0 of a sync message (id 254).
-enum class SyncOp : std::int32_t {
-    Set = 0,          ///< chunk 1 bool selector (true: player), chunk 2 the record (16 or 80 bytes)
-    Remove = 1,       ///< chunk 1 bool selector, chunk 2 the id (u64)
-    Clear = 2,        ///< empties the player and NPC stores
-    QueryResult = 3,  ///< chunk 1 an 80-byte NPC record of the answer
-    QueryEnd = 4,     ///< the answer is complete
+/// Operation codes of a synchronisation message (its chunk 0, a 32-bit integer).
+enum class MiniMapSyncOp : std::int32_t {
+    /// chunk 1 a bool selector (true: player), chunk 2 the record (16 or 80 bytes): store it
+    Set = 0,
+    /// chunk 1 a bool selector, chunk 2 the identifier (u64): remove that record
+    Remove = 1,
+    /// empty the player and NPC stores
+    Clear = 2,
+    /// chunk 1 an 80-byte NPC record answering the query: add it unless present
+    QueryResult = 3,
+    /// the answer to the query is complete
+    QueryEnd = 4,
 };
 
-/// Chunk 0 of a request (id 255).
-enum class RequestOp : std::int32_t {
-    Query =
-        3,     ///< chunk 1: the query argument (i32); the simulator reads it as an NPC kind, -1 all
-    Poll = 5,  ///< no further chunk
+/// Operation codes of a request (its chunk 0, a 32-bit integer).
+enum class MiniMapRequestOp : std::int32_t {
+    /// chunk 1: the query argument (i32); the simulator reads it as an NPC kind, -1 all
+    Query = 3,
+    /// no further chunk
+    Poll = 5,
 };
 
 /// The simulator's own message type (see docs/wire-format.md, "Simulator extensions").

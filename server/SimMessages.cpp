@@ -22,12 +22,12 @@ Bytes Image(const NetMsg& msg) {
 }  // namespace
 
 Bytes EncodeSync(const SyncItem& item) {
-    NetMsg msg(proto::kMiniMapMsgType, proto::kMiniMapSyncMsgId);
+    NetMsg msg(proto::MiniMapMsgType, proto::MiniMapSyncMsgId);
     AddInt(msg, static_cast<std::int32_t>(item.op), 0);
-    if (item.op == proto::SyncOp::Set || item.op == proto::SyncOp::Remove) {
+    if (item.op == proto::MiniMapSyncOp::Set || item.op == proto::MiniMapSyncOp::Remove) {
         const unsigned char selector = item.player ? 1 : 0;
         Add(msg, selector, 1);
-        if (item.op == proto::SyncOp::Remove) {
+        if (item.op == proto::MiniMapSyncOp::Remove) {
             Add(msg, net::HostToLittle(item.id), 2);
         } else if (item.player) {
             Add(msg, item.playerRecord, 2);
@@ -39,15 +39,15 @@ Bytes EncodeSync(const SyncItem& item) {
 }
 
 Bytes EncodeQueryResult(const _MiniMapNpcInfo& record) {
-    NetMsg msg(proto::kMiniMapMsgType, proto::kMiniMapSyncMsgId);
-    AddInt(msg, static_cast<std::int32_t>(proto::SyncOp::QueryResult), 0);
+    NetMsg msg(proto::MiniMapMsgType, proto::MiniMapSyncMsgId);
+    AddInt(msg, static_cast<std::int32_t>(proto::MiniMapSyncOp::QueryResult), 0);
     Add(msg, record, 1);
     return Image(msg);
 }
 
 Bytes EncodeQueryEnd() {
-    NetMsg msg(proto::kMiniMapMsgType, proto::kMiniMapSyncMsgId);
-    AddInt(msg, static_cast<std::int32_t>(proto::SyncOp::QueryEnd), 0);
+    NetMsg msg(proto::MiniMapMsgType, proto::MiniMapSyncMsgId);
+    AddInt(msg, static_cast<std::int32_t>(proto::MiniMapSyncOp::QueryEnd), 0);
     return Image(msg);
 }
 
@@ -70,14 +70,14 @@ Bytes EncodeTick(std::uint32_t serial) {
 }
 
 Bytes EncodePoll() {
-    NetMsg msg(proto::kMiniMapMsgType, proto::kMiniMapRequestMsgId);
-    AddInt(msg, static_cast<std::int32_t>(proto::RequestOp::Poll), 0);
+    NetMsg msg(proto::MiniMapMsgType, proto::MiniMapRequestMsgId);
+    AddInt(msg, static_cast<std::int32_t>(proto::MiniMapRequestOp::Poll), 0);
     return Image(msg);
 }
 
 Bytes EncodeQuery(std::int32_t queryArg) {
-    NetMsg msg(proto::kMiniMapMsgType, proto::kMiniMapRequestMsgId);
-    AddInt(msg, static_cast<std::int32_t>(proto::RequestOp::Query), 0);
+    NetMsg msg(proto::MiniMapMsgType, proto::MiniMapRequestMsgId);
+    AddInt(msg, static_cast<std::int32_t>(proto::MiniMapRequestOp::Query), 0);
     AddInt(msg, queryArg, 1);
     return Image(msg);
 }
@@ -96,8 +96,7 @@ Request DecodeRequest(const NetMsg& msg) {
         }
         return request;
     }
-    if (msg.GetMsgType() != proto::kMiniMapMsgType ||
-        msg.GetMsgID() != proto::kMiniMapRequestMsgId) {
+    if (msg.GetMsgType() != proto::MiniMapMsgType || msg.GetMsgID() != proto::MiniMapRequestMsgId) {
         return request;
     }
     request.kind = Request::Kind::Bad;
@@ -107,10 +106,10 @@ Request DecodeRequest(const NetMsg& msg) {
         return request;
     }
     switch (ReadChunkValue(op)) {
-        case static_cast<int>(proto::RequestOp::Poll):
+        case static_cast<int>(proto::MiniMapRequestOp::Poll):
             request.kind = Request::Kind::Poll;
             break;
-        case static_cast<int>(proto::RequestOp::Query): {
+        case static_cast<int>(proto::MiniMapRequestOp::Query): {
             const int* arg = nullptr;
             if (!VerifyChunk(&arg, msg.GetChunk(1))) {
                 request.error = "chunk 1 of a query is not a 4-byte argument";

@@ -82,7 +82,7 @@ std::vector<SyncItem> ClientView::Poll(const World& world) {
     const bool holdsAny = !players.empty() || !npcs.empty();
     if (holdsAny && (cleared || (worldPlayers.empty() && worldNpcs.empty()))) {
         SyncItem clear;
-        clear.op = proto::SyncOp::Clear;
+        clear.op = proto::MiniMapSyncOp::Clear;
         items.push_back(clear);
         players.clear();
         npcs.clear();
@@ -92,7 +92,7 @@ std::vector<SyncItem> ClientView::Poll(const World& world) {
         for (auto it = known.begin(); it != known.end();) {
             if (current.count(it->first) == 0) {
                 SyncItem remove;
-                remove.op = proto::SyncOp::Remove;
+                remove.op = proto::MiniMapSyncOp::Remove;
                 remove.player = isPlayer;
                 remove.id = it->first;
                 items.push_back(remove);
@@ -109,7 +109,7 @@ std::vector<SyncItem> ClientView::Poll(const World& world) {
         const auto known = players.find(id);
         if (known == players.end() || !proto::SameBytes(known->second, record)) {
             SyncItem set;
-            set.op = proto::SyncOp::Set;
+            set.op = proto::MiniMapSyncOp::Set;
             set.player = true;
             set.id = id;
             set.playerRecord = record;
@@ -121,7 +121,7 @@ std::vector<SyncItem> ClientView::Poll(const World& world) {
         const auto known = npcs.find(id);
         if (known == npcs.end() || !proto::SameBytes(known->second, record)) {
             SyncItem set;
-            set.op = proto::SyncOp::Set;
+            set.op = proto::MiniMapSyncOp::Set;
             set.player = false;
             set.id = id;
             set.npcRecord = record;

@@ -60,7 +60,7 @@ private:
 
 /// One store operation of a poll answer.
 struct SyncItem {
-    proto::SyncOp op = proto::SyncOp::Clear;
+    proto::MiniMapSyncOp op = proto::MiniMapSyncOp::Clear;
     /// The store selector of Set and Remove: true for the player store.
     bool player = false;
     /// Remove: the id.

@@ -9,12 +9,16 @@
 // a registered handler on any thread. Handlers take whatever lock they need themselves.
 #pragma once
 
-#include "function/Dispatcher.h"
 #include "function/Function.h"
 #include "net/ISender.h"
 #include "net/NetMsg.h"
+#include "net/NetMsgDispatcher.h"
 #include "plugin/Export.h"
 #include "plugin/PluginContainer.h"
+
+/// The game-server client's type identifier (pyr::IGameServerClient), a child of the host.
+inline constexpr GUID GameServerClientTypeId =
+    MakeGuid(0xDBA482BF, 0xAD45, 0x4333, 0x8A8D, 0x9992A7A27D18);
 
 namespace pyr {
 

@@ -13,6 +13,11 @@
 #include "plugin/Export.h"
 #include "plugin/PluginContainer.h"
 
+/// The role system's type identifier (pyr::IRoleSystem), a sibling of the minimap under the
+/// host.
+inline constexpr GUID RoleSystemTypeId =
+    MakeGuid(0x90B07DFB, 0x05E6, 0x4220, 0xB461, 0x2B0AF71B2185);
+
 namespace pyr {
 
 /// The entity kind under which a role keeps its battle information (an IRoleBattleInfo).

@@ -11,38 +11,27 @@
 // it.
 #pragma once
 
-#include <cstdint>
-
-#include "SceneSystem/Pyr_MiniMap/MiniMapRecords.h"
 #include "function/Signal.h"
 #include "plugin/Export.h"
 #include "plugin/PluginContainer.h"
+#include "protocol/MiniMapProtocol.h"
+
+/// The minimap container's type identifier (Pyr_MiniMap), a child of the host.
+inline constexpr GUID MiniMapContainerTypeId =
+    MakeGuid(0x1B2B9CDF, 0xD2FC, 0x4DBE, 0xB35F, 0xB1368733E731);
 
 namespace pyr {
 
-/// Message type of every minimap message, both directions.
-inline constexpr unsigned short MiniMapMsgType = 32;
-/// Message identifier of the server's synchronisation messages.
-inline constexpr unsigned short MiniMapSyncMsgId = 254;
-/// Message identifier of the minimap's requests to the server.
-inline constexpr unsigned short MiniMapRequestMsgId = 255;
+// The wire protocol is defined in protocol/MiniMapProtocol.h; the module's interface names
+// its constants here, in this namespace.
+using proto::MiniMapMsgType;
+using proto::MiniMapRequestMsgId;
+using proto::MiniMapRequestOp;
+using proto::MiniMapSyncMsgId;
+using proto::MiniMapSyncOp;
+
 /// Interval of the poll timer, in the timer service's unit (milliseconds).
 inline constexpr int MiniMapPollInterval = 5000;
-
-/// Operation codes of a synchronisation message (its chunk 0, a 32-bit integer).
-enum class MiniMapSyncOp : std::int32_t {
-    Set = 0,          ///< selector, then a player (true) or NPC (false) record: store it
-    Remove = 1,       ///< selector, then a 64-bit identifier: remove that record
-    Clear = 2,        ///< empty the NPC and player stores
-    QueryResult = 3,  ///< an NPC record answering the query: add it unless present
-    QueryEnd = 4,     ///< the answer to the query is complete
-};
-
-/// Operation codes of a request (its chunk 0, a 32-bit integer).
-enum class MiniMapRequestOp : std::int32_t {
-    Query = 3,  ///< chunk 1: the query argument, a 32-bit integer
-    Poll = 5,   ///< no further chunk
-};
 
 class PYR_INTERFACE IPyr_MiniMap : public IPluginContainer {
 public:

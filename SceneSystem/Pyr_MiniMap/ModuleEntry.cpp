@@ -15,7 +15,6 @@
 #include "plugin/Export.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
-#include "plugin/TypeIds.h"
 
 namespace {
 

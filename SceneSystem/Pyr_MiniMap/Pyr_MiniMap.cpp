@@ -8,7 +8,6 @@
 #include "function/Bind.h"
 #include "net/LogFormat.h"
 #include "plugin/HostServices.h"
-#include "plugin/TypeIds.h"
 
 namespace {
 

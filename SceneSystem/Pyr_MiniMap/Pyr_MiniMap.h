@@ -29,8 +29,8 @@
 #include "SceneSystem/Interfaces/IGameServerClient.h"
 #include "SceneSystem/Interfaces/IRoleSystem.h"
 #include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
-#include "function/Dispatcher.h"
 #include "net/NetMsg.h"
+#include "net/NetMsgDispatcher.h"
 #include "plinth/Timer.h"
 
 class Pyr_MiniMap final : public pyr::IPyr_MiniMap {

@@ -31,7 +31,6 @@
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
 #include "plugin/PluginModule.h"
-#include "plugin/TypeIds.h"
 
 namespace {
 

@@ -24,7 +24,6 @@
 #include "plugin/Export.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
-#include "plugin/TypeIds.h"
 #include "protocol/MiniMapProtocol.h"
 
 namespace {

@@ -409,7 +409,7 @@ TEST(EndToEnd, HostileServerIsLoggedDisconnectedAndSurvived) {
     test::Socket healthy = listener.Accept(kWaitMs);
     ASSERT_TRUE(healthy.IsOpen()) << "the client did not come back";
     sim::SyncItem set;
-    set.op = proto::SyncOp::Set;
+    set.op = proto::MiniMapSyncOp::Set;
     set.player = true;
     set.playerRecord = proto::MakePlayer(42, 1.5f, 2.0f);
     ASSERT_TRUE(healthy.Send(sim::EncodeSync(set)));

@@ -9,6 +9,7 @@
 #include "function/Bind.h"
 #include "net/ISender.h"
 #include "net/NetMsg.h"
+#include "net/NetMsgDispatcher.h"
 #include "support/LogCapture.h"
 
 namespace {
@@ -47,6 +48,22 @@ struct CountedHandler {
         }
     }
 };
+
+// The dispatcher knows nothing of messages: it routes any call by the key its trait reads, and
+// a trait without Accepts drops no call.
+struct KeyOfFirstArgument {
+    static int GetKey(int key, std::string&) noexcept { return key; }
+};
+
+TEST(Dispatcher, RoutesAnyCallByTheKeyItsTraitReads) {
+    DispatcherBase<int, os::Function<void(int, std::string&)>, KeyOfFirstArgument> dispatcher;
+    EXPECT_TRUE(dispatcher.Register(
+        0, [](int key, std::string& out) { out += "zero:" + std::to_string(key) + ";"; }));
+    std::string out;
+    dispatcher(0, out);
+    dispatcher(7, out);
+    EXPECT_EQ(out, "zero:0;");
+}
 
 TEST(Dispatcher, FirstRegistrationWinsAndTheMessageStillReachesIt) {
     Handlers h;

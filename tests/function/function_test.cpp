@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "function/Bind.h"
-#include "function/Dispatcher.h"
 #include "net/NetMsg.h"
+#include "net/NetMsgDispatcher.h"
 
 namespace {
 

@@ -25,7 +25,6 @@
 #include "net/NetMsg.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
-#include "plugin/TypeIds.h"
 
 namespace minimaptest {
 

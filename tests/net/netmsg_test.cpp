@@ -9,8 +9,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "SceneSystem/Pyr_MiniMap/MiniMapRecords.h"
 #include "plinth/Buffer.h"
+#include "protocol/MiniMapRecords.h"
 #include "support/LogCapture.h"
 
 namespace {

@@ -3,8 +3,9 @@
 #include <exception>
 
 #include "BoundaryInterface.h"
+#include "SceneSystem/Interfaces/IRoleSystem.h"
 #include "plugin/Export.h"
-#include "plugin/TypeIds.h"
+#include "plugin/HostServices.h"
 
 namespace boundary_module {
 

@@ -7,8 +7,9 @@
 #include <gtest/gtest.h>
 
 #include "BoundaryInterface.h"
+#include "SceneSystem/Interfaces/IRoleSystem.h"
 #include "TestContainers.h"
-#include "plugin/TypeIds.h"
+#include "plugin/HostServices.h"
 #include "support/LogCapture.h"
 #include "support/SharedLibrary.h"
 

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include "SceneSystem/Interfaces/IGameServerClient.h"
+#include "SceneSystem/Interfaces/IRoleSystem.h"
+#include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 #include "TestContainers.h"
 #include "plinth/Lock.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
-#include "plugin/TypeIds.h"
 #include "support/LogCapture.h"
 
 namespace {

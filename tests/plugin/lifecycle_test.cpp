@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "TestContainers.h"
+#include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
-#include "plugin/TypeIds.h"
 #include "support/LogCapture.h"
 
 namespace {

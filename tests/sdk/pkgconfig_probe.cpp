@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <typeinfo>
 
+#include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 #include "function/Bind.h"
 #include "function/Signal.h"
 #include "net/NetMsg.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
-#include "plugin/TypeIds.h"
 
 namespace {
 

@@ -109,7 +109,7 @@ protected:
                 return out;
             }
             Received r = Decode(bytes);
-            if (r.type == 32 && r.op == static_cast<int>(proto::SyncOp::QueryEnd) &&
+            if (r.type == 32 && r.op == static_cast<int>(proto::MiniMapSyncOp::QueryEnd) &&
                 --endsToGo == 0) {
                 return out;
             }

@@ -12,7 +12,7 @@
 
 namespace {
 
-using proto::SyncOp;
+using proto::MiniMapSyncOp;
 using sim::ClientView;
 using sim::SyncItem;
 using sim::World;
@@ -45,17 +45,18 @@ std::vector<std::string> Describe(const std::vector<SyncItem>& items) {
     for (const SyncItem& item : items) {
         const std::string target =
             (item.player ? "p" : "n") +
-            std::to_string(item.op == SyncOp::Set ? (item.player ? proto::GetId(item.playerRecord)
-                                                                 : proto::GetId(item.npcRecord))
-                                                  : item.id);
+            std::to_string(
+                item.op == MiniMapSyncOp::Set
+                    ? (item.player ? proto::GetId(item.playerRecord) : proto::GetId(item.npcRecord))
+                    : item.id);
         switch (item.op) {
-            case SyncOp::Set:
+            case MiniMapSyncOp::Set:
                 out.push_back("Set " + target);
                 break;
-            case SyncOp::Remove:
+            case MiniMapSyncOp::Remove:
                 out.push_back("Remove " + target);
                 break;
-            case SyncOp::Clear:
+            case MiniMapSyncOp::Clear:
                 out.push_back("Clear");
                 break;
             default:
@@ -225,7 +226,7 @@ TEST(SimMessages, RequestsAreTheExactFourteenAndTwentyTwoBytes) {
 
 TEST(SimMessages, SetOfAPlayerAndTheExtensionsAreTheDocumentedBytes) {
     SyncItem set;
-    set.op = SyncOp::Set;
+    set.op = MiniMapSyncOp::Set;
     set.player = true;
     set.playerRecord = proto::MakePlayer(1, 10.0f, 20.0f);
     EXPECT_EQ(Unsigned(sim::EncodeSync(set)),
@@ -245,15 +246,15 @@ TEST(SimMessages, SetOfAPlayerAndTheExtensionsAreTheDocumentedBytes) {
 
 TEST(SimMessages, SyncMessagesParseWithTheChunkSizesTheMinimapReads) {
     SyncItem set;
-    set.op = SyncOp::Set;
+    set.op = MiniMapSyncOp::Set;
     set.player = false;
     set.npcRecord = proto::MakeNpc(7, "Smith", 1, 2, 3, -1);
     SyncItem remove;
-    remove.op = SyncOp::Remove;
+    remove.op = MiniMapSyncOp::Remove;
     remove.player = true;
     remove.id = 0x1122334455667788ull;
     SyncItem clear;
-    clear.op = SyncOp::Clear;
+    clear.op = MiniMapSyncOp::Clear;
 
     struct Expect {
         std::vector<char> bytes;

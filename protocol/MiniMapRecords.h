@@ -1,5 +1,6 @@
-// The minimap's marker records and their stores, shared with hosts and user-interface
-// plug-ins that read the stores in place.
+// The minimap's marker records, as the wire carries them, and the stores the module keeps them
+// in, shared with the game server, hosts and user-interface plug-ins that read the stores in
+// place.
 //
 // A record travels as the data of one message chunk and is kept byte for byte as received:
 // its in-memory image is its wire form (little-endian, fields at the offsets pinned below,
