@@ -61,8 +61,8 @@ void SimulatorLink::StartTicks() {
         return;
     }
     ticking = true;
-    tickId = os::GetTimer()->RegisterTimer(os::bind(&SimulatorLink::OnTick, this),
-                                           pyr::MiniMapPollInterval, nullptr);
+    tickId = PLINTH_REGISTER_TIMER(os::GetTimer(), os::bind(&SimulatorLink::OnTick, this),
+                                   pyr::MiniMapPollInterval, nullptr);
 }
 
 void SimulatorLink::StopTicks() {
@@ -92,8 +92,8 @@ void SimulatorLink::OnTick(os::Timer*, os::TimerID, void*) {
             ++ticksSent;
         }
     }
-    tickId = os::GetTimer()->RegisterTimer(os::bind(&SimulatorLink::OnTick, this),
-                                           pyr::MiniMapPollInterval, nullptr);
+    tickId = PLINTH_REGISTER_TIMER(os::GetTimer(), os::bind(&SimulatorLink::OnTick, this),
+                                   pyr::MiniMapPollInterval, nullptr);
 }
 
 }  // namespace host

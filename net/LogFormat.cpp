@@ -12,3 +12,7 @@ void LogText(int level, const char* text) {
         os::DebugLog(e.what());
     }
 }
+
+void LogCaught(const char* where, const char* what) {
+    LogFormatted(3, "%s() error : %s", where, what != nullptr ? what : "unknown exception");
+}

@@ -49,6 +49,32 @@ void LogFormatted(int level, const char* fmt, const A&... args) {
 /// Writes `text` unformatted at `level` if that level is enabled. A null `text` writes nothing.
 void LogText(int level, const char* text);
 
+/// Writes the line for an exception caught in `where`, "<where>() error : <what>" at level 3;
+/// a null `what` (an exception that is no std::exception) reads "unknown exception".
+void LogCaught(const char* where, const char* what);
+
+/// Runs `body()` and stops whatever it throws: `caught` is called with the exception's what()
+/// text, or with null for one that is no std::exception, and the result is false; true when
+/// `body` returned. For code whose callers live in other modules, where nothing may pass.
+template <class Body, class Caught>
+bool CatchAll(Body&& body, Caught&& caught) {
+    try {
+        body();
+        return true;
+    } catch (const std::exception& e) {
+        caught(e.what());
+    } catch (...) {
+        caught(nullptr);
+    }
+    return false;
+}
+
+/// CatchAll that writes LogCaught's line for `where`.
+template <class Body>
+bool LogCaughtIn(const char* where, Body&& body) {
+    return CatchAll(body, [where](const char* what) { LogCaught(where, what); });
+}
+
 /// The formatted text, for exceptions and paths rather than the log. A null `fmt` gives
 /// "NullString"; formatting faults are reported like LogFormatted's and give whatever text
 /// resulted; any other escaping std::exception gives its what() text.

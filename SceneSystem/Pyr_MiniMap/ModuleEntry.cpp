@@ -6,7 +6,6 @@
 // core lock throughout, so they are serialised with message handling and with each other, and
 // take the host's container lock (through its registry) only after it.
 
-#include <exception>
 #include <memory>
 
 #include "SceneSystem/Pyr_MiniMap/LiveMiniMaps.h"
@@ -20,10 +19,6 @@ namespace {
 
 bool IsHost(IPluginContainer* container) {
     return container != nullptr && container->GetContainerTypeId() == HostContainerTypeId;
-}
-
-void LogCaught(const char* where, const char* what) {
-    LogFormatted(3, "%s() error : %s", where, what != nullptr ? what : "unknown exception");
 }
 
 // Keeps a new minimap in the register of live minimaps only once the host took it: on every
@@ -104,25 +99,13 @@ PYR_EXPORT bool ReleasePlugin() {
 
 /// Creates the minimap under `host` if it is the client core's host container. Always true.
 PYR_EXPORT bool InitPluginContainer(IPluginContainer* host) {
-    try {
-        CreateMiniMap(host);
-    } catch (const std::exception& e) {
-        LogCaught("InitPluginContainer", e.what());
-    } catch (...) {
-        LogCaught("InitPluginContainer", nullptr);
-    }
+    LogCaughtIn("InitPluginContainer", [host] { CreateMiniMap(host); });
     return true;
 }
 
 /// Detaches and destroys the minimap this module created under `host`, if any.
 PYR_EXPORT void ReleasePluginContainer(IPluginContainer* host) {
-    try {
-        DestroyMiniMap(host);
-    } catch (const std::exception& e) {
-        LogCaught("ReleasePluginContainer", e.what());
-    } catch (...) {
-        LogCaught("ReleasePluginContainer", nullptr);
-    }
+    LogCaughtIn("ReleasePluginContainer", [host] { DestroyMiniMap(host); });
 }
 
 }  // extern "C"

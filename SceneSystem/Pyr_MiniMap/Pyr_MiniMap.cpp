@@ -1,12 +1,12 @@
 #include "SceneSystem/Pyr_MiniMap/Pyr_MiniMap.h"
 
 #include <cstdint>
-#include <cstring>
-#include <exception>
 
 #include "SceneSystem/Pyr_MiniMap/LiveMiniMaps.h"
 #include "function/Bind.h"
+#include "net/ByteOrder.h"
 #include "net/LogFormat.h"
+#include "net/NetMsg.h"
 #include "plugin/HostServices.h"
 
 namespace {
@@ -14,27 +14,11 @@ namespace {
 using pyr::MiniMapRequestOp;
 using pyr::MiniMapSyncOp;
 
-// Chunk data may lie at any address (chunks are packed back to back), so values are copied
-// out byte for byte instead of being read through the typed pointer.
-template <class T>
-T CopyChunkData(const T* data) {
-    T value;
-    std::memcpy(static_cast<void*>(&value), static_cast<const void*>(data), sizeof(T));
-    return value;
-}
-
-// Any non-zero byte selects the player store. Read as a byte: a byte other than 0 or 1 is a
-// valid selector on the wire but not a valid bool.
-bool CopySelector(const bool* data) {
-    unsigned char byte = 0;
-    std::memcpy(&byte, static_cast<const void*>(data), 1);
-    return byte != 0;
-}
-
-// Exceptions from the callers' side (a slot, a sibling) stop here: the callers of these
-// functions live in other modules.
-void LogCaught(const char* where, const char* what) {
-    LogFormatted(3, "%s() error : %s", where, what != nullptr ? what : "unknown exception");
+// A record's store key: its `id`, read from the record's little-endian image as
+// ReadChunkValue reads the identifier of a Remove, so that the two always meet.
+template <class Record>
+std::uint64_t StoreKey(const Record& record) noexcept {
+    return net::LittleToHost(record.id);
 }
 
 }  // namespace
@@ -141,10 +125,8 @@ bool Pyr_MiniMap::OnPrepareParentStart() {
             return true;
         }
         replaced = pollTimer;
-        // The callback is written without a space: its text is what the timer service shows.
-        // clang-format off
-        pollTimer = os::GetTimer()->RegisterTimer(os::bind(&Pyr_MiniMap::MyTimeFunc,this), pyr::MiniMapPollInterval, nullptr);
-        // clang-format on
+        pollTimer = PLINTH_REGISTER_TIMER(os::GetTimer(), os::bind(&Pyr_MiniMap::MyTimeFunc, this),
+                                          pyr::MiniMapPollInterval, nullptr);
     }
     replaced.Cancel();
 
@@ -240,23 +222,17 @@ void Pyr_MiniMap::MyTimeFunc(os::Timer* /*timer*/, os::TimerID id, void* /*userD
     }
 
     if (pollEnabled.load()) {
+        // Exceptions from a sibling stop here: the timer service lives in another library.
         std::lock_guard<std::mutex> guard(siblingMutex);
-        try {
-            SendPollLocked();
-        } catch (const std::exception& e) {
-            LogCaught("Pyr_MiniMap::MyTimeFunc", e.what());
-        } catch (...) {
-            LogCaught("Pyr_MiniMap::MyTimeFunc", nullptr);
-        }
+        LogCaughtIn("Pyr_MiniMap::MyTimeFunc", [this] { SendPollLocked(); });
     }
 
     std::lock_guard<std::mutex> guard(timerMutex);
     if (released || !(id == pollTimer)) {
         return;
     }
-    // clang-format off
-    pollTimer = os::GetTimer()->RegisterTimer(os::bind(&Pyr_MiniMap::MyTimeFunc,this), pyr::MiniMapPollInterval, nullptr);
-    // clang-format on
+    pollTimer = PLINTH_REGISTER_TIMER(os::GetTimer(), os::bind(&Pyr_MiniMap::MyTimeFunc, this),
+                                      pyr::MiniMapPollInterval, nullptr);
 }
 
 void Pyr_MiniMap::SendPollLocked() {
@@ -283,7 +259,9 @@ void Pyr_MiniMap::SendPollLocked() {
 }
 
 bool Pyr_MiniMap::RequestNpcQuery(int queryArg) {
-    try {
+    bool sent = false;
+    // The caller (the user interface) lives in another module: nothing is thrown back to it.
+    LogCaughtIn("Pyr_MiniMap::RequestNpcQuery", [&] {
         {
             os::ThreadLockHandle coreLock(GetClientCoreLock());
             queryStore.clear();
@@ -291,20 +269,16 @@ bool Pyr_MiniMap::RequestNpcQuery(int queryArg) {
         // Not under the core lock (taken here): the send may block on the connection.
         std::lock_guard<std::mutex> guard(siblingMutex);
         if (gameServerClient == nullptr) {
-            return false;
+            return;
         }
         NetMsg request(pyr::MiniMapMsgType, pyr::MiniMapRequestMsgId);
         const auto op = static_cast<std::int32_t>(MiniMapRequestOp::Query);
         const std::int32_t argument = queryArg;
         request.AddChunk(&op, sizeof(op), 0);
         request.AddChunk(&argument, sizeof(argument), 1);
-        return gameServerClient->SendNetMsg(&request);
-    } catch (const std::exception& e) {
-        LogCaught("Pyr_MiniMap::RequestNpcQuery", e.what());
-    } catch (...) {
-        LogCaught("Pyr_MiniMap::RequestNpcQuery", nullptr);
-    }
-    return false;
+        sent = gameServerClient->SendNetMsg(&request);
+    });
+    return sent;
 }
 
 void Pyr_MiniMap::LiveDispatcher::operator()(ISender* sender, const NetMsg* msg) const {
@@ -324,13 +298,8 @@ void Pyr_MiniMap::OnMiniMapMsg(ISender* /*sender*/, const NetMsg* msg) {
     if (msg == nullptr) {
         return;
     }
-    try {
-        ApplySyncMessage(*msg);
-    } catch (const std::exception& e) {
-        LogCaught("Pyr_MiniMap::OnMiniMapMsg", e.what());
-    } catch (...) {
-        LogCaught("Pyr_MiniMap::OnMiniMapMsg", nullptr);
-    }
+    // Exceptions from a slot stop here: the game-server client lives in another module.
+    LogCaughtIn("Pyr_MiniMap::OnMiniMapMsg", [&] { ApplySyncMessage(*msg); });
 }
 
 void Pyr_MiniMap::ApplySyncMessage(const NetMsg& msg) {
@@ -339,26 +308,26 @@ void Pyr_MiniMap::ApplySyncMessage(const NetMsg& msg) {
         return;
     }
     // Compared as unsigned, so a negative code counts as an unknown one.
-    switch (static_cast<std::uint32_t>(CopyChunkData(codeData))) {
+    switch (static_cast<std::uint32_t>(ReadChunkValue(codeData))) {
         case static_cast<std::uint32_t>(MiniMapSyncOp::Set): {
             const bool* selectorData = nullptr;
             if (!VerifyChunk(&selectorData, msg.GetChunk(1))) {
                 return;
             }
-            if (CopySelector(selectorData)) {
+            if (ReadChunkValue(selectorData)) {
                 const _MiniMapPlayerInfo* data = nullptr;
                 if (!VerifyChunk(&data, msg.GetChunk(2))) {
                     return;
                 }
-                const _MiniMapPlayerInfo record = CopyChunkData(data);
-                playerStore[record.id] = record;
+                const _MiniMapPlayerInfo record = ReadChunkValue(data);
+                playerStore[StoreKey(record)] = record;
             } else {
                 const _MiniMapNpcInfo* data = nullptr;
                 if (!VerifyChunk(&data, msg.GetChunk(2))) {
                     return;
                 }
-                const _MiniMapNpcInfo record = CopyChunkData(data);
-                npcStore[record.id] = record;
+                const _MiniMapNpcInfo record = ReadChunkValue(data);
+                npcStore[StoreKey(record)] = record;
             }
             MarkersChanged.Emit();
             return;
@@ -372,9 +341,9 @@ void Pyr_MiniMap::ApplySyncMessage(const NetMsg& msg) {
             if (!selectorRead || !idRead) {
                 return;
             }
-            const std::uint64_t id = CopyChunkData(idData);
+            const std::uint64_t id = ReadChunkValue(idData);
             bool removed = false;
-            if (CopySelector(selectorData)) {
+            if (ReadChunkValue(selectorData)) {
                 removed = playerStore.erase(id) != 0;
             } else {
                 removed = npcStore.erase(id) != 0;
@@ -398,9 +367,9 @@ void Pyr_MiniMap::ApplySyncMessage(const NetMsg& msg) {
             if (!VerifyChunk(&data, msg.GetChunk(1))) {
                 return;
             }
-            const _MiniMapNpcInfo record = CopyChunkData(data);
+            const _MiniMapNpcInfo record = ReadChunkValue(data);
             // The first record received for an identifier stays.
-            queryStore.try_emplace(record.id, record);
+            queryStore.try_emplace(StoreKey(record), record);
             return;
         }
         case static_cast<std::uint32_t>(MiniMapSyncOp::QueryEnd):

@@ -14,13 +14,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <exception>
+#include <memory>
 #include <string>
 #include <typeinfo>
 #include <vector>
 
 #include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 #include "function/Bind.h"
+#include "net/LogFormat.h"
 #include "plugin/Export.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
@@ -166,16 +167,17 @@ PYR_EXPORT bool InitPluginContainer(IPluginContainer* host) {
         created != nullptr) {
         return true;
     }
-    try {
-        auto* printer = new MarkerPrinter;
-        if (!host->RegisterChildContainer(printer)) {
-            delete printer;
-            return true;
-        }
-        created = printer;
-    } catch (const std::exception& e) {
-        std::printf("marker_printer: cannot create the printer: %s\n", e.what());
-    }
+    CatchAll(
+        [host] {
+            auto printer = std::make_unique<MarkerPrinter>();
+            if (host->RegisterChildContainer(printer.get())) {
+                created = printer.release();
+            }
+        },
+        [](const char* what) {
+            std::printf("marker_printer: cannot create the printer: %s\n",
+                        what != nullptr ? what : "unknown exception");
+        });
     return true;
 }
 

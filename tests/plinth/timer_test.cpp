@@ -18,17 +18,15 @@
 class TimerTestPoller {
 public:
     void Start() {
-        startLine = __LINE__ + 2;
-        // clang-format off
-        pollTimer = os::GetTimer()->RegisterTimer(os::bind(&TimerTestPoller::OnTimer,this), 5000, nullptr);
-        // clang-format on
+        startLine = __LINE__ + 1;
+        pollTimer = PLINTH_REGISTER_TIMER(os::GetTimer(), os::bind(&TimerTestPoller::OnTimer, this),
+                                          5000, nullptr);
     }
     void OnTimer(os::Timer*, os::TimerID, void*) {
         ++runs;
-        onTimerLine = __LINE__ + 2;
-        // clang-format off
-        pollTimer = os::GetTimer()->RegisterTimer(os::bind(&TimerTestPoller::OnTimer, this), 5000, &runs);
-        // clang-format on
+        onTimerLine = __LINE__ + 1;
+        pollTimer = PLINTH_REGISTER_TIMER(os::GetTimer(), os::bind(&TimerTestPoller::OnTimer, this),
+                                          5000, &runs);
     }
 
     os::TimerID pollTimer;
@@ -39,11 +37,11 @@ public:
 
 namespace {
 
-// The RegisterTimer macro works on any timer object; tests that do not look at the
+// PLINTH_REGISTER_TIMER works on any timer object; tests that do not look at the
 // registering code's description register through this helper.
 os::TimerID Register(os::Timer& timer, os::TimerCallback callback, int interval,
                      void* userData = nullptr) {
-    return timer.RegisterTimer(callback, interval, userData);
+    return PLINTH_REGISTER_TIMER(&timer, callback, interval, userData);
 }
 
 os::TimerCallback Record(std::vector<int>& order, int label) {
@@ -290,7 +288,7 @@ TEST(Timer, CallbackThatThrowsLeavesTheTimerUsable) {
     EXPECT_TRUE(timer.SetClockMode(os::ClockMode::Real));
 }
 
-TEST(Timer, RegisterTimerRecordsTheRegisteringFileLineFunctionAndCallbackText) {
+TEST(Timer, RegistrationRecordsTheRegisteringFileLineFunctionAndCallbackText) {
     os::Timer* timer = os::GetTimer();
     ASSERT_TRUE(timer->SetClockMode(os::ClockMode::Manual));
     TimerTestPoller poller;
@@ -314,8 +312,9 @@ TEST(Timer, RegisterTimerRecordsTheRegisteringFileLineFunctionAndCallbackText) {
     EXPECT_EQ(pending[0].id, poller.pollTimer);
     EXPECT_EQ(pending[0].line, poller.onTimerLine);
     EXPECT_EQ(pending[0].function, "TimerTestPoller::OnTimer");
-    // Written with a space after the comma, and recorded that way.
-    EXPECT_EQ(pending[0].callbackText, "os::bind(&TimerTestPoller::OnTimer, this)");
+    // Written with a space after the comma, recorded as in Start: the text does not depend on
+    // the layout of the code.
+    EXPECT_EQ(pending[0].callbackText, "os::bind(&TimerTestPoller::OnTimer,this)");
     EXPECT_EQ(pending[0].userData, &poller.runs);
 
     EXPECT_TRUE(poller.pollTimer.Cancel());

@@ -92,7 +92,7 @@ public:
 
     /// Registers `callback` to run once, `interval` milliseconds (times the scale; negative
     /// counts as 0) from now, with (this timer, its id, userData). The last four arguments
-    /// describe the registering code; use the RegisterTimer macro, which fills them in.
+    /// describe the registering code; use PLINTH_REGISTER_TIMER, which fills them in.
     const TimerID _RegisterTimer(TimerCallback callback, int interval, void* userData,
                                  const char* file, int line, const char* function,
                                  const char* callbackText);
@@ -144,8 +144,8 @@ struct QualifiedName {
     constexpr const char* c_str() const { return text; }
 };
 
-/// "bool Pyr_MiniMap::OnPrepareParentStart()" -> "Pyr_MiniMap::OnPrepareParentStart": the
-/// name before the parameter list, with its scopes and template arguments.
+/// "bool Poller::Start()" -> "Poller::Start": the name before the parameter list, with its
+/// scopes and template arguments.
 template <std::size_t N>
 constexpr QualifiedName<N> ExtractQualifiedName(const char (&pretty)[N]) {
     QualifiedName<N> out{};
@@ -187,11 +187,46 @@ constexpr QualifiedName<N> ExtractQualifiedName(const char (&pretty)[N]) {
     return out;
 }
 
+constexpr bool IsWordChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+/// An expression's text without the spaces that separate no two words: "f(&A::B, this)" ->
+/// "f(&A::B,this)", "new T" stays. Quoted text keeps its spaces. The preprocessor has already
+/// turned every run of white space into one space, so the result depends on the tokens alone,
+/// not on how the code is laid out.
+template <std::size_t N>
+constexpr QualifiedName<N> CompactExpression(const char (&text)[N]) {
+    QualifiedName<N> out{};
+    std::size_t length = 0;
+    char quote = 0;
+    for (std::size_t i = 0; i + 1 < N; ++i) {
+        const char c = text[i];
+        if (quote != 0) {
+            out.text[length++] = c;
+            if (c == '\\' && i + 2 < N) {
+                out.text[length++] = text[++i];
+            } else if (c == quote) {
+                quote = 0;
+            }
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == ' ' &&
+                   !(length > 0 && IsWordChar(out.text[length - 1]) && IsWordChar(text[i + 1]))) {
+            continue;
+        }
+        out.text[length++] = c;
+    }
+    return out;
+}
+
 }  // namespace detail
 }  // namespace os
 
-/// The qualified name of the enclosing function ("Pyr_MiniMap::MyTimeFunc"), as a constant
-/// text computed at compile time.
+/// The qualified name of the enclosing function ("Poller::OnTimer"), as a constant text
+/// computed at compile time.
 #define OS_QUALIFIED_FUNCTION_NAME                                   \
     (__extension__({                                                 \
         static constexpr auto os_qualified_function_name_ =          \
@@ -199,12 +234,16 @@ constexpr QualifiedName<N> ExtractQualifiedName(const char (&pretty)[N]) {
         os_qualified_function_name_.c_str();                         \
     }))
 
-/// Registers a timer with the registering code's file, line, qualified function name and
-/// the callback expression exactly as written:
-///     timerId = os::GetTimer()->RegisterTimer(os::bind(&Pyr_MiniMap::MyTimeFunc,this), 5000,
-///     NULL);
-/// Stringification keeps a space after a comma, so write the callback without one where its
-/// text matters.
-#define RegisterTimer(callback, interval, userData)                                              \
-    _RegisterTimer(callback, interval, userData, __FILE__, __LINE__, OS_QUALIFIED_FUNCTION_NAME, \
-                   #callback)
+/// Registers a timer on `timer` (a pointer) with the registering code's file, line, qualified
+/// function name and the callback expression's text, without the spaces that separate no two
+/// words (os::detail::CompactExpression):
+///     timerId = PLINTH_REGISTER_TIMER(os::GetTimer(), os::bind(&Poller::OnTimer, this), 5000,
+///                                     nullptr);
+/// records the callback as "os::bind(&Poller::OnTimer,this)".
+#define PLINTH_REGISTER_TIMER(timer, callback, interval, userData)               \
+    ((timer)->_RegisterTimer(callback, interval, userData, __FILE__, __LINE__,   \
+                             OS_QUALIFIED_FUNCTION_NAME, (__extension__({        \
+                                 static constexpr auto plinth_callback_text_ =   \
+                                     ::os::detail::CompactExpression(#callback); \
+                                 plinth_callback_text_.c_str();                  \
+                             }))))
