@@ -143,12 +143,14 @@ private:
     /// The callable registered with the game-server client under type 32 (a copy of the
     /// dispatcher), kept to recognise it when withdrawing. Empty when nothing is registered.
     os::Function<void(ISender*, const NetMsg*)> registeredHandler;
-    /// Leaf lock over pollTimer and released. The timer service is called under it to
+    /// Leaf lock over pollTimer, released and currentRun. The timer service is called under it to
     /// register (never to cancel: Cancel waits for a running callback, which takes this
     /// mutex).
     std::mutex timerMutex;
-    /// Set by PrepareRelease: no poll run starts or re-registers afterwards.
+    /// Set by PrepareRelease: no poll run starts or re-registers afterwards. Guarded by
+    /// timerMutex.
     bool released = false;
-    /// The registration whose run started last; PrepareRelease waits for it to end.
+    /// The registration whose run started last; PrepareRelease waits for it to end. Guarded
+    /// by timerMutex.
     os::TimerID currentRun;
 };

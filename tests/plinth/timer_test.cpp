@@ -321,6 +321,11 @@ TEST(Timer, RegistrationRecordsTheRegisteringFileLineFunctionAndCallbackText) {
     EXPECT_EQ(timer->GetPendingCount(), 0u);
 }
 
+TEST(Timer, CallbackTextKeepsQuotedSpacesAndSpacesBetweenWords) {
+    static constexpr auto text = os::detail::CompactExpression("Make(new Poller, \"a, b\", ' ')");
+    EXPECT_STREQ(text.c_str(), "Make(new Poller,\"a, b\",' ')");
+}
+
 // ---------------------------------------------------------------------------------------
 // Several threads
 
