@@ -4,10 +4,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <typeinfo>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
 
 namespace plugintest {
@@ -103,6 +107,53 @@ class RivalContainer final : public TestContainer {
 public:
     using TestContainer::TestContainer;
     const std::type_info& GetTypeInfo() const override { return typeid(RivalContainer); }
+};
+
+/// A journaled root "root" and the containers a test makes under it, each with an identifier of
+/// its own; they go before the root.
+struct Tree {
+    Journal journal;
+    TestHost root{"root", HostContainerTypeId, 0xFFFF, &journal};
+    std::vector<std::unique_ptr<TestContainer>> made;
+
+    /// A container `label` of `order`, journaled, not registered.
+    TestContainer& Make(const std::string& label, std::uint16_t order) {
+        made.push_back(std::make_unique<TestContainer>(
+            label, TestId(static_cast<std::uint32_t>(made.size() + 1)), order, &journal));
+        return *made.back();
+    }
+    /// Made and registered as a child of `parent` (the root when null).
+    TestContainer& Add(const std::string& label, std::uint16_t order,
+                       TestContainer* parent = nullptr) {
+        TestContainer& child = Make(label, order);
+        EXPECT_TRUE((parent != nullptr ? *parent : root).RegisterChildContainer(&child));
+        return child;
+    }
+    /// The hooks that ran since the last call.
+    std::vector<std::string> Take() {
+        std::vector<std::string> events;
+        events.swap(journal.events);
+        return events;
+    }
+};
+
+/// A root "host" with children registered in the order 10, 5, 10, 65535.
+struct OrderedTree {
+    Journal journal;
+    TestHost root{"host", HostContainerTypeId, 0xFFFF, &journal};
+    TestContainer tenFirst{"10a", TestId(1), 10, &journal};
+    TestContainer five{"5", TestId(2), 5, &journal};
+    TestContainer tenSecond{"10b", TestId(3), 10, &journal};
+    RivalContainer last{"65535", TestId(4), 65535, &journal};
+
+    OrderedTree() {
+        root.SetContainerName("host");
+        for (TestContainer* c :
+             {&tenFirst, &five, &tenSecond, static_cast<TestContainer*>(&last)}) {
+            c->SetContainerName(c->label);
+            EXPECT_TRUE(root.RegisterChildContainer(c));
+        }
+    }
 };
 
 }  // namespace plugintest

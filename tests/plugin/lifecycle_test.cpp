@@ -12,6 +12,7 @@
 namespace {
 
 using plugintest::Journal;
+using plugintest::OrderedTree;
 using plugintest::RivalContainer;
 using plugintest::TestContainer;
 using plugintest::TestHost;
@@ -26,25 +27,6 @@ std::string Before(const std::string& walk, const std::string& name, const std::
 std::string After(const std::string& walk, const std::string& name, const std::string& cls) {
     return name + " " + cls + " :: " + walk + "() ok";
 }
-
-/// A root "host" with children registered in the order 10, 5, 10, 65535.
-struct OrderedTree {
-    Journal journal;
-    TestHost root{"host", HostContainerTypeId, 0xFFFF, &journal};
-    TestContainer tenFirst{"10a", TestId(1), 10, &journal};
-    TestContainer five{"5", TestId(2), 5, &journal};
-    TestContainer tenSecond{"10b", TestId(3), 10, &journal};
-    RivalContainer last{"65535", TestId(4), 65535, &journal};
-
-    OrderedTree() {
-        root.SetContainerName("host");
-        for (TestContainer* c :
-             {&tenFirst, &five, &tenSecond, static_cast<TestContainer*>(&last)}) {
-            c->SetContainerName(c->label);
-            EXPECT_TRUE(root.RegisterChildContainer(c));
-        }
-    }
-};
 
 TEST(Lifecycle, RootWithoutChildrenWritesSixLinesToStartAndRefusesASecondStart) {
     test::LogCapture capture;
@@ -133,61 +115,54 @@ TEST(Lifecycle, EveryContainerWritesItsPairOfLinesAroundItsSubtree) {
     EXPECT_TRUE(tree.root.ShutdownContainer());
 }
 
-TEST(Lifecycle, WalksArePreOrderOverTheWholeTree) {
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer a("a", TestId(1), 1, &journal);
-    TestContainer a1("a1", TestId(11), 1, &journal);
-    TestContainer a2("a2", TestId(12), 2, &journal);
-    TestContainer b("b", TestId(2), 2, &journal);
-    ASSERT_TRUE(root.RegisterChildContainer(&a));
-    ASSERT_TRUE(root.RegisterChildContainer(&b));
-    ASSERT_TRUE(a.RegisterChildContainer(&a1));
-    ASSERT_TRUE(a.RegisterChildContainer(&a2));
+/// A journaled tree under a root "root", the log captured at level 2.
+class LifecycleTree : public ::testing::Test, protected plugintest::Tree {
+protected:
     test::LogCapture capture;
-    journal.events.clear();
+};
+
+TEST_F(LifecycleTree, WalksArePreOrderOverTheWholeTree) {
+    TestContainer& a = Add("a", 1);
+    Add("b", 2);
+    Add("a1", 1, &a);
+    Add("a2", 2, &a);
+    Take();
 
     ASSERT_TRUE(root.StartContainer());
     ASSERT_TRUE(root.ShutdownContainer());
-    EXPECT_EQ(journal.events, (Events{"prepare root",
-                                      "prepare a",
-                                      "prepare a1",
-                                      "prepare a2",
-                                      "prepare b",
-                                      "start root",
-                                      "start a",
-                                      "start a1",
-                                      "start a2",
-                                      "start b",
-                                      "prepare-shutdown root",
-                                      "prepare-shutdown b",
-                                      "prepare-shutdown a",
-                                      "prepare-shutdown a2",
-                                      "prepare-shutdown a1",
-                                      "shutdown root",
-                                      "shutdown b",
-                                      "shutdown a",
-                                      "shutdown a2",
-                                      "shutdown a1"}));
+    EXPECT_EQ(Take(), (Events{"prepare root",
+                              "prepare a",
+                              "prepare a1",
+                              "prepare a2",
+                              "prepare b",
+                              "start root",
+                              "start a",
+                              "start a1",
+                              "start a2",
+                              "start b",
+                              "prepare-shutdown root",
+                              "prepare-shutdown b",
+                              "prepare-shutdown a",
+                              "prepare-shutdown a2",
+                              "prepare-shutdown a1",
+                              "shutdown root",
+                              "shutdown b",
+                              "shutdown a",
+                              "shutdown a2",
+                              "shutdown a1"}));
 }
 
-TEST(Lifecycle, FailedPrepareStopsTheWalkAndLeavesTheRootActiveButNotStarted) {
-    test::LogCapture capture;
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer first("first", TestId(1), 1, &journal);
-    TestContainer second("second", TestId(2), 2, &journal);
-    TestContainer third("third", TestId(3), 3, &journal);
-    for (TestContainer* c : {&first, &second, &third}) {
-        ASSERT_TRUE(root.RegisterChildContainer(c));
-    }
+TEST_F(LifecycleTree, FailedPrepareStopsTheWalkAndLeavesTheRootActiveButNotStarted) {
+    Add("first", 1);
+    TestContainer& second = Add("second", 2);
+    TestContainer& third = Add("third", 3);
     root.SetContainerName("root");
     second.SetContainerName("second");
     second.onPrepare = [] { return false; };
-    journal.events.clear();
+    Take();
 
     EXPECT_FALSE(root.StartContainer());
-    EXPECT_EQ(journal.events, (Events{"prepare root", "prepare first", "prepare second"}));
+    EXPECT_EQ(Take(), (Events{"prepare root", "prepare first", "prepare second"}));
     EXPECT_TRUE(root.IsContainerActive());
     EXPECT_FALSE(root.IsContainerStarted());
     EXPECT_FALSE(root.IsContainerRunning());
@@ -201,36 +176,29 @@ TEST(Lifecycle, FailedPrepareStopsTheWalkAndLeavesTheRootActiveButNotStarted) {
     EXPECT_FALSE(root.StartContainer());
     EXPECT_EQ(capture.Lines(), (Lines{"start call root::StartContainer()"}));
 
-    journal.events.clear();
+    Take();
     EXPECT_TRUE(root.ShutdownContainer());
-    EXPECT_EQ(journal.events,
-              (Events{"prepare-shutdown root", "prepare-shutdown third", "prepare-shutdown second",
-                      "prepare-shutdown first", "shutdown root", "shutdown third",
-                      "shutdown second", "shutdown first"}));
+    EXPECT_EQ(Take(), (Events{"prepare-shutdown root", "prepare-shutdown third",
+                              "prepare-shutdown second", "prepare-shutdown first", "shutdown root",
+                              "shutdown third", "shutdown second", "shutdown first"}));
     EXPECT_FALSE(root.IsContainerActive());
     EXPECT_FALSE(root.IsContainerStarted());
 
     // Idle again, so a start is accepted and runs afresh; second still refuses.
-    journal.events.clear();
     EXPECT_FALSE(root.StartContainer());
-    EXPECT_EQ(journal.events, (Events{"prepare root", "prepare first", "prepare second"}));
+    EXPECT_EQ(Take(), (Events{"prepare root", "prepare first", "prepare second"}));
     EXPECT_TRUE(root.ShutdownContainer());
 }
 
-TEST(Lifecycle, FailedStartPhaseLeavesBothFlagsSetUntilShutdown) {
-    test::LogCapture capture;
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer child("child", TestId(1), 1, &journal);
-    TestContainer after("after", TestId(2), 2, &journal);
-    ASSERT_TRUE(root.RegisterChildContainer(&child));
-    ASSERT_TRUE(root.RegisterChildContainer(&after));
+TEST_F(LifecycleTree, FailedStartPhaseLeavesBothFlagsSetUntilShutdown) {
+    TestContainer& child = Add("child", 1);
+    TestContainer& after = Add("after", 2);
     child.onStart = [] { return false; };
-    journal.events.clear();
+    Take();
 
     EXPECT_FALSE(root.StartContainer());
-    EXPECT_EQ(journal.events, (Events{"prepare root", "prepare child", "prepare after",
-                                      "start root", "start child"}));
+    EXPECT_EQ(Take(), (Events{"prepare root", "prepare child", "prepare after", "start root",
+                              "start child"}));
     EXPECT_TRUE(root.IsContainerActive());
     EXPECT_TRUE(root.IsContainerStarted());
     EXPECT_TRUE(after.IsContainerRunning());
@@ -241,71 +209,70 @@ TEST(Lifecycle, FailedStartPhaseLeavesBothFlagsSetUntilShutdown) {
     EXPECT_FALSE(root.IsContainerStarted());
 }
 
-TEST(Lifecycle, ChildRegisteredByItsParentsPrepareHookIsPreparedInTheSameWalk) {
-    test::LogCapture capture;
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer early("early", TestId(1), 1, &journal);
-    TestContainer late("late", TestId(2), 2, &journal);
-    ASSERT_TRUE(root.RegisterChildContainer(&early));
-    root.onPrepare = [&] { return root.RegisterChildContainer(&late); };
-    journal.events.clear();
+// Containers that join while a walk is under way, registered by a hook (`registrar`: the
+// root itself or the child before the newcomer), and those that join a running tree.
+struct Joining {
+    const char* name;
+    bool byTheRoot;  ///< the root's prepare hook registers the newcomer, else the child's
+    Events walk;
+};
+
+class LifecycleJoin : public LifecycleTree, public ::testing::WithParamInterface<Joining> {};
+
+TEST_P(LifecycleJoin, NewcomerRegisteredByAPrepareHookIsVisitedAsTheRegistryStandsThen) {
+    TestContainer& early = Add("early", 1);
+    TestContainer& newcomer = Make("newcomer", 2);
+    auto registerNewcomer = [&] { return root.RegisterChildContainer(&newcomer); };
+    if (GetParam().byTheRoot) {
+        root.onPrepare = registerNewcomer;
+    } else {
+        early.onPrepare = registerNewcomer;
+    }
+    Take();
 
     ASSERT_TRUE(root.StartContainer());
-    EXPECT_EQ(journal.events, (Events{"prepare root", "registered early:late", "prepare early",
-                                      "prepare late", "start root", "start early", "start late"}));
+    EXPECT_EQ(Take(), GetParam().walk);
     EXPECT_TRUE(root.ShutdownContainer());
 }
 
-TEST(Lifecycle, ChildRegisteredIntoTheParentBySiblingsHookWaitsForTheNextWalk) {
-    test::LogCapture capture;
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer first("first", TestId(1), 1, &journal);
-    TestContainer newcomer("newcomer", TestId(2), 2, &journal);
-    ASSERT_TRUE(root.RegisterChildContainer(&first));
-    first.onPrepare = [&] { return root.RegisterChildContainer(&newcomer); };
-    journal.events.clear();
+INSTANTIATE_TEST_SUITE_P(
+    Lifecycle, LifecycleJoin,
+    ::testing::Values(
+        // Registered by its parent's prepare hook: prepared in the same walk.
+        Joining{"ByItsParent", true,
+                Events{"prepare root", "registered early:newcomer", "prepare early",
+                       "prepare newcomer", "start root", "start early", "start newcomer"}},
+        // Registered into the parent by a sibling's hook: not prepared in this phase, yet the
+        // next phase's copy of the registry holds it.
+        Joining{"ByASibling", false,
+                Events{"prepare root", "prepare early", "registered early:newcomer", "start root",
+                       "start early", "start newcomer"}}),
+    [](const ::testing::TestParamInfo<Joining>& info) { return std::string(info.param.name); });
 
+TEST_F(LifecycleTree, ChildJoiningARunningTreeIsNotStartedButIsShutDown) {
+    TestContainer& newcomer = Make("newcomer", 1);
     ASSERT_TRUE(root.StartContainer());
-    // Not prepared in this phase, yet the next phase's copy of the registry holds it.
-    EXPECT_EQ(journal.events, (Events{"prepare root", "prepare first", "registered first:newcomer",
-                                      "start root", "start first", "start newcomer"}));
-    EXPECT_TRUE(root.ShutdownContainer());
-}
-
-TEST(Lifecycle, ChildJoiningARunningTreeIsNotStartedButIsShutDown) {
-    test::LogCapture capture;
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer newcomer("newcomer", TestId(1), 1, &journal);
-    ASSERT_TRUE(root.StartContainer());
-    journal.events.clear();
+    Take();
 
     ASSERT_TRUE(root.RegisterChildContainer(&newcomer));
-    EXPECT_TRUE(journal.events.empty());
+    EXPECT_TRUE(Take().empty());
     EXPECT_TRUE(newcomer.IsContainerRunning());
 
     ASSERT_TRUE(root.ShutdownContainer());
-    EXPECT_EQ(journal.events, (Events{"prepare-shutdown root", "prepare-shutdown newcomer",
-                                      "shutdown root", "shutdown newcomer"}));
+    EXPECT_EQ(Take(), (Events{"prepare-shutdown root", "prepare-shutdown newcomer", "shutdown root",
+                              "shutdown newcomer"}));
 }
 
-TEST(Lifecycle, StartOfASubtreeChecksTheIdleRootAndMayBeRepeated) {
-    test::LogCapture capture;
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer sub("sub", TestId(1), 1, &journal);
-    TestContainer leaf("leaf", TestId(2), 1, &journal);
-    ASSERT_TRUE(root.RegisterChildContainer(&sub));
-    ASSERT_TRUE(sub.RegisterChildContainer(&leaf));
-    journal.events.clear();
+TEST_F(LifecycleTree, StartOfASubtreeChecksTheIdleRootAndMayBeRepeated) {
+    TestContainer& sub = Add("sub", 1);
+    Add("leaf", 1, &sub);
+    Take();
 
     EXPECT_TRUE(sub.StartContainer());
     EXPECT_TRUE(sub.StartContainer());
     EXPECT_FALSE(sub.IsContainerActive());  // asked of the root, which is still idle
-    EXPECT_EQ(journal.events, (Events{"prepare sub", "prepare leaf", "start sub", "start leaf",
-                                      "prepare sub", "prepare leaf", "start sub", "start leaf"}));
+    EXPECT_EQ(Take(), (Events{"prepare sub", "prepare leaf", "start sub", "start leaf",
+                              "prepare sub", "prepare leaf", "start sub", "start leaf"}));
     EXPECT_FALSE(sub.ShutdownContainer());  // the root is not active
 
     ASSERT_TRUE(root.StartContainer());
@@ -316,45 +283,34 @@ TEST(Lifecycle, StartOfASubtreeChecksTheIdleRootAndMayBeRepeated) {
 // Hooks that remove or delete containers the walk has still to visit: the walk visits only
 // what is registered at the moment of the visit.
 
-TEST(Lifecycle, ContainerDeletedByAnEarlierHookIsNotVisited) {
-    test::LogCapture capture;
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer killer("killer", TestId(1), 1, &journal);
-    auto victim = std::make_unique<TestContainer>("victim", TestId(2), 2, &journal);
-    TestContainer survivor("survivor", TestId(3), 3, &journal);
-    for (TestContainer* c : {&killer, victim.get(), &survivor}) {
-        ASSERT_TRUE(root.RegisterChildContainer(c));
-    }
+TEST_F(LifecycleTree, ContainerDeletedByAnEarlierHookIsNotVisited) {
+    TestContainer& killer = Add("killer", 1);
+    auto victim = std::make_unique<TestContainer>("victim", TestId(100), 2, &journal);
+    ASSERT_TRUE(root.RegisterChildContainer(victim.get()));
+    Add("survivor", 3);
     killer.onPrepare = [&] {
         victim.reset();  // deleted while still registered
         return true;
     };
-    journal.events.clear();
+    Take();
 
     ASSERT_TRUE(root.StartContainer());
-    EXPECT_EQ(journal.events, (Events{"prepare root", "prepare killer", "prepare survivor",
-                                      "start root", "start killer", "start survivor"}));
+    EXPECT_EQ(Take(), (Events{"prepare root", "prepare killer", "prepare survivor", "start root",
+                              "start killer", "start survivor"}));
     EXPECT_TRUE(root.ShutdownContainer());
 }
 
-TEST(Lifecycle, ContainerUnregisteredByAShutdownHookIsNotVisitedAfterwards) {
-    test::LogCapture capture;
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer early("early", TestId(1), 1, &journal);
-    TestContainer late("late", TestId(2), 2, &journal);
-    ASSERT_TRUE(root.RegisterChildContainer(&early));
-    ASSERT_TRUE(root.RegisterChildContainer(&late));
+TEST_F(LifecycleTree, ContainerUnregisteredByAShutdownHookIsNotVisitedAfterwards) {
+    TestContainer& early = Add("early", 1);
+    TestContainer& late = Add("late", 2);
     ASSERT_TRUE(root.StartContainer());
     // Shutdown visits late first; it takes early out of the tree.
     late.onPrepareShutdown = [&] { root.UnregisterChildContainer(&early); };
-    journal.events.clear();
+    Take();
 
     ASSERT_TRUE(root.ShutdownContainer());
-    EXPECT_EQ(journal.events,
-              (Events{"prepare-shutdown root", "prepare-shutdown late", "unregistered late:early",
-                      "shutdown root", "shutdown late"}));
+    EXPECT_EQ(Take(), (Events{"prepare-shutdown root", "prepare-shutdown late",
+                              "unregistered late:early", "shutdown root", "shutdown late"}));
 }
 
 }  // namespace

@@ -56,6 +56,17 @@ std::pair<LogKind, std::string> Stack() {
     return {LogKind::CallStack, ""};
 }
 
+/// The text of the os::String that `query` throws, or "no exception".
+template <class Query>
+std::string Thrown(Query&& query) {
+    try {
+        query();
+    } catch (const os::String& text) {
+        return text;
+    }
+    return "no exception";
+}
+
 // ---------------------------------------------------------------------------------------------
 // Registration and its refusals
 
@@ -118,38 +129,28 @@ TEST(Registry, RefusalWritesTheCallStackEvenWhenItsLevelIsDisabled) {
 }
 
 TEST(Registry, ChildrenStandInAscendingOrderAndEqualOrdersInRegistrationOrder) {
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer tenFirst("10a", TestId(1), 10, &journal);
-    TestContainer five("5", TestId(2), 5, &journal);
-    TestContainer tenSecond("10b", TestId(3), 10, &journal);
-    TestContainer last("65535", TestId(4), 65535, &journal);
-    for (TestContainer* c : {&tenFirst, &five, &tenSecond, &last}) {
-        ASSERT_TRUE(root.RegisterChildContainer(c));
-    }
+    plugintest::OrderedTree tree;
     test::LogCapture capture;
-    EXPECT_EQ(StartOrder(root, journal), (Events{"root", "5", "10a", "10b", "65535"}));
+    EXPECT_EQ(StartOrder(tree.root, tree.journal), (Events{"host", "5", "10a", "10b", "65535"}));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Sibling hooks
 
-TEST(Registry, SiblingsPresentBeforeHearOfANewcomerInRegistryOrder) {
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer p("p", TestId(1), 0xFFFF, &journal);
-    TestContainer q("q", TestId(2), 0xFFFF, &journal);
-    TestContainer r("r", TestId(3), 0xFFFF, &journal);
-    ASSERT_TRUE(root.RegisterChildContainer(&p));
-    ASSERT_TRUE(root.RegisterChildContainer(&q));
-    journal.events.clear();
+/// A journaled root "root" with children p, q, ... (identifiers 1, 2, ...) made on demand.
+class RegistryTree : public ::testing::Test, protected plugintest::Tree {};
+
+TEST_F(RegistryTree, SiblingsPresentBeforeHearOfANewcomerInRegistryOrder) {
+    Add("p", 0xFFFF);
+    TestContainer& q = Add("q", 0xFFFF);
+    TestContainer& r = Make("r", 0xFFFF);
+    Take();
 
     ASSERT_TRUE(root.RegisterChildContainer(&r));
-    EXPECT_EQ(journal.events, (Events{"registered p:r", "registered q:r"}));
+    EXPECT_EQ(Take(), (Events{"registered p:r", "registered q:r"}));
 
-    journal.events.clear();
     ASSERT_TRUE(root.UnregisterChildContainer(&q));
-    EXPECT_EQ(journal.events, (Events{"unregistered p:q", "unregistered r:q"}));
+    EXPECT_EQ(Take(), (Events{"unregistered p:q", "unregistered r:q"}));
     EXPECT_EQ(q.GetParentContainer(), nullptr);
     EXPECT_EQ(root.FindChildContainer(TestId(2)), nullptr);
 }
@@ -194,57 +195,44 @@ TEST(Registry, UnregisteringAChildOfAnotherParentChangesAndLogsNothing) {
 // Hooks that change the registry while the siblings are being told: only containers still
 // registered at that moment hear anything.
 
-TEST(Registry, SiblingRemovedByAnEarlierHookDoesNotHearOfTheNewcomer) {
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer p("p", TestId(1), 0xFFFF, &journal);
-    auto q = std::make_unique<TestContainer>("q", TestId(2), 0xFFFF, &journal);
-    TestContainer s("s", TestId(3), 0xFFFF, &journal);
-    TestContainer r("r", TestId(4), 0xFFFF, &journal);
-    for (TestContainer* c : {&p, q.get(), &s}) {
-        ASSERT_TRUE(root.RegisterChildContainer(c));
-    }
+TEST_F(RegistryTree, SiblingRemovedByAnEarlierHookDoesNotHearOfTheNewcomer) {
+    TestContainer& p = Add("p", 0xFFFF);
+    auto q = std::make_unique<TestContainer>("q", TestId(100), 0xFFFF, &journal);
+    ASSERT_TRUE(root.RegisterChildContainer(q.get()));
+    Add("s", 0xFFFF);
+    TestContainer& r = Make("r", 0xFFFF);
     p.onSiblingRegistered = [&](IPluginContainer*) {
         root.UnregisterChildContainer(q.get());
         q.reset();  // deleted: telling it anything now would be a use after free
     };
-    journal.events.clear();
+    Take();
 
     ASSERT_TRUE(root.RegisterChildContainer(&r));
-    EXPECT_EQ(journal.events, (Events{"registered p:r", "unregistered p:q", "unregistered s:q",
-                                      "unregistered r:q", "registered s:r"}));
+    EXPECT_EQ(Take(), (Events{"registered p:r", "unregistered p:q", "unregistered s:q",
+                              "unregistered r:q", "registered s:r"}));
 }
 
-TEST(Registry, NewcomerRemovedByAHookIsNotAnnouncedToTheRemainingSiblings) {
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer p("p", TestId(1), 0xFFFF, &journal);
-    TestContainer q("q", TestId(2), 0xFFFF, &journal);
-    TestContainer r("r", TestId(3), 0xFFFF, &journal);
-    ASSERT_TRUE(root.RegisterChildContainer(&p));
-    ASSERT_TRUE(root.RegisterChildContainer(&q));
+TEST_F(RegistryTree, NewcomerRemovedByAHookIsNotAnnouncedToTheRemainingSiblings) {
+    TestContainer& p = Add("p", 0xFFFF);
+    Add("q", 0xFFFF);
+    TestContainer& r = Make("r", 0xFFFF);
     p.onSiblingRegistered = [&](IPluginContainer* newcomer) {
         root.UnregisterChildContainer(newcomer);
     };
-    journal.events.clear();
+    Take();
 
     EXPECT_TRUE(root.RegisterChildContainer(&r));
     // q hears that r left, and never that it came: that news was no longer true.
-    EXPECT_EQ(journal.events, (Events{"registered p:r", "unregistered p:r", "unregistered q:r"}));
+    EXPECT_EQ(Take(), (Events{"registered p:r", "unregistered p:r", "unregistered q:r"}));
     EXPECT_EQ(r.GetParentContainer(), nullptr);
     EXPECT_EQ(root.FindChildContainer(TestId(3)), nullptr);
 }
 
-TEST(Registry, UnregisterErasesOnlyAnEntryThatIsStillThereAfterTheHooks) {
-    Journal journal;
-    TestHost root("root", HostContainerTypeId, 0xFFFF, &journal);
-    TestContainer p("p", TestId(1), 0xFFFF, &journal);
-    TestContainer q("q", TestId(2), 0xFFFF, &journal);
-    TestContainer r("r", TestId(3), 0xFFFF, &journal);
-    TestContainer s("s", TestId(4), 0xFFFF, &journal);
-    for (TestContainer* c : {&p, &q, &r, &s}) {
-        ASSERT_TRUE(root.RegisterChildContainer(c));
-    }
+TEST_F(RegistryTree, UnregisterErasesOnlyAnEntryThatIsStillThereAfterTheHooks) {
+    TestContainer& p = Add("p", 0xFFFF);
+    TestContainer& q = Add("q", 0xFFFF);
+    TestContainer& r = Add("r", 0xFFFF);
+    TestContainer& s = Add("s", 0xFFFF);
     bool nested = false;
     bool nestedResult = false;
     p.onSiblingUnregistered = [&](IPluginContainer* leaver) {
@@ -253,14 +241,14 @@ TEST(Registry, UnregisterErasesOnlyAnEntryThatIsStillThereAfterTheHooks) {
             nestedResult = root.UnregisterChildContainer(leaver);
         }
     };
-    journal.events.clear();
+    Take();
 
     EXPECT_FALSE(root.UnregisterChildContainer(&q));  // the nested call removed it
     EXPECT_TRUE(nestedResult);
     EXPECT_EQ(q.GetParentContainer(), nullptr);
     // Each sibling heard once; r and s are both still registered and in their order.
-    EXPECT_EQ(journal.events, (Events{"unregistered p:q", "unregistered p:q", "unregistered r:q",
-                                      "unregistered s:q"}));
+    EXPECT_EQ(Take(), (Events{"unregistered p:q", "unregistered p:q", "unregistered r:q",
+                              "unregistered s:q"}));
     EXPECT_EQ(root.FindChildContainer(TestId(3)), &r);
     EXPECT_EQ(root.FindChildContainer(TestId(4)), &s);
     EXPECT_EQ(StartOrder(root, journal), (Events{"root", "p", "r", "s"}));
@@ -292,14 +280,9 @@ TEST(Query, MissOfAnOptionalContainerLeavesTheOutPointerAlone) {
 TEST(Query, MissOfARequiredChildThrowsTheTextWithTheGbkWordForFailed) {
     TestHost root("root", HostContainerTypeId);
     RivalContainer* out = nullptr;
-    try {
-        root.QueryChildContainer(out, RoleSystemTypeId, true);
-        FAIL() << "no exception";
-    } catch (const os::String& text) {
-        EXPECT_EQ(static_cast<const std::string&>(text),
-                  "[plugintest::TestHost]QueryChildContainer()[plugintest::RivalContainer]"
-                  "\xCA\xA7\xB0\xDC");
-    }
+    EXPECT_EQ(Thrown([&] { root.QueryChildContainer(out, RoleSystemTypeId, true); }),
+              "[plugintest::TestHost]QueryChildContainer()[plugintest::RivalContainer]"
+              "\xCA\xA7\xB0\xDC");
     EXPECT_EQ(out, nullptr);
 }
 
@@ -322,27 +305,17 @@ TEST(Query, MissOfARequiredSiblingNamesThisClassTheParentsClassAndTheWantedClass
     RivalContainer self("self", MiniMapContainerTypeId);
     ASSERT_TRUE(root.RegisterChildContainer(&self));
     TestContainer* out = nullptr;
-    try {
-        self.QuerySiblingContainer(out, RoleSystemTypeId, true);
-        FAIL() << "no exception";
-    } catch (const os::String& text) {
-        EXPECT_EQ(static_cast<const std::string&>(text),
-                  "[plugintest::RivalContainer]:[plugintest::TestHost]QuerySiblingContainer()"
-                  "[plugintest::TestContainer]\xCA\xA7\xB0\xDC");
-    }
+    EXPECT_EQ(Thrown([&] { self.QuerySiblingContainer(out, RoleSystemTypeId, true); }),
+              "[plugintest::RivalContainer]:[plugintest::TestHost]QuerySiblingContainer()"
+              "[plugintest::TestContainer]\xCA\xA7\xB0\xDC");
 }
 
 TEST(Query, RequiredSiblingOfAContainerWithoutParentCitesNullForTheParent) {
     RivalContainer orphan("orphan", MiniMapContainerTypeId);
     TestContainer* out = nullptr;
-    try {
-        orphan.QuerySiblingContainer(out, RoleSystemTypeId, true);
-        FAIL() << "no exception";
-    } catch (const os::String& text) {
-        EXPECT_EQ(static_cast<const std::string&>(text),
-                  "[plugintest::RivalContainer]:[NULL]QuerySiblingContainer()"
-                  "[plugintest::TestContainer]\xCA\xA7\xB0\xDC");
-    }
+    EXPECT_EQ(Thrown([&] { orphan.QuerySiblingContainer(out, RoleSystemTypeId, true); }),
+              "[plugintest::RivalContainer]:[NULL]QuerySiblingContainer()"
+              "[plugintest::TestContainer]\xCA\xA7\xB0\xDC");
 }
 
 // ---------------------------------------------------------------------------------------------
