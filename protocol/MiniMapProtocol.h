@@ -116,22 +116,17 @@ unsigned char* Bytes(Record& r) noexcept {
     return reinterpret_cast<unsigned char*>(&r);
 }
 
-inline std::uint32_t LoadLE32(const unsigned char* p) noexcept {
-    std::uint32_t v;
+/// The little-endian integer at `p`, which may lie at any address.
+template <class T>
+T LoadLE(const unsigned char* p) noexcept {
+    T v;
     std::memcpy(&v, p, sizeof v);
     return net::LittleToHost(v);
 }
-inline void StoreLE32(unsigned char* p, std::uint32_t v) noexcept {
-    const std::uint32_t le = net::HostToLittle(v);
-    std::memcpy(p, &le, sizeof le);
-}
-inline std::uint64_t LoadLE64(const unsigned char* p) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return net::LittleToHost(v);
-}
-inline void StoreLE64(unsigned char* p, std::uint64_t v) noexcept {
-    const std::uint64_t le = net::HostToLittle(v);
+/// Writes `v` at `p` as little-endian bytes.
+template <class T>
+void StoreLE(unsigned char* p, T v) noexcept {
+    const T le = net::HostToLittle(v);
     std::memcpy(p, &le, sizeof le);
 }
 
@@ -140,28 +135,30 @@ inline void StoreLE64(unsigned char* p, std::uint64_t v) noexcept {
 // ---- Player record ----------------------------------------------------------------------
 
 inline std::uint64_t GetId(const _MiniMapPlayerInfo& r) noexcept {
-    return detail::LoadLE64(detail::Bytes(r));
+    return detail::LoadLE<std::uint64_t>(detail::Bytes(r));
 }
 inline float GetX(const _MiniMapPlayerInfo& r) noexcept {
-    return std::bit_cast<float>(detail::LoadLE32(detail::Bytes(r) + kPlayerXOffset));
+    return std::bit_cast<float>(detail::LoadLE<std::uint32_t>(detail::Bytes(r) + kPlayerXOffset));
 }
 inline float GetY(const _MiniMapPlayerInfo& r) noexcept {
-    return std::bit_cast<float>(detail::LoadLE32(detail::Bytes(r) + kPlayerYOffset));
+    return std::bit_cast<float>(detail::LoadLE<std::uint32_t>(detail::Bytes(r) + kPlayerYOffset));
 }
 
 /// A complete player record.
 inline _MiniMapPlayerInfo MakePlayer(std::uint64_t id, float x, float y) noexcept {
     _MiniMapPlayerInfo r;
-    detail::StoreLE64(detail::Bytes(r), id);
-    detail::StoreLE32(detail::Bytes(r) + kPlayerXOffset, std::bit_cast<std::uint32_t>(x));
-    detail::StoreLE32(detail::Bytes(r) + kPlayerYOffset, std::bit_cast<std::uint32_t>(y));
+    detail::StoreLE<std::uint64_t>(detail::Bytes(r), id);
+    detail::StoreLE<std::uint32_t>(detail::Bytes(r) + kPlayerXOffset,
+                                   std::bit_cast<std::uint32_t>(x));
+    detail::StoreLE<std::uint32_t>(detail::Bytes(r) + kPlayerYOffset,
+                                   std::bit_cast<std::uint32_t>(y));
     return r;
 }
 
 // ---- NPC record -------------------------------------------------------------------------
 
 inline std::uint64_t GetId(const _MiniMapNpcInfo& r) noexcept {
-    return detail::LoadLE64(detail::Bytes(r));
+    return detail::LoadLE<std::uint64_t>(detail::Bytes(r));
 }
 /// The name: the bytes up to the first NUL, or all 52 when there is none.
 inline std::string GetName(const _MiniMapNpcInfo& r) {
@@ -169,16 +166,18 @@ inline std::string GetName(const _MiniMapNpcInfo& r) {
     return std::string(p, std::find(p, p + kNpcNameSize, '\0'));
 }
 inline float GetX(const _MiniMapNpcInfo& r) noexcept {
-    return std::bit_cast<float>(detail::LoadLE32(detail::Bytes(r) + kNpcXOffset));
+    return std::bit_cast<float>(detail::LoadLE<std::uint32_t>(detail::Bytes(r) + kNpcXOffset));
 }
 inline float GetY(const _MiniMapNpcInfo& r) noexcept {
-    return std::bit_cast<float>(detail::LoadLE32(detail::Bytes(r) + kNpcYOffset));
+    return std::bit_cast<float>(detail::LoadLE<std::uint32_t>(detail::Bytes(r) + kNpcYOffset));
 }
 inline std::int32_t GetKind(const _MiniMapNpcInfo& r) noexcept {
-    return static_cast<std::int32_t>(detail::LoadLE32(detail::Bytes(r) + kNpcKindOffset));
+    return static_cast<std::int32_t>(
+        detail::LoadLE<std::uint32_t>(detail::Bytes(r) + kNpcKindOffset));
 }
 inline std::int32_t GetQuest(const _MiniMapNpcInfo& r) noexcept {
-    return static_cast<std::int32_t>(detail::LoadLE32(detail::Bytes(r) + kNpcQuestOffset));
+    return static_cast<std::int32_t>(
+        detail::LoadLE<std::uint32_t>(detail::Bytes(r) + kNpcQuestOffset));
 }
 
 /// A complete NPC record: every byte is written, the name NUL-padded (cut at 52 bytes) and
@@ -188,12 +187,12 @@ inline _MiniMapNpcInfo MakeNpc(std::uint64_t id, std::string_view name, float x,
     _MiniMapNpcInfo r;
     unsigned char* b = detail::Bytes(r);
     std::memset(b, 0, sizeof r);
-    detail::StoreLE64(b, id);
+    detail::StoreLE<std::uint64_t>(b, id);
     std::memcpy(b + kNpcNameOffset, name.data(), std::min(name.size(), kNpcNameSize));
-    detail::StoreLE32(b + kNpcXOffset, std::bit_cast<std::uint32_t>(x));
-    detail::StoreLE32(b + kNpcYOffset, std::bit_cast<std::uint32_t>(y));
-    detail::StoreLE32(b + kNpcKindOffset, static_cast<std::uint32_t>(kind));
-    detail::StoreLE32(b + kNpcQuestOffset, static_cast<std::uint32_t>(quest));
+    detail::StoreLE<std::uint32_t>(b + kNpcXOffset, std::bit_cast<std::uint32_t>(x));
+    detail::StoreLE<std::uint32_t>(b + kNpcYOffset, std::bit_cast<std::uint32_t>(y));
+    detail::StoreLE<std::uint32_t>(b + kNpcKindOffset, static_cast<std::uint32_t>(kind));
+    detail::StoreLE<std::uint32_t>(b + kNpcQuestOffset, static_cast<std::uint32_t>(quest));
     return r;
 }
 

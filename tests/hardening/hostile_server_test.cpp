@@ -19,6 +19,7 @@
 #include "host/GameServerClient.h"
 #include "net/NetMsg.h"
 #include "plinth/Timer.h"
+#include "support/FillSendQueue.h"
 #include "support/LogCapture.h"
 #include "support/Loopback.h"
 
@@ -368,14 +369,7 @@ TEST(HostileServerThreads, ServerThatNeverReadsHoldsUpNeitherThePollTimerNorTheU
     ASSERT_TRUE(server.IsOpen());
     ASSERT_TRUE(watch.WaitUps(1));
     // Fill the socket buffers on both sides and the client's queue.
-    NetMsg big(32, 255);
-    const std::vector<char> payload(60000, 'x');
-    ASSERT_TRUE(big.AddChunk(payload.data(), static_cast<int>(payload.size()), 0));
-    bool full = false;
-    for (int i = 0; i < 2000 && !full; ++i) {
-        full = !client.SendNetMsg(&big);
-    }
-    ASSERT_TRUE(full);
+    ASSERT_TRUE(test::SendUntilRefused(client));
     const host::GameServerClientStats before = client.GetStats();
 
     // The poll timer's thread and the user interface's keep going: each send is refused at

@@ -22,6 +22,7 @@
 #include "net/NetMsg.h"
 #include "protocol/MiniMapProtocol.h"
 #include "server/SimMessages.h"
+#include "support/FillSendQueue.h"
 #include "support/LogCapture.h"
 #include "support/Loopback.h"
 
@@ -392,15 +393,7 @@ TEST(GameServerClient, ServerThatNeverReadsMakesSendsFailInsteadOfBlocking) {
     ASSERT_TRUE(server.IsOpen());
     ASSERT_TRUE(watch.WaitUps(1));
 
-    NetMsg big(32, 255);
-    const std::vector<char> payload(60000, 'x');
-    ASSERT_TRUE(big.AddChunk(payload.data(), static_cast<int>(payload.size()), 0));
-    // 2000 x 60 KB is far more than any pair of socket buffers holds.
-    bool refused = false;
-    for (int i = 0; i < 2000 && !refused; ++i) {
-        refused = !client.SendNetMsg(&big);
-    }
-    EXPECT_TRUE(refused);
+    EXPECT_TRUE(test::SendUntilRefused(client));
     EXPECT_GE(client.GetStats().refused, 1u);
     client.Stop();
 }
