@@ -19,6 +19,7 @@
 #include "host/GameServerClient.h"
 #include "net/NetMsg.h"
 #include "plinth/Timer.h"
+#include "support/ConnectionWatch.h"
 #include "support/FillSendQueue.h"
 #include "support/LogCapture.h"
 #include "support/Loopback.h"
@@ -62,28 +63,7 @@ private:
     bool allValid = true;
 };
 
-/// Connections going up and down, counted and waited for.
-class ConnectionWatch {
-public:
-    void Changed(bool up) {
-        std::lock_guard<std::mutex> guard(mutex);
-        (up ? ups : downs) += 1;
-        changed.notify_all();
-    }
-    bool WaitUps(int n) { return Wait(ups, n); }
-    bool WaitDowns(int n) { return Wait(downs, n); }
-
-private:
-    bool Wait(const int& counter, int n) {
-        std::unique_lock<std::mutex> guard(mutex);
-        return changed.wait_for(guard, std::chrono::milliseconds(test::kWaitMs),
-                                [&] { return counter >= n; });
-    }
-    std::mutex mutex;
-    std::condition_variable changed;
-    int ups = 0;
-    int downs = 0;
-};
+using test::ConnectionWatch;
 
 /// A client of a loopback listener, with its type-32 messages going to an inbox.
 struct ClientBench {

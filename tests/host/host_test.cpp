@@ -22,6 +22,7 @@
 #include "net/NetMsg.h"
 #include "protocol/MiniMapProtocol.h"
 #include "server/SimMessages.h"
+#include "support/ConnectionWatch.h"
 #include "support/FillSendQueue.h"
 #include "support/LogCapture.h"
 #include "support/Loopback.h"
@@ -295,26 +296,7 @@ private:
     std::vector<std::vector<char>> messages;
 };
 
-/// Connection state changes, waited for.
-class ConnectionWatch {
-public:
-    void Changed(bool up) {
-        std::lock_guard<std::mutex> guard(mutex);
-        (up ? ups : downs) += 1;
-        changed.notify_all();
-    }
-    bool WaitUps(int n) {
-        std::unique_lock<std::mutex> guard(mutex);
-        return changed.wait_for(guard, std::chrono::milliseconds(test::kWaitMs),
-                                [&] { return ups >= n; });
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    int ups = 0;
-    int downs = 0;
-};
+using test::ConnectionWatch;
 
 host::GameServerClientOptions OptionsFor(const test::Listener& listener) {
     host::GameServerClientOptions options;
