@@ -367,8 +367,8 @@ private:
     void ArmCheck() {
         std::lock_guard<std::mutex> guard(checkMutex);
         if (!checksStopped) {
-            checkTimer = timer->RegisterTimer(os::bind(&Server::OnCheckTimer, this),
-                                              static_cast<int>(kCheckIntervalMs), nullptr);
+            checkTimer = PLINTH_REGISTER_TIMER(timer, os::bind(&Server::OnCheckTimer, this),
+                                               static_cast<int>(kCheckIntervalMs), nullptr);
         }
     }
 

@@ -395,7 +395,7 @@ TEST_F(HostileClients, ReadingClientReceivesEveryNpcOfAHundredThousandInPollAndQ
         appear.kind = static_cast<std::int32_t>(id % 6);
         scenario.events.push_back(appear);
         sim::SyncItem set;
-        set.op = proto::SyncOp::Set;
+        set.op = proto::MiniMapSyncOp::Set;
         set.id = id;
         set.npcRecord = proto::MakeNpc(id, *appear.name, 0, 0, *appear.kind, proto::kNoQuest);
         for (const auto& [to, message] :
