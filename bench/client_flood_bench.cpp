@@ -51,7 +51,7 @@ constexpr std::size_t kFlood = 300000;
 
 std::vector<char> SetNpc(std::size_t index, std::size_t serial) {
     sim::SyncItem item;
-    item.op = proto::SyncOp::Set;
+    item.op = proto::MiniMapSyncOp::Set;
     char name[16];
     std::snprintf(name, sizeof name, "NPC-%06zu", index);
     // Ids of the same width at every size, and a position that changes at every Set of the

@@ -55,7 +55,7 @@ const char* ToString(MarkerStore store) noexcept {
 }
 
 void StoreMirror::Touch(const NetMsg& msg) {
-    if (msg.GetMsgType() != proto::kMiniMapMsgType || msg.GetMsgID() != proto::kMiniMapSyncMsgId) {
+    if (msg.GetMsgType() != proto::MiniMapMsgType || msg.GetMsgID() != proto::MiniMapSyncMsgId) {
         return;
     }
     const unsigned char* code = ChunkData(msg, 0, 4);
@@ -64,16 +64,16 @@ void StoreMirror::Touch(const NetMsg& msg) {
     }
     std::int32_t op;
     std::memcpy(&op, code, sizeof op);
-    switch (static_cast<proto::SyncOp>(net::LittleToHost(op))) {
-        case proto::SyncOp::Set:
-        case proto::SyncOp::Remove: {
+    switch (static_cast<proto::MiniMapSyncOp>(net::LittleToHost(op))) {
+        case proto::MiniMapSyncOp::Set:
+        case proto::MiniMapSyncOp::Remove: {
             const unsigned char* selector = ChunkData(msg, 1, 1);
             if (selector == nullptr) {
                 return;
             }
             const bool player = *selector != 0;
-            const bool set =
-                static_cast<proto::SyncOp>(net::LittleToHost(op)) == proto::SyncOp::Set;
+            const bool set = static_cast<proto::MiniMapSyncOp>(net::LittleToHost(op)) ==
+                             proto::MiniMapSyncOp::Set;
             const std::size_t size =
                 !set ? sizeof(std::uint64_t)
                      : (player ? sizeof(_MiniMapPlayerInfo) : sizeof(_MiniMapNpcInfo));
@@ -82,7 +82,7 @@ void StoreMirror::Touch(const NetMsg& msg) {
             }
             return;
         }
-        case proto::SyncOp::QueryResult:
+        case proto::MiniMapSyncOp::QueryResult:
             if (const unsigned char* record = ChunkData(msg, 1, sizeof(_MiniMapNpcInfo))) {
                 touchedQuery.push_back(LoadId(record));
             }

@@ -112,18 +112,18 @@ public:
         const std::uint64_t id = Id();
         sim::SyncItem item;
         if (roll < 30) {
-            item.op = proto::SyncOp::Set;
+            item.op = proto::MiniMapSyncOp::Set;
             item.player = true;
             item.playerRecord = proto::MakePlayer(id, Coordinate(), Coordinate());
             return sim::EncodeSync(item);
         }
         if (roll < 55) {
-            item.op = proto::SyncOp::Set;
+            item.op = proto::MiniMapSyncOp::Set;
             item.npcRecord = Npc(id);
             return sim::EncodeSync(item);
         }
         if (roll < 70) {
-            item.op = proto::SyncOp::Remove;
+            item.op = proto::MiniMapSyncOp::Remove;
             item.player = Pick(2) == 0;
             item.id = id;
             return sim::EncodeSync(item);
@@ -138,8 +138,8 @@ public:
             return sim::EncodeQueryEnd();
         }
         // A Set the module refuses: an NPC selector with a player's 16-byte record.
-        item.op = proto::SyncOp::Set;
-        NetMsg msg(proto::kMiniMapMsgType, proto::kMiniMapSyncMsgId);
+        item.op = proto::MiniMapSyncOp::Set;
+        NetMsg msg(proto::MiniMapMsgType, proto::MiniMapSyncMsgId);
         const std::int32_t code = 0;
         const bool npc = false;
         const _MiniMapPlayerInfo record = proto::MakePlayer(id, 1, 2);
@@ -270,7 +270,7 @@ TEST(EventStreamThreads, ConsumerRebuildsTheStoresExactlyAfterEveryEvent) {
         }
     }
     sim::SyncItem last;
-    last.op = proto::SyncOp::Set;
+    last.op = proto::MiniMapSyncOp::Set;
     last.player = true;
     last.playerRecord = proto::MakePlayer(kLastId, 1, 1);
     ASSERT_TRUE(server.Send(sim::EncodeSync(last)));

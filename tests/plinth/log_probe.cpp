@@ -57,8 +57,8 @@ int Threads(int threadCount, int lineCount) {
 int TimerDue() {
     os::Timer* timer = os::GetTimer();
     const double scale = timer->GetScale();
-    const os::TimerID id =
-        timer->RegisterTimer([](os::Timer*, os::TimerID, void*) {}, 5000, nullptr);
+    const os::TimerID id = PLINTH_REGISTER_TIMER(
+        timer, [](os::Timer*, os::TimerID, void*) {}, 5000, nullptr);
     const std::vector<os::TimerInfo> pending = timer->GetPendingTimers();
     const std::int64_t expected = static_cast<std::int64_t>(5000 * scale);
     // Read after the registration: the clock moved by at most a few milliseconds since.
