@@ -14,13 +14,17 @@
 #include <thread>
 #include <vector>
 
+#include "capture/CaptureWriter.h"
+#include "host/ClientReplay.h"
 #include "host/CursesView.h"
 #include "host/GameServerClient.h"
 #include "host/HostContainer.h"
 #include "host/MiniMapView.h"
 #include "host/RoleSystem.h"
 #include "host/SimulatorLink.h"
+#include "net/ISender.h"
 #include "net/LogFormat.h"
+#include "net/NetMsg.h"
 #include "plinth/Log.h"
 #include "plinth/SharedLibrary.h"
 #include "plinth/Timer.h"
@@ -189,6 +193,8 @@ private:
     void StopTree();
     void Present(const ViewReport& report);
     void OnConnection(bool up);
+    /// Plays the capture into the tree; the exit code.
+    int Replay();
     /// Sends a query; the store it empties is read under the core lock, so hold it.
     bool Query(std::int32_t arg) {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
@@ -213,6 +219,7 @@ private:
     std::unique_ptr<GameServerClient> client;
     std::unique_ptr<MiniMapView> view;
     std::unique_ptr<SimulatorLink> link;
+    std::unique_ptr<capture::CaptureWriter> capture;
     bool pluginInitialised = false;
     bool containerInitialised = false;
 
@@ -302,6 +309,7 @@ bool ClientApp::StartTree() {
     GameServerClientOptions clientOptions;
     clientOptions.host = serverHost;
     clientOptions.port = serverPort;
+    clientOptions.tap = capture.get();
     client = std::make_unique<GameServerClient>(clientOptions);
     view = std::make_unique<MiniMapView>([this](const ViewReport& report) { Present(report); },
                                          mode == Mode::Json);
@@ -386,12 +394,18 @@ int ClientApp::Run() {
         deadline = started + std::chrono::milliseconds(*options.durationMs);
     }
 
+    const bool replay = !options.replayPath.empty();
+    // Before anything registers a timer: a replay runs every timer on the captured times.
+    if (replay && !os::GetTimer()->SetClockMode(os::ClockMode::Manual)) {
+        Say(3, "cannot put the timer on the manual clock for the replay");
+        return 1;
+    }
     kindNames = LoadKindNames();
     const bool terminal = isatty(STDIN_FILENO) != 0 && isatty(STDOUT_FILENO) != 0;
     if (options.jsonEvents) {
         mode = Mode::Json;
-    } else if (options.view == ClientOptions::View::Map ||
-               (options.view == ClientOptions::View::Auto && terminal)) {
+    } else if (!replay && (options.view == ClientOptions::View::Map ||
+                           (options.view == ClientOptions::View::Auto && terminal))) {
         mode = Mode::Map;
         map = std::make_unique<CursesView>(kindNames);
     }
@@ -401,12 +415,15 @@ int ClientApp::Run() {
         std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     }
     polling = options.poll;
-    if (options.query) {
+    // A replay sends the queries that the capture shows the client sending.
+    if (options.query && !replay) {
         queryArg = *options.query;
         queryPending = true;
     }
 
-    if (options.server.empty()) {
+    if (replay) {
+        serverHost = "replay of " + options.replayPath;
+    } else if (options.server.empty()) {
         if (!StartEmbeddedServer()) {
             return 1;
         }
@@ -414,7 +431,18 @@ int ClientApp::Run() {
         serverHost = options.serverHost;
         serverPort = options.serverPort;
     }
-    serverName = serverHost + ":" + std::to_string(serverPort);
+    serverName = replay ? serverHost : serverHost + ":" + std::to_string(serverPort);
+    if (!options.capturePath.empty()) {
+        capture::CaptureWriterOptions captureOptions;
+        captureOptions.application = "minimap-client";
+        captureOptions.description = "minimap-client to " + serverName;
+        std::string error;
+        capture = capture::CaptureWriter::Open(options.capturePath, captureOptions, error);
+        if (!capture) {
+            Say(3, error);
+            return 1;
+        }
+    }
 
     const std::string path = options.modulePath.empty() ? DefaultModulePath() : options.modulePath;
     if (!module.Load(path)) {
@@ -430,18 +458,19 @@ int ClientApp::Run() {
                 pyr::MiniMapPollInterval * os::GetTimer()->GetScale() / 1000.0;
             std::printf("minimap-client: %s, polling %s (every %g s), battle %s%s\n",
                         embedded ? ("embedded simulator on " + serverName).c_str()
+                        : replay ? serverName.c_str()
                                  : ("server " + serverName).c_str(),
                         options.poll ? "on" : "off", pollSeconds, options.battle ? "on" : "off",
-                        deadline ? "" : "; Ctrl-C stops");
+                        deadline || replay ? "" : "; Ctrl-C stops");
             std::fflush(stdout);
         }
         link->Install();
         client->SetConnectionObserver([this](bool up) { OnConnection(up); });
         client->SetReceiveTap(this);
         link->StartTicks();
-        client->Start();
-
-        if (mode == Mode::Map) {
+        if (replay) {
+            exitCode = Replay();
+        } else if (client->Start(); mode == Mode::Map) {
             ViewLogSink sink(*map);
             os::ILogSink* previous = os::Log::GetInstance().SetSink(&sink);
             map->Run(*this, [&] {
@@ -459,7 +488,36 @@ int ClientApp::Run() {
     if (embedded) {
         embedded->Stop();
     }
+    if (capture) {
+        capture->Close();
+    }
     return exitCode;
+}
+
+int ClientApp::Replay() {
+    // What handlers see as the sender, as behind the live client.
+    class ReplaySender final : public ISender {};
+    ReplaySender sender;
+    ReplayHooks hooks;
+    hooks.connection = [this](bool up) { OnConnection(up); };
+    // As the game-server client delivers: shown to the view first (ReceiveTap), then
+    // dispatched; each message is a read of its own.
+    hooks.deliver = [this, &sender](const NetMsg& msg) {
+        OnReceived(msg);
+        try {
+            (*client->MsgTypeDispatcher)(&sender, &msg);
+        } catch (const std::exception& e) {
+            Say(3, std::string("a message handler threw: ") + e.what());
+        }
+        OnBatchDelivered();
+    };
+    hooks.query = [this](std::int32_t arg) { Query(arg); };
+    std::string error;
+    if (!ReplayCapture(options.replayPath, hooks, error)) {
+        Say(3, error);
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace

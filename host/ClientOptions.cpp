@@ -42,6 +42,10 @@ const char* ClientUsage() {
            "  --events jsonl       one JSON line per view event on standard output, nothing else\n"
            "  --view map|lines     the live map (default on a terminal) or plain lines\n"
            "  --module PATH        the minimap module to load (default: beside the program)\n"
+           "  --capture FILE       write every message, both directions, to a pcapng file\n"
+           "  --replay FILE        play a capture's server messages into the module on virtual\n"
+           "                       time, without a network, and exit (with --events jsonl: the\n"
+           "                       event stream of the captured run)\n"
            "keys in the map: p polling, b battle, f query, [ and ] query kind, r role reset,\n"
            "                 q quit\n";
 }
@@ -67,6 +71,10 @@ bool ParseClientOptions(int argc, const char* const* argv, ClientOptions& option
             options.server = value;
         } else if (arg == "--scenario") {
             options.scenarioPath = value;
+        } else if (arg == "--capture") {
+            options.capturePath = value;
+        } else if (arg == "--replay") {
+            options.replayPath = value;
         } else if (arg == "--module") {
             options.modulePath = value;
         } else if (arg == "--poll") {
@@ -112,6 +120,11 @@ bool ParseClientOptions(int argc, const char* const* argv, ClientOptions& option
             error = "unknown option " + arg;
             return false;
         }
+    }
+    if (!options.replayPath.empty() && (!options.server.empty() || !options.scenarioPath.empty() ||
+                                        !options.capturePath.empty())) {
+        error = "--replay plays a capture: it takes no --server, --scenario or --capture";
+        return false;
     }
     if (!options.server.empty() && !options.scenarioPath.empty()) {
         error = "--scenario is for the embedded simulator; an external server plays its own";

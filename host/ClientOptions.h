@@ -25,6 +25,11 @@ struct ClientOptions {
     /// One JSON object per line on standard output for every signal the view receives.
     bool jsonEvents = false;
     enum class View : std::uint8_t { Auto, Map, Lines } view = View::Auto;
+    /// Writes every message of the connection, both directions, to this pcapng file.
+    std::string capturePath;
+    /// Plays this capture's server messages into the module on the manual clock, with no
+    /// network, then exits.
+    std::string replayPath;
     bool help = false;
 };
 

@@ -97,6 +97,10 @@ struct GameServerClient::Impl {
             connected = true;
             ++generation;
             ++stats.connects;
+            connection = stats.connects;
+            if (options.tap != nullptr) {
+                options.tap->Opened(connection);
+            }
         }
         filled = 0;
         Log(2, "connected");
@@ -137,6 +141,7 @@ struct GameServerClient::Impl {
 
     /// A read failed after `got` of the `wanted` bytes of a message.
     void Lost(const boost::system::error_code& ec, std::size_t got, std::size_t wanted) {
+        Captured(readBuffer.data(), got);
         if (ec == asio::error::eof && got == 0) {
             Disconnect(2, "closed by the server");
         } else if (ec == asio::error::eof) {
@@ -161,11 +166,13 @@ struct GameServerClient::Impl {
                 break;
             }
             if (frame.state == NetMsgFrameState::Invalid) {
+                Captured(at, net::kHeaderSize);
                 // The parser names what is wrong with the length, as for every message.
                 goOn = false;
                 Malformed(ParseNetMsg(at, net::kHeaderSize, parsed).text, delivered);
                 break;
             }
+            Captured(at, frame.size);
             const NetMsgParseResult result = ParseNetMsg(at, frame.size, parsed);
             if (!result) {
                 goOn = false;
@@ -186,6 +193,13 @@ struct GameServerClient::Impl {
             filled -= begin;
         }
         return goOn && !stopping;
+    }
+
+    /// `size` bytes at `bytes` arrived: a message, whole or not, for the capture tap.
+    void Captured(const char* bytes, std::size_t size) {
+        if (options.tap != nullptr && size != 0) {
+            options.tap->Bytes(connection, capture::Direction::ServerToClient, bytes, size);
+        }
     }
 
     void Dispatch() {
@@ -233,6 +247,9 @@ struct GameServerClient::Impl {
             queuedBytes = 0;
             writing = false;
             ++stats.disconnects;
+            if (options.tap != nullptr) {
+                options.tap->Closed(connection);
+            }
         }
         boost::system::error_code ignored;
         socket.shutdown(tcp::socket::shutdown_both, ignored);
@@ -273,6 +290,11 @@ struct GameServerClient::Impl {
             }
             queue.emplace_back(msg->GetBytes(), msg->GetBytes() + length);
             queuedBytes += length;
+            // Told in queue order, which is the order the bytes go out in.
+            if (options.tap != nullptr) {
+                options.tap->Bytes(connection, capture::Direction::ClientToServer, msg->GetBytes(),
+                                   length);
+            }
             ++stats.sent;
             startWriting = !writing;
             writing = true;
@@ -346,6 +368,8 @@ struct GameServerClient::Impl {
     // Guarded by sendMutex, a leaf lock: held only around queue and counter changes.
     mutable std::mutex sendMutex;
     bool connected = false;
+    /// The current connection's serial, from 1, for the capture tap.
+    std::uint64_t connection = 0;
     /// Counts connections and losses: a completion of an earlier connection finds it changed.
     std::uint64_t generation = 0;
     std::deque<std::vector<char>> queue;
@@ -403,6 +427,9 @@ void GameServerClient::Stop() {
         impl->stopping = true;
         {
             std::lock_guard<std::mutex> guard(impl->sendMutex);
+            if (impl->connected && impl->options.tap != nullptr) {
+                impl->options.tap->Closed(impl->connection);
+            }
             impl->connected = false;
             impl->queue.clear();
             impl->queuedBytes = 0;

@@ -29,6 +29,7 @@
 #include <typeinfo>
 
 #include "SceneSystem/Interfaces/IGameServerClient.h"
+#include "capture/WireTap.h"
 #include "function/LockedDispatcher.h"
 
 namespace host {
@@ -46,6 +47,9 @@ struct GameServerClientOptions {
     int backoffMaxMs = 2000;
     /// Multiplies the back-off; 0 takes the core timer's scale.
     double timeScale = 0;
+    /// Told every connection and every message's bytes as they went over the wire (a
+    /// capture); not owned, outlives the client. Null: nothing is told.
+    capture::IWireTap* tap = nullptr;
 };
 
 struct GameServerClientStats {

@@ -10,6 +10,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     zip unzip
     python3 python3-jsonschema
+    libcli11-dev tshark
     clang libclang-rt-14-dev
 )
 
@@ -23,5 +24,8 @@ if ((${#missing[@]})); then
     sudo_cmd=()
     [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
     "${sudo_cmd[@]}" apt-get update -qq
+    # tshark asks whether ordinary users may capture; nobody is there to answer.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" |
+        "${sudo_cmd[@]}" debconf-set-selections
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

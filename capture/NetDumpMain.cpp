@@ -1,0 +1,113 @@
+// pyr-netdump: prints the messages of a capture file (pcapng or pcap), one line each, or one
+// JSON object each with --json. See docs/capture.md.
+//
+// Exit status: 0 after the whole file (a file cut inside its last block is read up to the
+// last whole block, with a warning on standard error); 1 when the file is damaged (what was
+// read before the damage is printed, then the error with its offset) or cannot be read; 2
+// for a wrong command line.
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#include "capture/CaptureReader.h"
+#include "capture/Decode.h"
+
+namespace {
+
+bool ReadAll(const std::string& path, std::string& bytes) {
+    if (path == "-") {
+        std::ostringstream in;
+        in << std::cin.rdbuf();
+        bytes = in.str();
+        return !std::cin.bad();
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"pyr-netdump: the minimap protocol's messages in a capture file"};
+    app.set_version_flag("--version", std::string("pyr-netdump ") + PYR_VERSION);
+    std::string path;
+    bool json = false;
+    std::string direction;
+    std::vector<std::string> ops;
+    int serverPort = 0;
+    app.add_option("FILE", path, "the capture (pcapng or pcap); - reads standard input")
+        ->required();
+    app.add_flag("--json", json, "one JSON object per line (schema in docs/capture.md)");
+    app.add_option("--direction", direction, "only messages of one direction")
+        ->check(CLI::IsMember({"c2s", "s2c"}));
+    app.add_option("--op", ops,
+                   "only these messages (Set, Remove, Clear, QueryResult, QueryEnd, Poll, Query, "
+                   "Hello, RoleReset, Tick, Sync, Request, Other, Malformed); repeatable");
+    app.add_option("--server-port", serverPort,
+                   "the server's TCP port (default: 7450, or found from the conversation)")
+        ->check(CLI::Range(1, 65535));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    for (std::string& op : ops) {
+        op = Lower(op);
+    }
+
+    std::string bytes;
+    if (!ReadAll(path, bytes)) {
+        std::cerr << "pyr-netdump: cannot read " << path << "\n";
+        return 1;
+    }
+    capture::CaptureReaderOptions options;
+    if (serverPort != 0) {
+        options.serverPort = static_cast<std::uint16_t>(serverPort);
+    }
+    capture::CaptureReader reader(std::move(bytes), options);
+    capture::CapturedItem item;
+    std::string out;
+    const bool filtered = !direction.empty() || !ops.empty();
+    while (reader.Next(item)) {
+        const std::int64_t origin = reader.GetOriginNs().value_or(item.timeNs);
+        const bool message = item.kind == capture::CapturedItem::Kind::Message;
+        if (!message && (item.kind != capture::CapturedItem::Kind::Problem || !ops.empty()) &&
+            filtered) {
+            continue;
+        }
+        if (!direction.empty() && direction != capture::ToString(item.direction)) {
+            continue;
+        }
+        if (message && !ops.empty() &&
+            std::find(ops.begin(), ops.end(), Lower(capture::DecodeMessage(item.bytes).name)) ==
+                ops.end()) {
+            continue;
+        }
+        out = json ? capture::FormatJson(item, origin) + "\n" : capture::FormatText(item, origin);
+        std::fwrite(out.data(), 1, out.size(), stdout);
+    }
+    std::fflush(stdout);
+    if (!reader.GetError().empty()) {
+        std::cerr << "pyr-netdump: " << path << ": " << reader.GetError() << "\n";
+        return 1;
+    }
+    if (!reader.GetWarning().empty()) {
+        std::cerr << "pyr-netdump: " << path << ": " << reader.GetWarning() << "\n";
+    }
+    return std::ferror(stdout) ? 1 : 0;
+}

@@ -1,0 +1,66 @@
+#include "host/ClientReplay.h"
+
+#include <fstream>
+#include <iterator>
+
+#include "capture/CaptureReader.h"
+#include "capture/Decode.h"
+#include "net/LogFormat.h"
+#include "net/NetMsg.h"
+#include "plinth/Timer.h"
+
+namespace host {
+
+bool ReplayCapture(const std::string& path, const ReplayHooks& hooks, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read " + path;
+        return false;
+    }
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    capture::CaptureReader reader(std::move(bytes));
+    os::Timer* timer = os::GetTimer();
+    capture::CapturedItem item;
+    ReceivedNetMsg parsed;
+    while (reader.Next(item)) {
+        const std::int64_t origin = reader.GetOriginNs().value_or(item.timeNs);
+        const std::int64_t dueMs = (item.timeNs - origin) / 1000000;
+        if (dueMs > timer->Now()) {
+            timer->Advance(dueMs - timer->Now());
+        }
+        switch (item.kind) {
+            case capture::CapturedItem::Kind::Open:
+            case capture::CapturedItem::Kind::Close:
+                hooks.connection(item.kind == capture::CapturedItem::Kind::Open);
+                break;
+            case capture::CapturedItem::Kind::Message:
+                if (item.direction == capture::Direction::ServerToClient) {
+                    if (ParseNetMsg(item.bytes.data(), item.bytes.size(), parsed)) {
+                        hooks.deliver(*parsed.Get());
+                    }
+                } else {
+                    const capture::DecodedMessage m = capture::DecodeMessage(item.bytes);
+                    if (m.name == "Query" && m.error.empty()) {
+                        for (const capture::Field& f : m.fields) {
+                            if (f.name == "query.arg") {
+                                hooks.query(static_cast<std::int32_t>(f.i));
+                            }
+                        }
+                    }
+                }
+                break;
+            case capture::CapturedItem::Kind::Problem:
+                break;
+        }
+    }
+    if (!reader.GetError().empty()) {
+        error = path + ": " + reader.GetError();
+        return false;
+    }
+    if (!reader.GetWarning().empty()) {
+        LogText(3, ("minimap-client: " + path + ": " + reader.GetWarning()).c_str());
+    }
+    return true;
+}
+
+}  // namespace host
