@@ -141,6 +141,8 @@ private:
     void ReadBody(std::size_t length);
     void OnMessage(std::size_t length);
     void Malformed(const std::string& reason);
+    /// Tells the capture tap (SimServerOptions::tap), if any, about bytes on the wire.
+    void Tap(capture::Direction direction, const char* bytes, std::size_t size);
     void Queue(std::unique_ptr<Answer> answer);
     /// The clock of the stall deadline starts when the client is first owed something.
     void Owe();
@@ -514,7 +516,16 @@ Session::Session(Server& server, tcp::socket socket, std::uint64_t serial, const
       serial(serial),
       lastTakenMs(server.Now()) {}
 
+void Session::Tap(capture::Direction direction, const char* bytes, std::size_t size) {
+    if (server.options.tap != nullptr && size != 0) {
+        server.options.tap->Bytes(serial, direction, bytes, size);
+    }
+}
+
 void Session::Start() {
+    if (server.options.tap != nullptr) {
+        server.options.tap->Opened(serial);
+    }
     boost::system::error_code ec;
     socket.set_option(tcp::no_delay(true), ec);
     // Writes take what the socket takes and never block the thread (see Flush).
@@ -535,14 +546,17 @@ void Session::ReadHeader() {
     reading = true;
     auto self = shared_from_this();
     asio::async_read(
-        socket, asio::buffer(header), [self](const boost::system::error_code& ec, std::size_t) {
+        socket, asio::buffer(header), [self](const boost::system::error_code& ec, std::size_t got) {
             self->reading = false;
             if (ec) {
+                self->Tap(capture::Direction::ClientToServer, self->header.data(), got);
                 self->Close(ec == asio::error::eof ? "closed by the client" : ec.message());
                 return;
             }
             const NetMsgFrame frame = FrameNetMsg(self->header.data(), self->header.size());
             if (frame.state == NetMsgFrameState::Invalid) {
+                self->Tap(capture::Direction::ClientToServer, self->header.data(),
+                          self->header.size());
                 // The parser names what is wrong with the length, as for every message.
                 ReceivedNetMsg parsed;
                 self->Malformed(ParseNetMsg(self->header.data(), self->header.size(), parsed).text);
@@ -562,9 +576,11 @@ void Session::ReadBody(std::size_t length) {
     body.resize(length);
     auto self = shared_from_this();
     asio::async_read(socket, asio::buffer(body.data() + header.size(), length - header.size()),
-                     [self, length](const boost::system::error_code& ec, std::size_t) {
+                     [self, length](const boost::system::error_code& ec, std::size_t got) {
                          self->reading = false;
                          if (ec) {
+                             self->Tap(capture::Direction::ClientToServer, self->body.data(),
+                                       self->header.size() + got);
                              self->Close(ec == asio::error::eof
                                              ? "closed by the client in the middle of a message"
                                              : ec.message());
@@ -575,6 +591,7 @@ void Session::ReadBody(std::size_t length) {
 }
 
 void Session::OnMessage(std::size_t length) {
+    Tap(capture::Direction::ClientToServer, body.data(), length);
     // A parse holds a copy of the message, so it lives only while the message is handled.
     ReceivedNetMsg parsed;
     const NetMsgParseResult result = ParseNetMsg(body.data(), length, parsed);
@@ -675,12 +692,16 @@ void Session::Encode() {
     while (Unsent() < server.answerWindow && !backlog.empty()) {
         Outgoing& next = backlog.front();
         if (next.answer) {
+            const std::size_t start = wire.size();
             if (next.answer->EncodeNext(wire)) {
+                // Told as each message is encoded: the order it goes out in.
+                Tap(capture::Direction::ServerToClient, wire.data() + start, wire.size() - start);
                 continue;
             }
             --answersQueued;
         } else {
             wire.insert(wire.end(), next.message.begin(), next.message.end());
+            Tap(capture::Direction::ServerToClient, next.message.data(), next.message.size());
             backlogBytes -= next.message.size();
         }
         backlog.pop_front();
@@ -754,6 +775,9 @@ void Session::Close(const std::string& reason) {
         return;
     }
     closed = true;
+    if (server.options.tap != nullptr) {
+        server.options.tap->Closed(serial);
+    }
     backlog.clear();
     Bytes().swap(wire);
     // Counted before the socket goes, so that whoever sees the connection end sees the count.

@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/WireTap.h"
 #include "server/Scenario.h"
 
 namespace os {
@@ -84,6 +85,9 @@ struct SimServerOptions {
     /// kCheckIntervalMs). Null: a real-clock timer of the server's own. Tests pass a timer on
     /// the manual clock and advance it. Must outlive the server.
     os::Timer* timer = nullptr;
+    /// Told every connection and every message's bytes, both directions, as they went over
+    /// the wire (a capture), on the server thread; not owned, outlives the server.
+    capture::IWireTap* tap = nullptr;
 };
 
 struct SimServerStats {

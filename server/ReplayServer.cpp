@@ -1,0 +1,289 @@
+#include "server/ReplayServer.h"
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <boost/asio.hpp>
+
+#include "capture/CaptureReader.h"
+#include "net/LogFormat.h"
+
+namespace sim {
+
+namespace {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+
+void Log(int level, const std::string& text) {
+    LogText(level, ("minimap-server: " + text).c_str());
+}
+
+/// One captured connection's server side: each message at its time since the connection
+/// opened, then (when the capture shows it) the close.
+struct Script {
+    struct Step {
+        std::chrono::nanoseconds at{0};
+        std::string bytes;
+    };
+    std::int64_t openNs = 0;
+    std::vector<Step> steps;
+    std::optional<std::chrono::nanoseconds> closeAt;
+};
+
+class Player : public std::enable_shared_from_this<Player> {
+public:
+    Player(tcp::socket socket, const Script* script, double speed, std::uint64_t serial)
+        : socket(std::move(socket)),
+          timer(this->socket.get_executor()),
+          script(script),
+          speed(speed),
+          serial(serial),
+          start(std::chrono::steady_clock::now()) {}
+
+    void Start() {
+        if (script == nullptr) {
+            Close("the capture has no connection for it");
+            return;
+        }
+        Drain();
+        Next();
+    }
+
+    void Close(const std::string& reason) {
+        if (closed) {
+            return;
+        }
+        closed = true;
+        Log(2, "connection " + std::to_string(serial) + " closed: " + reason);
+        boost::system::error_code ec;
+        timer.cancel();
+        socket.shutdown(tcp::socket::shutdown_both, ec);
+        socket.close(ec);
+    }
+
+private:
+    std::chrono::steady_clock::time_point Due(std::chrono::nanoseconds at) const {
+        return start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double, std::nano>(
+                               static_cast<double>(at.count()) / speed));
+    }
+
+    /// What the client sends is read and dropped, so that it never waits on a full socket.
+    void Drain() {
+        auto self = shared_from_this();
+        socket.async_read_some(
+            asio::buffer(sink), [self](const boost::system::error_code& ec, std::size_t) {
+                if (ec) {
+                    self->Close(ec == asio::error::eof ? "closed by the client" : ec.message());
+                    return;
+                }
+                self->Drain();
+            });
+    }
+
+    void Next() {
+        if (closed) {
+            return;
+        }
+        auto self = shared_from_this();
+        if (next < script->steps.size()) {
+            timer.expires_at(Due(script->steps[next].at));
+            timer.async_wait([self](const boost::system::error_code& ec) {
+                if (ec || self->closed) {
+                    return;
+                }
+                const std::string& bytes = self->script->steps[self->next++].bytes;
+                asio::async_write(self->socket, asio::buffer(bytes),
+                                  [self](const boost::system::error_code& written, std::size_t) {
+                                      if (written) {
+                                          self->Close(written.message());
+                                          return;
+                                      }
+                                      self->Next();
+                                  });
+            });
+        } else if (script->closeAt) {
+            timer.expires_at(Due(*script->closeAt));
+            timer.async_wait([self](const boost::system::error_code& ec) {
+                if (!ec) {
+                    self->Close("closed as in the capture");
+                }
+            });
+        }
+    }
+
+    tcp::socket socket;
+    asio::steady_timer timer;
+    const Script* script;
+    double speed;
+    std::uint64_t serial;
+    std::chrono::steady_clock::time_point start;
+    std::size_t next = 0;
+    bool closed = false;
+    char sink[4096];
+};
+
+}  // namespace
+
+struct ReplayServer::Impl {
+    explicit Impl(ReplayServerOptions options) : options(std::move(options)) {
+        if (!(this->options.speed > 0)) {
+            this->options.speed = 1.0;
+        }
+    }
+
+    void Accept() {
+        acceptor.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
+            if (ec) {
+                if (ec != asio::error::operation_aborted && !stopping) {
+                    Log(3, "accept failed: " + ec.message());
+                    Accept();
+                }
+                return;
+            }
+            const std::uint64_t serial = ++accepted;
+            boost::system::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
+            const Script* script = serial <= scripts.size() ? &scripts[serial - 1] : nullptr;
+            auto player =
+                std::make_shared<Player>(std::move(socket), script, options.speed, serial);
+            players.push_back(player);
+            Log(2, "connection " + std::to_string(serial) + " opened");
+            player->Start();
+            Accept();
+        });
+    }
+
+    ReplayServerOptions options;
+    std::vector<Script> scripts;
+    std::size_t messages = 0;
+    asio::io_context io;
+    tcp::acceptor acceptor{io};
+    std::thread thread;
+    std::atomic<std::uint16_t> port{0};
+    std::uint64_t accepted = 0;
+    bool stopping = false;
+    std::vector<std::weak_ptr<Player>> players;
+};
+
+ReplayServer::ReplayServer(ReplayServerOptions options)
+    : impl(std::make_unique<Impl>(std::move(options))) {}
+
+ReplayServer::~ReplayServer() {
+    Stop();
+}
+
+bool ReplayServer::Load(const std::string& path, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read " + path;
+        return false;
+    }
+    capture::CaptureReader reader(
+        std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    std::map<std::uint64_t, Script> byConnection;
+    capture::CapturedItem item;
+    while (reader.Next(item)) {
+        Script& script = byConnection[item.connection];
+        if (item.kind == capture::CapturedItem::Kind::Open) {
+            script.openNs = item.timeNs;
+        } else if (item.kind == capture::CapturedItem::Kind::Close) {
+            script.closeAt = std::chrono::nanoseconds(item.timeNs - script.openNs);
+        } else if (item.kind == capture::CapturedItem::Kind::Message &&
+                   item.direction == capture::Direction::ServerToClient) {
+            script.steps.push_back(
+                {std::chrono::nanoseconds(item.timeNs - script.openNs), std::move(item.bytes)});
+            ++impl->messages;
+        }
+    }
+    if (!reader.GetError().empty()) {
+        error = path + ": " + reader.GetError();
+        return false;
+    }
+    if (!reader.GetWarning().empty()) {
+        Log(3, path + ": " + reader.GetWarning());
+    }
+    for (auto& [connection, script] : byConnection) {
+        impl->scripts.push_back(std::move(script));
+    }
+    return true;
+}
+
+std::size_t ReplayServer::GetConnectionCount() const {
+    return impl->scripts.size();
+}
+
+std::size_t ReplayServer::GetMessageCount() const {
+    return impl->messages;
+}
+
+bool ReplayServer::Start(std::string& error) {
+    if (impl->thread.joinable()) {
+        error = "already started";
+        return false;
+    }
+    boost::system::error_code ec;
+    const auto address = asio::ip::make_address(impl->options.bindAddress, ec);
+    if (ec) {
+        error = "'" + impl->options.bindAddress + "' is not an IP address";
+        return false;
+    }
+    const tcp::endpoint endpoint(address, impl->options.port);
+    impl->acceptor.open(endpoint.protocol(), ec);
+    if (!ec) {
+        impl->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    }
+    if (!ec) {
+        impl->acceptor.bind(endpoint, ec);
+    }
+    if (!ec) {
+        impl->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    }
+    if (ec) {
+        error = "cannot listen on " + impl->options.bindAddress + ":" +
+                std::to_string(impl->options.port) + ": " + ec.message();
+        impl->acceptor.close(ec);
+        return false;
+    }
+    impl->port = impl->acceptor.local_endpoint(ec).port();
+    impl->Accept();
+    impl->thread = std::thread([this] {
+        try {
+            impl->io.run();
+        } catch (const std::exception& e) {
+            Log(3, std::string("network thread stopped: ") + e.what());
+        }
+    });
+    return true;
+}
+
+std::uint16_t ReplayServer::GetPort() const noexcept {
+    return impl->port.load();
+}
+
+void ReplayServer::Stop() {
+    if (!impl->thread.joinable()) {
+        return;
+    }
+    asio::post(impl->io, [this] {
+        impl->stopping = true;
+        boost::system::error_code ec;
+        impl->acceptor.close(ec);
+        for (const auto& weak : impl->players) {
+            if (auto player = weak.lock()) {
+                player->Close("server stopping");
+            }
+        }
+    });
+    impl->thread.join();
+}
+
+}  // namespace sim
