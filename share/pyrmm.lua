@@ -1,0 +1,303 @@
+-- pyrmm.lua: Wireshark dissector for the minimap protocol of Pyr_MiniMap (message types 32 and
+-- 33 over TCP), as docs/wire-format.md describes it byte for byte.
+--
+-- Install: copy this file into Wireshark's personal Lua plug-ins folder
+-- (~/.local/lib/wireshark/plugins/), or load it for one run with
+-- `tshark -X lua_script:pyrmm.lua -r capture.pcapng`.
+--
+-- It decodes TCP port 7450 (the server port in the captures minimap-client and minimap-server
+-- write; the "pyrmm.port" preference changes it), and, through a heuristic, conversations on
+-- other ports whose first bytes read as a message header of type 32 or 33 (Decode As works
+-- too). Messages split over several TCP segments are reassembled, several messages in one
+-- segment are each decoded. Field names are those of `pyr-netdump --json` under "pyrmm.":
+-- pyrmm.type, pyrmm.id, pyrmm.length, pyrmm.msg, pyrmm.op, pyrmm.selector, pyrmm.store,
+-- pyrmm.player.{id,x,y}, pyrmm.npc.{id,name,x,y,kind,quest,reserved}, pyrmm.remove.id,
+-- pyrmm.query.arg, pyrmm.hello.version, pyrmm.tick.serial, pyrmm.chunk.{id,size},
+-- pyrmm.error. A message the receiver's parser refuses is flagged with the expert info
+-- pyrmm.malformed, a chunk of the wrong size with pyrmm.unreadable; pyrmm.error holds the
+-- same text as pyr-netdump's "error".
+
+local pyrmm = Proto("pyrmm", "Pyr MiniMap protocol")
+
+local HEADER = 6
+local MAX_LENGTH = 64512
+local MAX_CHUNKS = 256
+
+local f = {
+    type = ProtoField.uint16("pyrmm.type", "Message type", base.DEC),
+    id = ProtoField.uint16("pyrmm.id", "Message id", base.DEC),
+    length = ProtoField.uint16("pyrmm.length", "Length", base.DEC),
+    msg = ProtoField.string("pyrmm.msg", "Message"),
+    op = ProtoField.int32("pyrmm.op", "Operation", base.DEC),
+    selector = ProtoField.uint8("pyrmm.selector", "Selector", base.DEC),
+    store = ProtoField.string("pyrmm.store", "Store"),
+    player_id = ProtoField.uint64("pyrmm.player.id", "Player id", base.DEC),
+    player_x = ProtoField.float("pyrmm.player.x", "Player x"),
+    player_y = ProtoField.float("pyrmm.player.y", "Player y"),
+    npc_id = ProtoField.uint64("pyrmm.npc.id", "NPC id", base.DEC),
+    npc_name = ProtoField.string("pyrmm.npc.name", "NPC name"),
+    npc_x = ProtoField.float("pyrmm.npc.x", "NPC x"),
+    npc_y = ProtoField.float("pyrmm.npc.y", "NPC y"),
+    npc_kind = ProtoField.int32("pyrmm.npc.kind", "NPC kind", base.DEC),
+    npc_quest = ProtoField.int32("pyrmm.npc.quest", "NPC quest", base.DEC),
+    npc_reserved = ProtoField.uint32("pyrmm.npc.reserved", "NPC reserved", base.DEC),
+    remove_id = ProtoField.uint64("pyrmm.remove.id", "Removed id", base.DEC),
+    query_arg = ProtoField.int32("pyrmm.query.arg", "Query argument", base.DEC),
+    hello_version = ProtoField.int32("pyrmm.hello.version", "Extension version", base.DEC),
+    tick_serial = ProtoField.int32("pyrmm.tick.serial", "Tick serial", base.DEC),
+    chunk = ProtoField.none("pyrmm.chunk", "Chunk"),
+    chunk_id = ProtoField.uint16("pyrmm.chunk.id", "Chunk id", base.DEC),
+    chunk_size = ProtoField.uint16("pyrmm.chunk.size", "Chunk size", base.DEC),
+    error = ProtoField.string("pyrmm.error", "Error"),
+}
+pyrmm.fields = {
+    f.type, f.id, f.length, f.msg, f.op, f.selector, f.store, f.player_id, f.player_x,
+    f.player_y, f.npc_id, f.npc_name, f.npc_x, f.npc_y, f.npc_kind, f.npc_quest,
+    f.npc_reserved, f.remove_id, f.query_arg, f.hello_version, f.tick_serial, f.chunk,
+    f.chunk_id, f.chunk_size, f.error,
+}
+
+local e_malformed = ProtoExpert.new("pyrmm.malformed", "Malformed message",
+                                    expert.group.MALFORMED, expert.severity.ERROR)
+local e_unreadable = ProtoExpert.new("pyrmm.unreadable", "Unreadable chunk",
+                                     expert.group.PROTOCOL, expert.severity.WARN)
+pyrmm.experts = { e_malformed, e_unreadable }
+
+pyrmm.prefs.port = Pref.uint("Server TCP port", 7450, "The game server's TCP port")
+
+local SYNC_OPS = { [0] = "Set", [1] = "Remove", [2] = "Clear", [3] = "QueryResult", [4] = "QueryEnd" }
+
+-- The receiver's parser, check for check: nil when the message is well-formed, else its text.
+local function parse(tvb, len, chunks)
+    if len < HEADER then
+        return "length field below the 6-byte header: length " .. len
+    end
+    if len > MAX_LENGTH then
+        return "length field above the limit of 64512 bytes: length " .. len
+    end
+    local offset, index = HEADER, 0
+    while offset < len do
+        local at = "chunk " .. index .. " at offset " .. offset .. ": "
+        if index == MAX_CHUNKS then
+            return at .. "more than 256 chunks"
+        end
+        local left = len - offset
+        if left < 4 then
+            return at .. "chunk header cut short: " .. left .. " of its 4 bytes left"
+        end
+        local size = tvb(offset + 2, 2):le_uint()
+        if size < 4 then
+            return at .. "chunkSize " .. size .. " is below the 4-byte chunk header"
+        end
+        if size > left then
+            return at .. "chunkSize " .. size .. " runs past the message end (" .. left ..
+                       " bytes left)"
+        end
+        chunks[#chunks + 1] = { offset = offset, size = size }
+        offset = offset + size
+        index = index + 1
+    end
+    return nil
+end
+
+-- Decodes chunk by chunk; a missing or wrongly sized chunk stops it with a text.
+local Reader = {}
+Reader.__index = Reader
+
+local function reader(tvb, tree, chunks)
+    return setmetatable({ tvb = tvb, tree = tree, chunks = chunks }, Reader)
+end
+
+-- The data range of chunk i (0-based) when it holds exactly `size` bytes.
+function Reader:data(i, size, what)
+    local c = self.chunks[i + 1]
+    if c == nil then
+        self.problem = "chunk " .. i .. " (" .. what .. ") is missing"
+        return nil
+    end
+    if c.size - 4 ~= size then
+        self.problem = "chunk " .. i .. " (" .. what .. ") holds " .. (c.size - 4) ..
+                           " bytes, not " .. size
+        return nil
+    end
+    return self.tvb(c.offset + 4, size)
+end
+
+function Reader:int(field, i, what)
+    local r = self:data(i, 4, what)
+    if r then
+        self.tree:add_le(field, r)
+        return r:le_int()
+    end
+    return nil
+end
+
+local function add_npc(tree, r)
+    local name_length = 0
+    while name_length < 52 and r(8 + name_length, 1):uint() ~= 0 do
+        name_length = name_length + 1
+    end
+    tree:add_le(f.npc_id, r(0, 8))
+    if name_length > 0 then
+        tree:add_packet_field(f.npc_name, r(8, name_length), ENC_UTF_8 + ENC_STRING)
+    else
+        tree:add(f.npc_name, r(8, 52), "")
+    end
+    tree:add_le(f.npc_x, r(60, 4))
+    tree:add_le(f.npc_y, r(64, 4))
+    tree:add_le(f.npc_kind, r(68, 4))
+    tree:add_le(f.npc_quest, r(72, 4))
+    tree:add_le(f.npc_reserved, r(76, 4))
+    return r(8, name_length):string(ENC_UTF_8)
+end
+
+local function decode(rd, mtype, mid)
+    local tree = rd.tree
+    local header = rd.tvb(0, HEADER)
+    if mtype == 32 and mid == 254 then
+        local op = rd:int(f.op, 0, "operation")
+        if op == nil then
+            return "Sync"
+        end
+        local name = SYNC_OPS[op] or "Sync"
+        if op == 0 or op == 1 then
+            local s = rd:data(1, 1, "selector")
+            if s == nil then
+                return name
+            end
+            local player = s:uint() ~= 0
+            tree:add(f.selector, s)
+            tree:add(f.store, s, player and "player" or "npc"):set_generated()
+            if op == 1 then
+                local r = rd:data(2, 8, "id")
+                if r then
+                    tree:add_le(f.remove_id, r)
+                end
+            elseif player then
+                local r = rd:data(2, 16, "player record")
+                if r then
+                    tree:add_le(f.player_id, r(0, 8))
+                    tree:add_le(f.player_x, r(8, 4))
+                    tree:add_le(f.player_y, r(12, 4))
+                end
+            else
+                local r = rd:data(2, 80, "NPC record")
+                if r then
+                    return name, add_npc(tree, r)
+                end
+            end
+        elseif op == 3 then
+            local r = rd:data(1, 80, "NPC record")
+            if r then
+                return name, add_npc(tree, r)
+            end
+        end
+        return name
+    elseif mtype == 32 and mid == 255 then
+        local op = rd:int(f.op, 0, "request")
+        if op == 5 then
+            return "Poll"
+        elseif op == 3 then
+            rd:int(f.query_arg, 1, "query argument")
+            return "Query"
+        end
+        return "Request"
+    elseif mtype == 33 and mid == 1 then
+        rd:int(f.hello_version, 0, "extension version")
+        return "Hello"
+    elseif mtype == 33 and mid == 2 then
+        return "RoleReset"
+    elseif mtype == 33 and mid == 3 then
+        rd:int(f.tick_serial, 0, "serial")
+        return "Tick"
+    end
+    return "Other"
+end
+
+local function pdu_length(tvb, pinfo, offset)
+    local len = tvb(offset + 4, 2):le_uint()
+    -- A length that cannot be framed: its header alone is shown, as the receiver saw it.
+    if len < HEADER or len > MAX_LENGTH then
+        return HEADER
+    end
+    return len
+end
+
+local function dissect_pdu(tvb, pinfo, tree)
+    local mtype = tvb(0, 2):le_uint()
+    local mid = tvb(2, 2):le_uint()
+    local len = tvb(4, 2):le_uint()
+    local t = tree:add(pyrmm, tvb())
+    t:add_le(f.type, tvb(0, 2))
+    t:add_le(f.id, tvb(2, 2))
+    t:add_le(f.length, tvb(4, 2))
+    pinfo.cols.protocol = "PYRMM"
+    local chunks = {}
+    local err = parse(tvb, len, chunks)
+    local name, detail
+    if err then
+        name = "Malformed"
+        t:add(f.msg, tvb(0, HEADER), name):set_generated()
+        t:add(f.error, tvb(), err):set_generated()
+        t:add_proto_expert_info(e_malformed, err)
+    else
+        local rd = reader(tvb, t, chunks)
+        name, detail = decode(rd, mtype, mid)
+        t:add(f.msg, tvb(0, HEADER), name):set_generated()
+        for i, c in ipairs(chunks) do
+            local ct = t:add(f.chunk, tvb(c.offset, c.size))
+            ct:set_text("Chunk " .. (i - 1) .. ": " .. c.size .. " bytes")
+            ct:add_le(f.chunk_id, tvb(c.offset, 2))
+            ct:add_le(f.chunk_size, tvb(c.offset + 2, 2))
+        end
+        if rd.problem then
+            t:add(f.error, tvb(), rd.problem):set_generated()
+            t:add_proto_expert_info(e_unreadable, rd.problem)
+        end
+    end
+    t:append_text(": " .. name .. (detail and (" " .. detail) or ""))
+    local direction = pinfo.dst_port == pyrmm.prefs.port and "c2s" or
+                          (pinfo.src_port == pyrmm.prefs.port and "s2c" or "")
+    local info = tostring(pinfo.cols.info)
+    local text = direction .. " " .. name .. (detail and (" " .. detail) or "")
+    if info:sub(1, 5) == "PYRMM" then
+        pinfo.cols.info:append(", " .. text)
+    else
+        pinfo.cols.info:set("PYRMM " .. text)
+    end
+    return tvb:len()
+end
+function pyrmm.dissector(tvb, pinfo, tree)
+    dissect_tcp_pdus(tvb, tree, HEADER, pdu_length, dissect_pdu, true)
+    return tvb:len()
+end
+
+local function looks_like_header(tvb)
+    if tvb:len() < HEADER then
+        return false
+    end
+    local mtype = tvb(0, 2):le_uint()
+    local len = tvb(4, 2):le_uint()
+    return (mtype == 32 or mtype == 33) and len >= HEADER and len <= MAX_LENGTH
+end
+
+local function heuristic(tvb, pinfo, tree)
+    if not looks_like_header(tvb) then
+        return false
+    end
+    pinfo.conversation = pyrmm
+    pyrmm.dissector(tvb, pinfo, tree)
+    return true
+end
+
+local registered_port = pyrmm.prefs.port
+DissectorTable.get("tcp.port"):add(registered_port, pyrmm)
+pyrmm:register_heuristic("tcp", heuristic)
+
+function pyrmm.prefs_changed()
+    if registered_port ~= pyrmm.prefs.port then
+        DissectorTable.get("tcp.port"):remove(registered_port, pyrmm)
+        registered_port = pyrmm.prefs.port
+        DissectorTable.get("tcp.port"):add(registered_port, pyrmm)
+    end
+end
