@@ -202,54 +202,30 @@ void CaptureReader::OnSegment(const Packet& packet, const std::string& src, std:
         it = streams.emplace(key, Stream{}).first;
     }
     Stream& stream = it->second;
-    const std::uint16_t wanted = options.serverPort.value_or(kServerPort);
     if (!stream.decided) {
-        if (srcPort == wanted || dstPort == wanted) {
-            stream.decided = true;
-            stream.accepted = true;
-            stream.serverAddress = srcPort == wanted ? src : dst;
-            stream.serverPort = wanted;
+        const std::uint16_t wanted = options.serverPort.value_or(kServerPort);
+        const bool serverIsSource = srcPort == wanted   ? true
+                                    : dstPort == wanted ? false
+                                    : synOnly           ? false
+                                    : syn               ? true
+                                                        : !IsRequest(payload);
+        stream.decided = true;
+        stream.serverAddress = serverIsSource ? src : dst;
+        stream.serverPort = serverIsSource ? srcPort : dstPort;
+        if (stream.serverPort == wanted) {
+            stream.verdict = Verdict::Ours;
         } else if (options.serverPort) {
-            stream.decided = true;  // not the conversation asked for
-        } else if (synOnly) {
-            stream.decided = true;
-            stream.serverAddress = dst;
-            stream.serverPort = dstPort;
-        } else if (syn) {
-            stream.decided = true;
-            stream.serverAddress = src;
-            stream.serverPort = srcPort;
-        } else if (!payload.empty()) {
-            stream.decided = true;
-            stream.accepted = LooksLikeHeader(payload);
-            const bool fromClient = IsRequest(payload);
-            stream.serverAddress = fromClient ? dst : src;
-            stream.serverPort = fromClient ? dstPort : srcPort;
+            stream.verdict = Verdict::NotOurs;
         }
-        if (stream.decided && !stream.accepted && !payload.empty() && !options.serverPort) {
-            stream.accepted = LooksLikeHeader(payload);
-        }
-    } else if (!stream.accepted && !options.serverPort && !payload.empty() && !stream.payloadSeen) {
-        stream.accepted = LooksLikeHeader(payload);
     }
-    stream.payloadSeen = stream.payloadSeen || !payload.empty();
-    const bool fromClient = !(src == stream.serverAddress && srcPort == stream.serverPort);
-    if (stream.decided && !stream.accepted && payload.empty()) {
-        // Still only handshake: remember where each side starts.
-        Side& side = fromClient ? stream.fromClient : stream.fromServer;
-        if (syn) {
-            side.started = true;
-            side.next = seq + 1;
-        }
+    if (stream.verdict == Verdict::NotOurs) {
         return;
     }
-    if (!stream.accepted) {
-        return;
-    }
-    if (stream.connection == 0) {
+    if (stream.verdict == Verdict::Ours && stream.connection == 0) {
         stream.connection = ++connections;
-        Emit(CapturedItem::Kind::Open, stream, fromClient, packet, {}, {});
+        Emit(CapturedItem::Kind::Open, stream, true, packet, {}, {});
     }
+    const bool fromClient = !(src == stream.serverAddress && srcPort == stream.serverPort);
     Take(stream, fromClient, packet, seq, flags, std::move(payload));
 }
 
@@ -296,15 +272,31 @@ void CaptureReader::Take(Stream& stream, bool fromClient, const Packet& packet, 
         Frame(stream, fromClient, packet);
     }
     if ((flags & (kTcpFin | kTcpRst)) != 0) {
-        EndSide(stream, fromClient, packet);
+        // Where this side's bytes end: what is missing before it was not captured.
+        EndSide(stream, fromClient, packet, seq + static_cast<std::uint32_t>(payload.size()));
         if ((flags & kTcpRst) != 0) {
-            EndSide(stream, !fromClient, packet);
+            EndSide(stream, !fromClient, packet, std::nullopt);
         }
     }
 }
 
 void CaptureReader::Frame(Stream& stream, bool fromClient, const Packet& packet) {
     Side& side = fromClient ? stream.fromClient : stream.fromServer;
+    if (stream.verdict == Verdict::Unknown) {
+        // On another port, the conversation is ours when its first bytes read as a header.
+        if (side.buffer.size() < static_cast<std::size_t>(net::kHeaderSize)) {
+            return;
+        }
+        if (!LooksLikeHeader(side.buffer)) {
+            stream.verdict = Verdict::NotOurs;
+            stream.fromClient = Side{};
+            stream.fromServer = Side{};
+            return;
+        }
+        stream.verdict = Verdict::Ours;
+        stream.connection = ++connections;
+        Emit(CapturedItem::Kind::Open, stream, true, packet, {}, {});
+    }
     std::size_t used = 0;
     while (!side.broken &&
            side.buffer.size() - used >= static_cast<std::size_t>(net::kHeaderSize)) {
@@ -337,23 +329,33 @@ void CaptureReader::Frame(Stream& stream, bool fromClient, const Packet& packet)
     }
 }
 
-void CaptureReader::EndSide(Stream& stream, bool fromClient, const Packet& packet) {
+void CaptureReader::EndSide(Stream& stream, bool fromClient, const Packet& packet,
+                            std::optional<std::uint32_t> endSeq) {
     Side& side = fromClient ? stream.fromClient : stream.fromServer;
     if (side.ended) {
         return;
     }
     side.ended = true;
+    if (stream.verdict != Verdict::Ours) {
+        return;
+    }
+    std::size_t missing = 0;
+    std::size_t held = 0;
     if (!side.ahead.empty()) {
-        std::size_t missing = 0;
-        std::size_t held = 0;
+        missing = side.ahead.begin()->first - side.next;
         for (const auto& [seq, bytes] : side.ahead) {
             held += bytes.size();
         }
-        missing = static_cast<std::uint32_t>(side.ahead.begin()->first - side.next);
-        Emit(CapturedItem::Kind::Problem, stream, fromClient, packet, {},
-             std::to_string(missing) + " bytes missing from the capture; the " +
-                 std::to_string(held) + " bytes after them are not read as messages");
         side.ahead.clear();
+    } else if (endSeq && static_cast<std::int32_t>(*endSeq - side.next) > 0) {
+        missing = *endSeq - side.next;
+    }
+    if (missing != 0) {
+        Emit(CapturedItem::Kind::Problem, stream, fromClient, packet, {},
+             std::to_string(missing) + " bytes missing from the capture" +
+                 (held != 0 ? "; the " + std::to_string(held) +
+                                  " bytes after them are not read as messages"
+                            : std::string()));
     }
     if (!side.buffer.empty() && !side.broken) {
         std::size_t wanted = static_cast<std::size_t>(net::kHeaderSize);
@@ -377,7 +379,7 @@ void CaptureReader::Finish() {
     for (auto& [key, stream] : streams) {
         for (const bool fromClient : {true, false}) {
             Side& side = fromClient ? stream.fromClient : stream.fromServer;
-            if (stream.accepted && !stream.closed &&
+            if (stream.verdict == Verdict::Ours && !stream.closed &&
                 (!side.buffer.empty() || !side.ahead.empty())) {
                 const std::size_t bytes = side.buffer.size();
                 Emit(CapturedItem::Kind::Problem, stream, fromClient, last, side.buffer,

@@ -75,12 +75,12 @@ private:
         std::string buffer;
         std::map<std::uint32_t, std::string> ahead;
     };
+    enum class Verdict : std::uint8_t { Unknown, Ours, NotOurs };
     struct Stream {
         std::uint64_t connection = 0;
         bool decided = false;  ///< which end is the server is known
-        bool accepted = false;
+        Verdict verdict = Verdict::Unknown;
         bool closed = false;
-        bool payloadSeen = false;
         std::string serverAddress;
         std::uint16_t serverPort = 0;
         Side fromClient;
@@ -95,7 +95,8 @@ private:
     void Take(Stream& stream, bool fromClient, const Packet& packet, std::uint32_t seq,
               std::uint8_t flags, std::string payload);
     void Frame(Stream& stream, bool fromClient, const Packet& packet);
-    void EndSide(Stream& stream, bool fromClient, const Packet& packet);
+    void EndSide(Stream& stream, bool fromClient, const Packet& packet,
+                 std::optional<std::uint32_t> endSeq);
     void Finish();
     void Emit(CapturedItem::Kind kind, const Stream& stream, bool fromClient, const Packet& packet,
               std::string bytes, std::string error);

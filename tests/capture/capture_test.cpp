@@ -1,0 +1,444 @@
+// The capture writer and reader: what the writer puts in a file reads back as the same
+// connections and messages; a file cut anywhere reads up to its last whole block; a full queue
+// drops and counts, a failing disk stops the capture once; damaged files give errors with
+// their offsets; captures of other tools (pcap, other links, split and reordered segments)
+// read as the messages they carry.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "capture/CaptureReader.h"
+#include "capture/CaptureWriter.h"
+#include "capture/Decode.h"
+#include "capture/Pcapng.h"
+#include "protocol/MiniMapProtocol.h"
+#include "server/SimMessages.h"
+#include "support/LogCapture.h"
+#include "support/Scoped.h"
+
+namespace {
+
+using capture::CapturedItem;
+using capture::Direction;
+
+/// Keeps every byte written; while held, Write waits until Release.
+class MemorySink final : public capture::ISink {
+public:
+    explicit MemorySink(std::string& bytes, bool held = false) : bytes(bytes), held(held) {}
+    int Write(const void* data, std::size_t size) override {
+        std::unique_lock<std::mutex> guard(mutex);
+        released.wait(guard, [this] { return !held; });
+        bytes.append(static_cast<const char*>(data), size);
+        return 0;
+    }
+    void Release() {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            held = false;
+        }
+        released.notify_all();
+    }
+
+private:
+    std::string& bytes;
+    std::mutex mutex;
+    std::condition_variable released;
+    bool held;
+};
+
+capture::CaptureWriterOptions Options(std::size_t maxQueued = 1u << 20) {
+    capture::CaptureWriterOptions options;
+    options.application = "capture-test";
+    options.description = "test";
+    options.name = "test.pcapng";
+    options.maxQueuedBytes = maxQueued;
+    // Every timestamp one millisecond after the previous, from 1000 s.
+    options.clockUs = [t = std::int64_t{1000000000}]() mutable { return t += 1000; };
+    return options;
+}
+
+std::string Str(const std::vector<char>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+const std::string kPoll = Str(sim::EncodePoll());
+const std::string kClear = Str(sim::EncodeSync(sim::SyncItem{}));  // a SyncItem is a Clear
+const std::string kLength3("\x20\x00\xFE\x00\x03\x00", 6);
+
+std::string SetPlayer(std::uint64_t id) {
+    sim::SyncItem set;
+    set.op = proto::SyncOp::Set;
+    set.player = true;
+    set.playerRecord = proto::MakePlayer(id, 10.0f, 20.0f);
+    return Str(sim::EncodeSync(set));
+}
+
+/// Two connections: a poll answered, an invalid header, a message cut after 10 bytes.
+void WriteSession(capture::IWireTap& tap) {
+    tap.Opened(1);
+    tap.Bytes(1, Direction::ClientToServer, kPoll.data(), kPoll.size());
+    const std::string set = SetPlayer(1);
+    tap.Bytes(1, Direction::ServerToClient, set.data(), set.size());
+    tap.Bytes(1, Direction::ServerToClient, kLength3.data(), kLength3.size());
+    tap.Closed(1);
+    tap.Opened(2);
+    tap.Bytes(2, Direction::ServerToClient, kClear.data(), 10);
+    tap.Closed(2);
+}
+
+std::string Written(capture::CaptureWriterOptions options = Options()) {
+    std::string bytes;
+    capture::CaptureWriter writer(std::make_unique<MemorySink>(bytes), std::move(options));
+    WriteSession(writer);
+    writer.Close();
+    return bytes;
+}
+
+std::vector<CapturedItem> ReadAll(const std::string& bytes, std::string* error = nullptr,
+                                  std::string* warning = nullptr) {
+    capture::CaptureReader reader(bytes);
+    std::vector<CapturedItem> items;
+    CapturedItem item;
+    while (reader.Next(item)) {
+        items.push_back(item);
+    }
+    if (error != nullptr) {
+        *error = reader.GetError();
+    }
+    if (warning != nullptr) {
+        *warning = reader.GetWarning();
+    }
+    return items;
+}
+
+/// "open 1", "c2s 1 Poll", "s2c 2 Malformed: <error>"... for comparing item lists.
+std::vector<std::string> Describe(const std::vector<CapturedItem>& items,
+                                  bool withEndOfCapture = true) {
+    std::vector<std::string> out;
+    for (const CapturedItem& i : items) {
+        if (!withEndOfCapture && i.kind == CapturedItem::Kind::Problem &&
+            i.error.rfind("the capture ends", 0) == 0) {
+            continue;
+        }
+        const std::string conn = " " + std::to_string(i.connection);
+        switch (i.kind) {
+            case CapturedItem::Kind::Open:
+                out.push_back("open" + conn);
+                break;
+            case CapturedItem::Kind::Close:
+                out.push_back("close" + conn);
+                break;
+            case CapturedItem::Kind::Problem:
+                out.push_back(std::string(ToString(i.direction)) + conn + " problem: " + i.error);
+                break;
+            case CapturedItem::Kind::Message:
+                out.push_back(std::string(ToString(i.direction)) + conn + " " +
+                              capture::DecodeMessage(i.bytes).name +
+                              (i.error.empty() ? "" : ": " + i.error));
+                break;
+        }
+    }
+    return out;
+}
+
+/// Offsets where the file's blocks end.
+std::vector<std::size_t> BlockEnds(const std::string& bytes) {
+    std::vector<std::size_t> ends;
+    for (std::size_t at = 0; at + 8 <= bytes.size();) {
+        std::uint32_t length = 0;
+        std::memcpy(&length, bytes.data() + at + 4, 4);
+        at += length;
+        ends.push_back(at);
+    }
+    return ends;
+}
+
+TEST(Capture, WrittenSessionReadsBackAsItsConnectionsAndMessagesAtTheirTimes) {
+    const std::string bytes = Written();
+    std::string error;
+    std::string warning;
+    const std::vector<CapturedItem> items = ReadAll(bytes, &error, &warning);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(warning, "");
+    EXPECT_EQ(
+        Describe(items),
+        (std::vector<std::string>{
+            "open 1", "c2s 1 Poll", "s2c 1 Set",
+            "s2c 1 Malformed: length field below the 6-byte header: length 3", "close 1", "open 2",
+            "s2c 2 Malformed: connection cut in the middle of a message (10 of 14 bytes)",
+            "close 2"}));
+    // The writer took the capture's start, then one timestamp per call, a millisecond apart.
+    capture::CaptureReader reader(bytes);
+    CapturedItem item;
+    std::vector<std::int64_t> ms;
+    while (reader.Next(item)) {
+        ms.push_back((item.timeNs - *reader.GetOriginNs()) / 1000000);
+    }
+    // The cut message is known as cut when its connection closes.
+    EXPECT_EQ(ms, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 8, 8}));
+    EXPECT_EQ(reader.GetFile().GetApplication(), "capture-test");
+    EXPECT_EQ(reader.GetFile().GetDropped(), std::optional<std::uint64_t>(0));
+}
+
+TEST(Capture, FileCutAnywhereReadsUpToItsLastWholeBlock) {
+    const std::string bytes = Written();
+    const std::vector<CapturedItem> all = ReadAll(bytes);
+    const std::vector<std::size_t> ends = BlockEnds(bytes);
+    ASSERT_EQ(ends.back(), bytes.size());
+    std::uint64_t packets = 0;
+    for (std::size_t block = 0; block < ends.size(); ++block) {
+        // Section header, interface, statistics, then packets.
+        if (block >= 3 && block + 1 < ends.size()) {
+            ++packets;
+        }
+        std::vector<CapturedItem> expected;
+        for (const CapturedItem& i : all) {
+            if (i.frame <= packets) {
+                expected.push_back(i);
+            }
+        }
+        std::string error;
+        std::string warning;
+        // A message still open when the capture ends is shown as bytes left over, which the
+        // whole file has no reason to show.
+        EXPECT_EQ(Describe(ReadAll(bytes.substr(0, ends[block]), &error, &warning), false),
+                  Describe(expected))
+            << "cut at the end of block " << block;
+        EXPECT_EQ(error + warning, "") << "cut at the end of block " << block;
+        // Cut inside the next block: the same items, and a warning that says where.
+        if (block + 1 < ends.size()) {
+            for (const std::size_t inside :
+                 {ends[block] + 1, ends[block] + 11, ends[block + 1] - 1}) {
+                EXPECT_EQ(Describe(ReadAll(bytes.substr(0, inside), &error, &warning), false),
+                          Describe(expected))
+                    << "cut at " << inside;
+                EXPECT_EQ(error, "");
+                EXPECT_NE(
+                    warning.find("ends inside the block at offset " + std::to_string(ends[block])),
+                    std::string::npos)
+                    << warning;
+            }
+        }
+    }
+}
+
+TEST(Capture, FullQueueDropsMessagesCountsThemInTheFileAndShowsTheGap) {
+    test::LogCapture log;
+    std::string bytes;
+    auto sink = std::make_unique<MemorySink>(bytes, true);
+    MemorySink& held = *sink;
+    // The writer thread waits in its first write, so nothing leaves the queue: seven polls
+    // (98 bytes) fit in 100, the other thirteen are dropped.
+    capture::CaptureWriter writer(std::move(sink), Options(100));
+    writer.Opened(1);
+    for (int i = 0; i < 20; ++i) {
+        writer.Bytes(1, Direction::ClientToServer, kPoll.data(), kPoll.size());
+    }
+    writer.Closed(1);
+    EXPECT_EQ(writer.GetStats().dropped, 13u);
+    held.Release();
+    writer.Close();
+
+    capture::CaptureReader reader(bytes);
+    CapturedItem item;
+    std::vector<CapturedItem> items;
+    while (reader.Next(item)) {
+        items.push_back(item);
+    }
+    EXPECT_EQ(reader.GetFile().GetDropped(), std::optional<std::uint64_t>(13));
+    ASSERT_EQ(items.size(), 10u);
+    EXPECT_EQ(Describe(items)[8], "c2s 1 problem: 182 bytes missing from the capture");
+    std::size_t dropLines = 0;
+    for (const std::string& line : log.Lines()) {
+        dropLines += line.find("13 messages dropped") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(dropLines, 1u);
+}
+
+TEST(Capture, FailingDiskStopsTheCaptureOnceAndLeavesWholeBlocks) {
+    test::LogCapture log;
+    test::TempDir dir;
+    const std::string path = (dir / "full.pcapng").string();
+    // The disk takes 300 bytes, then is full.
+    std::size_t room = 300;
+    std::string error;
+    auto sink = capture::OpenFileSink(path, error,
+                                      [&room](int fd, const void* data, std::size_t size) -> long {
+                                          if (room == 0) {
+                                              errno = ENOSPC;
+                                              return -1;
+                                          }
+                                          const std::size_t n = std::min(room, size);
+                                          room -= n;
+                                          return ::write(fd, data, n);
+                                      });
+    ASSERT_NE(sink, nullptr) << error;
+    capture::CaptureWriter writer(std::move(sink), Options());
+    WriteSession(writer);
+    writer.Close();
+    WriteSession(writer);  // after the failure and the close: nothing, and no crash
+    EXPECT_TRUE(writer.GetStats().failed);
+
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string readError;
+    std::string warning;
+    ReadAll(bytes, &readError, &warning);
+    EXPECT_EQ(readError + warning, "") << "the file must end in a whole block";
+    EXPECT_LT(bytes.size(), 300u);
+    std::size_t failures = 0;
+    for (const std::string& line : log.Lines()) {
+        failures += line.find(
+                        "capture-test: capture test.pcapng: write failed (No space left on "
+                        "device); capture stopped") != std::string::npos;
+    }
+    EXPECT_EQ(failures, 1u);
+}
+
+struct Damage {
+    const char* what;
+    std::size_t offset;  ///< where to write `bytes`; npos: cut the file to `bytes`' length
+    std::string bytes;
+    const char* error;
+};
+
+void PrintTo(const Damage& d, std::ostream* os) {
+    *os << d.what;
+}
+
+class DamagedCapture : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(DamagedCapture, GivesItsErrorWithTheOffsetAndWhatCameBefore) {
+    std::string bytes = Written();
+    const Damage& d = GetParam();
+    const std::vector<std::size_t> ends = BlockEnds(bytes);
+    // Offsets count from the fourth block, the first packet, so that the blocks before read.
+    const std::size_t at = d.offset == 0 ? 0 : ends[2] + d.offset;
+    bytes.replace(at, d.bytes.size(), d.bytes);
+    std::string expected = d.error;
+    if (const std::size_t mark = expected.find('@'); mark != std::string::npos) {
+        expected.replace(mark, 1, std::to_string(ends[2]));
+    }
+    std::string error;
+    ReadAll(bytes, &error);
+    EXPECT_EQ(error, expected) << d.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Capture, DamagedCapture,
+    ::testing::Values(Damage{"not a capture", 0, "GIF8",
+                             "offset 0: not a pcapng or pcap file (first bytes 47 49 46 38)"},
+                      Damage{"length not a multiple of 4", 4, std::string("\x4E\x00\x00\x00", 4),
+                             "offset @: block length 78 is not a multiple of 4"},
+                      Damage{"length below 12", 4, std::string("\x08\x00\x00\x00", 4),
+                             "offset @: block length 8 is below 12"},
+                      Damage{"packet on an interface never described", 8,
+                             std::string("\x05\x00\x00\x00", 4),
+                             "offset @: packet on interface 5, which is not described"},
+                      Damage{"captured length past its block", 20,
+                             std::string("\xFF\x00\x00\x00", 4),
+                             "offset @: captured length 255 runs past the end of its block"}),
+    [](const auto& info) { return std::to_string(info.index); });
+
+/// A frame of a Linux cooked capture on port 9000: the synthesised Ethernet frame's IP packet
+/// behind a cooked header, with the server port changed.
+std::string CookedFrame(bool fromClient, std::uint32_t seq, std::uint8_t flags,
+                        const std::string& payload) {
+    capture::Segment s;
+    s.fromClient = fromClient;
+    s.clientPort = 51000;
+    s.seq = seq;
+    s.flags = flags;
+    s.payload = payload.data();
+    s.size = payload.size();
+    std::string frame = capture::EthernetFrame(s).substr(14);
+    frame[20 + (fromClient ? 2 : 0)] = static_cast<char>(9000 >> 8);
+    frame[20 + (fromClient ? 3 : 1)] = static_cast<char>(9000 & 0xFF);
+    std::string cooked(16, '\0');
+    cooked[14] = 0x08;  // IPv4
+    return cooked + frame;
+}
+
+TEST(Capture, PcapOfAnotherToolReadsAsItsMessagesWhateverTheSegmenting) {
+    const std::string query = Str(sim::EncodeQuery(7));
+    const std::string answer =
+        Str(sim::EncodeQueryResult(proto::MakeNpc(7, "Smith", 1, 2, 3, -1))) +
+        Str(sim::EncodeQueryEnd());
+    struct Frame {
+        bool fromClient;
+        std::uint32_t seq;
+        std::uint8_t flags;
+        std::string payload;
+    };
+    const std::vector<Frame> frames = {
+        {true, 100, capture::kTcpSyn, ""},
+        {false, 500, capture::kTcpSyn | capture::kTcpAck, ""},
+        // The query in two pieces, the second first; then the first again.
+        {true, 101 + 9, capture::kTcpAck, query.substr(9)},
+        {true, 101, capture::kTcpAck, query.substr(0, 9)},
+        {true, 101, capture::kTcpAck, query.substr(0, 9)},
+        // Both answers: the first 50 bytes, then the rest from byte 40 on, overlapping.
+        {false, 501, capture::kTcpAck, answer.substr(0, 50)},
+        {false, 501 + 40, capture::kTcpAck, answer.substr(40)},
+        {false, 501 + static_cast<std::uint32_t>(answer.size()),
+         capture::kTcpFin | capture::kTcpAck, ""},
+        {true, 101 + static_cast<std::uint32_t>(query.size()), capture::kTcpFin | capture::kTcpAck,
+         ""},
+    };
+    std::string file("\xD4\xC3\xB2\xA1\x02\x00\x04\x00", 8);
+    file += std::string(8, '\0');
+    file += std::string("\x00\x00\x04\x00\x71\x00\x00\x00", 8);  // snaplen, link type 113
+    std::uint32_t second = 1700000000;
+    for (const Frame& f : frames) {
+        const std::string data = CookedFrame(f.fromClient, f.seq, f.flags, f.payload);
+        const std::uint32_t record[4] = {second++, 0, static_cast<std::uint32_t>(data.size()),
+                                         static_cast<std::uint32_t>(data.size())};
+        file.append(reinterpret_cast<const char*>(record), sizeof record);
+        file += data;
+    }
+    std::string error;
+    EXPECT_EQ(Describe(ReadAll(file, &error)),
+              (std::vector<std::string>{"open 1", "c2s 1 Query", "s2c 1 QueryResult",
+                                        "s2c 1 QueryEnd", "close 1"}));
+    EXPECT_EQ(error, "");
+}
+
+TEST(Capture, DecodedNpcShowsEveryFieldWithItsNameBytesEscaped) {
+    CapturedItem item;
+    item.frame = 9;
+    item.timeNs = 1500000;
+    item.connection = 2;
+    item.direction = Direction::ServerToClient;
+    sim::SyncItem set;
+    set.op = proto::SyncOp::Set;
+    set.player = false;
+    set.npcRecord =
+        proto::MakeNpc(7, std::string("Sm\xFFth \"\xE6\x9C\xA8\"\x01", 12), 1.5f, -2, 3, -1);
+    item.bytes = Str(sim::EncodeSync(set));
+    EXPECT_EQ(
+        capture::FormatJson(item, 0),
+        "{\"frame\":9,\"time\":0.001500,\"conn\":2,\"event\":\"message\",\"dir\":\"s2c\","
+        "\"type\":32,\"id\":254,\"length\":103,\"msg\":\"Set\",\"op\":0,\"selector\":0,"
+        "\"store\":\"npc\",\"npc\":{\"id\":7,\"name\":\"Sm\\u00ffth \\\"\xE6\x9C\xA8\\\"\\u0001\","
+        "\"x\":1.5,\"y\":-2.0,\"kind\":3,\"quest\":-1,\"reserved\":0},\"chunks\":[{\"id\":0,"
+        "\"size\":8},{\"id\":1,\"size\":5},{\"id\":2,\"size\":84}],\"malformed\":false}");
+    EXPECT_EQ(capture::FormatText(item, 0),
+              "0.001500 #9 conn 2 s2c Set type 32 id 254 length 103 op=0 selector=0 store=npc "
+              "npc.id=7 npc.name=\"Sm\\xffth \\\"\xE6\x9C\xA8\\\"\\x01\" npc.x=1.5 npc.y=-2.0 "
+              "npc.kind=3 npc.quest=-1 npc.reserved=0 chunks 0:8 1:5 2:84\n");
+    // A Set whose record chunk is a byte short: decoded as far as it goes, and why it stops.
+    item.bytes = Str(sim::EncodeSync(set));
+    item.bytes.resize(item.bytes.size() - 1);
+    item.bytes[4] = static_cast<char>(item.bytes.size());
+    item.bytes[21] = 83;  // chunk 2's size
+    EXPECT_EQ(capture::DecodeMessage(item.bytes).error,
+              "chunk 2 (NPC record) holds 79 bytes, not 80");
+}
+
+}  // namespace
