@@ -13,7 +13,8 @@
 -- pyrmm.type, pyrmm.id, pyrmm.length, pyrmm.msg, pyrmm.op, pyrmm.selector, pyrmm.store,
 -- pyrmm.player.{id,x,y}, pyrmm.npc.{id,name,x,y,kind,quest,reserved}, pyrmm.remove.id,
 -- pyrmm.query.arg, pyrmm.hello.version, pyrmm.tick.serial, pyrmm.chunk.{id,size},
--- pyrmm.error. A message the receiver's parser refuses is flagged with the expert info
+-- pyrmm.error. A name is shown as pyr-netdump's text shows it (bytes that are not UTF-8 as
+-- \xNN). A message the receiver's parser refuses is flagged with the expert info
 -- pyrmm.malformed, a chunk of the wrong size with pyrmm.unreadable; pyrmm.error holds the
 -- same text as pyr-netdump's "error".
 
@@ -132,23 +133,75 @@ function Reader:int(field, i, what)
     return nil
 end
 
+-- Length of the valid UTF-8 sequence at s[i], or 0.
+local function utf8_length(s, i)
+    local lead = s:byte(i)
+    local length, cp, min
+    if lead >= 0xC2 and lead <= 0xDF then
+        length, cp, min = 2, lead - 0xC0, 0x80
+    elseif lead >= 0xE0 and lead <= 0xEF then
+        length, cp, min = 3, lead - 0xE0, 0x800
+    elseif lead >= 0xF0 and lead <= 0xF4 then
+        length, cp, min = 4, lead - 0xF0, 0x10000
+    else
+        return 0
+    end
+    if i + length - 1 > #s then
+        return 0
+    end
+    for k = 1, length - 1 do
+        local b = s:byte(i + k)
+        if b < 0x80 or b > 0xBF then
+            return 0
+        end
+        cp = cp * 64 + (b - 0x80)
+    end
+    if cp < min or cp > 0x10FFFF or (cp >= 0xD800 and cp <= 0xDFFF) then
+        return 0
+    end
+    return length
+end
+
+-- A name's bytes as pyr-netdump prints them: valid UTF-8 kept; quote, backslash, control
+-- characters and bytes that are not UTF-8 as \", \\, \xNN.
+local function escape_name(s)
+    local out, i = {}, 1
+    while i <= #s do
+        local c = s:byte(i)
+        if c == 0x22 or c == 0x5C then
+            out[#out + 1] = "\\" .. string.char(c)
+            i = i + 1
+        elseif c >= 0x20 and c < 0x7F then
+            out[#out + 1] = string.char(c)
+            i = i + 1
+        else
+            local n = c >= 0x80 and utf8_length(s, i) or 0
+            if n > 0 then
+                out[#out + 1] = s:sub(i, i + n - 1)
+                i = i + n
+            else
+                out[#out + 1] = string.format("\\x%02x", c)
+                i = i + 1
+            end
+        end
+    end
+    return table.concat(out)
+end
+
 local function add_npc(tree, r)
     local name_length = 0
     while name_length < 52 and r(8 + name_length, 1):uint() ~= 0 do
         name_length = name_length + 1
     end
     tree:add_le(f.npc_id, r(0, 8))
-    if name_length > 0 then
-        tree:add_packet_field(f.npc_name, r(8, name_length), ENC_UTF_8 + ENC_STRING)
-    else
-        tree:add(f.npc_name, r(8, 52), "")
-    end
+    local name = name_length > 0 and r(8, name_length):raw() or ""
+    tree:add(f.npc_name, r(8, math.max(name_length, 1)), escape_name(name))
     tree:add_le(f.npc_x, r(60, 4))
     tree:add_le(f.npc_y, r(64, 4))
     tree:add_le(f.npc_kind, r(68, 4))
     tree:add_le(f.npc_quest, r(72, 4))
     tree:add_le(f.npc_reserved, r(76, 4))
-    return r(8, name_length):string(ENC_UTF_8)
+    return escape_name(name)
 end
 
 local function decode(rd, mtype, mid)

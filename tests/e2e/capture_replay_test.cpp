@@ -1,0 +1,405 @@
+// Capture and replay end to end: minimap-client records a live session with --capture;
+// pyr-netdump decodes the file, tshark with the dissector decodes it field by field alike;
+// minimap-client --replay prints exactly the live run's event stream, twice alike;
+// minimap-server --replay serves the captured session to a live client, which prints that
+// stream again; and the file cut at any block boundary decodes up to that boundary.
+//
+// Two sessions: the embedded simulator's village, and a hostile server of this test that
+// sends every store operation, then malformed messages and a cut one, reconnection by
+// reconnection. Waits are bounded; nothing here measures time.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "capture/Decode.h"
+#include "e2e/ChildProcess.h"
+#include "e2e/Json.h"
+#include "protocol/MiniMapProtocol.h"
+#include "server/SimMessages.h"
+#include "support/Loopback.h"
+#include "support/Scoped.h"
+
+namespace {
+
+constexpr int kWaitMs = 30000;
+const std::vector<std::string> kFastTimers = {"PLINTH_TIMER_SCALE=0.01"};
+
+struct Output {
+    int exit = -1;
+    std::vector<std::string> lines;
+    std::string err;
+};
+
+/// Runs a program to its end; its standard output as lines.
+Output RunProgram(const std::vector<std::string>& argv, const std::string& errPath,
+                  const std::vector<std::string>& env = kFastTimers) {
+    Output out;
+    auto process = test::ChildProcess::Spawn(argv, env, errPath);
+    if (process == nullptr) {
+        ADD_FAILURE() << "cannot start " << argv[0];
+        return out;
+    }
+    std::string line;
+    while (process->ReadLine(line, kWaitMs)) {
+        out.lines.push_back(line);
+    }
+    out.exit = process->WaitExit(kWaitMs);
+    out.err = test::ReadTextFile(errPath);
+    return out;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+test::json::Value ParseJson(const std::string& text) {
+    test::json::Value value;
+    EXPECT_TRUE(test::json::Parse(text, value)) << "not JSON: " << text.substr(0, 200);
+    return value;
+}
+
+std::vector<char> SetPlayer(std::uint64_t id, float x, float y) {
+    sim::SyncItem set;
+    set.op = proto::SyncOp::Set;
+    set.player = true;
+    set.playerRecord = proto::MakePlayer(id, x, y);
+    return sim::EncodeSync(set);
+}
+
+/// A recorded live run: the capture file and the event lines the client printed.
+struct LiveRun {
+    std::string capture;
+    std::vector<std::string> events;
+};
+
+/// The embedded simulator's village, polled every 50 ms, with a query for every NPC.
+LiveRun VillageRun(const test::TempDir& dir) {
+    LiveRun run{(dir / "village.pcapng").string(), {}};
+    const Output out = RunProgram({MINIMAP_CLIENT, "--events", "jsonl", "--query", "-1",
+                                   "--duration-ms", "1500", "--capture", run.capture},
+                                  (dir / "village.err").string());
+    EXPECT_EQ(out.exit, 0) << out.err;
+    run.events = out.lines;
+    return run;
+}
+
+/// A server of this test: every operation once, then a message with a chunk past its end, a
+/// length field of 3, a message cut after 10 bytes, each on a connection of its own, then a
+/// Set on a healthy connection.
+LiveRun HostileRun(const test::TempDir& dir) {
+    LiveRun run{(dir / "hostile.pcapng").string(), {}};
+    test::Listener listener;
+    auto client = test::ChildProcess::Spawn(
+        {MINIMAP_CLIENT, "--server", "127.0.0.1:" + std::to_string(listener.Port()), "--events",
+         "jsonl", "--capture", run.capture},
+        kFastTimers, (dir / "hostile.err").string());
+    EXPECT_NE(client, nullptr);
+    if (client == nullptr) {
+        return run;
+    }
+    const auto next = [&](const char* what) {
+        std::string line;
+        EXPECT_TRUE(client->ReadLine(line, kWaitMs)) << "no event after " << what;
+        run.events.push_back(line);
+    };
+    {
+        test::Socket c = listener.Accept(kWaitMs);
+        EXPECT_TRUE(c.IsOpen());
+        sim::SyncItem npc;
+        npc.op = proto::SyncOp::Set;
+        npc.npcRecord =
+            proto::MakeNpc(7, std::string("Sm\xFFth \xE6\x9C\xA8", 9), 1.5f, -2.0f, 3, 42);
+        sim::SyncItem remove;
+        remove.op = proto::SyncOp::Remove;
+        remove.player = true;
+        remove.id = 1;
+        for (const std::vector<char>& m :
+             {sim::EncodeHello(), SetPlayer(1, 10, 20), sim::EncodeSync(npc),
+              sim::EncodeSync(remove), sim::EncodeRoleReset(), SetPlayer(2, 3, 4),
+              sim::EncodeSync(sim::SyncItem{}), sim::EncodeQueryResult(npc.npcRecord),
+              sim::EncodeQueryEnd()}) {
+            EXPECT_TRUE(c.Send(m));
+        }
+        for (const char* what :
+             {"Set", "Set NPC", "Remove", "RoleReset", "Set", "Clear", "QueryEnd"}) {
+            next(what);
+        }
+        EXPECT_TRUE(c.Send(std::vector<unsigned char>{0x20, 0x00, 0xFE, 0x00, 0x0E, 0x00, 0x00,
+                                                      0x00, 0x0C, 0x00, 0x02, 0x00, 0x00, 0x00}));
+        EXPECT_TRUE(c.WaitClosed(kWaitMs));
+    }
+    {
+        test::Socket c = listener.Accept(kWaitMs);
+        EXPECT_TRUE(c.Send(std::vector<unsigned char>{0x20, 0x00, 0xFE, 0x00, 0x03, 0x00}));
+        EXPECT_TRUE(c.WaitClosed(kWaitMs));
+    }
+    {
+        test::Socket c = listener.Accept(kWaitMs);
+        EXPECT_TRUE(c.Send(std::vector<unsigned char>{0x20, 0x00, 0xFE, 0x00, 0x0E, 0x00, 0x00,
+                                                      0x00, 0x08, 0x00}));
+    }
+    test::Socket healthy = listener.Accept(kWaitMs);
+    EXPECT_TRUE(healthy.Send(SetPlayer(42, 1.5f, 2)));
+    next("the healthy Set");
+    client->Signal(SIGTERM);
+    std::string line;
+    while (client->ReadLine(line, kWaitMs)) {
+        run.events.push_back(line);
+    }
+    EXPECT_EQ(client->WaitExit(kWaitMs), 0);
+    return run;
+}
+
+/// Field name -> values, in message order, for each frame: what pyr-netdump --json says.
+using FrameFields = std::map<std::uint64_t, std::map<std::string, std::vector<std::string>>>;
+
+void Flatten(const std::string& prefix, const test::json::Value& v,
+             std::map<std::string, std::vector<std::string>>& out) {
+    using Type = test::json::Value::Type;
+    if (v.type == Type::Object) {
+        for (const auto& [key, member] : v.members) {
+            Flatten(prefix.empty() ? key : prefix + "." + key, member, out);
+        }
+    } else if (v.type == Type::Array) {
+        for (const auto& item : v.items) {  // chunks: chunk.id, chunk.size
+            Flatten("chunk", item, out);
+        }
+    } else {
+        out[prefix].push_back(v.type == Type::Null ? "null" : v.text);
+    }
+}
+
+FrameFields NetdumpFields(const std::vector<std::string>& lines) {
+    FrameFields frames;
+    for (const std::string& line : lines) {
+        const test::json::Value whole = ParseJson(line);
+        test::json::Value m = whole;
+        if (m["event"].text != "message" ||
+            m["error"].text.rfind("connection cut in the middle", 0) == 0) {
+            // A message cut by its connection's end never completes for tshark either: it
+            // shows its bytes as a segment of a PDU that was never reassembled.
+            continue;
+        }
+        const std::uint64_t frame = m["frame"].AsUint64();
+        // Not fields of the dissector: where and when, and the malformed flag, which
+        // tshark shows as the expert info pyrmm.malformed.
+        std::erase_if(m.members, [](const auto& member) {
+            return member.first == "frame" || member.first == "time" || member.first == "conn" ||
+                   member.first == "event" || member.first == "dir" ||
+                   member.first == "malformed" || member.first == "hex" || member.first == "chunks";
+        });
+        Flatten("", m, frames[frame]);
+        // The dissector shows a name as pyr-netdump's text lines do: invalid bytes as \xNN.
+        for (std::string& name : frames[frame]["npc.name"]) {
+            name = capture::EscapeText(name);
+        }
+        if (frames[frame]["npc.name"].empty()) {
+            frames[frame].erase("npc.name");
+        }
+        for (const auto& chunk : whole["chunks"].items) {
+            frames[frame]["chunk.id"].push_back(chunk["id"].text);
+            frames[frame]["chunk.size"].push_back(chunk["size"].text);
+        }
+    }
+    return frames;
+}
+
+const char* const kDissectorFields[] = {"type",         "id",        "length",     "msg",
+                                        "op",           "selector",  "store",      "player.id",
+                                        "player.x",     "player.y",  "npc.id",     "npc.name",
+                                        "npc.x",        "npc.y",     "npc.kind",   "npc.quest",
+                                        "npc.reserved", "remove.id", "query.arg",  "hello.version",
+                                        "tick.serial",  "chunk.id",  "chunk.size", "error"};
+
+FrameFields TsharkFields(const std::string& capture, const test::TempDir& dir) {
+    std::vector<std::string> argv = {TSHARK,  "-X",          std::string("lua_script:") + PYRMM_LUA,
+                                     "-r",    capture,       "-Y",
+                                     "pyrmm", "-T",          "json",
+                                     "-e",    "frame.number"};
+    for (const char* field : kDissectorFields) {
+        argv.push_back("-e");
+        argv.push_back(std::string("pyrmm.") + field);
+    }
+    // Its own home: no preference of whoever runs the tests changes what it decodes.
+    const Output out = RunProgram(argv, (dir / "tshark.err").string(),
+                                  {"HOME=" + dir.Path().string(), "LC_ALL=C.UTF-8"});
+    EXPECT_EQ(out.exit, 0) << out.err;
+    std::string text;
+    for (const std::string& line : out.lines) {
+        text += line + "\n";
+    }
+    FrameFields frames;
+    for (const auto& packet : ParseJson(text).items) {
+        const test::json::Value& layers = packet["_source"]["layers"];
+        const std::uint64_t frame = layers["frame.number"].items.at(0).AsUint64();
+        for (const auto& [name, values] : layers.members) {
+            if (name.rfind("pyrmm.", 0) == 0) {
+                for (const auto& value : values.items) {
+                    frames[frame][name.substr(6)].push_back(value.text);
+                }
+            }
+        }
+    }
+    return frames;
+}
+
+/// The frames tshark flags with the expert info `name`.
+std::vector<std::string> TsharkExpertFrames(const std::string& capture, const std::string& name,
+                                            const test::TempDir& dir) {
+    const Output out = RunProgram({TSHARK, "-X", std::string("lua_script:") + PYRMM_LUA, "-r",
+                                   capture, "-Y", name, "-T", "fields", "-e", "frame.number"},
+                                  (dir / "tshark.err").string(),
+                                  {"HOME=" + dir.Path().string(), "LC_ALL=C.UTF-8"});
+    EXPECT_EQ(out.exit, 0) << out.err;
+    return out.lines;
+}
+
+/// Numbers compare as numbers ("10.0" and "10"), everything else as text.
+std::string Canonical(const std::string& text) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (!text.empty() && end == text.c_str() + text.size()) {
+        char buffer[40];
+        std::snprintf(buffer, sizeof buffer, "%.9g", value);
+        return buffer;
+    }
+    return text;
+}
+
+std::string Describe(const FrameFields& frames) {
+    std::string out;
+    for (const auto& [frame, fields] : frames) {
+        out += "#" + std::to_string(frame);
+        for (const auto& [name, values] : fields) {
+            out += " " + name + "=";
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                out += (i == 0 ? "" : "|") + Canonical(values[i]);
+            }
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+class CaptureReplay : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        run = std::string(GetParam()) == "village" ? VillageRun(dir) : HostileRun(dir);
+        ASSERT_FALSE(run.events.empty());
+    }
+
+    Output Netdump(const std::string& path, const std::string& name = "netdump") {
+        return RunProgram({PYR_NETDUMP, "--json", path}, (dir / (name + ".err")).string());
+    }
+
+    test::TempDir dir;
+    LiveRun run;
+};
+
+TEST_P(CaptureReplay, NetdumpAndTsharkWithTheDissectorDecodeEveryFieldAlike) {
+    const Output dump = Netdump(run.capture);
+    ASSERT_EQ(dump.exit, 0) << dump.err;
+    const FrameFields netdump = NetdumpFields(dump.lines);
+    ASSERT_GT(netdump.size(), 5u);
+    EXPECT_EQ(Describe(TsharkFields(run.capture, dir)), Describe(netdump));
+    // What the parser refuses is malformed for both; a chunk of the wrong size, unreadable.
+    std::vector<std::string> malformed;
+    std::vector<std::string> unreadable;
+    for (const std::string& line : dump.lines) {
+        const test::json::Value m = ParseJson(line);
+        if (m["event"].text == "message" && !m["error"].text.empty() &&
+            m["error"].text.rfind("connection cut in the middle", 0) != 0) {
+            (m["malformed"].boolean ? malformed : unreadable).push_back(m["frame"].text);
+        }
+    }
+    EXPECT_EQ(TsharkExpertFrames(run.capture, "pyrmm.malformed", dir), malformed);
+    EXPECT_EQ(TsharkExpertFrames(run.capture, "pyrmm.unreadable", dir), unreadable);
+}
+
+TEST_P(CaptureReplay, ClientReplayPrintsTheLiveEventStreamEveryTime) {
+    for (const char* name : {"replay1", "replay2"}) {
+        const Output replay = RunProgram(
+            {MINIMAP_CLIENT, "--events", "jsonl", "--replay", run.capture}, (dir / name).string());
+        EXPECT_EQ(replay.exit, 0) << replay.err;
+        EXPECT_EQ(replay.lines, run.events) << name;
+    }
+}
+
+TEST_P(CaptureReplay, ServerReplayServesTheCapturedSessionToALiveClient) {
+    auto server = test::ChildProcess::Spawn(
+        {MINIMAP_SERVER, "--port", "0", "--replay", run.capture, "--speed", "4"}, kFastTimers,
+        (dir / "server.err").string());
+    ASSERT_NE(server, nullptr);
+    std::string banner;
+    ASSERT_TRUE(server->ReadLine(banner, kWaitMs))
+        << test::ReadTextFile((dir / "server.err").string());
+    const std::size_t colon = banner.find("127.0.0.1:");
+    ASSERT_NE(colon, std::string::npos) << banner;
+    const std::string port = banner.substr(colon + 10, banner.find(',', colon) - colon - 10);
+    auto client = test::ChildProcess::Spawn(
+        {MINIMAP_CLIENT, "--server", "127.0.0.1:" + port, "--events", "jsonl"}, kFastTimers,
+        (dir / "client.err").string());
+    ASSERT_NE(client, nullptr);
+    std::vector<std::string> events;
+    std::string line;
+    while (events.size() < run.events.size() && client->ReadLine(line, kWaitMs)) {
+        events.push_back(line);
+    }
+    EXPECT_EQ(events, run.events);
+    client->Signal(SIGTERM);
+    EXPECT_EQ(client->WaitExit(kWaitMs), 0);
+    server->Signal(SIGTERM);
+    EXPECT_EQ(server->WaitExit(kWaitMs), 0);
+}
+
+TEST_P(CaptureReplay, CaptureCutAtEveryBlockBoundaryDecodesUpToThatBoundary) {
+    const std::string bytes = ReadFile(run.capture);
+    const Output whole = Netdump(run.capture);
+    ASSERT_EQ(whole.exit, 0);
+    // Block boundaries: the section header, the interface, the statistics, then a packet a
+    // block, then the final statistics.
+    std::vector<std::size_t> ends;
+    for (std::size_t at = 0; at + 8 <= bytes.size();) {
+        std::uint32_t length = 0;
+        std::memcpy(&length, bytes.data() + at + 4, 4);
+        at += length;
+        ends.push_back(at);
+    }
+    ASSERT_EQ(ends.back(), bytes.size());
+    const std::string cut = (dir / "cut.pcapng").string();
+    // Every boundary of the hostile session; every seventh of the longer village one.
+    const std::size_t step = std::string(GetParam()) == "village" ? 7 : 1;
+    for (std::size_t block = 0; block < ends.size(); block += step) {
+        const std::uint64_t packets = block < 3 ? 0 : std::min(block - 2, ends.size() - 4);
+        std::ofstream(cut, std::ios::binary | std::ios::trunc)
+            .write(bytes.data(), static_cast<std::streamsize>(ends[block]));
+        const Output part = Netdump(cut, "cut");
+        EXPECT_EQ(part.exit, 0) << part.err;
+        std::vector<std::string> expected;
+        for (const std::string& line : whole.lines) {
+            if (ParseJson(line)["frame"].AsUint64() <= packets) {
+                expected.push_back(line);
+            }
+        }
+        std::vector<std::string> got;
+        for (const std::string& line : part.lines) {
+            // What a connection still open holds when the file ends is reported apart.
+            if (ParseJson(line)["error"].text.rfind("the capture ends", 0) != 0) {
+                got.push_back(line);
+            }
+        }
+        EXPECT_EQ(got, expected) << "cut after block " << block;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, CaptureReplay, ::testing::Values("village", "hostile"),
+                         [](const auto& info) { return std::string(info.param); });
+
+}  // namespace
