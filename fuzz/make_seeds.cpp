@@ -5,16 +5,19 @@
 //
 //     make_seeds OUTPUT_DIR SOURCE_DIR
 //
-// writes OUTPUT_DIR/<target>/<name> for the targets netmsg, minimap, xml and scenario, reading
-// the sample string tables and the scenarios from SOURCE_DIR. Each input's format is described
-// at the top of its target's source.
+// writes OUTPUT_DIR/<target>/<name> for the targets netmsg, minimap, xml, scenario and capture,
+// reading the sample string tables and the scenarios from SOURCE_DIR. Each input's format is
+// described at the top of its target's source.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "capture/Pcapng.h"
 
 namespace {
 
@@ -325,6 +328,66 @@ void ScenarioSeeds(const fs::path& source) {
     }
 }
 
+/// A capture as the programs write it: one connection with a poll, a Set and a query answer,
+/// the Set also in two segments out of order, then the close and the final statistics.
+void CaptureSeeds() {
+    const Bytes poll = Message(32, 255, {Int(5)});
+    const Bytes set = Sync({Int(0), Selector(1), Player(1)});
+    const Bytes result = Sync({Int(3), Npc(7)});
+    std::string file = capture::SectionHeaderBlock("make_seeds") +
+                       capture::InterfaceDescriptionBlock("seed") +
+                       capture::InterfaceStatisticsBlock({1000, 1000, {}, {}, {}, ""});
+    std::string packets;
+    std::int64_t time = 1000;
+    const auto segment = [&](bool fromClient, std::uint32_t seq, std::uint8_t flags,
+                             const Bytes& payload) {
+        capture::Segment s;
+        s.fromClient = fromClient;
+        s.clientPort = 40000;
+        s.seq = seq;
+        s.flags = flags;
+        s.payload = payload.data();
+        s.size = payload.size();
+        packets += capture::EnhancedPacketBlock(time += 1000, capture::EthernetFrame(s), 0);
+    };
+    segment(true, 0, capture::kTcpSyn, {});
+    segment(false, 0, capture::kTcpSyn | capture::kTcpAck, {});
+    segment(true, 1, capture::kTcpPsh | capture::kTcpAck, poll);
+    std::uint32_t serverSeq = 1;
+    const Bytes second(set.begin() + 9, set.end());
+    segment(false, serverSeq + 9, capture::kTcpAck, second);
+    segment(false, serverSeq, capture::kTcpAck, Bytes(set.begin(), set.begin() + 9));
+    serverSeq += static_cast<std::uint32_t>(set.size());
+    segment(false, serverSeq, capture::kTcpAck, result + Message(32, 254, {Int(4)}));
+    serverSeq += static_cast<std::uint32_t>(result.size() + 14);
+    segment(true, 1 + static_cast<std::uint32_t>(poll.size()), capture::kTcpFin | capture::kTcpAck,
+            {});
+    segment(false, serverSeq, capture::kTcpFin | capture::kTcpAck, {});
+    const std::string end = capture::InterfaceStatisticsBlock({time, 1000, time, 9, 2, "seed"});
+    const auto bytes = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
+    Write("capture", "session", bytes(file + packets + end));
+    Write("capture", "cut-inside-a-block",
+          bytes((file + packets).substr(0, file.size() + packets.size() - 7)));
+    Write("capture", "two-sections", bytes(file + packets + file + packets + end));
+    // The same packets as a classic pcap file of raw IPv4 (link type 101).
+    Bytes pcap = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0,   0, 0, 0,
+                  0,    0,    0,    0,    0, 0, 4, 0, 101, 0, 0, 0};
+    for (std::size_t at = 0; at + 28 <= packets.size();) {
+        std::uint32_t total = 0;
+        std::memcpy(&total, packets.data() + at + 4, 4);
+        std::uint32_t captured = 0;
+        std::memcpy(&captured, packets.data() + at + 20, 4);
+        Put32(pcap, static_cast<std::uint32_t>(at));
+        Put32(pcap, 0);
+        Put32(pcap, captured - 14);
+        Put32(pcap, captured - 14);
+        pcap.insert(pcap.end(), packets.begin() + static_cast<long>(at) + 28 + 14,
+                    packets.begin() + static_cast<long>(at) + 28 + captured);
+        at += total;
+    }
+    Write("capture", "pcap-raw-ip", pcap);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -335,13 +398,14 @@ int main(int argc, char** argv) {
     outputDir = argv[1];
     const fs::path source = argv[2];
     std::error_code ignored;
-    for (const char* target : {"netmsg", "minimap", "xml", "scenario"}) {
+    for (const char* target : {"netmsg", "minimap", "xml", "scenario", "capture"}) {
         fs::remove_all(outputDir / target, ignored);
     }
     NetMsgSeeds();
     MiniMapSeeds();
     XmlSeeds(source);
     ScenarioSeeds(source);
+    CaptureSeeds();
     if (failed) {
         return 1;
     }

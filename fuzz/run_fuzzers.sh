@@ -5,7 +5,7 @@
 #
 #   FUZZ_SECONDS   seconds per target (default 60)
 #   FUZZ_BUILD_DIR the fuzz build (default build/fuzz, the fuzz preset's)
-#   FUZZ_TARGETS   which targets (default: netmsg minimap xml scenario)
+#   FUZZ_TARGETS   which targets (default: netmsg minimap xml scenario capture)
 #
 # Each target's corpus grows in FUZZ_BUILD_DIR/fuzz-runs/<target>/corpus from run to run,
 # starting from the seeds; a crash leaves its input in .../<target>/artifacts/ (reproduce it
@@ -17,12 +17,12 @@ cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
-targets=${FUZZ_TARGETS:-"netmsg minimap xml scenario"}
+targets=${FUZZ_TARGETS:-"netmsg minimap xml scenario capture"}
 runs_dir=$build/fuzz-runs
 summary=$runs_dir/summary.txt
 mkdir -p "$runs_dir"
 
-declare -A dictionary=([netmsg]=netmsg [minimap]=netmsg [xml]=xml [scenario]=scenario)
+declare -A dictionary=([netmsg]=netmsg [minimap]=netmsg [xml]=xml [scenario]=scenario [capture]=netmsg)
 
 {
     printf 'fuzz run of %s, %s s per target, %s\n' "$(git rev-parse --short HEAD 2>/dev/null || echo '?')" \
