@@ -31,7 +31,9 @@ foreach(file
         lib/pkgconfig/pyr-minimap.pc
         bin/minimap-server
         bin/pyr-strtable
-        share/PyrMiniMap/events.schema.json)
+        share/PyrMiniMap/events.schema.json
+        bin/pyr-netdump
+        share/PyrMiniMap/wireshark/pyrmm.lua)
     if(NOT EXISTS ${PREFIX}/${file})
         message(FATAL_ERROR "the SDK lacks ${file}")
     endif()
