@@ -43,7 +43,7 @@ std::string Lower(std::string text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"pyr-netdump: the minimap protocol's messages in a capture file"};
+    CLI::App app{"pyr-netdump: the minimap protocol's messages in a capture file", "pyr-netdump"};
     app.set_version_flag("--version", std::string("pyr-netdump ") + PYR_VERSION);
     std::string path;
     bool json = false;
