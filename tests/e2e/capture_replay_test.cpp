@@ -4,9 +4,10 @@
 // minimap-server --replay serves the captured session to a live client, which prints that
 // stream again; and the file cut at any block boundary decodes up to that boundary.
 //
-// Two sessions: the embedded simulator's village, and a hostile server of this test that
-// sends every store operation, then malformed messages and a cut one, reconnection by
-// reconnection. Waits are bounded; nothing here measures time.
+// Three sessions: the embedded simulator's village; the same capture cut into other TCP
+// segments (messages split over segments, segments carrying pieces of two); and a hostile
+// server of this test that sends every store operation, then malformed messages and a cut
+// one, reconnection by reconnection. Waits are bounded; nothing here measures time.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "capture/Decode.h"
+#include "capture/Pcapng.h"
 #include "e2e/ChildProcess.h"
 #include "e2e/Json.h"
 #include "protocol/MiniMapProtocol.h"
@@ -157,6 +159,95 @@ LiveRun HostileRun(const test::TempDir& dir) {
     return run;
 }
 
+/// The village run's capture cut into other segments: each message's first 7 bytes end a
+/// segment, and the rest of it travels with the next message's first bytes when that follows
+/// in the same direction, so messages are split over segments and segments carry pieces of
+/// two. The readers must put the same messages back together.
+LiveRun ResegmentedRun(const test::TempDir& dir) {
+    LiveRun run = VillageRun(dir);
+    capture::FileReader reader(ReadFile(run.capture));
+    std::string packets;
+    struct Piece {
+        bool fromClient = false;
+        std::uint16_t clientPort = 0;
+        std::uint32_t seq = 0;
+        std::uint32_t ack = 0;
+        std::string bytes;
+        std::int64_t timeUs = 0;
+    };
+    std::optional<Piece> pending;
+    std::size_t packetsIn = 0;
+    std::size_t packetsOut = 0;
+    const auto emit = [&packets, &packetsOut](const Piece& p, std::uint8_t flags) {
+        ++packetsOut;
+        capture::Segment s;
+        s.fromClient = p.fromClient;
+        s.clientPort = p.clientPort;
+        s.seq = p.seq;
+        s.ack = p.ack;
+        s.flags = flags;
+        s.payload = p.bytes.data();
+        s.size = p.bytes.size();
+        packets += capture::EnhancedPacketBlock(p.timeUs, capture::EthernetFrame(s), 0);
+    };
+    const auto be = [](const std::string& d, std::size_t at, int n) {
+        std::uint32_t v = 0;
+        for (int i = 0; i < n; ++i) {
+            v = (v << 8) | static_cast<std::uint8_t>(d[at + static_cast<std::size_t>(i)]);
+        }
+        return v;
+    };
+    capture::Packet packet;
+    std::int64_t firstUs = -1;
+    while (reader.Next(packet) == capture::FileReader::Status::Packet) {
+        ++packetsIn;
+        const std::string& d = packet.data;
+        Piece p;
+        p.timeUs = packet.timeNs / 1000;
+        firstUs = firstUs < 0 ? p.timeUs : firstUs;
+        p.fromClient = be(d, 36, 2) == capture::kServerPort;
+        p.clientPort = static_cast<std::uint16_t>(be(d, p.fromClient ? 34 : 36, 2));
+        p.seq = be(d, 38, 4);
+        p.ack = be(d, 42, 4);
+        const auto flags = static_cast<std::uint8_t>(d[47]);
+        p.bytes = d.substr(54);
+        const bool joins = pending && !p.bytes.empty() && pending->fromClient == p.fromClient &&
+                           pending->clientPort == p.clientPort &&
+                           pending->seq + pending->bytes.size() == p.seq;
+        if (pending && !joins) {
+            emit(*pending, capture::kTcpPsh | capture::kTcpAck);
+            pending.reset();
+        }
+        if (p.bytes.size() <= 7) {
+            emit(p, flags);
+            continue;
+        }
+        Piece head = p;
+        head.bytes = p.bytes.substr(0, 7);
+        if (joins) {
+            head.seq = pending->seq;
+            head.bytes = pending->bytes + head.bytes;
+        }
+        emit(head, flags);
+        pending = p;
+        pending->seq = p.seq + 7;
+        pending->bytes = p.bytes.substr(7);
+    }
+    if (pending) {
+        emit(*pending, capture::kTcpPsh | capture::kTcpAck);
+    }
+    EXPECT_GT(packetsOut, packetsIn + 50) << "the messages were not split";
+    // The replays count time from the capture's start: the original one.
+    const std::int64_t startUs = reader.GetStartTimeNs().value_or(firstUs * 1000) / 1000;
+    run.capture = (dir / "resegmented.pcapng").string();
+    std::ofstream(run.capture, std::ios::binary)
+        << capture::SectionHeaderBlock("resegmented")
+        << capture::InterfaceDescriptionBlock("resegmented village")
+        << capture::InterfaceStatisticsBlock({startUs, startUs, {}, {}, {}, ""}) << packets
+        << capture::InterfaceStatisticsBlock({startUs, startUs, startUs, {}, 0, ""});
+    return run;
+}
+
 /// Field name -> values, in message order, for each frame: what pyr-netdump --json says.
 using FrameFields = std::map<std::uint64_t, std::map<std::string, std::vector<std::string>>>;
 
@@ -291,7 +382,10 @@ std::string Describe(const FrameFields& frames) {
 class CaptureReplay : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        run = std::string(GetParam()) == "village" ? VillageRun(dir) : HostileRun(dir);
+        const std::string session = GetParam();
+        run = session == "village"       ? VillageRun(dir)
+              : session == "resegmented" ? ResegmentedRun(dir)
+                                         : HostileRun(dir);
         ASSERT_FALSE(run.events.empty());
     }
 
@@ -375,7 +469,7 @@ TEST_P(CaptureReplay, CaptureCutAtEveryBlockBoundaryDecodesUpToThatBoundary) {
     ASSERT_EQ(ends.back(), bytes.size());
     const std::string cut = (dir / "cut.pcapng").string();
     // Every boundary of the hostile session; every seventh of the longer village one.
-    const std::size_t step = std::string(GetParam()) == "village" ? 7 : 1;
+    const std::size_t step = std::string(GetParam()) == "hostile" ? 1 : 7;
     for (std::size_t block = 0; block < ends.size(); block += step) {
         const std::uint64_t packets = block < 3 ? 0 : std::min(block - 2, ends.size() - 4);
         std::ofstream(cut, std::ios::binary | std::ios::trunc)
@@ -399,7 +493,8 @@ TEST_P(CaptureReplay, CaptureCutAtEveryBlockBoundaryDecodesUpToThatBoundary) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EndToEnd, CaptureReplay, ::testing::Values("village", "hostile"),
+INSTANTIATE_TEST_SUITE_P(EndToEnd, CaptureReplay,
+                         ::testing::Values("village", "resegmented", "hostile"),
                          [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
