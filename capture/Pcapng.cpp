@@ -201,6 +201,23 @@ std::string EthernetFrame(const Segment& seg) {
 
 // ---- Reading ----------------------------------------------------------------------------
 
+std::vector<std::size_t> BlockEnds(const std::string& bytes) {
+    std::vector<std::size_t> ends;
+    for (std::size_t at = 0; bytes.size() - at >= 8;) {
+        std::uint32_t length = 0;
+        std::memcpy(&length, bytes.data() + at + 4, 4);
+        if (length < 12) {
+            break;
+        }
+        at += length;
+        ends.push_back(at);
+        if (at > bytes.size()) {
+            break;
+        }
+    }
+    return ends;
+}
+
 FileReader::FileReader(std::string bytes) : bytes(std::move(bytes)) {}
 
 std::uint16_t FileReader::Read16(std::size_t at) const {

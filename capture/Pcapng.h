@@ -85,6 +85,10 @@ std::string EthernetFrame(const Segment& segment);
 
 // ---- Reading ----------------------------------------------------------------------------
 
+/// Where each pcapng block of `bytes` ends, as far as the blocks' length fields say (the last
+/// may lie past the end of a cut file). For tools and tests that cut files at boundaries.
+std::vector<std::size_t> BlockEnds(const std::string& bytes);
+
 struct Packet {
     /// Counted from 1 over every packet of the file, as Wireshark numbers frames.
     std::uint64_t frame = 0;

@@ -113,8 +113,14 @@ private:
         } else if (script->closeAt) {
             timer.expires_at(Due(*script->closeAt));
             timer.async_wait([self](const boost::system::error_code& ec) {
-                if (!ec) {
-                    self->Close("closed as in the capture");
+                if (!ec && !self->closed) {
+                    // Only the sending side: closing a socket that holds unread requests
+                    // would reset the connection and lose what the client has not read yet.
+                    // The client's own close then ends it (Drain).
+                    boost::system::error_code ignored;
+                    self->socket.shutdown(tcp::socket::shutdown_send, ignored);
+                    Log(2, "connection " + std::to_string(self->serial) +
+                               ": closing as in the capture");
                 }
             });
         }

@@ -147,18 +147,6 @@ std::vector<std::string> Describe(const std::vector<CapturedItem>& items,
     return out;
 }
 
-/// Offsets where the file's blocks end.
-std::vector<std::size_t> BlockEnds(const std::string& bytes) {
-    std::vector<std::size_t> ends;
-    for (std::size_t at = 0; at + 8 <= bytes.size();) {
-        std::uint32_t length = 0;
-        std::memcpy(&length, bytes.data() + at + 4, 4);
-        at += length;
-        ends.push_back(at);
-    }
-    return ends;
-}
-
 TEST(Capture, WrittenSessionReadsBackAsItsConnectionsAndMessagesAtTheirTimes) {
     const std::string bytes = Written();
     std::string error;
@@ -189,7 +177,7 @@ TEST(Capture, WrittenSessionReadsBackAsItsConnectionsAndMessagesAtTheirTimes) {
 TEST(Capture, FileCutAnywhereReadsUpToItsLastWholeBlock) {
     const std::string bytes = Written();
     const std::vector<CapturedItem> all = ReadAll(bytes);
-    const std::vector<std::size_t> ends = BlockEnds(bytes);
+    const std::vector<std::size_t> ends = capture::BlockEnds(bytes);
     ASSERT_EQ(ends.back(), bytes.size());
     std::uint64_t packets = 0;
     for (std::size_t block = 0; block < ends.size(); ++block) {
@@ -317,7 +305,7 @@ class DamagedCapture : public ::testing::TestWithParam<Damage> {};
 TEST_P(DamagedCapture, GivesItsErrorWithTheOffsetAndWhatCameBefore) {
     std::string bytes = Written();
     const Damage& d = GetParam();
-    const std::vector<std::size_t> ends = BlockEnds(bytes);
+    const std::vector<std::size_t> ends = capture::BlockEnds(bytes);
     // Offsets count from the fourth block, the first packet, so that the blocks before read.
     const std::size_t at = d.offset == 0 ? 0 : ends[2] + d.offset;
     bytes.replace(at, d.bytes.size(), d.bytes);
