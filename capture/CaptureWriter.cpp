@@ -104,11 +104,16 @@ void CaptureWriter::Opened(std::uint64_t connection) {
         std::lock_guard<std::mutex> guard(mutex);
         Connection& c = connections[connection];
         c = Connection{};
-        c.clientPort = nextClientPort;
-        nextClientPort = nextClientPort == 59999 ? 40000 : nextClientPort + 1;
+        c.clientPort = NextClientPort();
         record.clientPort = c.clientPort;
     }
     Enqueue(std::move(record));
+}
+
+std::uint16_t CaptureWriter::NextClientPort() {
+    const std::uint16_t port = nextClientPort;
+    nextClientPort = nextClientPort == 59999 ? 40000 : static_cast<std::uint16_t>(port + 1);
+    return port;
 }
 
 void CaptureWriter::Bytes(std::uint64_t connection, Direction d, const void* bytes,
@@ -124,7 +129,7 @@ void CaptureWriter::Bytes(std::uint64_t connection, Direction d, const void* byt
         Connection& c = connections[connection];
         if (c.clientPort == 0) {
             // Bytes of a connection whose opening was not told: it opens here.
-            c.clientPort = nextClientPort++;
+            c.clientPort = NextClientPort();
         }
         record.clientPort = c.clientPort;
         std::uint32_t& own = d == Direction::ClientToServer ? c.clientSeq : c.serverSeq;

@@ -106,6 +106,9 @@ private:
     std::string Blocks(const Record& record);
     bool WriteOut(const std::string& blocks);
     std::int64_t Now() const;
+    /// The synthesised client port of a new connection (40000 to 59999, then again). Under
+    /// the queue's lock.
+    std::uint16_t NextClientPort();
 
     std::unique_ptr<ISink> sink;
     const CaptureWriterOptions options;

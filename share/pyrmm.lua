@@ -309,8 +309,17 @@ local function dissect_pdu(tvb, pinfo, tree)
         end
     end
     t:append_text(": " .. name .. (detail and (" " .. detail) or ""))
-    local direction = pinfo.dst_port == pyrmm.prefs.port and "c2s" or
-                          (pinfo.src_port == pyrmm.prefs.port and "s2c" or "")
+    -- The server's port tells the direction; on another port, the message does.
+    local direction
+    if pinfo.dst_port == pyrmm.prefs.port then
+        direction = "c2s"
+    elseif pinfo.src_port == pyrmm.prefs.port then
+        direction = "s2c"
+    elseif (mtype == 32 and mid == 255) or (mtype == 33 and mid == 3) then
+        direction = "c2s"
+    else
+        direction = "s2c"
+    end
     local info = tostring(pinfo.cols.info)
     local text = direction .. " " .. name .. (detail and (" " .. detail) or "")
     if info:sub(1, 5) == "PYRMM" then
