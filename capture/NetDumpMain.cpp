@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        // --help and --version end here too, with 0; a wrong command line with 2.
+        return app.exit(e) == 0 ? 0 : 2;
     }
     for (std::string& op : ops) {
         op = Lower(op);
