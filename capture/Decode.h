@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "capture/CaptureReader.h"
@@ -55,6 +56,8 @@ std::string FormatText(const CapturedItem& item, std::int64_t originNs);
 /// The item's JSON object, one line without the newline.
 std::string FormatJson(const CapturedItem& item, std::int64_t originNs);
 
+/// Length of the valid UTF-8 sequence at text[i], or 0 when it is not one.
+std::size_t Utf8Length(std::string_view text, std::size_t i);
 /// Bytes as "20 00 fe 00".
 std::string Hex(const std::string& bytes);
 /// A name's bytes as text: valid UTF-8 kept; quote, backslash, control characters and

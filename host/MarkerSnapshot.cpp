@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "capture/Decode.h"
 #include "protocol/MiniMapProtocol.h"
 
 namespace host {
@@ -27,42 +28,8 @@ std::vector<NpcRow> RowsOf(const MiniMapNpcInfoMap& store) {
     return rows;
 }
 
-/// Length of the valid UTF-8 sequence at text[i], or 0 when it is not one.
-std::size_t Utf8Length(std::string_view text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    std::size_t length = 0;
-    std::uint32_t min = 0;
-    std::uint32_t cp = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        cp = lead & 0x1Fu;
-        min = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        cp = lead & 0x0Fu;
-        min = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        cp = lead & 0x07u;
-        min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) {
-        return 0;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0u) != 0x80u) {
-            return 0;
-        }
-        cp = (cp << 6) | (byte(i + k) & 0x3Fu);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return 0;
-    }
-    return length;
-}
+// Names are escaped by the capture decoder's rule for UTF-8, so both print a name alike.
+using capture::Utf8Length;
 
 template <class Integer>
 void AppendInteger(std::string& out, Integer value) {
