@@ -101,7 +101,7 @@ bool ReadInt(const NetMsg& msg, int index, const char* what, DecodedMessage& out
     const char* p = ChunkData(msg, index, 4, what, out);
     if (p != nullptr) {
         value = static_cast<std::int32_t>(
-            proto::detail::LoadLE32(reinterpret_cast<const unsigned char*>(p)));
+            proto::detail::LoadLE<std::uint32_t>(reinterpret_cast<const unsigned char*>(p)));
     }
     return p != nullptr;
 }
@@ -115,8 +115,8 @@ void AddNpc(Fields& f, const char* p) {
     f.F("npc.y", proto::GetY(r));
     f.I("npc.kind", proto::GetKind(r));
     f.I("npc.quest", proto::GetQuest(r));
-    f.U("npc.reserved", proto::detail::LoadLE32(reinterpret_cast<const unsigned char*>(p) +
-                                                proto::kNpcReservedOffset));
+    f.U("npc.reserved", proto::detail::LoadLE<std::uint32_t>(
+                            reinterpret_cast<const unsigned char*>(p) + proto::kNpcReservedOffset));
 }
 
 void DecodeSync(const NetMsg& msg, DecodedMessage& out, Fields& f) {
@@ -126,10 +126,10 @@ void DecodeSync(const NetMsg& msg, DecodedMessage& out, Fields& f) {
         return;
     }
     f.I("op", op);
-    switch (static_cast<proto::SyncOp>(op)) {
-        case proto::SyncOp::Set:
-        case proto::SyncOp::Remove: {
-            const bool set = op == static_cast<std::int32_t>(proto::SyncOp::Set);
+    switch (static_cast<proto::MiniMapSyncOp>(op)) {
+        case proto::MiniMapSyncOp::Set:
+        case proto::MiniMapSyncOp::Remove: {
+            const bool set = op == static_cast<std::int32_t>(proto::MiniMapSyncOp::Set);
             out.name = set ? "Set" : "Remove";
             const char* selector = ChunkData(msg, 1, 1, "selector", out);
             if (selector == nullptr) {
@@ -141,8 +141,8 @@ void DecodeSync(const NetMsg& msg, DecodedMessage& out, Fields& f) {
             if (!set) {
                 const char* id = ChunkData(msg, 2, 8, "id", out);
                 if (id != nullptr) {
-                    f.U("remove.id",
-                        proto::detail::LoadLE64(reinterpret_cast<const unsigned char*>(id)));
+                    f.U("remove.id", proto::detail::LoadLE<std::uint64_t>(
+                                         reinterpret_cast<const unsigned char*>(id)));
                 }
             } else if (player) {
                 const char* p = ChunkData(msg, 2, sizeof(_MiniMapPlayerInfo), "player record", out);
@@ -159,16 +159,16 @@ void DecodeSync(const NetMsg& msg, DecodedMessage& out, Fields& f) {
             }
             return;
         }
-        case proto::SyncOp::Clear:
+        case proto::MiniMapSyncOp::Clear:
             out.name = "Clear";
             return;
-        case proto::SyncOp::QueryResult:
+        case proto::MiniMapSyncOp::QueryResult:
             out.name = "QueryResult";
             if (const char* p = ChunkData(msg, 1, sizeof(_MiniMapNpcInfo), "NPC record", out)) {
                 AddNpc(f, p);
             }
             return;
-        case proto::SyncOp::QueryEnd:
+        case proto::MiniMapSyncOp::QueryEnd:
             out.name = "QueryEnd";
             return;
     }
@@ -182,9 +182,9 @@ void DecodeRequest(const NetMsg& msg, DecodedMessage& out, Fields& f) {
         return;
     }
     f.I("op", op);
-    if (op == static_cast<std::int32_t>(proto::RequestOp::Poll)) {
+    if (op == static_cast<std::int32_t>(proto::MiniMapRequestOp::Poll)) {
         out.name = "Poll";
-    } else if (op == static_cast<std::int32_t>(proto::RequestOp::Query)) {
+    } else if (op == static_cast<std::int32_t>(proto::MiniMapRequestOp::Query)) {
         out.name = "Query";
         std::int32_t arg = 0;
         if (ReadInt(msg, 1, "query argument", out, arg)) {
@@ -339,9 +339,9 @@ DecodedMessage DecodeMessage(const std::string& bytes) {
         out.chunks.push_back({msg.GetChunk(i)->GetChunkID(), msg.GetChunk(i)->GetChunkSize()});
     }
     Fields f(out);
-    if (out.type == proto::kMiniMapMsgType && out.id == proto::kMiniMapSyncMsgId) {
+    if (out.type == proto::MiniMapMsgType && out.id == proto::MiniMapSyncMsgId) {
         DecodeSync(msg, out, f);
-    } else if (out.type == proto::kMiniMapMsgType && out.id == proto::kMiniMapRequestMsgId) {
+    } else if (out.type == proto::MiniMapMsgType && out.id == proto::MiniMapRequestMsgId) {
         DecodeRequest(msg, out, f);
     } else if (out.type == proto::kSimulatorMsgType) {
         DecodeSimulator(msg, out, f);

@@ -73,7 +73,7 @@ const std::string kLength3("\x20\x00\xFE\x00\x03\x00", 6);
 
 std::string SetPlayer(std::uint64_t id) {
     sim::SyncItem set;
-    set.op = proto::SyncOp::Set;
+    set.op = proto::MiniMapSyncOp::Set;
     set.player = true;
     set.playerRecord = proto::MakePlayer(id, 10.0f, 20.0f);
     return Str(sim::EncodeSync(set));
@@ -404,7 +404,7 @@ TEST(Capture, DecodedNpcShowsEveryFieldWithItsNameBytesEscaped) {
     item.connection = 2;
     item.direction = Direction::ServerToClient;
     sim::SyncItem set;
-    set.op = proto::SyncOp::Set;
+    set.op = proto::MiniMapSyncOp::Set;
     set.player = false;
     set.npcRecord =
         proto::MakeNpc(7, std::string("Sm\xFFth \"\xE6\x9C\xA8\"\x01", 12), 1.5f, -2, 3, -1);

@@ -69,7 +69,7 @@ test::json::Value ParseJson(const std::string& text) {
 
 std::vector<char> SetPlayer(std::uint64_t id, float x, float y) {
     sim::SyncItem set;
-    set.op = proto::SyncOp::Set;
+    set.op = proto::MiniMapSyncOp::Set;
     set.player = true;
     set.playerRecord = proto::MakePlayer(id, x, y);
     return sim::EncodeSync(set);
@@ -115,11 +115,11 @@ LiveRun HostileRun(const test::TempDir& dir) {
         test::Socket c = listener.Accept(kWaitMs);
         EXPECT_TRUE(c.IsOpen());
         sim::SyncItem npc;
-        npc.op = proto::SyncOp::Set;
+        npc.op = proto::MiniMapSyncOp::Set;
         npc.npcRecord =
             proto::MakeNpc(7, std::string("Sm\xFFth \xE6\x9C\xA8", 9), 1.5f, -2.0f, 3, 42);
         sim::SyncItem remove;
-        remove.op = proto::SyncOp::Remove;
+        remove.op = proto::MiniMapSyncOp::Remove;
         remove.player = true;
         remove.id = 1;
         for (const std::vector<char>& m :
