@@ -35,7 +35,7 @@ public:
 
     /// Parses `size` bytes as one received message and dispatches it by its type.
     void Receive(const unsigned char* bytes, std::size_t size) {
-        if (!ParseNetMsg(bytes, size, received)) {
+        if (!ParseNetMsgInPlace(bytes, size, received)) {
             return;
         }
         dispatcher(&sender, received.Get());

@@ -243,7 +243,7 @@ public:
     }
 
     void Receive(const unsigned char* bytes, std::size_t size) {
-        if (!ParseNetMsg(bytes, size, received)) {
+        if (!ParseNetMsgInPlace(bytes, size, received)) {
             return;
         }
         const NetMsg* msg = received.Get();

@@ -174,9 +174,9 @@ std::string AtChunk(int index, std::size_t offset) {
     return "chunk " + std::to_string(index) + " at offset " + std::to_string(offset) + ": ";
 }
 
-}  // namespace
-
-NetMsgParseResult ParseNetMsg(const void* bytes, std::size_t size, ReceivedNetMsg& out) {
+// The checks of both parsers. The header is read from `bytes`; the chunks are walked over
+// `base`, which holds the same `size` bytes (the bytes themselves, or the copy).
+NetMsgParseResult CheckHeader(const void* bytes, std::size_t size, ReceivedNetMsg& out) {
     if (bytes == nullptr && size != 0) {
         return Fail(out, NetMsgParseError::NullBytes, Describe("null bytes with a size of ", size));
     }
@@ -199,50 +199,75 @@ NetMsgParseResult ParseNetMsg(const void* bytes, std::size_t size, ReceivedNetMs
                     "length field " + std::to_string(lengthField) + " differs from the " +
                         std::to_string(size) + " bytes given");
     }
+    return NetMsgParseResult{};
+}
 
-    out.Clear();
-    // Same element type on both sides, so the copy is one memmove, not a converting loop.
-    const char* raw = static_cast<const char*>(bytes);
-    out.bytes.assign(raw, raw + size);
-    out.table.reserve(net::kMaxChunks);
-    char* base = out.bytes.data();
+}  // namespace
 
+NetMsgParseResult ReceivedNetMsg::ParseChunks(char* base, std::size_t size) {
+    if (table.capacity() < static_cast<std::size_t>(net::kMaxChunks)) {
+        table.reserve(net::kMaxChunks);
+    }
     std::size_t offset = net::kHeaderSize;
     int index = 0;
     while (offset < size) {
         if (index == net::kMaxChunks) {
-            return Fail(out, NetMsgParseError::TooManyChunks,
+            return Fail(*this, NetMsgParseError::TooManyChunks,
                         AtChunk(index, offset) + "more than 256 chunks");
         }
         const std::size_t left = size - offset;
         if (left < static_cast<std::size_t>(net::kChunkHeaderSize)) {
-            return Fail(out, NetMsgParseError::ChunkHeaderTruncated,
+            return Fail(*this, NetMsgParseError::ChunkHeaderTruncated,
                         AtChunk(index, offset) + "chunk header cut short: " + std::to_string(left) +
                             " of its 4 bytes left");
         }
         const std::size_t chunkSize = net::LoadLE16(base + offset + offsetof(Chunk, chunkSize));
         if (chunkSize < static_cast<std::size_t>(net::kChunkHeaderSize)) {
-            return Fail(out, NetMsgParseError::ChunkSizeBelowHeader,
+            return Fail(*this, NetMsgParseError::ChunkSizeBelowHeader,
                         AtChunk(index, offset) + "chunkSize " + std::to_string(chunkSize) +
                             " is below the 4-byte chunk header");
         }
         if (chunkSize > left) {
-            return Fail(out, NetMsgParseError::ChunkPastEnd,
+            return Fail(*this, NetMsgParseError::ChunkPastEnd,
                         AtChunk(index, offset) + "chunkSize " + std::to_string(chunkSize) +
                             " runs past the message end (" + std::to_string(left) + " bytes left)");
         }
-        out.table.push_back(reinterpret_cast<Chunk*>(base + offset));
+        // Chunk is a packed type of alignment 1: any address in the bytes is a valid one.
+        table.push_back(reinterpret_cast<Chunk*>(base + offset));
         offset += chunkSize;
         ++index;
     }
 
-    out.msg.buffer = nullptr;
-    out.msg.msgBase = base;
-    out.msg.header = reinterpret_cast<NetMsgHeader*>(base);
-    out.msg.chunks = out.table.data();
-    out.msg.chunkCount = index;
-    out.valid = true;
+    msg.buffer = nullptr;
+    msg.msgBase = base;
+    msg.header = reinterpret_cast<NetMsgHeader*>(base);
+    msg.chunks = table.data();
+    msg.chunkCount = index;
+    valid = true;
     return NetMsgParseResult{};
+}
+
+NetMsgParseResult ParseNetMsg(const void* bytes, std::size_t size, ReceivedNetMsg& out) {
+    NetMsgParseResult header = CheckHeader(bytes, size, out);
+    if (!header) {
+        return header;
+    }
+    out.Clear();
+    // Same element type on both sides, so the copy is one memmove, not a converting loop.
+    const char* raw = static_cast<const char*>(bytes);
+    out.bytes.assign(raw, raw + size);
+    return out.ParseChunks(out.bytes.data(), size);
+}
+
+NetMsgParseResult ParseNetMsgInPlace(const void* bytes, std::size_t size, ReceivedNetMsg& out) {
+    NetMsgParseResult header = CheckHeader(bytes, size, out);
+    if (!header) {
+        return header;
+    }
+    out.Clear();
+    // The view never writes through these pointers (a received message refuses AddChunk);
+    // they are not const only because NetMsg's fields serve built messages as well.
+    return out.ParseChunks(const_cast<char*>(static_cast<const char*>(bytes)), size);
 }
 
 NetMsgFrame FrameNetMsg(const void* bytes, std::size_t available) noexcept {
