@@ -174,9 +174,10 @@ std::string AtChunk(int index, std::size_t offset) {
     return "chunk " + std::to_string(index) + " at offset " + std::to_string(offset) + ": ";
 }
 
-// The checks of both parsers. The header is read from `bytes`; the chunks are walked over
-// `base`, which holds the same `size` bytes (the bytes themselves, or the copy).
-NetMsgParseResult CheckHeader(const void* bytes, std::size_t size, ReceivedNetMsg& out) {
+}  // namespace
+
+NetMsgParseResult ReceivedNetMsg::Parse(const void* bytes, std::size_t size, ReceivedNetMsg& out,
+                                        bool copy) {
     if (bytes == nullptr && size != 0) {
         return Fail(out, NetMsgParseError::NullBytes, Describe("null bytes with a size of ", size));
     }
@@ -199,12 +200,21 @@ NetMsgParseResult CheckHeader(const void* bytes, std::size_t size, ReceivedNetMs
                     "length field " + std::to_string(lengthField) + " differs from the " +
                         std::to_string(size) + " bytes given");
     }
-    return NetMsgParseResult{};
+    return copy ? out.ParseCopy(bytes, size)
+                : out.ParseChunks(static_cast<const char*>(bytes), size);
 }
 
-}  // namespace
+NetMsgParseResult ReceivedNetMsg::ParseCopy(const void* raw, std::size_t size) {
+    Clear();
+    // Same element type on both sides, so the copy is one memmove, not a converting loop.
+    const char* from = static_cast<const char*>(raw);
+    bytes.assign(from, from + size);
+    return ParseChunks(bytes.data(), size);
+}
 
-NetMsgParseResult ReceivedNetMsg::ParseChunks(char* base, std::size_t size) {
+NetMsgParseResult ReceivedNetMsg::ParseChunks(const char* base, std::size_t size) {
+    valid = false;
+    table.clear();
     if (table.capacity() < static_cast<std::size_t>(net::kMaxChunks)) {
         table.reserve(net::kMaxChunks);
     }
@@ -232,15 +242,17 @@ NetMsgParseResult ReceivedNetMsg::ParseChunks(char* base, std::size_t size) {
                         AtChunk(index, offset) + "chunkSize " + std::to_string(chunkSize) +
                             " runs past the message end (" + std::to_string(left) + " bytes left)");
         }
-        // Chunk is a packed type of alignment 1: any address in the bytes is a valid one.
-        table.push_back(reinterpret_cast<Chunk*>(base + offset));
+        // Chunk is a packed type of alignment 1: any address in the bytes is a valid one. A
+        // received view never writes through the table (it refuses AddChunk); the pointers
+        // are not const only because NetMsg's fields serve built messages as well.
+        table.push_back(reinterpret_cast<Chunk*>(const_cast<char*>(base + offset)));
         offset += chunkSize;
         ++index;
     }
 
     msg.buffer = nullptr;
-    msg.msgBase = base;
-    msg.header = reinterpret_cast<NetMsgHeader*>(base);
+    msg.msgBase = const_cast<char*>(base);
+    msg.header = reinterpret_cast<NetMsgHeader*>(const_cast<char*>(base));
     msg.chunks = table.data();
     msg.chunkCount = index;
     valid = true;
@@ -248,26 +260,11 @@ NetMsgParseResult ReceivedNetMsg::ParseChunks(char* base, std::size_t size) {
 }
 
 NetMsgParseResult ParseNetMsg(const void* bytes, std::size_t size, ReceivedNetMsg& out) {
-    NetMsgParseResult header = CheckHeader(bytes, size, out);
-    if (!header) {
-        return header;
-    }
-    out.Clear();
-    // Same element type on both sides, so the copy is one memmove, not a converting loop.
-    const char* raw = static_cast<const char*>(bytes);
-    out.bytes.assign(raw, raw + size);
-    return out.ParseChunks(out.bytes.data(), size);
+    return ReceivedNetMsg::Parse(bytes, size, out, true);
 }
 
 NetMsgParseResult ParseNetMsgInPlace(const void* bytes, std::size_t size, ReceivedNetMsg& out) {
-    NetMsgParseResult header = CheckHeader(bytes, size, out);
-    if (!header) {
-        return header;
-    }
-    out.Clear();
-    // The view never writes through these pointers (a received message refuses AddChunk);
-    // they are not const only because NetMsg's fields serve built messages as well.
-    return out.ParseChunks(const_cast<char*>(static_cast<const char*>(bytes)), size);
+    return ReceivedNetMsg::Parse(bytes, size, out, false);
 }
 
 NetMsgFrame FrameNetMsg(const void* bytes, std::size_t available) noexcept {

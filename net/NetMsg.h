@@ -326,9 +326,15 @@ private:
     friend NetMsgParseResult ParseNetMsgInPlace(const void* bytes, std::size_t size,
                                                 ReceivedNetMsg& out);
 
-    /// Walks the chunks of the `size` bytes at `base`, whose header was checked, and makes
-    /// them the message.
-    NetMsgParseResult ParseChunks(char* base, std::size_t size);
+    /// Both parsers: the header checks on `bytes`, then the chunks walked over a copy of the
+    /// bytes kept here (`copy`) or over the bytes themselves.
+    static NetMsgParseResult Parse(const void* bytes, std::size_t size, ReceivedNetMsg& out,
+                                   bool copy);
+    /// The parsers' second half, once the header of the `size` bytes checked out: copies
+    /// them into `bytes` and walks the copy's chunks.
+    NetMsgParseResult ParseCopy(const void* raw, std::size_t size);
+    /// Walks the chunks of the `size` bytes at `base` and makes them the message.
+    NetMsgParseResult ParseChunks(const char* base, std::size_t size);
 
     std::vector<char> bytes;
     std::vector<Chunk*> table;
