@@ -3,11 +3,13 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,15 +41,36 @@ void Say(int level, const std::string& text) {
 }
 
 /// Where the module is looked for by default: libPyr_MiniMap.so in the directory of the
-/// running program.
+/// running program, or in the library folder of the prefix it is installed in.
 std::string DefaultModulePath() {
     static const int anchor = 0;
-    std::string directory = os::GetModuleDirectory(&anchor);
-    if (directory.empty()) {
-        directory = ".";
-    }
-    return directory + "/" + os::SharedLibraryFileName("Pyr_MiniMap");
+    const std::string fileName = os::SharedLibraryFileName("Pyr_MiniMap");
+    const std::string path = os::FindLibraryNearModule(&anchor, fileName);
+    return path.empty() ? "./" + fileName : path;
 }
+
+/// The plug-in modules to load after the minimap: every *.so of `folder` in name order, then
+/// `named` in their order. A folder that does not exist or cannot be read holds none.
+std::vector<std::string> PluginPaths(const std::string& folder,
+                                     const std::vector<std::string>& named) {
+    std::vector<std::string> paths;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        if (it->path().extension() == ".so" && it->is_regular_file(error)) {
+            paths.push_back(it->path().string());
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    paths.insert(paths.end(), named.begin(), named.end());
+    return paths;
+}
+
+/// A plug-in module of the user's, loaded beside the minimap.
+struct UserPlugin {
+    PluginModule module;
+    bool initialised = false;
+};
 
 /// The host's own display texts: the element names that label NPC kinds 0 to 5. Reading them
 /// creates the process-wide string table here, in the host, before the module is loaded, as
@@ -208,6 +231,8 @@ private:
     std::string serverName;
 
     PluginModule module;
+    /// Loaded after the minimap, released before it: they hold slots in its signals.
+    std::vector<std::unique_ptr<UserPlugin>> plugins;
     std::unique_ptr<HostContainer> hostContainer;
     std::unique_ptr<RoleSystem> roles;
     std::unique_ptr<GameServerClient> client;
@@ -319,6 +344,16 @@ bool ClientApp::StartTree() {
     pluginInitialised = true;
     module.InitPluginContainer(hostContainer.get());
     containerInitialised = true;
+    for (const std::unique_ptr<UserPlugin>& plugin : plugins) {
+        if (!plugin->module.InitPlugin()) {
+            Say(3, "InitPlugin() of " + plugin->module.GetPath() + " failed; not used");
+            continue;
+        }
+        plugin->initialised = true;
+        if (!plugin->module.InitPluginContainer(hostContainer.get())) {
+            Say(3, "InitPluginContainer() of " + plugin->module.GetPath() + " failed");
+        }
+    }
     if (!hostContainer->StartContainer()) {
         Say(3, "the plug-ins did not start (PLINTH_LOG_LEVEL=2 shows the lifecycle)");
         return false;
@@ -337,6 +372,11 @@ void ClientApp::StopTree() {
     if (hostContainer) {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
         hostContainer->ShutdownContainer();
+        for (auto it = plugins.rbegin(); it != plugins.rend(); ++it) {
+            if ((*it)->initialised) {
+                (*it)->module.ReleasePluginContainer(hostContainer.get());
+            }
+        }
         if (containerInitialised) {
             module.ReleasePluginContainer(hostContainer.get());
         }
@@ -366,6 +406,11 @@ void ClientApp::StopTree() {
             pending.id.Cancel();
         }
     }
+    for (auto it = plugins.rbegin(); it != plugins.rend(); ++it) {
+        if ((*it)->initialised) {
+            (*it)->module.ReleasePlugin();
+        }
+    }
     if (pluginInitialised) {
         module.ReleasePlugin();
     }
@@ -375,6 +420,7 @@ void ClientApp::StopTree() {
         hostContainer->UnregisterChildContainer(client.get());
         hostContainer->UnregisterChildContainer(roles.get());
     }
+    plugins.clear();
     module.Unload();
 }
 
@@ -420,6 +466,17 @@ int ClientApp::Run() {
     if (!module.Load(path)) {
         Say(3, module.GetError());
         return 1;
+    }
+    // A plug-in that cannot be loaded is named with the loader's reason; the client goes on.
+    for (const std::string& pluginPath : PluginPaths(
+             options.pluginDir.empty() ? DefaultPluginDir() : options.pluginDir, options.plugins)) {
+        auto plugin = std::make_unique<UserPlugin>();
+        if (!plugin->module.Load(pluginPath)) {
+            Say(3, "plug-in not loaded: " + plugin->module.GetError());
+            continue;
+        }
+        Say(2, "plug-in " + pluginPath + " loaded");
+        plugins.push_back(std::move(plugin));
     }
 
     int exitCode = 0;

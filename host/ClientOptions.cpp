@@ -3,6 +3,7 @@
 #include <charconv>
 #include <limits>
 
+#include "plinth/SharedLibrary.h"
 #include "server/SimServer.h"
 
 namespace host {
@@ -30,6 +31,12 @@ bool ParseSwitch(const std::string& text, bool& out) {
 
 }  // namespace
 
+std::string DefaultPluginDir() {
+    static const int anchor = 0;
+    const std::string directory = os::GetModuleDirectory(&anchor);
+    return (directory.empty() ? std::string(".") : directory) + "/" PYR_BINDIR_TO_PLUGINDIR;
+}
+
 const char* ClientUsage() {
     return "usage: minimap-client [options]\n"
            "  --server HOST:PORT   connect to that game server (default: start the simulator\n"
@@ -42,6 +49,9 @@ const char* ClientUsage() {
            "  --events jsonl       one JSON line per view event on standard output, nothing else\n"
            "  --view map|lines     the live map (default on a terminal) or plain lines\n"
            "  --module PATH        the minimap module to load (default: beside the program)\n"
+           "  --plugin PATH        also load that plug-in module (repeatable)\n"
+           "  --plugin-dir DIR     load every *.so there (default: lib/PyrMiniMap/plugins of\n"
+           "                       the program's prefix)\n"
            "keys in the map: p polling, b battle, f query, [ and ] query kind, r role reset,\n"
            "                 q quit\n";
 }
@@ -69,6 +79,10 @@ bool ParseClientOptions(int argc, const char* const* argv, ClientOptions& option
             options.scenarioPath = value;
         } else if (arg == "--module") {
             options.modulePath = value;
+        } else if (arg == "--plugin") {
+            options.plugins.push_back(value);
+        } else if (arg == "--plugin-dir") {
+            options.pluginDir = value;
         } else if (arg == "--poll") {
             if (!ParseSwitch(value, options.poll)) {
                 error = "--poll takes on or off";

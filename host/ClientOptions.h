@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -14,8 +15,14 @@ struct ClientOptions {
     std::uint16_t serverPort = 0;
     /// The embedded simulator's scenario file; empty: the default scenario.
     std::string scenarioPath;
-    /// The module to load; empty: libPyr_MiniMap.so beside the program.
+    /// The module to load; empty: libPyr_MiniMap.so beside the program (or in the library
+    /// folder of the prefix it is installed in).
     std::string modulePath;
+    /// Plug-in modules loaded after the minimap, in this order, after those of `pluginDir`.
+    std::vector<std::string> plugins;
+    /// The plug-in folder: every *.so in it is loaded, in name order; empty: the default folder
+    /// (DefaultPluginDir()). A folder that does not exist holds no plug-ins.
+    std::string pluginDir;
     bool poll = true;
     bool battle = false;
     /// Sent once, as soon as the first connection is up.
@@ -31,6 +38,10 @@ struct ClientOptions {
 /// Parses argv. False with `error` set on anything it does not understand.
 bool ParseClientOptions(int argc, const char* const* argv, ClientOptions& options,
                         std::string& error);
+
+/// The plug-in folder of the running program: lib/PyrMiniMap/plugins of the prefix it is
+/// installed in (<program folder>/../lib/PyrMiniMap/plugins).
+std::string DefaultPluginDir();
 
 /// The usage text.
 const char* ClientUsage();
