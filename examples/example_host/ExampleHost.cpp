@@ -28,6 +28,7 @@
 #include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 #include "example_host/SocketGameServerClient.h"
 #include "function/Bind.h"
+#include "plinth/SharedLibrary.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
 #include "plugin/PluginModule.h"
@@ -109,6 +110,16 @@ private:
     std::condition_variable changed;
     bool answered = false;
 };
+
+#ifndef EXAMPLE_MINIMAP_MODULE
+// Installed with the SDK: the module and the printer in the prefix's library folder.
+const char moduleAnchor = 0;
+std::string BesideProgram(const std::string& fileName) {
+    return os::FindLibraryNearModule(&moduleAnchor, fileName);
+}
+#define EXAMPLE_MINIMAP_MODULE BesideProgram("libPyr_MiniMap.so")
+#define EXAMPLE_PRINTER_MODULE BesideProgram(EXAMPLE_PRINTER_FILE)
+#endif
 
 struct Options {
     std::string host;

@@ -35,6 +35,9 @@ foreach(file
         bin/minimap-server
         bin/pyr-strtable
         share/PyrMiniMap/events.schema.json
+        bin/minimap-client
+        bin/minimap-example-host
+        lib/PyrMiniMap/examples/libmarker_printer.so
         share/PyrMiniMap/scenarios/village.scn
         share/PyrMiniMap/scenarios/market.scn
         share/doc/PyrMiniMap/scenario-format.md
