@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <latch>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -361,6 +362,37 @@ TEST(GameServerClient, MalformedMessageClosesTheConnectionAndTheClientComesBack)
     EXPECT_EQ(client.GetStats().malformed, 1u);
     client.Stop();
     client.MsgTypeDispatcher->Unregister(32);
+}
+
+// What a user sees at the default level: each change of the connection's state once, however
+// often the client retries while the state stays the same.
+TEST(GameServerClient, SaysEachConnectionStateChangeOnceNotEachRetry) {
+    test::LogCapture log((1u << 1) | (1u << 3));
+    auto listener = std::make_unique<test::Listener>();
+    host::GameServerClient client(OptionsFor(*listener));
+    ConnectionWatch watch;
+    client.SetConnectionObserver([&](bool up) { watch.Changed(up); });
+    client.Start();
+    {
+        test::Socket server = listener->Accept();
+        ASSERT_TRUE(server.IsOpen());
+        ASSERT_TRUE(watch.WaitUps(1));
+        listener.reset();  // nothing listens any more: every retry is refused
+    }
+    // The close, then at least three refused attempts.
+    ASSERT_TRUE(log.WaitForRecords("reconnecting in", 4, test::kWaitMs));
+    client.Stop();
+
+    std::vector<std::string> said;
+    for (const test::CapturedRecord& record : log.Records()) {
+        if (record.level == 3) {
+            said.push_back(record.text.substr(record.text.find(": ") + 2));
+        }
+    }
+    const std::vector<std::string> expected = {"connected",
+                                               "connection closed by the server; retrying",
+                                               "cannot connect: Connection refused; retrying"};
+    EXPECT_EQ(said, expected);
 }
 
 TEST(GameServerClient, ServerThatNeverReadsMakesSendsFailInsteadOfBlocking) {
