@@ -32,18 +32,19 @@ struct ClientOptions {
     /// One JSON object per line on standard output for every signal the view receives.
     bool jsonEvents = false;
     enum class View : std::uint8_t { Auto, Map, Lines } view = View::Auto;
-    bool help = false;
 };
 
-/// Parses argv. False with `error` set on anything it does not understand.
+/// Parses argv. False with `error` set on anything it does not understand; --help and
+/// --version count as errors here (ParseClientCommandLine answers them).
 bool ParseClientOptions(int argc, const char* const* argv, ClientOptions& options,
                         std::string& error);
+
+/// Parses the program's command line: -1 to go on; otherwise the exit code, after the help or
+/// the version on standard output (0) or a usage error and the help on standard error (2).
+int ParseClientCommandLine(int argc, const char* const* argv, ClientOptions& options);
 
 /// The plug-in folder of the running program: lib/PyrMiniMap/plugins of the prefix it is
 /// installed in (<program folder>/../lib/PyrMiniMap/plugins).
 std::string DefaultPluginDir();
-
-/// The usage text.
-const char* ClientUsage();
 
 }  // namespace host

@@ -10,6 +10,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     zip unzip
     python3 python3-jsonschema
+    libcli11-dev
     clang libclang-rt-14-dev
 )
 

@@ -121,12 +121,15 @@ TEST(MapDrawing, SpanGrowsToHoldMarkersOutsideTheUsualSquare) {
 }
 
 TEST(ClientCommandLine, ReadsEveryOptionAndRefusesWhatItDoesNotKnow) {
-    const char* argv[] = {"minimap-client", "--server", "127.0.0.1:7450", "--poll", "off",
-                          "--battle",       "on",       "--query",        "-1",     "--duration-ms",
-                          "5000",           "--events", "jsonl"};
+    const char* argv[] = {
+        "minimap-client", "--server", "127.0.0.1:7450", "--poll",   "off",
+        "--battle",       "on",       "--query",        "-1",       "--duration-ms",
+        "5000",           "--events", "jsonl",          "--plugin", "a.so",
+        "--plugin",       "b.so"};
     host::ClientOptions options;
     std::string error;
-    ASSERT_TRUE(host::ParseClientOptions(13, argv, options, error)) << error;
+    ASSERT_TRUE(host::ParseClientOptions(17, argv, options, error)) << error;
+    EXPECT_EQ(options.plugins, (std::vector<std::string>{"a.so", "b.so"}));
     EXPECT_EQ(options.serverHost, "127.0.0.1");
     EXPECT_EQ(options.serverPort, 7450);
     EXPECT_FALSE(options.poll);
@@ -140,6 +143,7 @@ TEST(ClientCommandLine, ReadsEveryOptionAndRefusesWhatItDoesNotKnow) {
         {"c", "--query", "12x"},  {"c", "--duration-ms", "-5"},
         {"c", "--events", "xml"}, {"c", "--frobnicate", "1"},
         {"c", "--server"},        {"c", "--server", "h:1", "--scenario", "a.scn"},
+        {"c", "--plugin"},        {"c", "--plugin", "a.so", "b.so"},
     };
     for (const auto& args : bad) {
         host::ClientOptions ignored;
