@@ -10,15 +10,7 @@
 #   plugin_test.sh PREFIX PLUGIN_SOURCE WORK_DIR -- <extra cmake configure arguments>
 #
 # Every wait is bounded: reads from the programs time out, ctest's timeout stops the script.
-set -euo pipefail
-
-prefix=$1
-source_dir=$2
-work=$3
-shift 3
-[[ ${1:-} == -- ]] && shift
-
-rm -rf "$work"
+source "$(dirname "$0")/sdk_lib.sh"
 mkdir -p "$work/plugins" "$work/csv"
 failures=()
 
@@ -32,7 +24,7 @@ wood=$(cd "$work/no-config" && SATCHEL_ARCHIVE="$work/tables.zip" \
 [[ $wood == $'\xe6\x9c\xa8' ]] || failures+=("installed pyr-strtable did not read the archive: $wood")
 
 # ---- Build with the CMake package ----------------------------------------------------------
-cmake -S "$source_dir" -B "$work/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" "$@" \
+cmake -S "$source_dir" -B "$work/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" "${cmake_args[@]}" \
     >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; exit 1; }
 cmake --build "$work/build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
 cp "$work/build/libcsv_plugin.so" "$work/plugins/"
@@ -60,23 +52,16 @@ done
 
 # ---- Run them in the client -----------------------------------------------------------------
 client_pid=
-server_pid=
 stop() {
-    for pid in $client_pid $server_pid; do
-        kill -TERM "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    client_pid= server_pid=
+    if [[ -n $client_pid ]]; then
+        kill -TERM "$client_pid" 2>/dev/null || true
+        wait "$client_pid" 2>/dev/null || true
+        client_pid=
+    fi
+    stop_server
 }
 trap stop EXIT
-
-coproc SERVER { exec "$prefix/bin/minimap-server" --port 0 \
-    --scenario "$prefix/share/PyrMiniMap/scenarios/village.scn" 2>"$work/server.err"; }
-server_pid=$SERVER_PID
-if ! read -r -t 30 -u "${SERVER[0]}" line || [[ ! $line =~ listening\ on\ [^:]*:([0-9]+) ]]; then
-    echo "minimap-server did not start: ${line:-}"; cat "$work/server.err"; exit 1
-fi
-port=${BASH_REMATCH[1]}
+start_server --scenario "$prefix/share/PyrMiniMap/scenarios/village.scn"
 
 # Both plug-ins ask for the NPCs of kind 2: the run has what it needs at the second answer.
 coproc CLIENT { CSV_PLUGIN_DIR="$work/csv" PLINTH_TIMER_SCALE=0.01 \
