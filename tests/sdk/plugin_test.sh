@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A plug-in author's path through an installed SDK: the test plug-in (csv_plugin/) built out of
-# tree twice, with the CMake package and with pkg-config alone; each build, and the installed
+# tree twice, with the CMake package and with pkg-config alone (and entry points of the wrong
+# type refused by the compiler); each build, and the installed
 # minimap module, exports exactly the four entry points and no STB_GNU_UNIQUE symbol. Then
 # minimap-client, run from the prefix against the prefix's minimap-server on loopback, loads
 # one from a plug-in folder and the other with --plugin, names a third that cannot load and
@@ -38,6 +39,22 @@ read -r -a pc_flags <<<"$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" \
 "$cxx" "${cxx_flags[@]}" -Wall -Wextra -Wpedantic -Werror -DCSV_PLUGIN_ID=2 \
     "$source_dir/CsvPlugin.cpp" -o "$work/libcsv_pkgconfig.so" "${pc_flags[@]}" \
     >"$work/pkgconfig.log" 2>&1 || { cat "$work/pkgconfig.log"; exit 1; }
+
+# ---- A wrong entry point does not compile ------------------------------------------------------
+# Written by hand or through PYR_PLUGIN_ENTRY_POINTS, against the prototypes of the SDK.
+read -r -a pc_cflags <<<"$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags pyr-minimap)"
+wrong_signature() {
+    printf '#include "plugin/PluginEntry.h"\n%s\n' "$1" >"$work/wrong.cpp"
+    if "$cxx" "${cxx_flags[@]}" "${pc_cflags[@]}" -fsyntax-only "$work/wrong.cpp" \
+        >"$work/wrong.log" 2>&1; then
+        failures+=("compiles, and should not: $1")
+    fi
+}
+wrong_signature 'extern "C" bool InitPluginContainer(void* host) { return host != nullptr; }'
+wrong_signature 'extern "C" void ReleasePlugin() {}'
+wrong_signature 'struct E { static bool Init() { return true; } static bool Release() { return true; }
+static bool InitContainer(int) { return true; } static void ReleaseContainer(IPluginContainer*) {} };
+PYR_PLUGIN_ENTRY_POINTS(E);'
 
 # ---- Exports --------------------------------------------------------------------------------
 expected_exports=$'InitPlugin\nInitPluginContainer\nReleasePlugin\nReleasePluginContainer'
