@@ -23,9 +23,6 @@
 #include "plugin/PluginContainer.h"
 #include "plugin/PluginEntry.h"
 #include "protocol/MiniMapProtocol.h"
-#if __has_include("plugin/TypeIds.h")
-#include "plugin/TypeIds.h"
-#endif
 
 #ifndef CSV_PLUGIN_ID
 #error "CSV_PLUGIN_ID names this build"
