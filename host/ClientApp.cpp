@@ -22,6 +22,7 @@
 #include "host/MiniMapView.h"
 #include "host/RoleSystem.h"
 #include "host/SimulatorLink.h"
+#include "host/web/WebView.h"
 #include "net/LogFormat.h"
 #include "plinth/Log.h"
 #include "plinth/SharedLibrary.h"
@@ -210,6 +211,7 @@ private:
     bool StartEmbeddedServer();
     bool StartTree();
     void StopTree();
+    bool StartWeb();
     void Present(const ViewReport& report);
     void OnConnection(bool up);
     /// Sends a query; the store it empties is read under the core lock, so hold it.
@@ -238,6 +240,7 @@ private:
     std::unique_ptr<GameServerClient> client;
     std::unique_ptr<MiniMapView> view;
     std::unique_ptr<SimulatorLink> link;
+    std::unique_ptr<web::WebView> web;
     bool pluginInitialised = false;
     bool containerInitialised = false;
 
@@ -266,6 +269,27 @@ bool ClientApp::StartEmbeddedServer() {
     serverPort = embedded->GetPort();
     Say(2, "embedded simulator on 127.0.0.1:" + std::to_string(serverPort) + " playing " +
                sim::ScenarioSource(options.scenarioPath));
+    return true;
+}
+
+bool ClientApp::StartWeb() {
+    web::WebServerOptions webOptions;
+    webOptions.host = options.webHost;
+    webOptions.port = options.webPort;
+    webOptions.allowRemote = options.webAllowRemote;
+    web = std::make_unique<web::WebView>(std::move(webOptions), *this, kindNames, *view);
+    std::string error;
+    if (!web->Start(error)) {
+        Say(3, "the web view cannot start: " + error);
+        return false;
+    }
+    // Printed whatever the log level: the address is what the user asked for. Standard
+    // error, as standard output may be the event stream.
+    if (map) {
+        map->AddLogLine("web view on " + web->GetUrl());
+    } else {
+        std::fprintf(stderr, "minimap-client: web view on %s\n", web->GetUrl().c_str());
+    }
     return true;
 }
 
@@ -304,6 +328,9 @@ void ClientApp::Present(const ViewReport& report) {
                                                                : std::vector<NpcRow>{});
             break;
     }
+    if (web) {
+        web->Show(report);
+    }
     if (event == ViewEvent::RoleReset && mode != Mode::Map) {
         std::fflush(stdout);
     }
@@ -315,6 +342,9 @@ void ClientApp::OnConnection(bool up) {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
         std::printf("%s %s\n", up ? "connected to" : "disconnected from", serverName.c_str());
         std::fflush(stdout);
+    }
+    if (web) {
+        web->StatusChanged();
     }
     if (up && queryPending.exchange(false)) {
         Query(*options.query);
@@ -329,7 +359,7 @@ bool ClientApp::StartTree() {
     clientOptions.port = serverPort;
     client = std::make_unique<GameServerClient>(clientOptions);
     view = std::make_unique<MiniMapView>([this](const ViewReport& report) { Present(report); },
-                                         mode == Mode::Json);
+                                         mode == Mode::Json || !options.web.empty());
     link = std::make_unique<SimulatorLink>(*client, *roles);
 
     os::ThreadLockHandle coreLock(GetClientCoreLock());
@@ -362,6 +392,10 @@ bool ClientApp::StartTree() {
 }
 
 void ClientApp::StopTree() {
+    // The page's controls reach into the tree: no more of them from here on.
+    if (web) {
+        web->Stop();
+    }
     // Without the core lock: a delivery in progress may be waiting for it.
     if (client) {
         client->Stop();
@@ -480,7 +514,7 @@ int ClientApp::Run() {
     }
 
     int exitCode = 0;
-    if (StartTree()) {
+    if (StartTree() && (options.web.empty() || StartWeb())) {
         view->GetMiniMap()->SetPollEnabled(polling.load());
         if (mode == Mode::Lines) {
             const double pollSeconds =

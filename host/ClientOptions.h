@@ -32,6 +32,12 @@ struct ClientOptions {
     /// One JSON object per line on standard output for every signal the view receives.
     bool jsonEvents = false;
     enum class View : std::uint8_t { Auto, Map, Lines } view = View::Auto;
+    /// Serve the live map to browsers on "HOST:PORT" (--web); empty: no web view.
+    std::string web;
+    std::string webHost;
+    std::uint16_t webPort = 0;
+    /// Lets --web listen on an address other machines reach.
+    bool webAllowRemote = false;
 };
 
 /// Parses argv. False with `error` set on anything it does not understand; --help and
