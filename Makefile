@@ -55,6 +55,7 @@ ARGS ?=
 run: setup
 	cmake --preset $(PRESET)
 	cmake --build --preset $(PRESET) -j $(JOBS) --target minimap-client minimap-server
+	@case " $(ARGS) " in *" --web"*) ;; *) echo "make run: ARGS=--web shows the map in a browser too (http://127.0.0.1:8765/ by default)";; esac
 	./build/$(PRESET)/bin/minimap-client $(ARGS)
 
 # The fuzzers: the fuzz preset (clang, libFuzzer, ASan + UBSan) built, then every target run for

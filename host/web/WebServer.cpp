@@ -170,7 +170,7 @@ private:
         if (control) {
             server.hooks.control(*control);
         } else {
-            Say(2, "ignored a control message of " + std::to_string(text.size()) +
+            Say(3, "ignored a control message of " + std::to_string(text.size()) +
                        " bytes that is none of poll, battle, query, reset");
         }
         Read();
@@ -377,7 +377,7 @@ void WebServer::Impl::Publish(std::string text) {
             }
         }
         asio::post(io, [slow] { slow->Drop(); });
-        Say(2, "dropped a browser that fell " + std::to_string(options.maxQueuedMessages) +
+        Say(3, "dropped a browser that fell " + std::to_string(options.maxQueuedMessages) +
                    " messages or " + std::to_string(options.maxQueuedBytes) +
                    " bytes behind; it gets the whole map when it reconnects");
     }
