@@ -5,9 +5,9 @@ it).
 
 usage: scripts/web-load.py build/release [--markers 100,1000,5000] [--browsers 16]
 
-For each marker count, a scenario moves every NPC ten times a second; the client polls every
+For each marker count, a scenario moves every NPC up to ten times a second; the client polls every
 50 ms (PLINTH_TIMER_SCALE=0.01) and serves the page; the page's own counters over 3 seconds
-give the frames drawn, the markers drawn per second and the change lines applied per second.
+give the frames drawn, the markers drawn, the lines and the changes applied per second.
 Then that many tabs open the page at once under the middle load, and each must be connected,
 have no gap in its serials and not have been dropped.
 """
@@ -23,12 +23,14 @@ from web_view_e2e import CHROMEDRIVER, WebDriver, free_port, read_line  # noqa: 
 MEASURE = """
 const done = arguments[arguments.length - 1];
 const s = window.__minimapState;
-const before = {draws: s.draws, drawn: s.markersDrawn, lines: s.lines, t: performance.now()};
+const before = {draws: s.draws, drawn: s.markersDrawn, lines: s.lines, changes: s.changes,
+                t: performance.now()};
 setTimeout(() => {
   const seconds = (performance.now() - before.t) / 1000;
   done({frames: (s.draws - before.draws) / seconds,
         markers: (s.markersDrawn - before.drawn) / seconds,
         lines: (s.lines - before.lines) / seconds,
+        changes: (s.changes - before.changes) / seconds,
         gaps: s.gaps, notice: s.notice});
 }, 3000);
 """
@@ -41,16 +43,20 @@ return {connection: s.connection, gaps: s.gaps, notice: s.notice, serial: s.seri
 
 
 def scenario(count, path):
-    """Every NPC moves every 10 s of scenario time (100 ms at the scale used here)."""
+    """Every NPC moves at each step, 10 steps a second (fewer where the scenario's 100,000
+    events would not last 20 s), for 20 s (2000 s of scenario time at the scale used here)."""
+    steps = min(199, 100000 // count - 1)
+    interval = max(10, 2000 // steps)
     with open(path, "w") as f:
-        f.write('title "Load"\nloop 2000s\n')
+        f.write('title "Load"\nloop 4000s\n')
         for i in range(count):
             f.write('0s npc %d appear name="NPC %d" x=%d y=%d kind=%d\n'
                     % (1000 + i, i, i % 100, (i // 100) % 100, i % 6))
-        for step in range(1, 200):
+        for step in range(1, steps + 1):
             for i in range(count):
-                f.write("%ds npc %d move x=%d y=%d\n"
-                        % (step * 10, 1000 + i, (i * 7 + step) % 100, (i * 3 + step) % 100))
+                f.write("%ds npc %d move x=%d y=%d\n" % (step * interval, 1000 + i,
+                                                         (i * 7 + step) % 100,
+                                                         (i * 3 + step) % 100))
 
 
 def run_client(client, path):
@@ -78,7 +84,7 @@ def main():
         with tempfile.TemporaryDirectory() as work:
             driver = WebDriver(port)
             driver.start(os.path.join(work, "profile"))
-            print("markers  frames/s  markers drawn/s  change lines/s")
+            print("markers  frames/s  markers drawn/s  lines/s  changes/s")
             for count in counts:
                 path = os.path.join(work, "load-%d.scn" % count)
                 scenario(count, path)
@@ -88,8 +94,8 @@ def main():
                     driver.wait_in_page("window.__minimapState.npcs.size === %d" % count,
                                         "%d NPCs" % count)
                     r = driver.call("POST", "/execute/async", {"script": MEASURE, "args": []})
-                    print("%7d  %8.1f  %15.0f  %14.1f%s" % (
-                        count, r["frames"], r["markers"], r["lines"],
+                    print("%7d  %8.1f  %15.0f  %7.0f  %9.0f%s" % (
+                        count, r["frames"], r["markers"], r["lines"], r["changes"],
                         "" if not r["gaps"] and not r["notice"] else "  (gaps %s, notice %s)" % (r["gaps"], r["notice"])))
                 finally:
                     process.terminate()

@@ -16,6 +16,7 @@
     status: null,
     counters: { markersChanged: 0, answers: 0, roleResets: 0 },
     lines: 0,
+    changes: 0,
     gaps: 0,
     refused: 0,
     notice: null,
@@ -56,6 +57,7 @@
     else if (line.event === 'QueryFinished') state.counters.answers++;
     else if (line.event === 'RoleReset') state.counters.roleResets++;
     state.lines++;
+    state.changes += line.changes.length;
   }
 
   function kindName(kind) {
@@ -140,10 +142,15 @@
     row.appendChild(td);
   }
 
+  // The table lists the first NPCs only: thousands of rows rebuilt every frame would cost more
+  // than the map itself.
+  const tableRows = 200;
+
   function drawPanel() {
     const body = $('npcs').tBodies[0];
     const rows = [];
     for (const [id, n] of state.npcs) {
+      if (rows.length === tableRows) break;
       const tr = document.createElement('tr');
       tr.dataset.id = id;
       if (state.query.has(id)) tr.className = 'answer';
@@ -155,6 +162,8 @@
       rows.push(tr);
     }
     body.replaceChildren(...rows);
+    $('npcs-more').textContent =
+      state.npcs.size > tableRows ? 'and ' + (state.npcs.size - tableRows) + ' more on the map' : '';
     const answer = [];
     for (const [id, n] of state.query) {
       const li = document.createElement('li');
