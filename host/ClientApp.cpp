@@ -189,11 +189,16 @@ public:
         if (pyr::IPyr_MiniMap* minimap = view->GetMiniMap()) {
             minimap->SetPollEnabled(on);
         }
+        WebStatusChanged();
     }
-    void ToggleBattle() override { roles->SetBattleFlag(!roles->GetBattleFlag()); }
+    void ToggleBattle() override {
+        roles->SetBattleFlag(!roles->GetBattleFlag());
+        WebStatusChanged();
+    }
     void SendQuery() override { Query(queryArg.load()); }
     void ChangeQueryArg(int delta) override {
         queryArg = std::max(-1, std::min(99, queryArg.load() + delta));
+        WebStatusChanged();
     }
     void ResetRole() override { roles->ResetRole(); }
     MarkerSnapshot GetMarkers() override { return view->Snapshot(); }
@@ -212,6 +217,12 @@ private:
     bool StartTree();
     void StopTree();
     bool StartWeb();
+    /// The keys changed what the page shows in its status.
+    void WebStatusChanged() {
+        if (web) {
+            web->StatusChanged();
+        }
+    }
     void Present(const ViewReport& report);
     void OnConnection(bool up);
     /// Sends a query; the store it empties is read under the core lock, so hold it.
@@ -343,9 +354,7 @@ void ClientApp::OnConnection(bool up) {
         std::printf("%s %s\n", up ? "connected to" : "disconnected from", serverName.c_str());
         std::fflush(stdout);
     }
-    if (web) {
-        web->StatusChanged();
-    }
+    WebStatusChanged();
     if (up && queryPending.exchange(false)) {
         Query(*options.query);
     }
