@@ -2,7 +2,7 @@
 PRESET ?= debug
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build test test-asan test-tsan test-i386 ci clean format bench run fuzz
+.PHONY: setup build sdk test test-asan test-tsan test-i386 ci clean format bench run fuzz
 
 setup:
 	@bash scripts/setup.sh
@@ -10,6 +10,14 @@ setup:
 build: setup
 	cmake --preset $(PRESET)
 	cmake --build --preset $(PRESET) -j $(JOBS)
+
+# The SDK alone, built and installed into PREFIX: the libraries, the module and the programs,
+# without the tests and the benchmarks (the sdk preset), e.g. make sdk PREFIX=$$HOME/pyr.
+PREFIX ?= /usr/local
+sdk: setup
+	cmake --preset sdk
+	cmake --build --preset sdk -j $(JOBS)
+	cmake --install build/sdk --prefix $(PREFIX) --component sdk
 
 # The test command: installs, configures, builds and runs every test.
 test: setup
@@ -47,6 +55,7 @@ ARGS ?=
 run: setup
 	cmake --preset $(PRESET)
 	cmake --build --preset $(PRESET) -j $(JOBS) --target minimap-client minimap-server
+	@case " $(ARGS) " in *" --web"*) ;; *) echo "make run: ARGS=--web shows the map in a browser too (http://127.0.0.1:8765/ by default)";; esac
 	./build/$(PRESET)/bin/minimap-client $(ARGS)
 
 # The fuzzers: the fuzz preset (clang, libFuzzer, ASan + UBSan) built, then every target run for

@@ -5,8 +5,8 @@
 //
 // The host side (host container, role system) is the minimap tests' fake siblings; the
 // game-server client here is a plain one whose dispatcher is the described DispatcherBase,
-// with no lock of its own around the lookup, and whose receive step reuses one parse object,
-// as a connection's receive loop does.
+// with no lock of its own around the lookup, and whose receive step parses the received bytes
+// in place into one reused parse object, as a connection's receive loop may.
 #pragma once
 
 #include <cstddef>
@@ -33,9 +33,9 @@ public:
         return true;
     }
 
-    /// Parses `size` bytes as one received message and dispatches it by its type.
+    /// Parses `size` bytes in place as one received message and dispatches it by its type.
     void Receive(const unsigned char* bytes, std::size_t size) {
-        if (!ParseNetMsg(bytes, size, received)) {
+        if (!ParseNetMsgInPlace(bytes, size, received)) {
             return;
         }
         dispatcher(&sender, received.Get());

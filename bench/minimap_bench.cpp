@@ -3,9 +3,10 @@
 // with 1k and 100k distinct markers:
 //
 //   Path.<op>.<n>/os            the real module through dlopen: the game-server client parses
-//                               the bytes, its type dispatcher copies and calls the minimap's
-//                               registered dispatcher (type 32), that copies and calls the
-//                               handler (id 254); OnMiniMapMsg takes the client core lock,
+//                               the bytes in place, its type dispatcher copies and calls the
+//                               minimap's registered dispatcher (type 32), which takes the
+//                               client core lock, checks that the minimap is live, copies and
+//                               calls the handler (id 254); OnMiniMapMsg, under that lock,
 //                               reads the chunks, updates the store and emits MarkersChanged to
 //                               two slots
 //   Path.<op>.<n>/std_function  the same steps written by hand: the same parser, two hash
@@ -243,7 +244,7 @@ public:
     }
 
     void Receive(const unsigned char* bytes, std::size_t size) {
-        if (!ParseNetMsg(bytes, size, received)) {
+        if (!ParseNetMsgInPlace(bytes, size, received)) {
             return;
         }
         const NetMsg* msg = received.Get();

@@ -5,7 +5,6 @@
 // last whole block, with a warning on standard error); 1 when the file is damaged (what was
 // read before the damage is printed, then the error with its offset) or cannot be read; 2
 // for a wrong command line.
-#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +15,7 @@
 
 #include "capture/CaptureReader.h"
 #include "capture/Decode.h"
+#include "cli/CommandLine.h"
 
 namespace {
 
@@ -43,29 +43,35 @@ std::string Lower(std::string text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"pyr-netdump: the minimap protocol's messages in a capture file", "pyr-netdump"};
-    app.set_version_flag("--version", std::string("pyr-netdump ") + PYR_VERSION);
+    CLI::App app{"pyr-netdump: the minimap protocol's messages in a capture file"};
+    cli::Prepare(app, "pyr-netdump");
     std::string path;
     bool json = false;
     std::string direction;
     std::vector<std::string> ops;
     int serverPort = 0;
     app.add_option("FILE", path, "the capture (pcapng or pcap); - reads standard input")
-        ->required();
+        ->type_name("FILE");
     app.add_flag("--json", json, "one JSON object per line (schema in docs/capture.md)");
     app.add_option("--direction", direction, "only messages of one direction")
-        ->check(CLI::IsMember({"c2s", "s2c"}));
+        ->check(CLI::IsMember({"c2s", "s2c"}).description(""))
+        ->type_name("c2s|s2c");
     app.add_option("--op", ops,
                    "only these messages (Set, Remove, Clear, QueryResult, QueryEnd, Poll, Query, "
-                   "Hello, RoleReset, Tick, Sync, Request, Other, Malformed); repeatable");
+                   "Hello, RoleReset, Tick, Sync, Request, Other, Malformed); repeatable")
+        ->type_name("OP");
     app.add_option("--server-port", serverPort,
                    "the server's TCP port (default: 7450, or found from the conversation)")
-        ->check(CLI::Range(1, 65535));
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        // --help and --version end here too, with 0; a wrong command line with 2.
-        return app.exit(e) == 0 ? 0 : 2;
+        ->check(CLI::Range(1, 65535).description(""))
+        ->type_name("PORT");
+    if (const int exitCode = cli::Parse(app, argc, argv); exitCode >= 0) {
+        return exitCode;
+    }
+    // Checked here rather than by CLI11, which would report a missing FILE before it names an
+    // unknown option.
+    if (path.empty()) {
+        std::cerr << "pyr-netdump: FILE is required\n\n" << app.help();
+        return 2;
     }
     for (std::string& op : ops) {
         op = Lower(op);

@@ -1,11 +1,12 @@
-// Fuzz target: the received-message parser (ParseNetMsg) and the stream framing in front of it
-// (FrameNetMsg), which together take every byte the game server sends.
+// Fuzz target: the received-message parsers (ParseNetMsg, ParseNetMsgInPlace) and the stream
+// framing in front of them (FrameNetMsg), which together take every byte the game server sends.
 //
 // Input: the first byte chooses the mode.
-// - Even: the rest is one received message, parsed whole. An accepted message must list
-//   every chunk in wire order, each lying wholly inside the message, the last ending at its
-//   end; a refused one must hold no message and say why. The verdict and its reason must be
-//   those of a reference reading of the wire format.
+// - Even: the rest is one received message, parsed whole, copied and in place. An accepted
+//   message must list every chunk in wire order, each lying wholly inside the message, the
+//   last ending at its end; a refused one must hold no message and say why. The verdict and
+//   its reason must be those of a reference reading of the wire format, and the same for both
+//   parsers.
 // - Odd: the rest is a TCP stream cut into pieces: one byte n (0 to 15), n bytes of piece
 //   lengths (used in turn, 0 read as 1), then the stream. Each piece arrives on its own, as a
 //   read from a socket would deliver it, and a reassembler frames and parses whatever is
@@ -120,8 +121,9 @@ void CheckChunkReads(const Chunk* chunk) {
 }
 
 // What a parse of `size` bytes promises, whatever it decided.
+// `inPlace`: the parse was ParseNetMsgInPlace, whose message is the given bytes themselves.
 void CheckParse(const std::uint8_t* bytes, std::size_t size, const NetMsgParseResult& result,
-                const ReceivedNetMsg& received, bool readChunks) {
+                const ReceivedNetMsg& received, bool readChunks, bool inPlace = false) {
     FUZZ_CHECK(result.error == ReferenceVerdict(bytes, size));
     const NetMsg* msg = received.Get();
     if (!result) {
@@ -136,8 +138,10 @@ void CheckParse(const std::uint8_t* bytes, std::size_t size, const NetMsgParseRe
     FUZZ_CHECK(msg->GetMsgID() == Load16(bytes + 2));
     FUZZ_CHECK(NetMsgTrait_MsgID::GetKey(msg) == msg->GetMsgID());
     FUZZ_CHECK(std::memcmp(msg->GetBytes(), bytes, size) == 0);
-    // The message is a copy: the caller's buffer can be reused at once.
-    FUZZ_CHECK(static_cast<const void*>(msg->GetBytes()) != static_cast<const void*>(bytes));
+    // ParseNetMsg's message is a copy, so the caller's buffer can be reused at once;
+    // ParseNetMsgInPlace's is the caller's bytes.
+    FUZZ_CHECK((static_cast<const void*>(msg->GetBytes()) == static_cast<const void*>(bytes)) ==
+               inPlace);
 
     const int count = msg->GetChunkCount();
     FUZZ_CHECK(count >= 0 && count <= net::kMaxChunks);
@@ -235,9 +239,16 @@ void FuzzWholeMessage(const std::uint8_t* bytes, std::size_t size) {
     const NetMsgParseResult again = ParseNetMsg(bytes, size, received);
     FUZZ_CHECK(again.error == result.error);
 
+    // In place: the same verdict and text, over the bytes themselves.
+    const NetMsgParseResult inPlace = ParseNetMsgInPlace(bytes, size, received);
+    FUZZ_CHECK(inPlace.error == result.error && inPlace.text == result.text);
+    CheckParse(bytes, size, inPlace, received, false, true);
+
     // A null pointer is refused unless nothing is given.
     ReceivedNetMsg none;
     FUZZ_CHECK(ParseNetMsg(nullptr, size + 1, none).error == NetMsgParseError::NullBytes);
+    FUZZ_CHECK(none.Get() == nullptr);
+    FUZZ_CHECK(ParseNetMsgInPlace(nullptr, size + 1, none).error == NetMsgParseError::NullBytes);
     FUZZ_CHECK(none.Get() == nullptr);
 }
 

@@ -3,11 +3,13 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +24,7 @@
 #include "host/MiniMapView.h"
 #include "host/RoleSystem.h"
 #include "host/SimulatorLink.h"
+#include "host/web/WebView.h"
 #include "net/ISender.h"
 #include "net/LogFormat.h"
 #include "net/NetMsg.h"
@@ -43,15 +46,36 @@ void Say(int level, const std::string& text) {
 }
 
 /// Where the module is looked for by default: libPyr_MiniMap.so in the directory of the
-/// running program.
+/// running program, or in the library folder of the prefix it is installed in.
 std::string DefaultModulePath() {
     static const int anchor = 0;
-    std::string directory = os::GetModuleDirectory(&anchor);
-    if (directory.empty()) {
-        directory = ".";
-    }
-    return directory + "/" + os::SharedLibraryFileName("Pyr_MiniMap");
+    const std::string fileName = os::SharedLibraryFileName("Pyr_MiniMap");
+    const std::string path = os::FindLibraryNearModule(&anchor, fileName);
+    return path.empty() ? "./" + fileName : path;
 }
+
+/// The plug-in modules to load after the minimap: every *.so of `folder` in name order, then
+/// `named` in their order. A folder that does not exist or cannot be read holds none.
+std::vector<std::string> PluginPaths(const std::string& folder,
+                                     const std::vector<std::string>& named) {
+    std::vector<std::string> paths;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        if (it->path().extension() == ".so" && it->is_regular_file(error)) {
+            paths.push_back(it->path().string());
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    paths.insert(paths.end(), named.begin(), named.end());
+    return paths;
+}
+
+/// A plug-in module of the user's, loaded beside the minimap.
+struct UserPlugin {
+    PluginModule module;
+    bool initialised = false;
+};
 
 /// The host's own display texts: the element names that label NPC kinds 0 to 5. Reading them
 /// creates the process-wide string table here, in the host, before the module is loaded, as
@@ -169,11 +193,16 @@ public:
         if (pyr::IPyr_MiniMap* minimap = view->GetMiniMap()) {
             minimap->SetPollEnabled(on);
         }
+        WebStatusChanged();
     }
-    void ToggleBattle() override { roles->SetBattleFlag(!roles->GetBattleFlag()); }
+    void ToggleBattle() override {
+        roles->SetBattleFlag(!roles->GetBattleFlag());
+        WebStatusChanged();
+    }
     void SendQuery() override { Query(queryArg.load()); }
     void ChangeQueryArg(int delta) override {
         queryArg = std::max(-1, std::min(99, queryArg.load() + delta));
+        WebStatusChanged();
     }
     void ResetRole() override { roles->ResetRole(); }
     MarkerSnapshot GetMarkers() override { return view->Snapshot(); }
@@ -191,6 +220,13 @@ private:
     bool StartEmbeddedServer();
     bool StartTree();
     void StopTree();
+    bool StartWeb();
+    /// The keys changed what the page shows in its status.
+    void WebStatusChanged() {
+        if (web) {
+            web->StatusChanged();
+        }
+    }
     void Present(const ViewReport& report);
     void OnConnection(bool up);
     /// Plays the capture into the tree; the exit code.
@@ -214,12 +250,15 @@ private:
     std::string serverName;
 
     PluginModule module;
+    /// Loaded after the minimap, released before it: they hold slots in its signals.
+    std::vector<std::unique_ptr<UserPlugin>> plugins;
     std::unique_ptr<HostContainer> hostContainer;
     std::unique_ptr<RoleSystem> roles;
     std::unique_ptr<GameServerClient> client;
     std::unique_ptr<MiniMapView> view;
     std::unique_ptr<SimulatorLink> link;
     std::unique_ptr<capture::CaptureWriter> capture;
+    std::unique_ptr<web::WebView> web;
     bool pluginInitialised = false;
     bool containerInitialised = false;
 
@@ -248,6 +287,27 @@ bool ClientApp::StartEmbeddedServer() {
     serverPort = embedded->GetPort();
     Say(2, "embedded simulator on 127.0.0.1:" + std::to_string(serverPort) + " playing " +
                sim::ScenarioSource(options.scenarioPath));
+    return true;
+}
+
+bool ClientApp::StartWeb() {
+    web::WebServerOptions webOptions;
+    webOptions.host = options.webHost;
+    webOptions.port = options.webPort;
+    webOptions.allowRemote = options.webAllowRemote;
+    web = std::make_unique<web::WebView>(std::move(webOptions), *this, kindNames, *view);
+    std::string error;
+    if (!web->Start(error)) {
+        Say(3, "the web view cannot start: " + error);
+        return false;
+    }
+    // Printed whatever the log level: the address is what the user asked for. Standard
+    // error, as standard output may be the event stream.
+    if (map) {
+        map->AddLogLine("web view on " + web->GetUrl());
+    } else {
+        std::fprintf(stderr, "minimap-client: web view on %s\n", web->GetUrl().c_str());
+    }
     return true;
 }
 
@@ -286,6 +346,9 @@ void ClientApp::Present(const ViewReport& report) {
                                                                : std::vector<NpcRow>{});
             break;
     }
+    if (web) {
+        web->Show(report);
+    }
     if (event == ViewEvent::RoleReset && mode != Mode::Map) {
         std::fflush(stdout);
     }
@@ -298,6 +361,7 @@ void ClientApp::OnConnection(bool up) {
         std::printf("%s %s\n", up ? "connected to" : "disconnected from", serverName.c_str());
         std::fflush(stdout);
     }
+    WebStatusChanged();
     if (up && queryPending.exchange(false)) {
         Query(*options.query);
     }
@@ -312,7 +376,7 @@ bool ClientApp::StartTree() {
     clientOptions.tap = capture.get();
     client = std::make_unique<GameServerClient>(clientOptions);
     view = std::make_unique<MiniMapView>([this](const ViewReport& report) { Present(report); },
-                                         mode == Mode::Json);
+                                         mode == Mode::Json || !options.web.empty());
     link = std::make_unique<SimulatorLink>(*client, *roles);
 
     os::ThreadLockHandle coreLock(GetClientCoreLock());
@@ -327,6 +391,16 @@ bool ClientApp::StartTree() {
     pluginInitialised = true;
     module.InitPluginContainer(hostContainer.get());
     containerInitialised = true;
+    for (const std::unique_ptr<UserPlugin>& plugin : plugins) {
+        if (!plugin->module.InitPlugin()) {
+            Say(3, "InitPlugin() of " + plugin->module.GetPath() + " failed; not used");
+            continue;
+        }
+        plugin->initialised = true;
+        if (!plugin->module.InitPluginContainer(hostContainer.get())) {
+            Say(3, "InitPluginContainer() of " + plugin->module.GetPath() + " failed");
+        }
+    }
     if (!hostContainer->StartContainer()) {
         Say(3, "the plug-ins did not start (PLINTH_LOG_LEVEL=2 shows the lifecycle)");
         return false;
@@ -335,6 +409,10 @@ bool ClientApp::StartTree() {
 }
 
 void ClientApp::StopTree() {
+    // The page's controls reach into the tree: no more of them from here on.
+    if (web) {
+        web->Stop();
+    }
     // Without the core lock: a delivery in progress may be waiting for it.
     if (client) {
         client->Stop();
@@ -345,6 +423,11 @@ void ClientApp::StopTree() {
     if (hostContainer) {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
         hostContainer->ShutdownContainer();
+        for (auto it = plugins.rbegin(); it != plugins.rend(); ++it) {
+            if ((*it)->initialised) {
+                (*it)->module.ReleasePluginContainer(hostContainer.get());
+            }
+        }
         if (containerInitialised) {
             module.ReleasePluginContainer(hostContainer.get());
         }
@@ -374,6 +457,11 @@ void ClientApp::StopTree() {
             pending.id.Cancel();
         }
     }
+    for (auto it = plugins.rbegin(); it != plugins.rend(); ++it) {
+        if ((*it)->initialised) {
+            (*it)->module.ReleasePlugin();
+        }
+    }
     if (pluginInitialised) {
         module.ReleasePlugin();
     }
@@ -383,6 +471,7 @@ void ClientApp::StopTree() {
         hostContainer->UnregisterChildContainer(client.get());
         hostContainer->UnregisterChildContainer(roles.get());
     }
+    plugins.clear();
     module.Unload();
 }
 
@@ -449,9 +538,20 @@ int ClientApp::Run() {
         Say(3, module.GetError());
         return 1;
     }
+    // A plug-in that cannot be loaded is named with the loader's reason; the client goes on.
+    for (const std::string& pluginPath : PluginPaths(
+             options.pluginDir.empty() ? DefaultPluginDir() : options.pluginDir, options.plugins)) {
+        auto plugin = std::make_unique<UserPlugin>();
+        if (!plugin->module.Load(pluginPath)) {
+            Say(3, "plug-in not loaded: " + plugin->module.GetError());
+            continue;
+        }
+        Say(2, "plug-in " + pluginPath + " loaded");
+        plugins.push_back(std::move(plugin));
+    }
 
     int exitCode = 0;
-    if (StartTree()) {
+    if (StartTree() && (options.web.empty() || StartWeb())) {
         view->GetMiniMap()->SetPollEnabled(polling.load());
         if (mode == Mode::Lines) {
             const double pollSeconds =

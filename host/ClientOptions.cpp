@@ -1,136 +1,183 @@
 #include "host/ClientOptions.h"
 
 #include <charconv>
+#include <cstdint>
 #include <limits>
+#include <map>
 
+#include "cli/CommandLine.h"
+#include "plinth/SharedLibrary.h"
 #include "server/SimServer.h"
 
 namespace host {
 
 namespace {
 
-template <class T>
-bool ParseInteger(const std::string& text, T& out) {
-    const char* first = text.data();
-    const char* last = first + text.size();
-    const auto [end, ec] = std::from_chars(first, last, out);
-    return !text.empty() && ec == std::errc() && end == last;
-}
+constexpr const char* kDefaultWebAddress = "127.0.0.1:8765";
 
-bool ParseSwitch(const std::string& text, bool& out) {
-    if (text == "on") {
-        out = true;
-    } else if (text == "off") {
-        out = false;
-    } else {
+/// HOST:PORT, where HOST may be an IPv6 address in brackets and PORT 0 asks for a free one.
+bool ParseWebAddress(const std::string& text, std::string& host, std::uint16_t& port) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
         return false;
     }
+    const char* first = text.data() + colon + 1;
+    const char* last = text.data() + text.size();
+    const auto [end, ec] = std::from_chars(first, last, port);
+    if (first == last || ec != std::errc() || end != last) {
+        return false;
+    }
+    host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
     return true;
+}
+
+/// The command line, writing into `options`; the values that need a word turned into a field
+/// go through `switches`, read back by Finish.
+struct Switches {
+    std::string poll = "on";
+    std::string battle = "off";
+    std::string events;
+    std::string view = "auto";
+};
+
+void Describe(CLI::App& app, ClientOptions& options, Switches& switches) {
+    app.description(
+        "minimap-client: the reference client of the minimap module. Without --server it starts "
+        "the game-server simulator in this process on a free loopback port.\n"
+        "Keys in the map: p polling, b battle, f query, [ and ] query kind, r role reset, q quit.");
+    cli::Prepare(app, "minimap-client");
+    const CLI::Validator onOff = CLI::IsMember({"on", "off"}).description("");
+    app.add_option_function<std::string>(
+           "--server",
+           [&options](const std::string& value) {
+               if (!sim::ParseHostPort(value, options.serverHost, options.serverPort)) {
+                   throw CLI::ValidationError("--server", "takes HOST:PORT, got '" + value + "'");
+               }
+               options.server = value;
+           },
+           "connect to that game server (default: the embedded simulator)")
+        ->type_name("HOST:PORT");
+    CLI::Option* scenario =
+        app.add_option("--scenario", options.scenarioPath,
+                       "the embedded simulator's scenario (default: the village square)")
+            ->type_name("FILE");
+    scenario->excludes("--server");
+    app.add_option("--poll", switches.poll, "poll the server every interval")
+        ->check(onOff)
+        ->type_name("on|off");
+    app.add_option("--battle", switches.battle, "the role's battle flag; no polls while on")
+        ->check(onOff)
+        ->type_name("on|off");
+    app.add_option_function<std::int32_t>(
+           "--query", [&options](std::int32_t value) { options.query = value; },
+           "send one NPC query (an NPC kind, -1 all) once connected")
+        ->type_name("KIND");
+    app.add_option_function<std::int64_t>(
+           "--duration-ms", [&options](std::int64_t value) { options.durationMs = value; },
+           "run that many milliseconds, then shut down and exit 0 (default: until q or a "
+           "signal)")
+        ->check(
+            CLI::Range(std::int64_t{0}, std::numeric_limits<std::int64_t>::max()).description(""))
+        ->type_name("N");
+    app.add_option("--events", switches.events,
+                   "jsonl: one JSON line per view event on standard output, nothing else")
+        ->check(CLI::IsMember({"jsonl"}).description(""))
+        ->type_name("jsonl");
+    app.add_option("--view", switches.view, "the live map (auto: on a terminal) or plain lines")
+        ->check(CLI::IsMember({"auto", "map", "lines"}).description(""))
+        ->type_name("auto|map|lines");
+    app.add_option("--module", options.modulePath,
+                   "the minimap module to load (default: libPyr_MiniMap.so beside the program or "
+                   "in its prefix's lib/)")
+        ->type_name("PATH");
+    app.add_option("--plugin", options.plugins,
+                   "also load that plug-in module; repeatable, loaded in order")
+        ->type_name("PATH")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);
+    app.add_option("--plugin-dir", options.pluginDir,
+                   "load every *.so there, in name order, before the --plugin ones (default: "
+                   "lib/PyrMiniMap/plugins of the program's prefix)")
+        ->type_name("DIR");
+    CLI::Option* capture = app.add_option("--capture", options.capturePath,
+                                          "write every message, both directions, to a pcapng file")
+                               ->type_name("FILE");
+    app.add_option("--replay", options.replayPath,
+                   "play a capture's server messages into the module on virtual time, without a "
+                   "network, and exit (with --events jsonl: the event stream of the captured run)")
+        ->type_name("FILE")
+        ->excludes("--server")
+        ->excludes(scenario)
+        ->excludes(capture);
+    CLI::Option* web =
+        app.add_option("--web", options.web,
+                       "serve the live map to browsers; the address is printed at start (port 0: "
+                       "a free one)")
+            ->expected(0, 1)
+            ->default_str(kDefaultWebAddress)
+            ->check(CLI::Validator(
+                [](std::string& value) {
+                    std::string host;
+                    std::uint16_t port = 0;
+                    return ParseWebAddress(value, host, port)
+                               ? std::string()
+                               : "takes HOST:PORT, got '" + value + "'";
+                },
+                ""))
+            ->type_name("[HOST:PORT]");
+    app.add_flag("--web-allow-remote", options.webAllowRemote,
+                 "let --web listen on an address other machines reach")
+        ->needs(web);
+}
+
+void Finish(const Switches& switches, ClientOptions& options) {
+    if (!options.web.empty()) {
+        ParseWebAddress(options.web, options.webHost, options.webPort);
+    }
+    options.poll = switches.poll == "on";
+    options.battle = switches.battle == "on";
+    options.jsonEvents = switches.events == "jsonl";
+    options.view = switches.view == "map"     ? ClientOptions::View::Map
+                   : switches.view == "lines" ? ClientOptions::View::Lines
+                                              : ClientOptions::View::Auto;
 }
 
 }  // namespace
 
-const char* ClientUsage() {
-    return "usage: minimap-client [options]\n"
-           "  --server HOST:PORT   connect to that game server (default: start the simulator\n"
-           "                       in this process on a free loopback port)\n"
-           "  --scenario FILE      the embedded simulator's scenario (default: the village)\n"
-           "  --poll on|off        poll the server every interval (default on)\n"
-           "  --battle on|off      the role's battle flag; no polls while on (default off)\n"
-           "  --query ARG          send one NPC query (ARG: an NPC kind, -1 all) once connected\n"
-           "  --duration-ms N      run N milliseconds, then shut down and exit 0\n"
-           "  --events jsonl       one JSON line per view event on standard output, nothing else\n"
-           "  --view map|lines     the live map (default on a terminal) or plain lines\n"
-           "  --module PATH        the minimap module to load (default: beside the program)\n"
-           "  --capture FILE       write every message, both directions, to a pcapng file\n"
-           "  --replay FILE        play a capture's server messages into the module on virtual\n"
-           "                       time, without a network, and exit (with --events jsonl: the\n"
-           "                       event stream of the captured run)\n"
-           "keys in the map: p polling, b battle, f query, [ and ] query kind, r role reset,\n"
-           "                 q quit\n";
+std::string DefaultPluginDir() {
+    static const int anchor = 0;
+    const std::string directory = os::GetModuleDirectory(&anchor);
+    return (directory.empty() ? std::string(".") : directory) + "/" PYR_BINDIR_TO_PLUGINDIR;
 }
 
 bool ParseClientOptions(int argc, const char* const* argv, ClientOptions& options,
                         std::string& error) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-            continue;
-        }
-        if (i + 1 >= argc) {
-            error = arg.rfind("--", 0) == 0 ? arg + " needs a value" : "unexpected " + arg;
-            return false;
-        }
-        const std::string value = argv[++i];
-        if (arg == "--server") {
-            if (!sim::ParseHostPort(value, options.serverHost, options.serverPort)) {
-                error = "--server takes HOST:PORT, got '" + value + "'";
-                return false;
-            }
-            options.server = value;
-        } else if (arg == "--scenario") {
-            options.scenarioPath = value;
-        } else if (arg == "--capture") {
-            options.capturePath = value;
-        } else if (arg == "--replay") {
-            options.replayPath = value;
-        } else if (arg == "--module") {
-            options.modulePath = value;
-        } else if (arg == "--poll") {
-            if (!ParseSwitch(value, options.poll)) {
-                error = "--poll takes on or off";
-                return false;
-            }
-        } else if (arg == "--battle") {
-            if (!ParseSwitch(value, options.battle)) {
-                error = "--battle takes on or off";
-                return false;
-            }
-        } else if (arg == "--query") {
-            std::int32_t q = 0;
-            if (!ParseInteger(value, q)) {
-                error = "--query takes a 32-bit integer";
-                return false;
-            }
-            options.query = q;
-        } else if (arg == "--duration-ms") {
-            std::int64_t ms = 0;
-            if (!ParseInteger(value, ms) || ms < 0) {
-                error = "--duration-ms takes a number of milliseconds";
-                return false;
-            }
-            options.durationMs = ms;
-        } else if (arg == "--events") {
-            if (value != "jsonl") {
-                error = "--events takes jsonl";
-                return false;
-            }
-            options.jsonEvents = true;
-        } else if (arg == "--view") {
-            if (value == "map") {
-                options.view = ClientOptions::View::Map;
-            } else if (value == "lines") {
-                options.view = ClientOptions::View::Lines;
-            } else {
-                error = "--view takes map or lines";
-                return false;
-            }
-        } else {
-            error = "unknown option " + arg;
-            return false;
-        }
-    }
-    if (!options.replayPath.empty() && (!options.server.empty() || !options.scenarioPath.empty() ||
-                                        !options.capturePath.empty())) {
-        error = "--replay plays a capture: it takes no --server, --scenario or --capture";
+    CLI::App app;
+    Switches switches;
+    Describe(app, options, switches);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
         return false;
     }
-    if (!options.server.empty() && !options.scenarioPath.empty()) {
-        error = "--scenario is for the embedded simulator; an external server plays its own";
-        return false;
-    }
+    Finish(switches, options);
     return true;
+}
+
+int ParseClientCommandLine(int argc, const char* const* argv, ClientOptions& options) {
+    CLI::App app;
+    Switches switches;
+    Describe(app, options, switches);
+    const int exitCode = cli::Parse(app, argc, argv);
+    if (exitCode < 0) {
+        Finish(switches, options);
+    }
+    return exitCode;
 }
 
 }  // namespace host

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -14,8 +15,14 @@ struct ClientOptions {
     std::uint16_t serverPort = 0;
     /// The embedded simulator's scenario file; empty: the default scenario.
     std::string scenarioPath;
-    /// The module to load; empty: libPyr_MiniMap.so beside the program.
+    /// The module to load; empty: libPyr_MiniMap.so beside the program (or in the library
+    /// folder of the prefix it is installed in).
     std::string modulePath;
+    /// Plug-in modules loaded after the minimap, in this order, after those of `pluginDir`.
+    std::vector<std::string> plugins;
+    /// The plug-in folder: every *.so in it is loaded, in name order; empty: the default folder
+    /// (DefaultPluginDir()). A folder that does not exist holds no plug-ins.
+    std::string pluginDir;
     bool poll = true;
     bool battle = false;
     /// Sent once, as soon as the first connection is up.
@@ -30,14 +37,25 @@ struct ClientOptions {
     /// Plays this capture's server messages into the module on the manual clock, with no
     /// network, then exits.
     std::string replayPath;
-    bool help = false;
+    /// Serve the live map to browsers on "HOST:PORT" (--web); empty: no web view.
+    std::string web;
+    std::string webHost;
+    std::uint16_t webPort = 0;
+    /// Lets --web listen on an address other machines reach.
+    bool webAllowRemote = false;
 };
 
-/// Parses argv. False with `error` set on anything it does not understand.
+/// Parses argv. False with `error` set on anything it does not understand; --help and
+/// --version count as errors here (ParseClientCommandLine answers them).
 bool ParseClientOptions(int argc, const char* const* argv, ClientOptions& options,
                         std::string& error);
 
-/// The usage text.
-const char* ClientUsage();
+/// Parses the program's command line: -1 to go on; otherwise the exit code, after the help or
+/// the version on standard output (0) or a usage error and the help on standard error (2).
+int ParseClientCommandLine(int argc, const char* const* argv, ClientOptions& options);
+
+/// The plug-in folder of the running program: lib/PyrMiniMap/plugins of the prefix it is
+/// installed in (<program folder>/../lib/PyrMiniMap/plugins).
+std::string DefaultPluginDir();
 
 }  // namespace host

@@ -68,6 +68,7 @@ struct GameServerClient::Impl {
                     return;
                 }
                 if (ec) {
+                    Report(LinkState::Unresolved, "cannot resolve: " + ec.message());
                     Retry("cannot resolve: " + ec.message());
                     return;
                 }
@@ -80,6 +81,7 @@ struct GameServerClient::Impl {
                         if (connectError) {
                             boost::system::error_code ignored;
                             socket.close(ignored);
+                            Report(LinkState::Refused, "cannot connect: " + connectError.message());
                             Retry("cannot connect: " + connectError.message());
                             return;
                         }
@@ -103,7 +105,7 @@ struct GameServerClient::Impl {
             }
         }
         filled = 0;
-        Log(2, "connected");
+        Report(LinkState::Connected, "connected");
         Notify(true);
         Read();
     }
@@ -238,6 +240,20 @@ struct GameServerClient::Impl {
         Disconnect(3, "malformed message: " + reason);
     }
 
+    /// Connection states as the user sees them: each change is said once at the default log
+    /// level (3), never each retry that keeps the state (those are level 1).
+    enum class LinkState { None, Connected, Lost, Refused, Unresolved };
+
+    void Report(LinkState state, const std::string& text) {
+        if (state == reported) {
+            return;
+        }
+        reported = state;
+        Log(3, state == LinkState::Connected ? text : text + "; retrying");
+    }
+
+    /// `level` 3: the loss is a fault of the server or the network (a malformed message, a cut
+    /// connection); 2: an orderly close.
     void Disconnect(int level, const std::string& reason) {
         {
             std::lock_guard<std::mutex> guard(sendMutex);
@@ -255,16 +271,18 @@ struct GameServerClient::Impl {
         socket.shutdown(tcp::socket::shutdown_both, ignored);
         socket.close(ignored);
         Notify(false);
-        Retry(reason + "; closing the connection", level);
+        Report(LinkState::Lost,
+               std::string(level >= 3 ? "connection lost: " : "connection ") + reason);
+        Retry(reason + "; closing the connection");
     }
 
-    void Retry(const std::string& reason, int level = 2) {
+    void Retry(const std::string& reason) {
         if (stopping) {
             return;
         }
         const int delay = backoffMs;
         backoffMs = std::min(backoffMs * 2, options.backoffMaxMs);
-        Log(level, reason + "; reconnecting in " + std::to_string(delay) + " ms");
+        Log(1, reason + "; reconnecting in " + std::to_string(delay) + " ms");
         retryTimer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double, std::milli>(delay * scale)));
         retryTimer.async_wait([this](const boost::system::error_code& ec) {
@@ -370,6 +388,8 @@ struct GameServerClient::Impl {
     bool connected = false;
     /// The current connection's serial, from 1, for the capture tap.
     std::uint64_t connection = 0;
+    /// The last state said; network thread only.
+    LinkState reported = LinkState::None;
     /// Counts connections and losses: a completion of an earlier connection finds it changed.
     std::uint64_t generation = 0;
     std::deque<std::vector<char>> queue;

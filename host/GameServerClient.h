@@ -6,7 +6,9 @@
 // msgType through MsgTypeDispatcher, in the order received; a message that does not parse is logged
 // with the reason and the connection is closed. Lost connections (closed, cut mid-message,
 // malformed, refused) are retried with back-off: 100 ms, doubling to 2 s, times the core timer's
-// scale; the back-off starts over once a connection has delivered a valid message.
+// scale; the back-off starts over once a connection has delivered a valid message. The log
+// says each change of state once at level 3 (connected; connection lost or closed; cannot
+// connect or resolve, retrying), each retry at level 1.
 //
 // SendNetMsg copies the message's GetLength() bytes into a bounded send queue of the current
 // connection and returns true; it returns false, sending nothing, when there is no connection

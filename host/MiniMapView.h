@@ -72,6 +72,9 @@ public:
     /// The stores now, read under the client core lock; empty before start. As long as the
     /// stores: for drawing, not for every event.
     MarkerSnapshot Snapshot() const;
+    /// The stores as of the last report, as the change tracking keeps them (empty when it does
+    /// not); read under the client core lock.
+    const StoreMirror& GetTracked() const noexcept { return mirror; }
     /// The query store's rows now; call from the listener (the core lock held).
     std::vector<NpcRow> QueryRows() const;
 

@@ -176,7 +176,8 @@ std::string AtChunk(int index, std::size_t offset) {
 
 }  // namespace
 
-NetMsgParseResult ParseNetMsg(const void* bytes, std::size_t size, ReceivedNetMsg& out) {
+NetMsgParseResult ReceivedNetMsg::Parse(const void* bytes, std::size_t size, ReceivedNetMsg& out,
+                                        bool copy) {
     if (bytes == nullptr && size != 0) {
         return Fail(out, NetMsgParseError::NullBytes, Describe("null bytes with a size of ", size));
     }
@@ -199,50 +200,71 @@ NetMsgParseResult ParseNetMsg(const void* bytes, std::size_t size, ReceivedNetMs
                     "length field " + std::to_string(lengthField) + " differs from the " +
                         std::to_string(size) + " bytes given");
     }
+    return copy ? out.ParseCopy(bytes, size)
+                : out.ParseChunks(static_cast<const char*>(bytes), size);
+}
 
-    out.Clear();
+NetMsgParseResult ReceivedNetMsg::ParseCopy(const void* raw, std::size_t size) {
+    Clear();
     // Same element type on both sides, so the copy is one memmove, not a converting loop.
-    const char* raw = static_cast<const char*>(bytes);
-    out.bytes.assign(raw, raw + size);
-    out.table.reserve(net::kMaxChunks);
-    char* base = out.bytes.data();
+    const char* from = static_cast<const char*>(raw);
+    bytes.assign(from, from + size);
+    return ParseChunks(bytes.data(), size);
+}
 
+NetMsgParseResult ReceivedNetMsg::ParseChunks(const char* base, std::size_t size) {
+    valid = false;
+    table.clear();
+    if (table.capacity() < static_cast<std::size_t>(net::kMaxChunks)) {
+        table.reserve(net::kMaxChunks);
+    }
     std::size_t offset = net::kHeaderSize;
     int index = 0;
     while (offset < size) {
         if (index == net::kMaxChunks) {
-            return Fail(out, NetMsgParseError::TooManyChunks,
+            return Fail(*this, NetMsgParseError::TooManyChunks,
                         AtChunk(index, offset) + "more than 256 chunks");
         }
         const std::size_t left = size - offset;
         if (left < static_cast<std::size_t>(net::kChunkHeaderSize)) {
-            return Fail(out, NetMsgParseError::ChunkHeaderTruncated,
+            return Fail(*this, NetMsgParseError::ChunkHeaderTruncated,
                         AtChunk(index, offset) + "chunk header cut short: " + std::to_string(left) +
                             " of its 4 bytes left");
         }
         const std::size_t chunkSize = net::LoadLE16(base + offset + offsetof(Chunk, chunkSize));
         if (chunkSize < static_cast<std::size_t>(net::kChunkHeaderSize)) {
-            return Fail(out, NetMsgParseError::ChunkSizeBelowHeader,
+            return Fail(*this, NetMsgParseError::ChunkSizeBelowHeader,
                         AtChunk(index, offset) + "chunkSize " + std::to_string(chunkSize) +
                             " is below the 4-byte chunk header");
         }
         if (chunkSize > left) {
-            return Fail(out, NetMsgParseError::ChunkPastEnd,
+            return Fail(*this, NetMsgParseError::ChunkPastEnd,
                         AtChunk(index, offset) + "chunkSize " + std::to_string(chunkSize) +
                             " runs past the message end (" + std::to_string(left) + " bytes left)");
         }
-        out.table.push_back(reinterpret_cast<Chunk*>(base + offset));
+        // Chunk is a packed type of alignment 1: any address in the bytes is a valid one. A
+        // received view never writes through the table (it refuses AddChunk); the pointers
+        // are not const only because NetMsg's fields serve built messages as well.
+        table.push_back(reinterpret_cast<Chunk*>(const_cast<char*>(base + offset)));
         offset += chunkSize;
         ++index;
     }
 
-    out.msg.buffer = nullptr;
-    out.msg.msgBase = base;
-    out.msg.header = reinterpret_cast<NetMsgHeader*>(base);
-    out.msg.chunks = out.table.data();
-    out.msg.chunkCount = index;
-    out.valid = true;
+    msg.buffer = nullptr;
+    msg.msgBase = const_cast<char*>(base);
+    msg.header = reinterpret_cast<NetMsgHeader*>(const_cast<char*>(base));
+    msg.chunks = table.data();
+    msg.chunkCount = index;
+    valid = true;
     return NetMsgParseResult{};
+}
+
+NetMsgParseResult ParseNetMsg(const void* bytes, std::size_t size, ReceivedNetMsg& out) {
+    return ReceivedNetMsg::Parse(bytes, size, out, true);
+}
+
+NetMsgParseResult ParseNetMsgInPlace(const void* bytes, std::size_t size, ReceivedNetMsg& out) {
+    return ReceivedNetMsg::Parse(bytes, size, out, false);
 }
 
 NetMsgFrame FrameNetMsg(const void* bytes, std::size_t available) noexcept {

@@ -12,8 +12,9 @@
 // Two kinds of message share the class:
 // - a built message (NetMsg(msgType, msgID) then AddChunk) owns a core-library buffer and
 //   releases it when destroyed; it can be moved but never copied;
-// - a received message is parsed from untrusted bytes by ParseNetMsg into a ReceivedNetMsg,
-//   which owns the bytes and the chunk table; its NetMsg is a view that owns nothing.
+// - a received message is parsed from untrusted bytes by ParseNetMsg (which copies them) or
+//   ParseNetMsgInPlace (which leaves them where they are) into a ReceivedNetMsg, which owns
+//   the chunk table; its NetMsg is a view that owns nothing.
 // Either way, every entry of the chunk table points at a chunk that lies wholly inside the
 // message, so a chunk's size can be trusted by the readers below.
 //
@@ -142,6 +143,7 @@ inline constexpr std::size_t kMessageOffset = 1024;
 class ReceivedNetMsg;
 struct NetMsgParseResult;
 NetMsgParseResult ParseNetMsg(const void* bytes, std::size_t size, ReceivedNetMsg& out);
+NetMsgParseResult ParseNetMsgInPlace(const void* bytes, std::size_t size, ReceivedNetMsg& out);
 
 /// One message: its header and its chunk table. See the top of this file.
 class NetMsg {
@@ -185,7 +187,6 @@ public:
 
 private:
     friend class ReceivedNetMsg;
-    friend NetMsgParseResult ParseNetMsg(const void* bytes, std::size_t size, ReceivedNetMsg& out);
 
     /// A view with no message: for ReceivedNetMsg.
     NetMsg() noexcept = default;
@@ -302,10 +303,11 @@ struct NetMsgParseResult {
     explicit operator bool() const noexcept { return error == NetMsgParseError::None; }
 };
 
-/// A message parsed from received bytes. It owns a copy of the bytes and the chunk table, so
-/// the caller's receive buffer can be reused at once; the storage is kept between parses, so
-/// one object reused for a connection allocates only while messages grow. Neither copyable
-/// nor movable: the message view points into the object's own storage.
+/// A message parsed from received bytes. It owns the chunk table and, when ParseNetMsg made
+/// it, a copy of the bytes, so that the caller's receive buffer can be reused at once; when
+/// ParseNetMsgInPlace made it, the message is the caller's bytes themselves. The storage is
+/// kept between parses, so one object reused for a connection allocates only while messages
+/// grow. Neither copyable nor movable: the message view points into the object's own storage.
 class ReceivedNetMsg {
 public:
     ReceivedNetMsg() = default;
@@ -321,6 +323,18 @@ public:
 
 private:
     friend NetMsgParseResult ParseNetMsg(const void* bytes, std::size_t size, ReceivedNetMsg& out);
+    friend NetMsgParseResult ParseNetMsgInPlace(const void* bytes, std::size_t size,
+                                                ReceivedNetMsg& out);
+
+    /// Both parsers: the header checks on `bytes`, then the chunks walked over a copy of the
+    /// bytes kept here (`copy`) or over the bytes themselves.
+    static NetMsgParseResult Parse(const void* bytes, std::size_t size, ReceivedNetMsg& out,
+                                   bool copy);
+    /// The parsers' second half, once the header of the `size` bytes checked out: copies
+    /// them into `bytes` and walks the copy's chunks.
+    NetMsgParseResult ParseCopy(const void* raw, std::size_t size);
+    /// Walks the chunks of the `size` bytes at `base` and makes them the message.
+    NetMsgParseResult ParseChunks(const char* base, std::size_t size);
 
     std::vector<char> bytes;
     std::vector<Chunk*> table;
@@ -333,6 +347,13 @@ private:
 /// chunk in wire order in its table. On failure `out` holds no message and the result tells
 /// what is wrong. Never reads outside [bytes, bytes + size).
 NetMsgParseResult ParseNetMsg(const void* bytes, std::size_t size, ReceivedNetMsg& out);
+
+/// ParseNetMsg without the copy: the same checks with the same results, but on success the
+/// message is the `size` bytes at `bytes` themselves (the chunk table points into them). For
+/// a receive buffer that holds a whole message until it is dispatched: the bytes must stay
+/// unchanged and in place for as long as the message is used, and never outlive that use.
+/// Any address will do: every field of the header and the chunks is read byte by byte.
+NetMsgParseResult ParseNetMsgInPlace(const void* bytes, std::size_t size, ReceivedNetMsg& out);
 
 /// Framing of a byte stream (a TCP connection) into messages.
 enum class NetMsgFrameState : std::uint8_t {

@@ -11,15 +11,14 @@
 #include <string>
 
 #include "plinth/SharedLibrary.h"
-
-class IPluginContainer;
+#include "plugin/PluginEntry.h"
 
 class PluginModule {
 public:
-    using InitPluginFn = bool (*)();
-    using ReleasePluginFn = bool (*)();
-    using InitPluginContainerFn = bool (*)(IPluginContainer*);
-    using ReleasePluginContainerFn = void (*)(IPluginContainer*);
+    using InitPluginFn = pyr::InitPluginFn;
+    using ReleasePluginFn = pyr::ReleasePluginFn;
+    using InitPluginContainerFn = pyr::InitPluginContainerFn;
+    using ReleasePluginContainerFn = pyr::ReleasePluginContainerFn;
 
     PluginModule() = default;
     /// Unloads if still loaded.

@@ -12,6 +12,7 @@ packages=(
     python3 python3-jsonschema
     libcli11-dev tshark
     clang libclang-rt-14-dev
+    chromium chromium-driver fonts-wqy-microhei
 )
 
 missing=()

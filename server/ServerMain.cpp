@@ -2,7 +2,7 @@
 //
 //     minimap-server [--bind ADDR] [--port N] [--scenario FILE] [--clock time|poll]
 //                    [--duration-ms N] [--max-connections N] [--max-pending-bytes N]
-//                    [--stall-timeout-ms N] [--capture FILE]
+//                    [--stall-timeout-ms N] [--capture FILE] [--help] [--version]
 //     minimap-server --replay FILE [--speed X] [--bind ADDR] [--port N] [--duration-ms N]
 //
 // --capture writes every message of every connection, both directions, to a pcapng file;
@@ -13,14 +13,19 @@
 // accepts connections (port 0 picks a free one, which the line tells), then runs until
 // SIGINT/SIGTERM or the duration, and exits 0 after a clean stop. Log lines go to standard
 // error (PLINTH_LOG_LEVEL=2 shows connections and scenario events).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <limits>
 #include <string>
 
 #include "capture/CaptureWriter.h"
+#include "cli/CommandLine.h"
 #include "server/DefaultScenario.h"
 #include "server/ReplayServer.h"
 #include "server/Scenario.h"
@@ -30,52 +35,17 @@ namespace {
 
 constexpr std::uint16_t kDefaultPort = 7450;
 
-int Usage(const char* problem) {
-    const sim::SimServerOptions defaults;
-    std::cerr << "minimap-server: " << problem << "\n"
-              << "usage: minimap-server [--bind ADDR] [--port N] [--scenario FILE]"
-                 " [--clock time|poll]\n"
-                 "                      [--duration-ms N] [--max-connections N]"
-                 " [--max-pending-bytes N]\n"
-                 "                      [--stall-timeout-ms N] [--capture FILE]\n"
-                 "       minimap-server --replay FILE [--speed X] [--bind ADDR] [--port N]"
-                 " [--duration-ms N]\n"
-                 "  --capture FILE         write every message, both directions, to a pcapng"
-                 " file\n"
-                 "  --replay FILE          play a capture's server side to the clients that"
-                 " connect\n"
-                 "  --speed X              with --replay: X times the captured pace (default"
-                 " 1)\n"
-                 "  --max-connections N    most connections open at once (default "
-              << defaults.maxConnections
-              << "; 0: no limit). At the\n"
-                 "                         limit, or out of descriptors, the server stops"
-                 " accepting until a\n"
-                 "                         connection closes (retrying every "
-              << sim::kAcceptRetryMs
-              << " ms); new clients wait.\n"
-                 "  --max-pending-bytes N  most unsent bytes per connection (default "
-              << defaults.maxPendingBytes
-              << "). Answers are\n"
-                 "                         encoded as the socket drains, at most "
-              << sim::kAnswerWindowBytes
-              << " bytes (or N/2) ahead.\n"
-                 "  --stall-timeout-ms N   a client that takes none of its pending bytes for"
-                 " this long is\n"
-                 "                         disconnected (default "
-              << defaults.stallTimeoutMs << ").\n";
-    return 2;
-}
-
-bool ParseNumber(const std::string& text, long long& value) {
-    try {
-        std::size_t used = 0;
-        value = std::stoll(text, &used);
-        return used == text.size() && value >= 0;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
+/// A numeric IPv4 or IPv6 address, as the listener takes it.
+const CLI::Validator kNumericAddress(
+    [](const std::string& text) {
+        unsigned char buffer[sizeof(in6_addr)];
+        if (inet_pton(AF_INET, text.c_str(), buffer) == 1 ||
+            inet_pton(AF_INET6, text.c_str(), buffer) == 1) {
+            return std::string();
+        }
+        return "not a numeric IPv4 or IPv6 address: " + text;
+    },
+    "");
 
 /// Waits for SIGINT or SIGTERM (blocked by the caller), or `durationMs` when not negative.
 void WaitForStop(const sigset_t& stopSignals, long long durationMs) {
@@ -118,73 +88,73 @@ int main(int argc, char** argv) {
     options.port = kDefaultPort;
     std::string scenarioPath;
     long long durationMs = -1;
+    std::string clock = "time";
     std::string capturePath;
     std::string replayPath;
     double speed = 1.0;
-    bool scenarioOptions = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        long long number = 0;
-        if (arg == "--bind" && hasValue) {
-            options.bindAddress = argv[++i];
-        } else if (arg == "--port" && hasValue) {
-            if (!ParseNumber(argv[++i], number) || number > 65535) {
-                return Usage("--port takes 0 to 65535");
-            }
-            options.port = static_cast<std::uint16_t>(number);
-        } else if (arg == "--scenario" && hasValue) {
-            scenarioPath = argv[++i];
-            scenarioOptions = true;
-        } else if (arg == "--capture" && hasValue) {
-            capturePath = argv[++i];
-        } else if (arg == "--replay" && hasValue) {
-            replayPath = argv[++i];
-        } else if (arg == "--speed" && hasValue) {
-            try {
-                std::size_t used = 0;
-                const std::string text = argv[++i];
-                speed = std::stod(text, &used);
-                if (used != text.size() || !(speed > 0) || speed > 1e6) {
-                    throw std::invalid_argument(text);
-                }
-            } catch (const std::exception&) {
-                return Usage("--speed takes a number above 0");
-            }
-        } else if (arg == "--clock" && hasValue) {
-            const std::string clock = argv[++i];
-            if (clock != "time" && clock != "poll") {
-                return Usage("--clock takes time or poll");
-            }
-            options.clock = clock == "poll" ? sim::SimServerOptions::Clock::Poll
-                                            : sim::SimServerOptions::Clock::Time;
-            scenarioOptions = true;
-        } else if (arg == "--duration-ms" && hasValue) {
-            if (!ParseNumber(argv[++i], durationMs)) {
-                return Usage("--duration-ms takes a number of milliseconds");
-            }
-        } else if (arg == "--max-connections" && hasValue) {
-            if (!ParseNumber(argv[++i], number)) {
-                return Usage("--max-connections takes a number");
-            }
-            options.maxConnections = static_cast<std::size_t>(number);
-        } else if (arg == "--max-pending-bytes" && hasValue) {
-            if (!ParseNumber(argv[++i], number) || number < 1024) {
-                return Usage("--max-pending-bytes takes 1024 or more");
-            }
-            options.maxPendingBytes = static_cast<std::size_t>(number);
-        } else if (arg == "--stall-timeout-ms" && hasValue) {
-            if (!ParseNumber(argv[++i], number) || number < 1 || number > 86400000) {
-                return Usage("--stall-timeout-ms takes 1 to 86400000");
-            }
-            options.stallTimeoutMs = number;
-        } else if (arg == "--help" || arg == "-h") {
-            Usage("the game-server simulator");
-            return 0;
-        } else {
-            return Usage(("unknown or incomplete option " + arg).c_str());
-        }
+
+    CLI::App app{
+        "minimap-server: the game-server simulator. Prints \"minimap-server: listening on "
+        "ADDR:PORT ...\" once it accepts connections, then plays the scenario to every "
+        "client until SIGINT, SIGTERM or --duration-ms."};
+    cli::Prepare(app, "minimap-server");
+    app.add_option("--bind", options.bindAddress, "the address to listen on")
+        ->check(kNumericAddress)
+        ->type_name("ADDR");
+    app.add_option("--port", options.port, "the port to listen on (0: a free one)")
+        ->check(CLI::Range(0, 65535).description(""))
+        ->type_name("N");
+    app.add_option("--scenario", scenarioPath,
+                   "the scenario file (default: the built-in village square, "
+                   "scenarios/village.scn)")
+        ->type_name("FILE");
+    app.add_option("--clock", clock,
+                   "time: play the scenario on the clock (times PLINTH_TIMER_SCALE); poll: one "
+                   "time step after each poll answered")
+        ->check(CLI::IsMember({"time", "poll"}).description(""))
+        ->type_name("time|poll");
+    app.add_option("--duration-ms", durationMs,
+                   "stop after this many milliseconds (-1: run until a stop signal)")
+        ->check(CLI::Range(-1LL, std::numeric_limits<long long>::max()).description(""))
+        ->type_name("N");
+    app.add_option("--max-connections", options.maxConnections,
+                   "most connections open at once (0: no limit). At the limit, or out of "
+                   "descriptors, the server stops accepting until a connection closes "
+                   "(retrying every " +
+                       std::to_string(sim::kAcceptRetryMs) + " ms); new clients wait")
+        ->type_name("N");
+    app.add_option("--max-pending-bytes", options.maxPendingBytes,
+                   "most unsent bytes per connection. Answers are encoded as the socket drains, "
+                   "at most " +
+                       std::to_string(sim::kAnswerWindowBytes) + " bytes (or N/2) ahead")
+        ->check(
+            CLI::Range(std::size_t{1024}, std::numeric_limits<std::size_t>::max()).description(""))
+        ->type_name("N");
+    app.add_option("--stall-timeout-ms", options.stallTimeoutMs,
+                   "a client that takes none of its pending bytes for this long is disconnected")
+        ->check(CLI::Range(std::int64_t{1}, std::int64_t{86400000}).description(""))
+        ->type_name("N");
+    CLI::Option* captureOption =
+        app.add_option("--capture", capturePath,
+                       "write every message, both directions, to a pcapng file")
+            ->type_name("FILE");
+    CLI::Option* replay =
+        app.add_option("--replay", replayPath,
+                       "play a capture's server side to the clients that connect, instead of a "
+                       "scenario")
+            ->type_name("FILE")
+            ->excludes(captureOption)
+            ->excludes("--scenario")
+            ->excludes("--clock");
+    app.add_option("--speed", speed, "with --replay: this many times the captured pace")
+        ->check(CLI::Range(1e-6, 1e6).description(""))
+        ->needs(replay)
+        ->type_name("X");
+    if (const int exitCode = cli::Parse(app, argc, argv); exitCode >= 0) {
+        return exitCode;
     }
+    options.clock =
+        clock == "poll" ? sim::SimServerOptions::Clock::Poll : sim::SimServerOptions::Clock::Time;
 
     // Block the stop signals before any thread starts, so that only sigwait below sees them.
     sigset_t stopSignals;
@@ -194,9 +164,6 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     if (!replayPath.empty()) {
-        if (scenarioOptions || !capturePath.empty()) {
-            return Usage("--replay plays a capture: no --scenario, --clock or --capture with it");
-        }
         sim::ReplayServerOptions replayOptions;
         replayOptions.bindAddress = options.bindAddress;
         replayOptions.port = options.port;

@@ -7,16 +7,12 @@ namespace {
 // Any object of this module: its address tells the loader which file the module came from.
 const char moduleAnchor = 0;
 
-// The platform file name of the packed resource library in the folder of this module, or ""
-// when that folder cannot be told (then nothing is loaded: an empty name would make the
-// loader hand back the main program).
+// The packed resource library beside this module (or, for a program installed in bin/, in its
+// prefix's library folder), or "" when that folder cannot be told (then nothing is loaded: an
+// empty name would make the loader hand back the main program).
 std::string LibraryBesideThisModule() noexcept {
     try {
-        const std::string directory = os::GetModuleDirectory(&moduleAnchor);
-        if (directory.empty()) {
-            return {};
-        }
-        return directory + "/" + os::SharedLibraryFileName("Satchel");
+        return os::FindLibraryNearModule(&moduleAnchor, os::SharedLibraryFileName("Satchel"));
     } catch (...) {
         return {};
     }

@@ -27,7 +27,8 @@ public:
     static constexpr int kLoadWholeFile = 2;
 
     /// The module's record, made on the first call: the library is looked for beside the
-    /// module that contains this code, by its platform file name ("libSatchel.so"). A missing
+    /// module that contains this code, by its platform file name ("libSatchel.so"), or, for a
+    /// program installed in bin/, in bin/../lib (os::FindLibraryNearModule). A missing
     /// or incomplete library is not looked for again while the module stays loaded. The
     /// library is released when the module is unloaded (or the process ends).
     static PackedResourceLibrary& Instance();

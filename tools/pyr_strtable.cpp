@@ -4,6 +4,7 @@
 //   pyr-strtable unscramble IN OUT        the reverse
 //   pyr-strtable pack CONFIG_DIR ARCHIVE  the tree under CONFIG_DIR into a zip ARCHIVE
 //   pyr-strtable lookup TABLE KEY         KEY's text in TABLE, read as the client reads it
+//   pyr-strtable help | --help | --version
 //
 // Exit status: 0 on success, 1 when the operation failed, 2 on a usage error; nothing else,
 // whatever the paths name. Inputs must be regular files (or links to them). Outputs are
@@ -16,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "PyrMiniMapVersion.h"
 #include "plinth/Path.h"
 #include "satchel/WholeFile.h"
 #include "satchel/ZipPack.h"
@@ -43,9 +45,11 @@ constexpr const char* kUsageText =
     "                           relative to CONFIG_DIR (\"config/StringTable/common.xml\")\n"
     "  lookup TABLE KEY         print KEY's text in the string table TABLE, read the way the\n"
     "                           client reads it: from the packed archive when the packed\n"
-    "                           resource library beside this tool says so, else from\n"
+    "                           resource library (beside this tool, or in the lib/ folder\n"
+    "                           of its prefix) says so, else from\n"
     "                           $PLINTH_CONFIG_DIR/config/StringTable/TABLE.xml\n"
-    "  help                     show this text\n"
+    "  help                     show this text (also --help)\n"
+    "  --version                show the version\n"
     "\n"
     "IN and the files under CONFIG_DIR must be regular files or links to them; a directory,\n"
     "FIFO or device is refused. OUT and ARCHIVE are written to a new file beside them\n"
@@ -122,6 +126,10 @@ int Run(int argc, char** argv) {
     const int arguments = argc - 2;
     if (command == "help" || command == "--help" || command == "-h") {
         std::fputs(kUsageText, stdout);
+        return kOk;
+    }
+    if (command == "--version") {
+        std::puts("pyr-strtable " PYR_MINIMAP_VERSION_STRING);
         return kOk;
     }
     if (command == "scramble" || command == "unscramble") {

@@ -14,6 +14,7 @@
 #include "plugin/Export.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
+#include "plugin/PluginEntry.h"
 
 namespace {
 

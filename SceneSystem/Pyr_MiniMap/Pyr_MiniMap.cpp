@@ -285,16 +285,36 @@ void Pyr_MiniMap::LiveDispatcher::operator()(ISender* sender, const NetMsg* msg)
     // The lock comes first, and `owner` is only compared, never used, before the check: the
     // game-server client may have taken this handler before a release on another thread
     // withdrew it, and the release deletes the minimap once it holds the lock. Held on through
-    // the dispatch, so the minimap cannot go away meanwhile.
+    // the dispatch, so the minimap cannot go away meanwhile; OnMiniMapMsg finds it held by this
+    // delivery and does not take it again.
     os::ThreadLockHandle coreLock(GetClientCoreLock());
     if (!minimap::IsLive(owner)) {
         return;
     }
+    // Live, and kept so by the lock: the minimap may be changed. A delivery nested in a slot
+    // restores what the outer one stored.
+    Pyr_MiniMap& live = *const_cast<Pyr_MiniMap*>(owner);
+    const std::thread::id self = std::this_thread::get_id();
+    const std::thread::id outer = live.deliveringThread.load(std::memory_order_relaxed);
+    live.deliveringThread.store(self, std::memory_order_relaxed);
+    struct Restore {
+        std::atomic<std::thread::id>& slot;
+        std::thread::id value;
+        ~Restore() { slot.store(value, std::memory_order_relaxed); }
+    } restore{live.deliveringThread, outer};
     dispatcher(sender, msg);
 }
 
 void Pyr_MiniMap::OnMiniMapMsg(ISender* /*sender*/, const NetMsg* msg) {
+    if (deliveringThread.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+        ApplyMessageLocked(msg);
+        return;
+    }
     os::ThreadLockHandle coreLock(GetClientCoreLock());
+    ApplyMessageLocked(msg);
+}
+
+void Pyr_MiniMap::ApplyMessageLocked(const NetMsg* msg) {
     if (msg == nullptr) {
         return;
     }

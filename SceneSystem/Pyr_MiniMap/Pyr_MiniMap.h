@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 #include <typeinfo>
 
 #include "SceneSystem/Interfaces/IGameServerClient.h"
@@ -107,6 +108,9 @@ private:
         }
     };
 
+    /// OnMiniMapMsg's work, the client core lock held: applies `msg` (nothing when null) and
+    /// logs what a slot or a sibling threw.
+    void ApplyMessageLocked(const NetMsg* msg);
     /// Reads and applies one synchronisation operation. Client core lock held.
     void ApplySyncMessage(const NetMsg& msg);
     /// Sends the poll request if the current role's battle flag is clear. siblingMutex held.
@@ -153,4 +157,11 @@ private:
     /// The registration whose run started last; PrepareRelease waits for it to end. Guarded
     /// by timerMutex.
     os::TimerID currentRun;
+    /// The thread that is delivering a message through the registered callable, which holds
+    /// the client core lock around the whole delivery: OnMiniMapMsg on that thread runs under
+    /// it without taking it again, so a message takes the lock once. Stored only by a thread
+    /// holding the core lock (its own identifier, then what was there before); read without
+    /// it: a thread finds its own identifier here exactly when it stored it, as ThreadLock
+    /// tells its owner.
+    std::atomic<std::thread::id> deliveringThread{};
 };

@@ -1,7 +1,7 @@
 // minimap-example-host: the smallest host that runs the minimap module with a user interface.
 //
 //     minimap-example-host --server HOST:PORT [--minimap PATH] [--printer PATH]
-//                          [--until-query] [--timeout-ms N]
+//                          [--until-query] [--timeout-ms N] [--help] [--version]
 //
 // It plays the client core: a host container, a role system whose role is never in battle,
 // and a game-server client over POSIX sockets (SocketGameServerClient.h). It loads the minimap
@@ -24,10 +24,14 @@
 #include <string>
 #include <typeinfo>
 
+#include <CLI/CLI.hpp>
+
+#include "PyrMiniMapVersion.h"
 #include "SceneSystem/Interfaces/IRoleSystem.h"
 #include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 #include "example_host/SocketGameServerClient.h"
 #include "function/Bind.h"
+#include "plinth/SharedLibrary.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
 #include "plugin/PluginModule.h"
@@ -110,6 +114,16 @@ private:
     bool answered = false;
 };
 
+#ifndef EXAMPLE_MINIMAP_MODULE
+// Installed with the SDK: the module and the printer in the prefix's library folder.
+const char moduleAnchor = 0;
+std::string BesideProgram(const std::string& fileName) {
+    return os::FindLibraryNearModule(&moduleAnchor, fileName);
+}
+#define EXAMPLE_MINIMAP_MODULE BesideProgram("libPyr_MiniMap.so")
+#define EXAMPLE_PRINTER_MODULE BesideProgram(EXAMPLE_PRINTER_FILE)
+#endif
+
 struct Options {
     std::string host;
     std::uint16_t port = 0;
@@ -119,43 +133,58 @@ struct Options {
     long long timeoutMs = -1;
 };
 
-int Usage(const char* problem) {
-    std::fprintf(stderr,
-                 "example-host: %s\nusage: minimap-example-host --server HOST:PORT [--minimap "
-                 "PATH] [--printer PATH] [--until-query] [--timeout-ms N]\n",
-                 problem);
-    return 2;
-}
-
-bool ParseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--server" && hasValue) {
-            const std::string server = argv[++i];
-            const std::size_t colon = server.rfind(':');
-            if (colon == std::string::npos || colon == 0) {
-                return false;
-            }
-            options.host = server.substr(0, colon);
-            const long port = std::strtol(server.c_str() + colon + 1, nullptr, 10);
-            if (port <= 0 || port > 65535) {
-                return false;
-            }
-            options.port = static_cast<std::uint16_t>(port);
-        } else if (arg == "--minimap" && hasValue) {
-            options.minimapPath = argv[++i];
-        } else if (arg == "--printer" && hasValue) {
-            options.printerPath = argv[++i];
-        } else if (arg == "--until-query") {
-            options.untilQuery = true;
-        } else if (arg == "--timeout-ms" && hasValue) {
-            options.timeoutMs = std::strtoll(argv[++i], nullptr, 10);
-        } else {
-            return false;
+/// Parses the command line with CLI11: -1 to go on; otherwise the exit code after --help or
+/// --version (0, on standard output) or a usage error (2, the error and the help on standard
+/// error).
+int ParseOptions(int argc, char** argv, Options& options) {
+    CLI::App app{
+        "minimap-example-host: the smallest host of the minimap module and the "
+        "marker_printer plug-in, connected to a game server.",
+        "minimap-example-host"};
+    app.set_version_flag("--version",
+                         std::string("minimap-example-host ") + PYR_MINIMAP_VERSION_STRING,
+                         "print the version and exit");
+    app.option_defaults()->always_capture_default();
+    app.add_option_function<std::string>(
+           "--server",
+           [&options](const std::string& server) {
+               const std::size_t colon = server.rfind(':');
+               long port = 0;
+               if (colon != std::string::npos && colon != 0) {
+                   port = std::strtol(server.c_str() + colon + 1, nullptr, 10);
+               }
+               if (port <= 0 || port > 65535) {
+                   throw CLI::ValidationError("--server", "takes HOST:PORT, got '" + server + "'");
+               }
+               options.host = server.substr(0, colon);
+               options.port = static_cast<std::uint16_t>(port);
+           },
+           "the game server to connect to (required)")
+        ->type_name("HOST:PORT");
+    app.add_option("--minimap", options.minimapPath, "the minimap module")->type_name("PATH");
+    app.add_option("--printer", options.printerPath, "the marker_printer module")
+        ->type_name("PATH");
+    app.add_flag("--until-query", options.untilQuery,
+                 "stop after the first answer to the printer's query");
+    app.add_option("--timeout-ms", options.timeoutMs, "stop after that time (-1: never)")
+        ->type_name("N");
+    try {
+        app.parse(argc, argv);
+        // Checked after the parse, so that an unknown option is named before a missing one.
+        if (options.host.empty()) {
+            throw CLI::RequiredError("--server");
         }
+        return -1;
+    } catch (const CLI::CallForHelp&) {
+        std::printf("%s", app.help().c_str());
+        return 0;
+    } catch (const CLI::CallForVersion& e) {
+        std::printf("%s\n", e.what());
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "example-host: %s\n\n%s", e.what(), app.help().c_str());
+        return 2;
     }
-    return !options.host.empty();
 }
 
 int Run(const Options& options) {
@@ -248,8 +277,8 @@ int Run(const Options& options) {
 
 int main(int argc, char** argv) {
     Options options;
-    if (!ParseOptions(argc, argv, options)) {
-        return Usage("--server HOST:PORT is needed; every option needs its value");
+    if (const int exitCode = ParseOptions(argc, argv, options); exitCode >= 0) {
+        return exitCode;
     }
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);

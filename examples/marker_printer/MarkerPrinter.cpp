@@ -25,6 +25,7 @@
 #include "plugin/Export.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
+#include "plugin/PluginEntry.h"
 #include "protocol/MiniMapProtocol.h"
 
 namespace {

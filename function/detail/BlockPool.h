@@ -5,31 +5,50 @@
 // emission copies each slot, and copying a function that holds a dispatcher copies the
 // dispatcher's whole table. Each copy is a small block that lives for one call. Taking each
 // from the system allocator and giving it back costs more than the rest of a dispatch, so
-// released blocks are kept in a small cache per block size and handed out again.
+// released blocks are kept and handed out again, in two tiers per block size:
 //
-// One pool per size class (multiples of 16 bytes, up to 256): every type whose blocks round up
-// to the same size shares a pool. Larger or over-aligned blocks go to the system allocator.
+// 1. The calling thread's own cache (ThreadBlockCache): a short list of blocks per size
+//    class, taken and put back with plain loads and stores, no locked instruction. It lives
+//    in the core runtime library (libPlinth), not in the module that allocates: a block is
+//    plain system memory of its size class whichever module took it, so the cache keeps no
+//    pointer into a module, a module unloads with blocks of its own still cached, and the
+//    thread-exit hook that empties the cache is libPlinth's code, which is never unloaded
+//    before the threads end (a module's own thread_local with a destructor would keep the
+//    module mapped after dlclose, and a thread-key destructor in a module would run unloaded
+//    code). The cache is reached with the initial-exec TLS model: libPlinth is loaded with
+//    the program, so the variable sits in the static TLS block and an access is one load of
+//    its offset and one %fs-relative (%gs on i386) access, also from a dlopen'ed module,
+//    instead of a __tls_get_addr call per access. A dlopen'ed libPlinth would take its few
+//    hundred bytes from the C library's static TLS reserve.
+// 2. Behind it, one shared pool per size class and module (BlockPool): 16 atomic slots that
+//    any thread may fill and empty; it serves what a thread cache lacks or cannot hold (blocks
+//    made on one thread and released on another pass through it).
+//
+// One size class per multiple of 16 bytes, up to 256: every type whose blocks round up to the
+// same size shares a class. Larger or over-aligned blocks go to the system allocator.
 //
 // Thread safety: any thread may allocate and release, also blocks another thread took. A
-// cache is an array of atomic slots; a block is taken out of a slot with one exchange and put
-// into an empty slot with one compare-exchange, so each block has exactly one owner at any
-// time and no block is read while it sits in the cache (no ABA, no read of released memory).
-// On one thread an allocation and its release cost two uncontended atomic operations.
+// thread cache is touched by its own thread only. A shared pool's slot is taken with one
+// exchange and filled with one compare-exchange, so each block has exactly one owner at any
+// time and no block is read while it sits in a shared pool (no ABA, no read of released
+// memory). A block in a thread cache holds the link to the next one in its first word.
 //
-// Memory: at most 16 blocks are cached per size class; a release finding the cache full goes
-// to the system allocator. When the program or module that holds the pool ends (its static
-// destructors run, at exit or at dlclose), the cache is emptied into the system allocator and
-// closed: blocks released afterwards go straight back to the system. No thread_local object is
-// involved: a thread-local object with a destructor would keep a dlopen'ed module mapped until
-// its thread ends.
+// Memory: at most 16 blocks per size class in each thread cache and 16 in each shared pool; a
+// release finding both full goes to the system allocator. A thread's cache is emptied into the
+// system allocator when the thread ends (its blocks released afterwards, by later thread-exit
+// destructors, go to the shared pools). When the program or module that holds a shared pool
+// ends (its static destructors run, at exit or at dlclose), the pool is emptied into the
+// system allocator and closed: blocks released to it afterwards go straight back to the
+// system.
 //
-// Each shared library and program has its own pools (hidden visibility); a block may still be
-// released into another module's pool, since every block comes from the one system allocator.
+// Each shared library and program has its own shared pools (hidden visibility); a block may
+// still be released into another module's pool or any thread's cache, since every block comes
+// from the one system allocator.
 //
-// Caching off: with the environment variable PYR_INVOKER_CACHE=0 (read when a pool first
-// caches) every block comes from and returns to the system allocator, so that an allocation
-// count sees every copy. Under AddressSanitizer caching is always off, so that a use of a
-// destroyed function is still reported.
+// Caching off: with the environment variable PYR_INVOKER_CACHE=0 (read when a pool or a thread
+// cache first caches) every block comes from and returns to the system allocator, so that an
+// allocation count sees every copy. Under AddressSanitizer caching is off unless
+// PYR_INVOKER_CACHE=1 asks for it, so that a use of a destroyed function is still reported.
 #pragma once
 
 #include <atomic>
@@ -63,15 +82,54 @@ constexpr bool IsPooled(std::size_t size, std::size_t align) noexcept {
     return size > 0 && size <= kLargestPooledBlock && align <= __STDCPP_DEFAULT_NEW_ALIGNMENT__;
 }
 
-/// Whether released blocks are cached in this process: not under AddressSanitizer, and not
-/// when PYR_INVOKER_CACHE is "0".
+/// Whether released blocks are cached in this process: not when PYR_INVOKER_CACHE is "0",
+/// and under AddressSanitizer only when it is "1".
 inline bool IsBlockCachingWanted() noexcept {
-#if defined(OS_FUNCTION_POOL_UNDER_ASAN)
-    return false;
-#else
     const char* setting = std::getenv("PYR_INVOKER_CACHE");
+#if defined(OS_FUNCTION_POOL_UNDER_ASAN)
+    return setting != nullptr && std::strcmp(setting, "1") == 0;
+#else
     return setting == nullptr || std::strcmp(setting, "0") != 0;
 #endif
+}
+
+inline constexpr std::size_t kBlockClasses = kLargestPooledBlock / kBlockGranule;
+inline constexpr unsigned kThreadCachedBlocksPerClass = 16;
+
+/// The calling thread's cache of released blocks, one list per size class (see the top of
+/// this file). Defined in libPlinth; every module reaches the same variable.
+struct ThreadBlockCache {
+    enum : unsigned char { kUnused, kOpen, kOff, kClosed };
+
+    struct List {
+        /// The most recently released block; each cached block holds the next in its first
+        /// word. Null when the list is empty.
+        void* head;
+        /// How many more blocks the list takes: 0 while the cache is unused, off or closed.
+        unsigned room;
+    };
+
+    List lists[kBlockClasses];
+    /// kUnused until the thread first releases a block, then kOpen (or kOff when caching is
+    /// not wanted); kClosed once the thread's exit hook emptied it.
+    unsigned char state;
+};
+
+// Trivially constructible and destructible: an access needs no initialisation check, and the
+// variable stays usable (empty, room 0) after the thread's exit hook ran.
+extern constinit thread_local ThreadBlockCache threadBlockCache
+    __attribute__((tls_model("initial-exec"), visibility("default")));
+
+/// Opens the calling thread's cache if it is unused: registers the thread-exit hook that
+/// empties it and gives every list its room, or marks it off when caching is not wanted.
+/// Defined in libPlinth.
+__attribute__((visibility("default"))) void OpenThreadBlockCache() noexcept;
+
+/// The block after `block` in a thread cache's list.
+inline void* NextCachedBlock(const void* block) noexcept {
+    void* next = nullptr;
+    std::memcpy(&next, block, sizeof next);
+    return next;
 }
 
 /// The cache of released blocks of `Size` bytes (a size class). All members are static: one
@@ -84,26 +142,31 @@ public:
     /// A block of Size bytes: a cached one if there is one, else a new one from the system
     /// allocator (which may throw std::bad_alloc).
     static void* Allocate() {
-        // The slot below the hint is the one most likely filled, by the latest release.
-        const unsigned hint = state.hint.load(std::memory_order_relaxed);
-        if (hint > 0 && hint <= kCachedBlocksPerClass) {
-            if (void* block = Take(hint - 1)) {
-                return block;
-            }
+        ThreadBlockCache::List& mine = threadBlockCache.lists[kClass];
+        if (void* block = mine.head) {
+            mine.head = NextCachedBlock(block);
+            ++mine.room;
+            return block;
         }
-        return AllocateSlow();
+        return AllocateShared();
     }
 
     /// Takes back a block from Allocate (of this pool or of another module's pool of the same
-    /// size class). Caches it, or frees it when the cache is full, off or closed.
+    /// size class). Caches it, or frees it when the caches are full, off or closed.
     static void Deallocate(void* block) noexcept {
-        if (block != nullptr && state.mode.load(std::memory_order_acquire) == kCaching) {
-            const unsigned hint = state.hint.load(std::memory_order_relaxed);
-            if (hint < kCachedBlocksPerClass && Put(hint, block)) {
-                return;
-            }
+        if (block == nullptr || !PutInThreadCache(block)) {
+            DeallocateOutsideThreadCache(block);
         }
-        DeallocateSlow(block);
+    }
+
+    /// The number of blocks of this size class in the calling thread's cache.
+    static std::size_t ThreadCachedCount() noexcept {
+        std::size_t n = 0;
+        for (const void* b = threadBlockCache.lists[kClass].head; b != nullptr;
+             b = NextCachedBlock(b)) {
+            ++n;
+        }
+        return n;
     }
 
     /// Frees every cached block and stops caching. Runs when the holder of the pool ends.
@@ -116,7 +179,8 @@ public:
         }
     }
 
-    /// The number of blocks in the cache now (for tests; racy while other threads use it).
+    /// The number of blocks in the shared pool now (for tests; racy while other threads use
+    /// it).
     static std::size_t CachedCount() noexcept {
         std::size_t n = 0;
         for (const auto& slot : state.slots) {
@@ -126,6 +190,51 @@ public:
     }
 
 private:
+    static constexpr std::size_t kClass = Size / kBlockGranule - 1;
+
+    static bool PutInThreadCache(void* block) noexcept {
+        ThreadBlockCache::List& mine = threadBlockCache.lists[kClass];
+        if (mine.room == 0) {
+            return false;
+        }
+        std::memcpy(block, &mine.head, sizeof mine.head);
+        mine.head = block;
+        --mine.room;
+        return true;
+    }
+
+    // The shared tier, out of line so that the thread cache's common case above needs no
+    // stack frame.
+    __attribute__((noinline)) static void* AllocateShared() {
+        // The slot below the hint is the one most likely filled, by the latest release.
+        const unsigned hint = state.hint.load(std::memory_order_relaxed);
+        if (hint > 0 && hint <= kCachedBlocksPerClass) {
+            if (void* block = Take(hint - 1)) {
+                return block;
+            }
+        }
+        return AllocateSlow();
+    }
+
+    __attribute__((noinline)) static void DeallocateOutsideThreadCache(void* block) noexcept {
+        if (block == nullptr) {
+            return;
+        }
+        if (threadBlockCache.state == ThreadBlockCache::kUnused) {
+            OpenThreadBlockCache();
+            if (PutInThreadCache(block)) {
+                return;
+            }
+        }
+        if (state.mode.load(std::memory_order_acquire) == kCaching) {
+            const unsigned hint = state.hint.load(std::memory_order_relaxed);
+            if (hint < kCachedBlocksPerClass && Put(hint, block)) {
+                return;
+            }
+        }
+        DeallocateSlow(block);
+    }
+
     enum : int { kUndecided, kCaching, kOff, kClosed };
 
     // Trivially destructible and constant-initialised: usable before any dynamic

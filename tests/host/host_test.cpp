@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <latch>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -120,12 +121,15 @@ TEST(MapDrawing, SpanGrowsToHoldMarkersOutsideTheUsualSquare) {
 }
 
 TEST(ClientCommandLine, ReadsEveryOptionAndRefusesWhatItDoesNotKnow) {
-    const char* argv[] = {"minimap-client", "--server", "127.0.0.1:7450", "--poll", "off",
-                          "--battle",       "on",       "--query",        "-1",     "--duration-ms",
-                          "5000",           "--events", "jsonl"};
+    const char* argv[] = {
+        "minimap-client", "--server", "127.0.0.1:7450", "--poll",   "off",
+        "--battle",       "on",       "--query",        "-1",       "--duration-ms",
+        "5000",           "--events", "jsonl",          "--plugin", "a.so",
+        "--plugin",       "b.so"};
     host::ClientOptions options;
     std::string error;
-    ASSERT_TRUE(host::ParseClientOptions(13, argv, options, error)) << error;
+    ASSERT_TRUE(host::ParseClientOptions(17, argv, options, error)) << error;
+    EXPECT_EQ(options.plugins, (std::vector<std::string>{"a.so", "b.so"}));
     EXPECT_EQ(options.serverHost, "127.0.0.1");
     EXPECT_EQ(options.serverPort, 7450);
     EXPECT_FALSE(options.poll);
@@ -139,6 +143,7 @@ TEST(ClientCommandLine, ReadsEveryOptionAndRefusesWhatItDoesNotKnow) {
         {"c", "--query", "12x"},  {"c", "--duration-ms", "-5"},
         {"c", "--events", "xml"}, {"c", "--frobnicate", "1"},
         {"c", "--server"},        {"c", "--server", "h:1", "--scenario", "a.scn"},
+        {"c", "--plugin"},        {"c", "--plugin", "a.so", "b.so"},
     };
     for (const auto& args : bad) {
         host::ClientOptions ignored;
@@ -361,6 +366,37 @@ TEST(GameServerClient, MalformedMessageClosesTheConnectionAndTheClientComesBack)
     EXPECT_EQ(client.GetStats().malformed, 1u);
     client.Stop();
     client.MsgTypeDispatcher->Unregister(32);
+}
+
+// What a user sees at the default level: each change of the connection's state once, however
+// often the client retries while the state stays the same.
+TEST(GameServerClient, SaysEachConnectionStateChangeOnceNotEachRetry) {
+    test::LogCapture log((1u << 1) | (1u << 3));
+    auto listener = std::make_unique<test::Listener>();
+    host::GameServerClient client(OptionsFor(*listener));
+    ConnectionWatch watch;
+    client.SetConnectionObserver([&](bool up) { watch.Changed(up); });
+    client.Start();
+    {
+        test::Socket server = listener->Accept();
+        ASSERT_TRUE(server.IsOpen());
+        ASSERT_TRUE(watch.WaitUps(1));
+        listener.reset();  // nothing listens any more: every retry is refused
+    }
+    // The close, then at least three refused attempts.
+    ASSERT_TRUE(log.WaitForRecords("reconnecting in", 4, test::kWaitMs));
+    client.Stop();
+
+    std::vector<std::string> said;
+    for (const test::CapturedRecord& record : log.Records()) {
+        if (record.level == 3) {
+            said.push_back(record.text.substr(record.text.find(": ") + 2));
+        }
+    }
+    const std::vector<std::string> expected = {"connected",
+                                               "connection closed by the server; retrying",
+                                               "cannot connect: Connection refused; retrying"};
+    EXPECT_EQ(said, expected);
 }
 
 TEST(GameServerClient, ServerThatNeverReadsMakesSendsFailInsteadOfBlocking) {

@@ -136,6 +136,41 @@ TEST(NetMsgParse, EveryMalformedShapeIsRejectedWithItsErrorAndText) {
     }
 }
 
+// The in-place parser decides exactly as the copying one, and its message is the given bytes
+// wherever they lie (here at every offset of an 8-byte word, so that chunks and fields are
+// misaligned every way).
+TEST(NetMsgParse, InPlaceParseGivesTheCopyingVerdictsOverTheBytesThemselves) {
+    for (const Malformed& shape : MalformedShapes()) {
+        SCOPED_TRACE(shape.name);
+        const ExactBlock block(shape.bytes);
+        ReceivedNetMsg copied;
+        ReceivedNetMsg inPlace;
+        const NetMsgParseResult expected = ParseNetMsg(block.data(), block.length(), copied);
+        const NetMsgParseResult result = ParseNetMsgInPlace(block.data(), block.length(), inPlace);
+        EXPECT_EQ(result.error, expected.error);
+        EXPECT_EQ(result.text, expected.text);
+        EXPECT_EQ(inPlace.Get(), nullptr);
+    }
+    const Bytes message = MakeMessage({1, 8, 80, 0});
+    for (std::size_t shift = 0; shift < 8; ++shift) {
+        SCOPED_TRACE(shift);
+        Bytes room(shift, 0xEE);
+        room.insert(room.end(), message.begin(), message.end());
+        const std::uint8_t* bytes = room.data() + shift;
+        ReceivedNetMsg received;
+        ASSERT_TRUE(ParseNetMsgInPlace(bytes, message.size(), received));
+        const NetMsg* msg = received.Get();
+        ASSERT_NE(msg, nullptr);
+        EXPECT_EQ(static_cast<const void*>(msg->GetBytes()), static_cast<const void*>(bytes));
+        ASSERT_EQ(msg->GetChunkCount(), 4);
+        const std::uint64_t* word = nullptr;
+        ASSERT_TRUE(VerifyChunk(&word, msg->GetChunk(1)));
+        EXPECT_EQ(static_cast<const void*>(word), static_cast<const void*>(bytes + 6 + 5 + 4));
+        EXPECT_EQ(ReadChunkValue(word), 0x0101010101010101ull);
+        EXPECT_EQ(msg->GetChunk(3)->GetChunkSize(), 4);
+    }
+}
+
 TEST(NetMsgParse, NullBytesWithASizeAreRejected) {
     ReceivedNetMsg received;
     const NetMsgParseResult result = ParseNetMsg(nullptr, 14, received);

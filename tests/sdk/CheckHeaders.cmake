@@ -1,4 +1,5 @@
 # Compiles every header of an installed SDK on its own, with only the SDK's include directory
+# (<prefix>/include/PyrMiniMap)
 # and the standard library, and fails when one does not compile (warnings are errors) or when
 # one reaches any file outside the SDK and the standard library (a third-party or private
 # header that happens to be on the system).
@@ -14,7 +15,7 @@ foreach(var PREFIX WORK CXX)
     endif()
 endforeach()
 
-set(include_dir ${PREFIX}/include)
+set(include_dir ${PREFIX}/include/PyrMiniMap)
 file(REAL_PATH ${include_dir} include_dir)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})

@@ -19,9 +19,11 @@ endif()
 
 # What a plug-in author relies on being there.
 foreach(file
-        include/plugin/PluginContainer.h
-        include/SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h
-        include/plinth/Log.h
+        include/PyrMiniMap/plugin/PluginContainer.h
+        include/PyrMiniMap/plugin/PluginEntry.h
+        include/PyrMiniMap/SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h
+        include/PyrMiniMap/plinth/Log.h
+        include/PyrMiniMap/PyrMiniMapVersion.h
         lib/libPlinth.so
         lib/libPyr_MiniMap.so
         lib/libSatchel.so
@@ -29,24 +31,74 @@ foreach(file
         lib/libPyrNet.a
         lib/cmake/PyrMiniMap/PyrMiniMapConfig.cmake
         lib/pkgconfig/pyr-minimap.pc
+        lib/pkgconfig/pyr-minimap-plugin.pc
         bin/minimap-server
         bin/pyr-strtable
         share/PyrMiniMap/events.schema.json
         bin/pyr-netdump
-        share/PyrMiniMap/wireshark/pyrmm.lua)
+        share/PyrMiniMap/wireshark/pyrmm.lua
+        bin/minimap-client
+        bin/minimap-example-host
+        lib/PyrMiniMap/examples/libmarker_printer.so
+        share/PyrMiniMap/scenarios/village.scn
+        share/PyrMiniMap/scenarios/market.scn
+        share/doc/PyrMiniMap/scenario-format.md
+        share/doc/PyrMiniMap/CHANGELOG.md)
     if(NOT EXISTS ${PREFIX}/${file})
         message(FATAL_ERROR "the SDK lacks ${file}")
     endif()
 endforeach()
 
-# What stays private: the module's implementation and the libraries compiled into it.
+# What stays private: the module's implementation and the libraries compiled into it. Nothing
+# but the project's own folder at the top of include/.
+file(GLOB top RELATIVE ${PREFIX}/include ${PREFIX}/include/*)
+if(NOT top STREQUAL "PyrMiniMap")
+    message(FATAL_ERROR "include/ holds ${top}; only PyrMiniMap belongs there")
+endif()
 foreach(file
-        include/SceneSystem/Pyr_MiniMap/Pyr_MiniMap.h
-        include/text
-        include/satchel/ZipPack.h
-        include/tinyxml.h
-        include/physfs.h)
+        include/PyrMiniMap/SceneSystem/Pyr_MiniMap/Pyr_MiniMap.h
+        include/PyrMiniMap/text
+        include/PyrMiniMap/satchel/ZipPack.h)
     if(EXISTS ${PREFIX}/${file})
         message(FATAL_ERROR "the SDK must not hold ${file}")
     endif()
 endforeach()
+
+# Versioned the conventional way: the real file, its SONAME link, the unversioned link (the name
+# the module loads libSatchel.so by, and links find libPlinth.so by). The module itself is
+# loaded by its file name and carries no version.
+if(NOT DEFINED READELF OR NOT DEFINED VERSION OR NOT DEFINED SOVERSION)
+    message(FATAL_ERROR "InstallSdk.cmake needs -DREADELF=... -DVERSION=... -DSOVERSION=...")
+endif()
+function(soname_of file out)
+    execute_process(COMMAND ${READELF} -d ${file} OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "readelf cannot read ${file}")
+    endif()
+    set(name "")
+    if(dynamic MATCHES "\\(SONAME\\)[^[]*\\[([^]]*)\\]")
+        set(name ${CMAKE_MATCH_1})
+    endif()
+    set(${out} "${name}" PARENT_SCOPE)
+endfunction()
+foreach(library Plinth Satchel)
+    set(real ${PREFIX}/lib/lib${library}.so.${VERSION})
+    if(NOT EXISTS ${real} OR IS_SYMLINK ${real})
+        message(FATAL_ERROR "the SDK lacks the file lib${library}.so.${VERSION}")
+    endif()
+    soname_of(${real} soname)
+    if(NOT soname STREQUAL "lib${library}.so.${SOVERSION}")
+        message(FATAL_ERROR "lib${library}.so.${VERSION} has the SONAME '${soname}'")
+    endif()
+    foreach(link lib${library}.so.${SOVERSION} lib${library}.so)
+        file(REAL_PATH ${PREFIX}/lib/${link} target)
+        file(REAL_PATH ${real} real_resolved)
+        if(NOT IS_SYMLINK ${PREFIX}/lib/${link} OR NOT target STREQUAL real_resolved)
+            message(FATAL_ERROR "${link} is not a link to lib${library}.so.${VERSION}")
+        endif()
+    endforeach()
+endforeach()
+soname_of(${PREFIX}/lib/libPyr_MiniMap.so soname)
+if(NOT soname STREQUAL "" AND NOT soname STREQUAL "libPyr_MiniMap.so")
+    message(FATAL_ERROR "the module has the SONAME '${soname}'")
+endif()

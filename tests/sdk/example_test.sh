@@ -7,18 +7,9 @@
 #
 # The run is bounded twice: the host stops itself after --timeout-ms, and ctest's timeout
 # stops the whole script.
-set -euo pipefail
+source "$(dirname "$0")/sdk_lib.sh"
 
-prefix=$1
-source_dir=$2
-work=$3
-shift 3
-[[ ${1:-} == -- ]] && shift
-
-rm -rf "$work"
-mkdir -p "$work"
-
-cmake -S "$source_dir" -B "$work/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" "$@" \
+cmake -S "$source_dir" -B "$work/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" "${cmake_args[@]}" \
     >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; exit 1; }
 cmake --build "$work/build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
 
@@ -33,26 +24,8 @@ script_dir=$(cd "$(dirname "$0")" && pwd)
     -o "$work/pkgconfig-probe" >"$work/probe.log" 2>&1 || { cat "$work/probe.log"; exit 1; }
 "$work/pkgconfig-probe"
 
-server_pid=
-stop_server() {
-    if [[ -n $server_pid ]]; then
-        kill -TERM "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-        server_pid=
-    fi
-}
 trap stop_server EXIT
-
-# The simulator picks a free port and says which on its first line.
-coproc SERVER { exec "$prefix/bin/minimap-server" --port 0 2>"$work/server.err"; }
-server_pid=$SERVER_PID
-if ! read -r -t 30 -u "${SERVER[0]}" line; then
-    echo "minimap-server did not start:"; cat "$work/server.err"; exit 1
-fi
-if [[ ! $line =~ listening\ on\ [^:]*:([0-9]+) ]]; then
-    echo "unexpected first line from minimap-server: $line"; exit 1
-fi
-port=${BASH_REMATCH[1]}
+start_server
 
 # A poll every 50 ms instead of every 5 s; the sample string tables as configuration.
 status=0

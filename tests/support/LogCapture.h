@@ -1,6 +1,8 @@
 // Captures what the core library's log receives, for the scope of a test.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,8 +34,23 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     void Write(const os::LogRecord& record) override {
-        std::lock_guard<std::mutex> guard(mutex);
-        records.push_back(CapturedRecord{record.kind, record.level, std::string(record.text)});
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            records.push_back(CapturedRecord{record.kind, record.level, std::string(record.text)});
+        }
+        written.notify_all();
+    }
+
+    /// Waits until at least `count` records contain `text`; false after `timeoutMs`.
+    bool WaitForRecords(const std::string& text, std::size_t count, int timeoutMs) {
+        std::unique_lock<std::mutex> guard(mutex);
+        return written.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
+            std::size_t n = 0;
+            for (const auto& r : records) {
+                n += r.text.find(text) != std::string::npos ? 1 : 0;
+            }
+            return n >= count;
+        });
     }
 
     /// Every record, in order.
@@ -68,6 +85,7 @@ public:
 
 private:
     mutable std::mutex mutex;
+    std::condition_variable written;
     std::vector<CapturedRecord> records;
     os::ILogSink* previous = nullptr;
     std::uint32_t savedLevels;

@@ -1,6 +1,8 @@
 #include "plinth/SharedLibrary.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 #include "detail/Platform.h"
 
@@ -58,6 +60,23 @@ std::string SharedLibraryFileName(const std::string& baseName) {
 
 std::string GetModuleDirectory(const void* address) {
     return detail::ModuleDirectory(address);
+}
+
+std::string FindLibraryNearModule(const void* address, const std::string& fileName) {
+    const std::string directory = detail::ModuleDirectory(address);
+    if (directory.empty()) {
+        return {};
+    }
+    std::string beside = directory + "/" + fileName;
+    std::error_code ignored;
+    if (std::filesystem::exists(beside, ignored)) {
+        return beside;
+    }
+    std::string installed = directory + "/" PLINTH_BINDIR_TO_LIBDIR "/" + fileName;
+    if (std::filesystem::exists(installed, ignored)) {
+        return installed;
+    }
+    return beside;
 }
 
 bool PinModuleOf(const void* address) {

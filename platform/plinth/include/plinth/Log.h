@@ -1,7 +1,8 @@
 // The process log of the core runtime library.
 //
 // Lines carry a numeric level; a level is written only while it is enabled. The client uses
-// level 2 for lifecycle progress and level 3 for errors. By default levels 3 and above are
+// level 1 for each reconnection attempt, 2 for lifecycle progress and 3 for errors and
+// connection state changes (once per change). By default levels 3 and above are
 // enabled; the environment variable PLINTH_LOG_LEVEL=N (read once, at first use) enables
 // level N and every level above it instead, and Log::SetLevelEnable changes single levels.
 //

@@ -25,6 +25,12 @@ PLINTH_API std::string SharedLibraryFileName(const std::string& baseName);
 /// The directory of the executable or shared library that contains `address`, without a
 /// trailing separator; empty when it cannot be told.
 PLINTH_API std::string GetModuleDirectory(const void* address);
+/// Where the code at `address` finds a library it loads by file name ("libSatchel.so"): beside
+/// the executable or library that contains it when the file is there; else, for a program
+/// installed in the bin/ folder of a prefix, in that prefix's library folder (bin/../lib) when
+/// the file is there; else beside it, the path a failed load then names. Empty when the
+/// directory of `address` cannot be told.
+PLINTH_API std::string FindLibraryNearModule(const void* address, const std::string& fileName);
 /// Keeps the shared library that contains `address` mapped until the process ends: later
 /// releases no longer unload it. For a module whose code serves objects that outlive its own
 /// users, such as a process-wide object whose virtual operations live in that module. False

@@ -1,0 +1,93 @@
+// The four entry points of a plug-in module: the functions a host looks up by name after it
+// loads the module (PluginModule), with the exact signatures it calls them with.
+//
+// Include this header in the file that defines them: the prototypes below make the compiler
+// refuse a definition whose parameters or result differ ("conflicting declaration of C
+// function"), and give the definitions C linkage and default visibility even where they are
+// written without `extern "C"`. Or let PYR_PLUGIN_ENTRY_POINTS define all four:
+//
+//     struct MyPlugin {
+//         static bool Init();                               // InitPlugin
+//         static bool Release();                            // ReleasePlugin
+//         static bool InitContainer(IPluginContainer* host);   // InitPluginContainer
+//         static void ReleaseContainer(IPluginContainer* host); // ReleasePluginContainer
+//     };
+//     PYR_PLUGIN_ENTRY_POINTS(MyPlugin);
+//
+// The macro checks each function's type at compile time (noexcept is allowed) and catches every
+// exception at the module boundary (an init then answers false; a release logs nothing and
+// returns).
+//
+// The order a host calls them in: InitPlugin, InitPluginContainer(host), then the host starts
+// its tree, runs, stops it, and calls ReleasePluginContainer(host) and ReleasePlugin, all while
+// holding the client core lock except InitPlugin and ReleasePlugin.
+#pragma once
+
+#include <type_traits>
+
+#include "plugin/Export.h"
+
+class IPluginContainer;
+
+namespace pyr {
+
+using InitPluginFn = bool (*)();
+using ReleasePluginFn = bool (*)();
+using InitPluginContainerFn = bool (*)(IPluginContainer* host);
+using ReleasePluginContainerFn = void (*)(IPluginContainer* host);
+
+}  // namespace pyr
+
+extern "C" {
+/// Once after the module is loaded, before any container is made. False: the host does not use
+/// the module.
+PYR_EXPORT bool InitPlugin();
+/// Once before the module is unloaded, after ReleasePluginContainer.
+PYR_EXPORT bool ReleasePlugin();
+/// Creates the module's containers and registers them under `host` (a container whose type
+/// identifier is HostContainerTypeId).
+PYR_EXPORT bool InitPluginContainer(IPluginContainer* host);
+/// Unregisters and deletes the containers the module created under `host`.
+PYR_EXPORT void ReleasePluginContainer(IPluginContainer* host);
+}
+
+// The checks are repeated by the macro's definitions; these make the error name the function.
+#define PYR_PLUGIN_ENTRY_POINTS(Type)                                                              \
+    static_assert(std::is_convertible_v<decltype(&Type::Init), ::pyr::InitPluginFn>,               \
+                  #Type "::Init must be static bool Init()");                                      \
+    static_assert(std::is_convertible_v<decltype(&Type::Release), ::pyr::ReleasePluginFn>,         \
+                  #Type "::Release must be static bool Release()");                                \
+    static_assert(                                                                                 \
+        std::is_convertible_v<decltype(&Type::InitContainer), ::pyr::InitPluginContainerFn>,       \
+        #Type "::InitContainer must be static bool InitContainer(IPluginContainer*)");             \
+    static_assert(                                                                                 \
+        std::is_convertible_v<decltype(&Type::ReleaseContainer), ::pyr::ReleasePluginContainerFn>, \
+        #Type "::ReleaseContainer must be static void ReleaseContainer(IPluginContainer*)");       \
+    extern "C" PYR_EXPORT bool InitPlugin() {                                                      \
+        try {                                                                                      \
+            return Type::Init();                                                                   \
+        } catch (...) {                                                                            \
+            return false;                                                                          \
+        }                                                                                          \
+    }                                                                                              \
+    extern "C" PYR_EXPORT bool ReleasePlugin() {                                                   \
+        try {                                                                                      \
+            return Type::Release();                                                                \
+        } catch (...) {                                                                            \
+            return false;                                                                          \
+        }                                                                                          \
+    }                                                                                              \
+    extern "C" PYR_EXPORT bool InitPluginContainer(IPluginContainer* host) {                       \
+        try {                                                                                      \
+            return Type::InitContainer(host);                                                      \
+        } catch (...) {                                                                            \
+            return false;                                                                          \
+        }                                                                                          \
+    }                                                                                              \
+    extern "C" PYR_EXPORT void ReleasePluginContainer(IPluginContainer* host) {                    \
+        try {                                                                                      \
+            Type::ReleaseContainer(host);                                                          \
+        } catch (...) {                                                                            \
+        }                                                                                          \
+    }                                                                                              \
+    static_assert(true, "a semicolon may follow")

@@ -1,0 +1,86 @@
+// Every program's command line, the same conventions everywhere: --version prints
+// "<program> <version>" and --help the options with their defaults, both on standard output
+// with exit status 0; an unknown option is named on standard error, with exit status 2 and
+// nothing on standard output.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "PyrMiniMapVersion.h"
+#include "e2e/ChildProcess.h"
+
+namespace {
+
+constexpr int kWaitMs = 30000;
+
+struct Program {
+    const char* name;
+    const char* path;
+    /// A line of the help that shows a default (or, for a tool without options, a command).
+    const char* helpShows;
+};
+
+void PrintTo(const Program& program, std::ostream* out) {
+    *out << program.name;
+}
+
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+ProgramRun RunProgram(const Program& program, const std::string& argument) {
+    const std::string errPath = ::testing::TempDir() + "/" + program.name + ".cli.err";
+    auto process = test::ChildProcess::Spawn({program.path, argument}, {}, errPath);
+    ProgramRun run;
+    if (process == nullptr) {
+        return run;
+    }
+    std::string line;
+    while (process->ReadLine(line, kWaitMs)) {
+        run.out += line + "\n";
+    }
+    run.status = process->WaitExit(kWaitMs);
+    run.err = test::ReadTextFile(errPath);
+    return run;
+}
+
+class CommandLine : public ::testing::TestWithParam<Program> {};
+
+TEST_P(CommandLine, VersionHelpAndUnknownOptions) {
+    const Program& program = GetParam();
+
+    const ProgramRun version = RunProgram(program, "--version");
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_EQ(version.out, std::string(program.name) + " " + PYR_MINIMAP_VERSION_STRING + "\n");
+
+    const ProgramRun help = RunProgram(program, "--help");
+    EXPECT_EQ(help.status, 0) << help.err;
+    EXPECT_NE(help.out.find("--version"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find(program.helpShows), std::string::npos) << help.out;
+    EXPECT_EQ(help.err, "");
+
+    const ProgramRun bogus = RunProgram(program, "--bogus");
+    EXPECT_EQ(bogus.status, 2);
+    EXPECT_NE(bogus.err.find("--bogus"), std::string::npos) << bogus.err;
+    EXPECT_EQ(bogus.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, CommandLine,
+    ::testing::Values(Program{"minimap-client", MINIMAP_CLIENT, "--poll on|off=on"},
+                      Program{"minimap-server", MINIMAP_SERVER, "--port N=7450"},
+                      Program{"minimap-example-host", MINIMAP_EXAMPLE_HOST, "--timeout-ms N=-1"},
+                      Program{"pyr-strtable", PYR_STRTABLE, "pack CONFIG_DIR ARCHIVE"},
+                      Program{"pyr-netdump", PYR_NETDUMP, "--server-port PORT=0"}),
+    [](const ::testing::TestParamInfo<Program>& info) {
+        std::string name;
+        for (const char* c = info.param.name; *c != '\0'; ++c) {
+            name += *c == '-' ? '_' : *c;
+        }
+        return name;
+    });
+
+}  // namespace

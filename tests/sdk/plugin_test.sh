@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# A plug-in author's path through an installed SDK: the test plug-in (csv_plugin/) built out of
+# tree twice, with the CMake package and with pkg-config alone (and entry points of the wrong
+# type refused by the compiler); each build, and the installed
+# minimap module, exports exactly the four entry points and no STB_GNU_UNIQUE symbol. Then
+# minimap-client, run from the prefix against the prefix's minimap-server on loopback, loads
+# one from a plug-in folder and the other with --plugin, names a third that cannot load and
+# goes on; the CSV files both wrote are checked against the scenario. First, the installed
+# pyr-strtable reads a packed archive through the prefix's libSatchel.so.
+#
+#   plugin_test.sh PREFIX PLUGIN_SOURCE WORK_DIR -- <extra cmake configure arguments>
+#
+# Every wait is bounded: reads from the programs time out, ctest's timeout stops the script.
+source "$(dirname "$0")/sdk_lib.sh"
+mkdir -p "$work/plugins" "$work/csv"
+failures=()
+
+# ---- An installed program finds the library it loads at run time ----------------------------
+# No string table on the file system: only the archive can answer.
+mkdir -p "$work/no-config"
+"$prefix/bin/pyr-strtable" pack "$prefix/share/PyrMiniMap" "$work/tables.zip" >/dev/null
+wood=$(cd "$work/no-config" && SATCHEL_ARCHIVE="$work/tables.zip" \
+    PLINTH_CONFIG_DIR="$work/no-config" "$prefix/bin/pyr-strtable" lookup common \
+    FiveElements_Wood 2>&1) || true
+[[ $wood == $'\xe6\x9c\xa8' ]] || failures+=("installed pyr-strtable did not read the archive: $wood")
+
+# ---- Build with the CMake package ----------------------------------------------------------
+cmake -S "$source_dir" -B "$work/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" "${cmake_args[@]}" \
+    >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; exit 1; }
+cmake --build "$work/build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
+cp "$work/build/libcsv_plugin.so" "$work/plugins/"
+
+# ---- Build with pkg-config alone, with the compiler and flags of the build above ----------
+cache=$work/build/CMakeCache.txt
+cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$cache")
+read -r -a cxx_flags <<<"$(sed -n 's/^CMAKE_CXX_FLAGS:[A-Z]*=//p' "$cache")"
+read -r -a pc_flags <<<"$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" \
+    pkg-config --cflags --libs pyr-minimap-plugin)"
+"$cxx" "${cxx_flags[@]}" -Wall -Wextra -Wpedantic -Werror -DCSV_PLUGIN_ID=2 \
+    "$source_dir/CsvPlugin.cpp" -o "$work/libcsv_pkgconfig.so" "${pc_flags[@]}" \
+    >"$work/pkgconfig.log" 2>&1 || { cat "$work/pkgconfig.log"; exit 1; }
+
+# ---- A wrong entry point does not compile ------------------------------------------------------
+# Written by hand or through PYR_PLUGIN_ENTRY_POINTS, against the prototypes of the SDK.
+read -r -a pc_cflags <<<"$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags pyr-minimap)"
+wrong_signature() {
+    printf '#include "plugin/PluginEntry.h"\n%s\n' "$1" >"$work/wrong.cpp"
+    if "$cxx" "${cxx_flags[@]}" "${pc_cflags[@]}" -fsyntax-only "$work/wrong.cpp" \
+        >"$work/wrong.log" 2>&1; then
+        failures+=("compiles, and should not: $1")
+    fi
+}
+wrong_signature 'extern "C" bool InitPluginContainer(void* host) { return host != nullptr; }'
+wrong_signature 'extern "C" void ReleasePlugin() {}'
+wrong_signature 'struct E { static bool Init() { return true; } static bool Release() { return true; }
+static bool InitContainer(int) { return true; } static void ReleaseContainer(IPluginContainer*) {} };
+PYR_PLUGIN_ENTRY_POINTS(E);'
+
+# ---- Exports --------------------------------------------------------------------------------
+expected_exports=$'InitPlugin\nInitPluginContainer\nReleasePlugin\nReleasePluginContainer'
+for module in "$work/plugins/libcsv_plugin.so" "$work/libcsv_pkgconfig.so" \
+              "$prefix/lib/libPyr_MiniMap.so"; do
+    exports=$(nm -D --defined-only "$module" | awk '{print $3}' | LC_ALL=C sort)
+    [[ $exports == "$expected_exports" ]] ||
+        failures+=("$(basename "$module") exports: $(echo $exports)")
+    unique=$(readelf --dyn-syms -W "$module" | grep -c ' UNIQUE ' || true)
+    [[ $unique -eq 0 ]] || failures+=("$(basename "$module") has $unique GNU-unique symbols")
+done
+
+# ---- Run them in the client -----------------------------------------------------------------
+client_pid=
+stop() {
+    if [[ -n $client_pid ]]; then
+        kill -TERM "$client_pid" 2>/dev/null || true
+        wait "$client_pid" 2>/dev/null || true
+        client_pid=
+    fi
+    stop_server
+}
+trap stop EXIT
+start_server --scenario "$prefix/share/PyrMiniMap/scenarios/village.scn"
+
+# Both plug-ins ask for the NPCs of kind 2: the run has what it needs at the second answer.
+coproc CLIENT { CSV_PLUGIN_DIR="$work/csv" PLINTH_TIMER_SCALE=0.01 \
+    PLINTH_CONFIG_DIR="$prefix/share/PyrMiniMap" exec "$prefix/bin/minimap-client" \
+    --server "127.0.0.1:$port" --events jsonl --plugin-dir "$work/plugins" \
+    --plugin "$work/libcsv_pkgconfig.so" --plugin "$work/no-such-plugin.so" \
+    2>"$work/client.err"; }
+client_pid=$CLIENT_PID
+answers=0
+while ((answers < 2)) && read -r -t 30 -u "${CLIENT[0]}" line; do
+    [[ $line == *'"QueryFinished"'* ]] && answers=$((answers + 1))
+done
+((answers == 2)) || failures+=("the client reported $answers query answers, not 2")
+kill -TERM "$client_pid"
+status=0
+wait "$client_pid" || status=$?
+client_pid=
+stop
+
+[[ $status -eq 0 ]] || failures+=("minimap-client exited with $status")
+grep -q "plug-in not loaded: cannot load the module: .*no-such-plugin\.so" "$work/client.err" ||
+    failures+=("no loader error naming no-such-plugin.so on standard error")
+for id in 1 2; do
+    npcs=$work/csv/npcs-$id.csv query=$work/csv/query-$id.csv
+    grep -Eq '^101,"Elder Wen",50\.0,50\.0,1,(42|-1)$' "$npcs" 2>/dev/null ||
+        failures+=("plug-in $id: no Elder Wen in its NPC store file")
+    [[ $(cat "$query" 2>/dev/null) == $'id,name,x,y,kind,quest\n106,"Fisher Lu",88.0,72.0,2,-1' ]] ||
+        failures+=("plug-in $id: its query answer is not the NPCs of kind 2")
+done
+
+if ((${#failures[@]})); then
+    printf '%s\n' "${failures[@]}"
+    echo "---- client errors"; cat "$work/client.err"
+    for f in "$work"/csv/*; do echo "---- $f"; cat "$f"; done
+    exit 1
+fi
+echo "both plug-in builds export the four entry points, loaded into minimap-client and wrote their CSV files"

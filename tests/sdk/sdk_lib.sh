@@ -1,0 +1,41 @@
+# Sourced by the sdk test scripts, with their arguments:
+#
+#   source sdk_lib.sh PREFIX SOURCE_DIR WORK_DIR -- <extra cmake configure arguments>
+#
+# sets prefix, source_dir, work (emptied) and cmake_args, and gives start_server and
+# stop_server, the SDK's game-server simulator on a free loopback port.
+set -euo pipefail
+
+prefix=$1
+source_dir=$2
+work=$3
+shift 3
+[[ ${1:-} == -- ]] && shift
+cmake_args=("$@")
+
+rm -rf "$work"
+mkdir -p "$work"
+
+server_pid=
+stop_server() {
+    if [[ -n $server_pid ]]; then
+        kill -TERM "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+        server_pid=
+    fi
+}
+
+# Starts minimap-server with the given options; sets port from its first line, which says
+# where it listens.
+start_server() {
+    coproc SERVER { exec "$prefix/bin/minimap-server" --port 0 "$@" 2>"$work/server.err"; }
+    server_pid=$SERVER_PID
+    local line=
+    if ! read -r -t 30 -u "${SERVER[0]}" line ||
+        [[ ! $line =~ listening\ on\ [^:]*:([0-9]+) ]]; then
+        echo "minimap-server did not start: $line"
+        cat "$work/server.err"
+        exit 1
+    fi
+    port=${BASH_REMATCH[1]}
+}

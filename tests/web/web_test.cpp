@@ -1,0 +1,183 @@
+// The live view's server side: the page's control messages, one browser's bounded queue, and
+// the server dropping a browser that stops reading (and telling it so when it comes back).
+#include <gtest/gtest.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/web/OutboundQueue.h"
+#include "host/web/WebControl.h"
+#include "host/web/WebServer.h"
+
+namespace {
+
+using host::web::OutboundQueue;
+using host::web::ParseWebControl;
+using host::web::WebControl;
+using Kind = WebControl::Kind;
+
+struct ControlCase {
+    const char* text;
+    Kind kind;
+    bool on;
+    int queryKind;
+};
+
+class WebControlForms : public ::testing::TestWithParam<ControlCase> {};
+
+TEST_P(WebControlForms, ParseToWhatTheyAsk) {
+    const std::optional<WebControl> control = ParseWebControl(GetParam().text);
+    ASSERT_TRUE(control.has_value());
+    EXPECT_EQ(control->kind, GetParam().kind);
+    if (control->kind == Kind::Poll || control->kind == Kind::Battle) {
+        EXPECT_EQ(control->on, GetParam().on);
+    }
+    if (control->kind == Kind::Query) {
+        EXPECT_EQ(control->queryKind, GetParam().queryKind);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Every, WebControlForms,
+                         ::testing::Values(ControlCase{"poll on", Kind::Poll, true, 0},
+                                           ControlCase{"poll off", Kind::Poll, false, 0},
+                                           ControlCase{"battle on", Kind::Battle, true, 0},
+                                           ControlCase{"battle off", Kind::Battle, false, 0},
+                                           ControlCase{"query -1", Kind::Query, false, -1},
+                                           ControlCase{"query 0", Kind::Query, false, 0},
+                                           ControlCase{"query 99", Kind::Query, false, 99},
+                                           ControlCase{"reset", Kind::ResetRole, false, 0}));
+
+TEST(WebControl, HostileMalformedAndUnknownMessagesParseAsNothing) {
+    const std::string nul("poll on\0", 8);
+    for (const std::string& text : {std::string(),
+                                    std::string("poll"),
+                                    std::string("poll  on"),
+                                    std::string("poll on "),
+                                    std::string("Poll on"),
+                                    std::string("poll yes"),
+                                    std::string("reset now"),
+                                    std::string("query"),
+                                    std::string("query "),
+                                    std::string("query -2"),
+                                    std::string("query 100"),
+                                    std::string("query +1"),
+                                    std::string("query 1x"),
+                                    std::string("query 007"),
+                                    std::string("query 4294967298"),
+                                    std::string("quit"),
+                                    std::string("{\"control\":\"reset\"}"),
+                                    nul,
+                                    std::string(65, 'q'),
+                                    "query " + std::string(100, '9')}) {
+        EXPECT_FALSE(ParseWebControl(text).has_value()) << text;
+    }
+}
+
+TEST(OutboundQueue, ReaderThatFallsBehindOverflowsForGoodAtEitherBound) {
+    const auto message = [](std::size_t bytes) {
+        return std::make_shared<const std::string>(bytes, 'm');
+    };
+    OutboundQueue byCount(3, 1000);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(byCount.Push(message(10)));
+    }
+    EXPECT_FALSE(byCount.Push(message(10)));
+    EXPECT_TRUE(byCount.Overflowed());
+    EXPECT_TRUE(byCount.Empty());  // what it held is of no use to a browser that is dropped
+    EXPECT_FALSE(byCount.Push(message(1))) << "an overflowed queue takes nothing more";
+
+    OutboundQueue byBytes(100, 25);
+    ASSERT_TRUE(byBytes.Push(message(10)));
+    ASSERT_TRUE(byBytes.Push(message(10)));
+    const OutboundQueue::Message writing = byBytes.Front();
+    byBytes.Pop();  // written: its bytes no longer count
+    EXPECT_EQ(byBytes.Bytes(), 10u);
+    ASSERT_TRUE(byBytes.Push(message(15)));
+    EXPECT_FALSE(byBytes.Push(message(1)));
+    EXPECT_EQ(*writing, std::string(10, 'm')) << "a message being written outlives the drop";
+}
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+
+/// A browser made of a blocking WebSocket client.
+struct TestBrowser {
+    asio::io_context io;
+    websocket::stream<tcp::socket> ws{io};
+
+    TestBrowser(std::uint16_t port, const std::string& id, const std::string& origin = {}) {
+        tcp::resolver resolver(io);
+        asio::connect(ws.next_layer(), resolver.resolve("127.0.0.1", std::to_string(port)));
+        if (!origin.empty()) {
+            ws.set_option(websocket::stream_base::decorator([origin](websocket::request_type& r) {
+                r.set(beast::http::field::origin, origin);
+            }));
+        }
+        ws.handshake("127.0.0.1:" + std::to_string(port), "/ws?id=" + id);
+    }
+    std::string Read() {
+        beast::flat_buffer buffer;
+        ws.read(buffer);
+        return beast::buffers_to_string(buffer.data());
+    }
+};
+
+TEST(WebServerThreads, SlowBrowserIsDroppedWithoutBlockingAndToldOnReconnect) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<WebControl> controls;
+    host::web::WebServerOptions options;
+    options.maxQueuedMessages = 64;
+    options.maxQueuedBytes = 1 << 20;
+    host::web::WebServer server(options, {[](const auto& admit) { admit({"hello"}); },
+                                          [&](const WebControl& control) {
+                                              std::lock_guard<std::mutex> guard(mutex);
+                                              controls.push_back(control);
+                                              changed.notify_all();
+                                          }});
+    std::string error;
+    ASSERT_TRUE(server.Start(error)) << error;
+
+    // Another site's page may not drive the client.
+    EXPECT_THROW(TestBrowser(server.GetPort(), "evil", "http://evil.example"),
+                 boost::system::system_error);
+
+    {
+        TestBrowser slow(server.GetPort(), "slow-page");
+        ASSERT_EQ(slow.Read(), "hello");
+        ASSERT_EQ(server.CountBrowsers(), 1u);
+        // It reads nothing more: once the sockets' buffers are full its queue overflows and
+        // it is dropped; Publish returns every time.
+        const std::string big(64 * 1024, 'x');
+        for (int i = 0; i < 4096 && server.CountDropped() == 0; ++i) {
+            server.Publish(big);
+        }
+        ASSERT_EQ(server.CountDropped(), 1u);
+        EXPECT_EQ(server.CountBrowsers(), 0u);
+    }
+
+    TestBrowser back(server.GetPort(), "slow-page");
+    EXPECT_NE(back.Read().find("\"dropped\""), std::string::npos);
+    EXPECT_EQ(back.Read(), "hello");
+
+    // A message that is no control is ignored; the next one still works.
+    back.ws.write(asio::buffer(std::string("rm -rf /")));
+    back.ws.write(asio::buffer(std::string("query 3")));
+    std::unique_lock<std::mutex> guard(mutex);
+    ASSERT_TRUE(
+        changed.wait_for(guard, std::chrono::seconds(30), [&] { return !controls.empty(); }));
+    ASSERT_EQ(controls.size(), 1u);
+    EXPECT_EQ(controls[0].kind, Kind::Query);
+    EXPECT_EQ(controls[0].queryKind, 3);
+}
+
+}  // namespace
