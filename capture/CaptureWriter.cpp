@@ -99,15 +99,17 @@ std::int64_t CaptureWriter::Now() const {
 void CaptureWriter::Opened(std::uint64_t connection) {
     Record record;
     record.kind = Kind::Open;
-    record.timeUs = Now();
     {
         std::lock_guard<std::mutex> guard(mutex);
         Connection& c = connections[connection];
         c = Connection{};
         c.clientPort = NextClientPort();
         record.clientPort = c.clientPort;
+        if (!PushLocked(std::move(record))) {
+            return;
+        }
     }
-    Enqueue(std::move(record));
+    wake.notify_one();
 }
 
 std::uint16_t CaptureWriter::NextClientPort() {
@@ -119,8 +121,8 @@ std::uint16_t CaptureWriter::NextClientPort() {
 void CaptureWriter::Bytes(std::uint64_t connection, Direction d, const void* bytes,
                           std::size_t size) {
     Record record;
-    record.timeUs = Now();
     record.direction = d;
+    record.bytes.assign(static_cast<const char*>(bytes), size);
     {
         std::lock_guard<std::mutex> guard(mutex);
         if (closing || stats.failed) {
@@ -142,15 +144,16 @@ void CaptureWriter::Bytes(std::uint64_t connection, Direction d, const void* byt
             ++stats.dropped;
             return;
         }
+        if (!PushLocked(std::move(record))) {
+            return;
+        }
     }
-    record.bytes.assign(static_cast<const char*>(bytes), size);
-    Enqueue(std::move(record));
+    wake.notify_one();
 }
 
 void CaptureWriter::Closed(std::uint64_t connection) {
     Record record;
     record.kind = Kind::Close;
-    record.timeUs = Now();
     {
         std::lock_guard<std::mutex> guard(mutex);
         const auto it = connections.find(connection);
@@ -161,20 +164,25 @@ void CaptureWriter::Closed(std::uint64_t connection) {
         record.seq = it->second.clientSeq;
         record.ack = it->second.serverSeq;
         connections.erase(it);
-    }
-    Enqueue(std::move(record));
-}
-
-void CaptureWriter::Enqueue(Record record) {
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        if (closing || stats.failed) {
+        if (!PushLocked(std::move(record))) {
             return;
         }
-        queuedBytes += record.bytes.size();
-        queue.push_back(std::move(record));
     }
     wake.notify_one();
+}
+
+// Sequence and acknowledgement numbers, time stamps and the queue's order are all decided in
+// one critical section: a record that took its numbers before another thread's must also be
+// written before it, or a reader's TCP analysis sees data acknowledged before it was sent and
+// takes the later segment for a retransmission.
+bool CaptureWriter::PushLocked(Record&& record) {
+    if (closing || stats.failed) {
+        return false;
+    }
+    record.timeUs = Now();
+    queuedBytes += record.bytes.size();
+    queue.push_back(std::move(record));
+    return true;
 }
 
 std::string CaptureWriter::Blocks(const Record& r) {

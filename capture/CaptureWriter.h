@@ -101,7 +101,8 @@ private:
         std::uint32_t serverSeq = 1;
     };
 
-    void Enqueue(Record record);
+    /// Stamps `record` and queues it; the caller holds `mutex`. False when capture has ended.
+    bool PushLocked(Record&& record);
     void Run();
     std::string Blocks(const Record& record);
     bool WriteOut(const std::string& blocks);
