@@ -315,6 +315,12 @@ private:
 };
 
 TEST_F(HostileClients, OutOfDescriptorsTheServerPausesAcceptingAndServesAgainWhenOneIsFree) {
+#if defined(PYR_UBSAN_VPTR)
+    // UBSan's vptr check opens a pipe to probe each vtable it has not met yet; with every
+    // descriptor taken on purpose it reports sound objects as having an invalid vptr. The test
+    // runs in the debug, tsan and 32-bit builds.
+    GTEST_SKIP() << "needs free descriptors for UBSan's vptr check; runs in the other presets";
+#endif
     test::LogCapture log;
     StartServer("0 player 1 appear x=1 y=2\n");
     constexpr int kServed = 3;
