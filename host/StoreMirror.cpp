@@ -127,13 +127,7 @@ void StoreMirror::Diff(MarkerStore which, const Map& live, Map& copy,
     } else if (!copy.empty() || !live.empty()) {
         changes.push_back({MarkerChange::Op::Clear, which, 0});
         copy.clear();
-        std::vector<std::uint64_t> ids;
-        ids.reserve(live.size());
-        for (const auto& entry : live) {
-            ids.push_back(entry.first);
-        }
-        std::sort(ids.begin(), ids.end());
-        for (const std::uint64_t id : ids) {
+        for (const std::uint64_t id : SortedIds(live)) {
             auto& record = copy[id];
             record = live.at(id);
             MarkerChange change{MarkerChange::Op::Set, which, id};

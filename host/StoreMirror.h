@@ -22,6 +22,7 @@
 // Resync hold the client core lock, which guards the copy.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -35,6 +36,18 @@ enum class MarkerStore : std::uint8_t { Players, Npcs, Query };
 
 /// "players", "npcs", "query".
 const char* ToString(MarkerStore store) noexcept;
+
+/// A store's keys in ascending order: the order every whole-store listing uses.
+template <class Map>
+std::vector<std::uint64_t> SortedIds(const Map& store) {
+    std::vector<std::uint64_t> ids;
+    ids.reserve(store.size());
+    for (const auto& entry : store) {
+        ids.push_back(entry.first);
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
 
 struct MarkerChange {
     enum class Op : std::uint8_t { Set, Remove, Clear };

@@ -1,6 +1,5 @@
 #include "host/web/WebView.h"
 
-#include <algorithm>
 #include <type_traits>
 
 #include "plinth/Lock.h"
@@ -13,13 +12,7 @@ namespace {
 template <class Map>
 void AppendWholeStore(std::vector<MarkerChange>& changes, MarkerStore which, const Map& store) {
     changes.push_back({MarkerChange::Op::Clear, which, 0});
-    std::vector<std::uint64_t> ids;
-    ids.reserve(store.size());
-    for (const auto& entry : store) {
-        ids.push_back(entry.first);
-    }
-    std::sort(ids.begin(), ids.end());
-    for (const std::uint64_t id : ids) {
+    for (const std::uint64_t id : SortedIds(store)) {
         MarkerChange change{MarkerChange::Op::Set, which, id};
         if constexpr (std::is_same_v<Map, MiniMapPlayerInfoMap>) {
             change.player = &store.at(id);
