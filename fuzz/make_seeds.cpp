@@ -5,7 +5,8 @@
 //
 //     make_seeds OUTPUT_DIR SOURCE_DIR
 //
-// writes OUTPUT_DIR/<target>/<name> for the targets netmsg, minimap, xml, scenario and capture,
+// writes OUTPUT_DIR/<target>/<name> for the targets netmsg, minimap, xml, scenario, capture and
+// archive,
 // reading the sample string tables and the scenarios from SOURCE_DIR. Each input's format is
 // described at the top of its target's source.
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "capture/Pcapng.h"
+#include "support/HostileFiles.h"
 
 namespace {
 
@@ -388,6 +390,50 @@ void CaptureSeeds() {
     Write("capture", "pcap-raw-ip", pcap);
 }
 
+// Archives around the member size limit the archive target sets (1 MiB): the sample tables
+// stored, deflated members that declare or inflate to more than the limit or than they
+// declare, and archives damaged where the library's checks look.
+void ArchiveSeeds(const fs::path& source) {
+    constexpr std::uint64_t kLimit = 1U << 20;
+    const auto write = [](const std::string& name,
+                          const std::vector<test::ArchiveMember>& members) {
+        const std::string bytes = test::HostileArchive(members);
+        Write("archive", name, Bytes(bytes.begin(), bytes.end()));
+    };
+    const auto stored = [](std::string name, std::string data) {
+        return test::ArchiveMember{std::move(name), std::move(data), false, 0, 0};
+    };
+    const auto zeros = [](std::string name, std::uint64_t declared, std::uint64_t inflated) {
+        return test::ArchiveMember{std::move(name), {}, true, declared, inflated};
+    };
+    const fs::path tables = source / "data/sample-config/config/StringTable";
+    const auto table = [&](const char* file) {
+        const Bytes bytes = ReadFile(tables / file);
+        return stored(std::string("config/StringTable/") + file,
+                      std::string(bytes.begin(), bytes.end()));
+    };
+    const std::string common = "config/StringTable/common.xml";
+    write("tables", {table("common.xml"), table("PetSystem.xml")});
+    write("deflated", {zeros(common, 4096, 4096)});
+    write("deflated-at-limit", {zeros(common, kLimit, kLimit)});
+    write("declares-over-limit", {zeros(common, kLimit + 1, kLimit + 1)});
+    write("declares-gibibyte", {zeros(common, std::uint64_t{1} << 30, 4096)});
+    write("declares-32-bit-max", {zeros(common, UINT32_MAX, 4096)});
+    write("inflates-past-declared", {zeros(common, 1024, kLimit / 2)});
+    write("inflates-past-limit", {zeros(common, 1024, 4 * kLimit)});
+    write("inflates-short-of-declared", {zeros(common, 4096, 100)});
+    write("empty-member", {stored(common, "")});
+    write("duplicate-names", {stored("a.xml", "<a/>"), stored("a.xml", "<b/>")});
+    write("backslash-name", {stored("config\\StringTable\\common.xml", "<common/>")});
+    write("directory-member", {stored("config/", ""), table("common.xml")});
+    std::string damaged = test::HostileArchive({table("common.xml")});
+    const std::size_t inData = 30 + common.size() + 5;  // past the local header and the name
+    damaged[inData] = static_cast<char>(damaged[inData] ^ 0x20);
+    Write("archive", "crc-mismatch", Bytes(damaged.begin(), damaged.end()));
+    const std::string whole = test::HostileArchive({table("common.xml"), zeros("z", 4096, 4096)});
+    Write("archive", "cut-in-directory", Bytes(whole.begin(), whole.end() - 30));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -398,7 +444,7 @@ int main(int argc, char** argv) {
     outputDir = argv[1];
     const fs::path source = argv[2];
     std::error_code ignored;
-    for (const char* target : {"netmsg", "minimap", "xml", "scenario", "capture"}) {
+    for (const char* target : {"netmsg", "minimap", "xml", "scenario", "capture", "archive"}) {
         fs::remove_all(outputDir / target, ignored);
     }
     NetMsgSeeds();
@@ -406,6 +452,7 @@ int main(int argc, char** argv) {
     XmlSeeds(source);
     ScenarioSeeds(source);
     CaptureSeeds();
+    ArchiveSeeds(source);
     if (failed) {
         return 1;
     }

@@ -88,11 +88,10 @@ struct ArchiveMember {
     std::uint64_t inflated = 0;
 };
 
-/// Writes a zip archive of `members` to `path`. The CRC-32 of a zeros member is that of its
+/// The bytes of a zip archive of `members`. The CRC-32 of a zeros member is that of its
 /// declared size, computed only up to 16 MiB: a larger member is refused by its size before
 /// its data is read, and the sum would cost a pass over all of it.
-inline void WriteHostileArchive(const std::filesystem::path& path,
-                                const std::vector<ArchiveMember>& members) {
+inline std::string HostileArchive(const std::vector<ArchiveMember>& members) {
     std::string file;
     std::string central;
     const auto put = [](std::string& out, std::uint64_t value, int bytes) {
@@ -156,8 +155,14 @@ inline void WriteHostileArchive(const std::filesystem::path& path,
     put(file, central.size(), 4);
     put(file, centralOffset, 4);
     put(file, 0, 2);
+    return file;
+}
+
+/// Writes HostileArchive(members) to `path`.
+inline void WriteHostileArchive(const std::filesystem::path& path,
+                                const std::vector<ArchiveMember>& members) {
     std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << file;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << HostileArchive(members);
 }
 
 }  // namespace test
