@@ -6,21 +6,15 @@
 #include <string>
 
 #include "function/Bind.h"
+#include "function/EnumName.h"
 #include "net/LogFormat.h"
 #include "plugin/HostServices.h"
 
 namespace host {
 
 const char* ToString(ViewEvent event) noexcept {
-    switch (event) {
-        case ViewEvent::MarkersChanged:
-            return "MarkersChanged";
-        case ViewEvent::QueryFinished:
-            return "QueryFinished";
-        case ViewEvent::RoleReset:
-            return "RoleReset";
-    }
-    return "?";
+    static constexpr const char* kNames[] = {"MarkersChanged", "QueryFinished", "RoleReset"};
+    return os::EnumName<ViewEvent::RoleReset>(event, kNames, "?");
 }
 
 MiniMapView::MiniMapView(Listener listener, bool trackChanges)

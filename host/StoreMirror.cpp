@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "function/EnumName.h"
 #include "net/NetMsg.h"
 #include "protocol/MiniMapProtocol.h"
 
@@ -43,15 +44,8 @@ void Point(MarkerChange& change, const Record& record) {
 }  // namespace
 
 const char* ToString(MarkerStore store) noexcept {
-    switch (store) {
-        case MarkerStore::Players:
-            return "players";
-        case MarkerStore::Npcs:
-            return "npcs";
-        case MarkerStore::Query:
-            return "query";
-    }
-    return "?";
+    static constexpr const char* kNames[] = {"players", "npcs", "query"};
+    return os::EnumName<MarkerStore::Query>(store, kNames, "?");
 }
 
 void StoreMirror::Touch(const NetMsg& msg) {

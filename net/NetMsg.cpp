@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "function/EnumName.h"
 #include "net/LogFormat.h"
 #include "plinth/Buffer.h"
 #include "plinth/Log.h"
@@ -128,29 +129,17 @@ bool CheckChunk(const Chunk* chunk, std::size_t size, const char* typeName, cons
 }  // namespace net
 
 const char* ToString(NetMsgParseError error) noexcept {
-    switch (error) {
-        case NetMsgParseError::None:
-            return "None";
-        case NetMsgParseError::NullBytes:
-            return "NullBytes";
-        case NetMsgParseError::HeaderTruncated:
-            return "HeaderTruncated";
-        case NetMsgParseError::LengthBelowHeader:
-            return "LengthBelowHeader";
-        case NetMsgParseError::LengthAboveLimit:
-            return "LengthAboveLimit";
-        case NetMsgParseError::LengthMismatch:
-            return "LengthMismatch";
-        case NetMsgParseError::ChunkHeaderTruncated:
-            return "ChunkHeaderTruncated";
-        case NetMsgParseError::ChunkSizeBelowHeader:
-            return "ChunkSizeBelowHeader";
-        case NetMsgParseError::ChunkPastEnd:
-            return "ChunkPastEnd";
-        case NetMsgParseError::TooManyChunks:
-            return "TooManyChunks";
-    }
-    return "Unknown";
+    static constexpr const char* kNames[] = {"None",
+                                             "NullBytes",
+                                             "HeaderTruncated",
+                                             "LengthBelowHeader",
+                                             "LengthAboveLimit",
+                                             "LengthMismatch",
+                                             "ChunkHeaderTruncated",
+                                             "ChunkSizeBelowHeader",
+                                             "ChunkPastEnd",
+                                             "TooManyChunks"};
+    return os::EnumName<NetMsgParseError::TooManyChunks>(error, kNames, "Unknown");
 }
 
 void ReceivedNetMsg::Clear() noexcept {

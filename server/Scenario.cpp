@@ -6,6 +6,8 @@
 #include <system_error>
 #include <utility>
 
+#include "function/EnumName.h"
+
 namespace sim {
 
 namespace {
@@ -376,27 +378,10 @@ struct Presence {
 }  // namespace
 
 const char* ToString(EventType type) noexcept {
-    switch (type) {
-        case EventType::PlayerAppear:
-            return "player appear";
-        case EventType::PlayerMove:
-            return "player move";
-        case EventType::PlayerLeave:
-            return "player leave";
-        case EventType::NpcAppear:
-            return "npc appear";
-        case EventType::NpcMove:
-            return "npc move";
-        case EventType::NpcUpdate:
-            return "npc update";
-        case EventType::NpcLeave:
-            return "npc leave";
-        case EventType::Clear:
-            return "clear";
-        case EventType::RoleReset:
-            return "role-reset";
-    }
-    return "?";
+    static constexpr const char* kNames[] = {"player appear", "player move", "player leave",
+                                             "npc appear",    "npc move",    "npc update",
+                                             "npc leave",     "clear",       "role-reset"};
+    return os::EnumName<EventType::RoleReset>(type, kNames, "?");
 }
 
 std::string ScenarioError::Text() const {
