@@ -8,12 +8,16 @@
 //   even in a module whose version script keeps its copies local; the mark is what makes them
 //   one object where the loader can merge them, and on toolchains that compare by address.
 // - PYR_EXPORT, on a function: an entry point that a host finds by name (extern "C").
+// PYR_HIDDEN keeps a helper that SDK headers define for a module's own use inside it, even in a
+// module built without hidden visibility.
 #pragma once
 
 #if defined(_WIN32)
 #define PYR_INTERFACE
 #define PYR_EXPORT __declspec(dllexport)
+#define PYR_HIDDEN
 #else
 #define PYR_INTERFACE __attribute__((visibility("default")))
 #define PYR_EXPORT __attribute__((visibility("default")))
+#define PYR_HIDDEN __attribute__((visibility("hidden")))
 #endif

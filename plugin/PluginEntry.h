@@ -36,6 +36,22 @@ using ReleasePluginFn = bool (*)();
 using InitPluginContainerFn = bool (*)(IPluginContainer* host);
 using ReleasePluginContainerFn = void (*)(IPluginContainer* host);
 
+namespace detail {
+
+/// Calls `Entry(args...)` for PYR_PLUGIN_ENTRY_POINTS and stops every exception here, at the
+/// module boundary: it then answers false, or nothing for ReleaseContainer. Hidden, so that a
+/// module still exports only its four entry points.
+template <auto Entry, class... Args>
+PYR_HIDDEN auto CallCaught(Args... args) noexcept {
+    using Result = decltype(Entry(args...));
+    try {
+        return Entry(args...);
+    } catch (...) {
+        return Result();
+    }
+}
+
+}  // namespace detail
 }  // namespace pyr
 
 extern "C" {
@@ -64,30 +80,15 @@ PYR_EXPORT void ReleasePluginContainer(IPluginContainer* host);
         std::is_convertible_v<decltype(&Type::ReleaseContainer), ::pyr::ReleasePluginContainerFn>, \
         #Type "::ReleaseContainer must be static void ReleaseContainer(IPluginContainer*)");       \
     extern "C" PYR_EXPORT bool InitPlugin() {                                                      \
-        try {                                                                                      \
-            return Type::Init();                                                                   \
-        } catch (...) {                                                                            \
-            return false;                                                                          \
-        }                                                                                          \
+        return ::pyr::detail::CallCaught<&Type::Init>();                                           \
     }                                                                                              \
     extern "C" PYR_EXPORT bool ReleasePlugin() {                                                   \
-        try {                                                                                      \
-            return Type::Release();                                                                \
-        } catch (...) {                                                                            \
-            return false;                                                                          \
-        }                                                                                          \
+        return ::pyr::detail::CallCaught<&Type::Release>();                                        \
     }                                                                                              \
     extern "C" PYR_EXPORT bool InitPluginContainer(IPluginContainer* host) {                       \
-        try {                                                                                      \
-            return Type::InitContainer(host);                                                      \
-        } catch (...) {                                                                            \
-            return false;                                                                          \
-        }                                                                                          \
+        return ::pyr::detail::CallCaught<&Type::InitContainer>(host);                              \
     }                                                                                              \
     extern "C" PYR_EXPORT void ReleasePluginContainer(IPluginContainer* host) {                    \
-        try {                                                                                      \
-            Type::ReleaseContainer(host);                                                          \
-        } catch (...) {                                                                            \
-        }                                                                                          \
+        ::pyr::detail::CallCaught<&Type::ReleaseContainer>(host);                                  \
     }                                                                                              \
     static_assert(true, "a semicolon may follow")
