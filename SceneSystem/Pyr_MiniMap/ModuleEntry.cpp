@@ -18,10 +18,6 @@
 
 namespace {
 
-bool IsHost(IPluginContainer* container) {
-    return container != nullptr && container->GetContainerTypeId() == HostContainerTypeId;
-}
-
 // Keeps a new minimap in the register of live minimaps only once the host took it: on every
 // other way out (a refusal, an exception from the host's registration) the entry goes before
 // the object is deleted, or a later object at the same address would pass the liveness check.
@@ -46,7 +42,7 @@ private:
 
 void CreateMiniMap(IPluginContainer* host) {
     os::ThreadLockHandle coreLock(GetClientCoreLock());
-    if (!IsHost(host)) {
+    if (!IsClientCoreHost(host)) {
         return;
     }
     auto minimap = std::make_unique<Pyr_MiniMap>();
@@ -66,7 +62,7 @@ void CreateMiniMap(IPluginContainer* host) {
 
 void DestroyMiniMap(IPluginContainer* host) {
     os::ThreadLockHandle coreLock(GetClientCoreLock());
-    if (!IsHost(host)) {
+    if (!IsClientCoreHost(host)) {
         return;
     }
     // Only a minimap this module created: another module may have registered a container

@@ -88,7 +88,7 @@ bool Pyr_MiniMap::OnPrepareParentStart() {
             return true;
         }
     }
-    if (hostContainer == nullptr || hostContainer->GetContainerTypeId() != HostContainerTypeId) {
+    if (!IsClientCoreHost(hostContainer)) {
         return false;
     }
 
