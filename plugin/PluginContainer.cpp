@@ -334,54 +334,53 @@ bool IPluginContainer::ShutdownContainer() {
 // or delete a container the walk has still to visit: each child is looked up in the live
 // registry right before its visit and skipped when it is gone.
 
-bool IPluginContainer::DoPrepareParentStart() {
-    WriteLifecycleLine(*this, "start %s %s :: DoPrepareParentStart()", true);
-    if (!OnPrepareParentStart()) {
+bool IPluginContainer::StartWalk(bool (IPluginContainer::*hook)(), bool (IPluginContainer::*walk)(),
+                                 const char* begin, const char* end) {
+    WriteLifecycleLine(*this, begin, true);
+    if (!(this->*hook)()) {
         return false;
     }
     for (const ChildContainerEntry& entry : CopyChildren()) {
-        if (HasChild(entry.container) && !entry.container->DoPrepareParentStart()) {
+        if (HasChild(entry.container) && !(entry.container->*walk)()) {
             return false;
         }
     }
-    WriteLifecycleLine(*this, "%s %s :: DoPrepareParentStart() ok", true);
+    WriteLifecycleLine(*this, end, true);
     return true;
+}
+
+void IPluginContainer::ShutdownWalk(void (IPluginContainer::*hook)(),
+                                    void (IPluginContainer::*walk)(), const char* begin,
+                                    const char* end) {
+    WriteLifecycleLine(*this, begin, true);
+    (this->*hook)();
+    const std::vector<ChildContainerEntry> copy = CopyChildren();
+    for (auto it = copy.rbegin(); it != copy.rend(); ++it) {
+        if (HasChild(it->container)) {
+            (it->container->*walk)();
+        }
+    }
+    WriteLifecycleLine(*this, end, true);
+}
+
+bool IPluginContainer::DoPrepareParentStart() {
+    return StartWalk(&IPluginContainer::OnPrepareParentStart,
+                     &IPluginContainer::DoPrepareParentStart,
+                     "start %s %s :: DoPrepareParentStart()", "%s %s :: DoPrepareParentStart() ok");
 }
 
 bool IPluginContainer::DoParentStart() {
-    WriteLifecycleLine(*this, "start %s %s :: DoParentStart()", true);
-    if (!OnParentStart()) {
-        return false;
-    }
-    for (const ChildContainerEntry& entry : CopyChildren()) {
-        if (HasChild(entry.container) && !entry.container->DoParentStart()) {
-            return false;
-        }
-    }
-    WriteLifecycleLine(*this, "%s %s :: DoParentStart() ok", true);
-    return true;
+    return StartWalk(&IPluginContainer::OnParentStart, &IPluginContainer::DoParentStart,
+                     "start %s %s :: DoParentStart()", "%s %s :: DoParentStart() ok");
 }
 
 void IPluginContainer::DoPrepareParentShutdown() {
-    WriteLifecycleLine(*this, "start %s %s :: DoPrepareParentShutdown()", true);
-    OnPrepareParentShutdown();
-    const std::vector<ChildContainerEntry> copy = CopyChildren();
-    for (auto it = copy.rbegin(); it != copy.rend(); ++it) {
-        if (HasChild(it->container)) {
-            it->container->DoPrepareParentShutdown();
-        }
-    }
-    WriteLifecycleLine(*this, "%s %s :: DoPrepareParentShutdown() ok", true);
+    ShutdownWalk(
+        &IPluginContainer::OnPrepareParentShutdown, &IPluginContainer::DoPrepareParentShutdown,
+        "start %s %s :: DoPrepareParentShutdown()", "%s %s :: DoPrepareParentShutdown() ok");
 }
 
 void IPluginContainer::DoParentShutdown() {
-    WriteLifecycleLine(*this, "start %s %s :: DoParentShutdown()", true);
-    OnParentShutdown();
-    const std::vector<ChildContainerEntry> copy = CopyChildren();
-    for (auto it = copy.rbegin(); it != copy.rend(); ++it) {
-        if (HasChild(it->container)) {
-            it->container->DoParentShutdown();
-        }
-    }
-    WriteLifecycleLine(*this, "%s %s :: DoParentShutdown() ok", true);
+    ShutdownWalk(&IPluginContainer::OnParentShutdown, &IPluginContainer::DoParentShutdown,
+                 "start %s %s :: DoParentShutdown()", "%s %s :: DoParentShutdown() ok");
 }

@@ -161,6 +161,14 @@ private:
     std::vector<ChildContainerEntry> CopyChildren() const;
     /// Whether `child` is registered here right now.
     bool HasChild(const IPluginContainer* child) const;
+    /// The body of the start walks: logs `begin`, runs `hook` of this container, then `walk` of
+    /// each child in registration order, and logs `end`. False at the first refusal, which ends
+    /// the walk.
+    bool StartWalk(bool (IPluginContainer::*hook)(), bool (IPluginContainer::*walk)(),
+                   const char* begin, const char* end);
+    /// The body of the shutdown walks: as StartWalk, nobody refuses, children in reverse order.
+    void ShutdownWalk(void (IPluginContainer::*hook)(), void (IPluginContainer::*walk)(),
+                      const char* begin, const char* end);
     /// Removes a child that is being destroyed, found by address.
     void RemoveDestroyedChild(IPluginContainer* child);
 
