@@ -74,15 +74,13 @@ public:
     virtual void OnBatchDelivered() = 0;
 };
 
-class GameServerClient final : public pyr::IGameServerClient {
+class GameServerClient final
+    : public pyr::Container<GameServerClient, GameServerClientTypeId, pyr::IGameServerClient> {
 public:
     explicit GameServerClient(GameServerClientOptions options);
     /// Stops the connection if it still runs.
     ~GameServerClient() override;
 
-    const std::type_info& GetTypeInfo() const override { return typeid(GameServerClient); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return GameServerClientTypeId; }
     std::uint16_t GetContainerOrder() const override { return 20; }
 
     bool SendNetMsg(NetMsg* msg) override;

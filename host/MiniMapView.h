@@ -47,7 +47,7 @@ struct ViewReport {
     const std::vector<MarkerChange>* changes = nullptr;
 };
 
-class MiniMapView final : public IPluginContainer {
+class MiniMapView final : public pyr::Container<MiniMapView, MiniMapViewTypeId> {
 public:
     /// Called for every signal received, under the client core lock, on the emitting thread.
     using Listener = std::function<void(const ViewReport&)>;
@@ -57,9 +57,6 @@ public:
     MiniMapView(Listener listener, bool trackChanges);
     ~MiniMapView() override;
 
-    const std::type_info& GetTypeInfo() const override { return typeid(MiniMapView); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return MiniMapViewTypeId; }
     std::uint16_t GetContainerOrder() const override { return 30; }
 
     /// Finds the minimap and the role system and subscribes; false when either is missing.

@@ -63,15 +63,12 @@ private:
     std::atomic<unsigned> references{1};
 };
 
-class RoleSystem final : public pyr::IRoleSystem {
+class RoleSystem final : public pyr::Container<RoleSystem, RoleSystemTypeId, pyr::IRoleSystem> {
 public:
     /// Starts with role 1, in battle or not.
     explicit RoleSystem(bool inBattle);
     ~RoleSystem() override;
 
-    const std::type_info& GetTypeInfo() const override { return typeid(RoleSystem); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return RoleSystemTypeId; }
     std::uint16_t GetContainerOrder() const override { return 10; }
 
     pyr::RoleHandle GetCurrentRole() override;

@@ -213,3 +213,23 @@ bool IPluginContainer::QuerySiblingContainer(T*& result, const GUID& typeId, boo
     }
     return false;
 }
+
+namespace pyr {
+
+/// The identity overrides every concrete container writes alike: GetTypeInfo (typeid of
+/// `Self`), an EntityAction with nothing to do and GetContainerTypeId (`TypeId`). Derive from
+/// it in place of `Base` (IPluginContainer, or an interface derived from it), naming the class
+/// itself:
+///     class MyPlugin final : public pyr::Container<MyPlugin, MyPluginTypeId> { ... };
+/// It adds no field and no virtual operation: the layout and the slots are Base's.
+template <class Self, const GUID& TypeId, class Base = IPluginContainer>
+class Container : public Base {
+public:
+    using Base::Base;
+
+    const std::type_info& GetTypeInfo() const override { return typeid(Self); }
+    void EntityAction() override {}
+    const GUID& GetContainerTypeId() const override { return TypeId; }
+};
+
+}  // namespace pyr

@@ -40,11 +40,8 @@ namespace {
 
 // ---- The host's own plug-ins ------------------------------------------------------------------
 
-class HostContainer final : public IPluginContainer {
+class HostContainer final : public pyr::Container<HostContainer, HostContainerTypeId> {
 public:
-    const std::type_info& GetTypeInfo() const override { return typeid(HostContainer); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return HostContainerTypeId; }
 };
 
 class BattleInfo final : public pyr::IRoleBattleInfo {
@@ -65,11 +62,8 @@ private:
 };
 
 /// One role for the whole run, never in battle, never reset.
-class RoleSystem final : public pyr::IRoleSystem {
+class RoleSystem final : public pyr::Container<RoleSystem, RoleSystemTypeId, pyr::IRoleSystem> {
 public:
-    const std::type_info& GetTypeInfo() const override { return typeid(RoleSystem); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return RoleSystemTypeId; }
     pyr::RoleHandle GetCurrentRole() override { return pyr::RoleHandle{&role}; }
 
 private:

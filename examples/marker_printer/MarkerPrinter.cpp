@@ -22,7 +22,6 @@
 #include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 #include "function/Bind.h"
 #include "net/LogFormat.h"
-#include "plugin/Export.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
 #include "plugin/PluginEntry.h"
@@ -59,11 +58,10 @@ void PrintNpc(const _MiniMapNpcInfo& npc) {
     std::printf("\n");
 }
 
-class MarkerPrinter final : public IPluginContainer {
+class MarkerPrinter final : public pyr::Container<MarkerPrinter, MarkerPrinterTypeId> {
 public:
-    const std::type_info& GetTypeInfo() const override { return typeid(MarkerPrinter); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return MarkerPrinterTypeId; }
+    /// Deleted under the client core lock: unsubscribing then cannot race an emission.
+    ~MarkerPrinter() override { Unsubscribe(); }
 
     /// Start phase: every sibling is prepared by now. Without a minimap there is nothing to
     /// show, and the start fails.
@@ -148,50 +146,43 @@ private:
 /// module registered under the same identifier. Guarded by the client core lock.
 MarkerPrinter* created = nullptr;
 
-}  // namespace
+/// The module's four entry points, through PYR_PLUGIN_ENTRY_POINTS. Nothing is thrown out of
+/// them: the container framework reports refusals as false and a log line.
+struct Entry {
+    static bool Init() { return true; }
+    static bool Release() { return true; }
 
-// Entry points. Nothing is thrown out of them: the container framework reports refusals as
-// false and a log line.
-extern "C" {
-
-PYR_EXPORT bool InitPlugin() {
-    return true;
-}
-
-PYR_EXPORT bool ReleasePlugin() {
-    return true;
-}
-
-PYR_EXPORT bool InitPluginContainer(IPluginContainer* host) {
-    os::ThreadLockHandle coreLock(GetClientCoreLock());
-    if (host == nullptr || host->GetContainerTypeId() != HostContainerTypeId ||
-        created != nullptr) {
+    static bool InitContainer(IPluginContainer* host) {
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
+        if (!IsClientCoreHost(host) || created != nullptr) {
+            return true;
+        }
+        CatchAll(
+            [host] {
+                auto printer = std::make_unique<MarkerPrinter>();
+                if (host->RegisterChildContainer(printer.get())) {
+                    created = printer.release();
+                }
+            },
+            [](const char* what) {
+                std::printf("marker_printer: cannot create the printer: %s\n",
+                            what != nullptr ? what : "unknown exception");
+            });
         return true;
     }
-    CatchAll(
-        [host] {
-            auto printer = std::make_unique<MarkerPrinter>();
-            if (host->RegisterChildContainer(printer.get())) {
-                created = printer.release();
-            }
-        },
-        [](const char* what) {
-            std::printf("marker_printer: cannot create the printer: %s\n",
-                        what != nullptr ? what : "unknown exception");
-        });
-    return true;
-}
 
-PYR_EXPORT void ReleasePluginContainer(IPluginContainer* host) {
-    os::ThreadLockHandle coreLock(GetClientCoreLock());
-    if (host == nullptr || created == nullptr ||
-        host->FindChildContainer(MarkerPrinterTypeId) != created) {
-        return;
+    static void ReleaseContainer(IPluginContainer* host) {
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
+        if (host == nullptr || created == nullptr ||
+            host->FindChildContainer(MarkerPrinterTypeId) != created) {
+            return;
+        }
+        host->UnregisterChildContainer(created);
+        delete created;  // unsubscribes from the minimap if still subscribed
+        created = nullptr;
     }
-    created->Unsubscribe();
-    host->UnregisterChildContainer(created);
-    delete created;
-    created = nullptr;
-}
+};
 
-}  // extern "C"
+}  // namespace
+
+PYR_PLUGIN_ENTRY_POINTS(Entry);
