@@ -58,4 +58,15 @@ inline void StoreLE16(void* bytes, std::uint16_t value) noexcept {
     std::memcpy(bytes, &little, sizeof little);
 }
 
+/// A little-endian 16-bit field of a packed wire header: two bytes at any address, read and
+/// written in the network's byte order whatever the host's.
+class LE16 {
+public:
+    std::uint16_t Get() const noexcept { return LoadLE16(bytes); }
+    void Set(std::uint16_t value) noexcept { StoreLE16(bytes, value); }
+
+private:
+    unsigned char bytes[2];
+};
+
 }  // namespace net

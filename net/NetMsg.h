@@ -47,71 +47,35 @@ class TCPBuffer;
 /// The 6-byte message header as it lies in the message. The fields hold little-endian bytes
 /// and may be unaligned: read and write them through the accessors.
 struct NetMsgHeader {
-    std::uint16_t msgType;
-    std::uint16_t msgID;
-    std::uint16_t length;
+    net::LE16 msgType;
+    net::LE16 msgID;
+    net::LE16 length;
 
-    std::uint16_t GetMsgType() const noexcept {
-        return net::LoadLE16(Field(offsetof(NetMsgHeader, msgType)));
-    }
-    std::uint16_t GetMsgID() const noexcept {
-        return net::LoadLE16(Field(offsetof(NetMsgHeader, msgID)));
-    }
-    std::uint16_t GetLength() const noexcept {
-        return net::LoadLE16(Field(offsetof(NetMsgHeader, length)));
-    }
+    std::uint16_t GetMsgType() const noexcept { return msgType.Get(); }
+    std::uint16_t GetMsgID() const noexcept { return msgID.Get(); }
+    std::uint16_t GetLength() const noexcept { return length.Get(); }
 
-    void SetMsgType(std::uint16_t v) noexcept {
-        net::StoreLE16(Field(offsetof(NetMsgHeader, msgType)), v);
-    }
-    void SetMsgID(std::uint16_t v) noexcept {
-        net::StoreLE16(Field(offsetof(NetMsgHeader, msgID)), v);
-    }
-    void SetLength(std::uint16_t v) noexcept {
-        net::StoreLE16(Field(offsetof(NetMsgHeader, length)), v);
-    }
-
-private:
-    const unsigned char* Field(std::size_t offset) const noexcept {
-        return reinterpret_cast<const unsigned char*>(this) + offset;
-    }
-    unsigned char* Field(std::size_t offset) noexcept {
-        return reinterpret_cast<unsigned char*>(this) + offset;
-    }
+    void SetMsgType(std::uint16_t v) noexcept { msgType.Set(v); }
+    void SetMsgID(std::uint16_t v) noexcept { msgID.Set(v); }
+    void SetLength(std::uint16_t v) noexcept { length.Set(v); }
 };
 
 /// The 4-byte header of one chunk, followed in the message by its data. Like the message
 /// header, read it through the accessors.
 struct Chunk {
-    std::uint16_t chunkID;
-    std::uint16_t chunkSize;
+    net::LE16 chunkID;
+    net::LE16 chunkSize;
 
-    std::uint16_t GetChunkID() const noexcept {
-        return net::LoadLE16(Field(offsetof(Chunk, chunkID)));
-    }
+    std::uint16_t GetChunkID() const noexcept { return chunkID.Get(); }
     /// The whole chunk's size, this header included.
-    std::uint16_t GetChunkSize() const noexcept {
-        return net::LoadLE16(Field(offsetof(Chunk, chunkSize)));
-    }
+    std::uint16_t GetChunkSize() const noexcept { return chunkSize.Get(); }
     /// The chunk's data, right behind this header; possibly unaligned.
     const char* GetData() const noexcept {
         return reinterpret_cast<const char*>(this) + sizeof(Chunk);
     }
 
-    void SetChunkID(std::uint16_t v) noexcept {
-        net::StoreLE16(Field(offsetof(Chunk, chunkID)), v);
-    }
-    void SetChunkSize(std::uint16_t v) noexcept {
-        net::StoreLE16(Field(offsetof(Chunk, chunkSize)), v);
-    }
-
-private:
-    const unsigned char* Field(std::size_t offset) const noexcept {
-        return reinterpret_cast<const unsigned char*>(this) + offset;
-    }
-    unsigned char* Field(std::size_t offset) noexcept {
-        return reinterpret_cast<unsigned char*>(this) + offset;
-    }
+    void SetChunkID(std::uint16_t v) noexcept { chunkID.Set(v); }
+    void SetChunkSize(std::uint16_t v) noexcept { chunkSize.Set(v); }
 };
 
 #pragma pack(pop)

@@ -66,14 +66,10 @@ static_assert(std::is_standard_layout_v<_MiniMapNpcInfo>);
 static_assert(std::is_trivially_copyable_v<_MiniMapNpcInfo>);
 
 template <>
-struct ChunkTypeName<_MiniMapPlayerInfo> {
-    static constexpr const char* value = "struct _MiniMapPlayerInfo";
-};
+struct ChunkTypeName<_MiniMapPlayerInfo> : NamedChunkType<"struct _MiniMapPlayerInfo"> {};
 
 template <>
-struct ChunkTypeName<_MiniMapNpcInfo> {
-    static constexpr const char* value = "struct _MiniMapNpcInfo";
-};
+struct ChunkTypeName<_MiniMapNpcInfo> : NamedChunkType<"struct _MiniMapNpcInfo"> {};
 
 /// Player markers by id. No order of iteration is promised.
 using MiniMapPlayerInfoMap = std::unordered_map<std::uint64_t, _MiniMapPlayerInfo>;
