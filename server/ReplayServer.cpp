@@ -14,6 +14,7 @@
 
 #include "capture/CaptureReader.h"
 #include "net/LogFormat.h"
+#include "server/Listen.h"
 
 namespace sim {
 
@@ -236,29 +237,11 @@ bool ReplayServer::Start(std::string& error) {
         error = "already started";
         return false;
     }
+    if (!Listen(impl->acceptor, impl->options.bindAddress, impl->options.port,
+                "is not an IP address", error)) {
+        return false;
+    }
     boost::system::error_code ec;
-    const auto address = asio::ip::make_address(impl->options.bindAddress, ec);
-    if (ec) {
-        error = "'" + impl->options.bindAddress + "' is not an IP address";
-        return false;
-    }
-    const tcp::endpoint endpoint(address, impl->options.port);
-    impl->acceptor.open(endpoint.protocol(), ec);
-    if (!ec) {
-        impl->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    }
-    if (!ec) {
-        impl->acceptor.bind(endpoint, ec);
-    }
-    if (!ec) {
-        impl->acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    }
-    if (ec) {
-        error = "cannot listen on " + impl->options.bindAddress + ":" +
-                std::to_string(impl->options.port) + ": " + ec.message();
-        impl->acceptor.close(ec);
-        return false;
-    }
     impl->port = impl->acceptor.local_endpoint(ec).port();
     impl->Accept();
     impl->thread = std::thread([this] {

@@ -23,13 +23,12 @@ struct ReplayServerOptions {
     double speed = 1.0;
 };
 
+/// Neither copied nor moved: it owns its thread (through `impl`), which refers to it.
 class ReplayServer {
 public:
     explicit ReplayServer(ReplayServerOptions options);
+    /// Stops the replay if it runs.
     ~ReplayServer();
-
-    ReplayServer(const ReplayServer&) = delete;
-    ReplayServer& operator=(const ReplayServer&) = delete;
 
     /// Reads the capture at `path`; false with `error` set when it cannot be read or is
     /// damaged. Call before Start.

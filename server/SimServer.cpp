@@ -18,6 +18,7 @@
 #include "net/LogFormat.h"
 #include "net/NetMsg.h"
 #include "plinth/Timer.h"
+#include "server/Listen.h"
 #include "server/SimMessages.h"
 #include "server/World.h"
 
@@ -193,29 +194,10 @@ public:
     }
 
     bool Start(std::string& error) {
+        if (!Listen(acceptor, options.bindAddress, options.port, "is not an IP address", error)) {
+            return false;
+        }
         boost::system::error_code ec;
-        const auto address = asio::ip::make_address(options.bindAddress, ec);
-        if (ec) {
-            error = "'" + options.bindAddress + "' is not an IP address";
-            return false;
-        }
-        const tcp::endpoint endpoint(address, options.port);
-        acceptor.open(endpoint.protocol(), ec);
-        if (!ec) {
-            acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-        }
-        if (!ec) {
-            acceptor.bind(endpoint, ec);
-        }
-        if (!ec) {
-            acceptor.listen(asio::socket_base::max_listen_connections, ec);
-        }
-        if (ec) {
-            error = "cannot listen on " + options.bindAddress + ":" + std::to_string(options.port) +
-                    ": " + ec.message();
-            acceptor.close(ec);
-            return false;
-        }
         port = acceptor.local_endpoint(ec).port();
         origin = Clock::now();
         // The world holds its first moment before anyone can connect.

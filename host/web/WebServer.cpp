@@ -15,6 +15,7 @@
 #include "host/web/OutboundQueue.h"
 #include "host/web/WebAssets.h"
 #include "net/LogFormat.h"
+#include "server/Listen.h"
 
 namespace host::web {
 
@@ -396,24 +397,8 @@ bool WebServer::Start(std::string& error) {
                 " is not a loopback address; --web-allow-remote lets other machines in";
         return false;
     }
-    beast::error_code ec;
-    const asio::ip::address address = asio::ip::make_address(impl->options.host, ec);
-    if (ec) {
-        error = "'" + impl->options.host + "' is not a numeric address";
-        return false;
-    }
-    const tcp::endpoint endpoint(address, impl->options.port);
-    impl->acceptor.open(endpoint.protocol(), ec);
-    if (!ec) {
-        impl->acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-        impl->acceptor.bind(endpoint, ec);
-    }
-    if (!ec) {
-        impl->acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    }
-    if (ec) {
-        error = "cannot listen on " + impl->options.host + ":" +
-                std::to_string(impl->options.port) + ": " + ec.message();
+    if (!sim::Listen(impl->acceptor, impl->options.host, impl->options.port,
+                     "is not a numeric address", error)) {
         return false;
     }
     impl->port = impl->acceptor.local_endpoint().port();
