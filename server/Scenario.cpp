@@ -333,37 +333,39 @@ struct Presence {
     std::set<std::uint64_t> players;
     std::set<std::uint64_t> npcs;
 
+    /// `kind` ("player ", "npc ") starts the failure's text.
+    static void Appear(std::set<std::uint64_t>& present, const char* kind, std::uint64_t id) {
+        if (!present.insert(id).second) {
+            Fail(kind + std::to_string(id) + " is already present");
+        }
+    }
+
+    static void Change(std::set<std::uint64_t>& present, const char* kind, std::uint64_t id,
+                       bool leaves) {
+        if (present.count(id) == 0) {
+            Fail(kind + std::to_string(id) + " is not present");
+        }
+        if (leaves) {
+            present.erase(id);
+        }
+    }
+
     void Apply(const ScenarioEvent& e) {
-        const std::string id = std::to_string(e.id);
         switch (e.type) {
             case EventType::PlayerAppear:
-                if (!players.insert(e.id).second) {
-                    Fail("player " + id + " is already present");
-                }
+                Appear(players, "player ", e.id);
                 break;
             case EventType::NpcAppear:
-                if (!npcs.insert(e.id).second) {
-                    Fail("npc " + id + " is already present");
-                }
+                Appear(npcs, "npc ", e.id);
                 break;
             case EventType::PlayerMove:
             case EventType::PlayerLeave:
-                if (players.count(e.id) == 0) {
-                    Fail("player " + id + " is not present");
-                }
-                if (e.type == EventType::PlayerLeave) {
-                    players.erase(e.id);
-                }
+                Change(players, "player ", e.id, e.type == EventType::PlayerLeave);
                 break;
             case EventType::NpcMove:
             case EventType::NpcUpdate:
             case EventType::NpcLeave:
-                if (npcs.count(e.id) == 0) {
-                    Fail("npc " + id + " is not present");
-                }
-                if (e.type == EventType::NpcLeave) {
-                    npcs.erase(e.id);
-                }
+                Change(npcs, "npc ", e.id, e.type == EventType::NpcLeave);
                 break;
             case EventType::Clear:
                 players.clear();

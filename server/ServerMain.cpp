@@ -105,8 +105,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 65535).description(""))
         ->type_name("N");
     app.add_option("--scenario", scenarioPath,
-                   "the scenario file (default: the built-in village square, "
-                   "scenarios/village.scn)")
+                   std::string("the scenario file (default: the built-in village square, ") +
+                       sim::DefaultScenarioSource() + ")")
         ->type_name("FILE");
     app.add_option("--clock", clock,
                    "time: play the scenario on the clock (times PLINTH_TIMER_SCALE); poll: one "

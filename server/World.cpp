@@ -2,32 +2,51 @@
 
 namespace sim {
 
+namespace {
+
+/// Takes the values the event gives; the others stay as they were.
+void Overwrite(std::pair<float, float>& player, const ScenarioEvent& e) {
+    player.first = e.x.value_or(player.first);
+    player.second = e.y.value_or(player.second);
+}
+
+void Overwrite(NpcState& npc, const ScenarioEvent& e) {
+    npc.name = e.name.value_or(npc.name);
+    npc.x = e.x.value_or(npc.x);
+    npc.y = e.y.value_or(npc.y);
+    npc.kind = e.kind.value_or(npc.kind);
+    npc.quest = e.quest.value_or(npc.quest);
+}
+
+/// A Set item's record and its store selector.
+void PutRecord(SyncItem& set, const _MiniMapPlayerInfo& record) {
+    set.player = true;
+    set.playerRecord = record;
+}
+
+void PutRecord(SyncItem& set, const _MiniMapNpcInfo& record) {
+    set.player = false;
+    set.npcRecord = record;
+}
+
+}  // namespace
+
 void World::Apply(const ScenarioEvent& e) {
     switch (e.type) {
         case EventType::PlayerAppear:
-        case EventType::PlayerMove: {
-            auto& p = players[e.id];
-            p.first = e.x.value_or(p.first);
-            p.second = e.y.value_or(p.second);
+        case EventType::PlayerMove:
+            Overwrite(players[e.id], e);
             break;
-        }
+        case EventType::NpcAppear:
+            npcs[e.id] = NpcState{};  // an NPC that appears again starts afresh
+            [[fallthrough]];
+        case EventType::NpcMove:
+        case EventType::NpcUpdate:
+            Overwrite(npcs[e.id], e);
+            break;
         case EventType::PlayerLeave:
             players.erase(e.id);
             break;
-        case EventType::NpcAppear:
-            npcs[e.id] = NpcState{e.name.value_or(""), e.x.value_or(0), e.y.value_or(0),
-                                  e.kind.value_or(0), e.quest.value_or(proto::kNoQuest)};
-            break;
-        case EventType::NpcMove:
-        case EventType::NpcUpdate: {
-            NpcState& n = npcs[e.id];
-            n.name = e.name.value_or(n.name);
-            n.x = e.x.value_or(n.x);
-            n.y = e.y.value_or(n.y);
-            n.kind = e.kind.value_or(n.kind);
-            n.quest = e.quest.value_or(n.quest);
-            break;
-        }
         case EventType::NpcLeave:
             npcs.erase(e.id);
             break;
@@ -105,30 +124,21 @@ std::vector<SyncItem> ClientView::Poll(const World& world) {
     removeGone(players, worldPlayers, true);
     removeGone(npcs, worldNpcs, false);
 
-    for (const auto& [id, record] : worldPlayers) {
-        const auto known = players.find(id);
-        if (known == players.end() || !proto::SameBytes(known->second, record)) {
-            SyncItem set;
-            set.op = proto::MiniMapSyncOp::Set;
-            set.player = true;
-            set.id = id;
-            set.playerRecord = record;
-            items.push_back(set);
-            players[id] = record;
+    const auto setChanged = [&items](auto& known, const auto& current) {
+        for (const auto& [id, record] : current) {
+            const auto it = known.find(id);
+            if (it == known.end() || !proto::SameBytes(it->second, record)) {
+                SyncItem set;
+                set.op = proto::MiniMapSyncOp::Set;
+                set.id = id;
+                PutRecord(set, record);
+                items.push_back(set);
+                known.insert_or_assign(id, record);
+            }
         }
-    }
-    for (const auto& [id, record] : worldNpcs) {
-        const auto known = npcs.find(id);
-        if (known == npcs.end() || !proto::SameBytes(known->second, record)) {
-            SyncItem set;
-            set.op = proto::MiniMapSyncOp::Set;
-            set.player = false;
-            set.id = id;
-            set.npcRecord = record;
-            items.push_back(set);
-            npcs.insert_or_assign(id, record);
-        }
-    }
+    };
+    setChanged(players, worldPlayers);
+    setChanged(npcs, worldNpcs);
     return items;
 }
 
