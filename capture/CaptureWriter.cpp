@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "capture/Pcapng.h"
@@ -295,11 +296,9 @@ void CaptureWriter::Run() {
 void CaptureWriter::Close() {
     {
         std::lock_guard<std::mutex> guard(mutex);
-        if (closed) {
-            return;
+        if (std::exchange(closing, true)) {
+            return;  // closed already: the thread is joined or being joined
         }
-        closed = true;
-        closing = true;
     }
     wake.notify_one();
     thread.join();

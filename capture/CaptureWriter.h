@@ -123,8 +123,7 @@ private:
     std::size_t queuedBytes = 0;
     std::map<std::uint64_t, Connection> connections;
     std::uint16_t nextClientPort = 40000;
-    bool closing = false;
-    bool closed = false;
+    bool closing = false;  ///< set once, by the first Close
     CaptureWriterStats stats;
 
     // Writer thread only.

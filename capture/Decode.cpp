@@ -44,36 +44,22 @@ std::string HexByte(unsigned char c) {
 class Fields {
 public:
     explicit Fields(DecodedMessage& m) : m(m) {}
-    void U(const char* name, std::uint64_t v) {
-        Field f;
-        f.name = name;
-        f.type = Field::Type::Unsigned;
-        f.u = v;
-        m.fields.push_back(std::move(f));
-    }
-    void I(const char* name, std::int64_t v) {
-        Field f;
-        f.name = name;
-        f.type = Field::Type::Signed;
-        f.i = v;
-        m.fields.push_back(std::move(f));
-    }
-    void F(const char* name, float v) {
-        Field f;
-        f.name = name;
-        f.type = Field::Type::Float;
-        f.f = v;
-        m.fields.push_back(std::move(f));
-    }
+    void U(const char* name, std::uint64_t v) { Add(name, Field::Type::Unsigned).u = v; }
+    void I(const char* name, std::int64_t v) { Add(name, Field::Type::Signed).i = v; }
+    void F(const char* name, float v) { Add(name, Field::Type::Float).f = v; }
     void T(const char* name, std::string v, Field::Type type = Field::Type::Text) {
-        Field f;
-        f.name = name;
-        f.type = type;
-        f.text = std::move(v);
-        m.fields.push_back(std::move(f));
+        Add(name, type).text = std::move(v);
     }
 
 private:
+    /// The new last field, its value still to be set.
+    Field& Add(const char* name, Field::Type type) {
+        Field& f = m.fields.emplace_back();
+        f.name = name;
+        f.type = type;
+        return f;
+    }
+
     DecodedMessage& m;
 };
 
@@ -194,23 +180,30 @@ void DecodeRequest(const NetMsg& msg, DecodedMessage& out, Fields& f) {
 }
 
 void DecodeSimulator(const NetMsg& msg, DecodedMessage& out, Fields& f) {
-    std::int32_t value = 0;
-    switch (static_cast<proto::SimulatorMsgId>(msg.GetMsgID())) {
-        case proto::SimulatorMsgId::Hello:
-            out.name = "Hello";
-            if (ReadInt(msg, 0, "extension version", out, value)) {
-                f.I("hello.version", value);
-            }
-            return;
-        case proto::SimulatorMsgId::RoleReset:
-            out.name = "RoleReset";
-            return;
-        case proto::SimulatorMsgId::Tick:
-            out.name = "Tick";
-            if (ReadInt(msg, 0, "serial", out, value)) {
-                f.I("tick.serial", value);
-            }
-            return;
+    // Each simulator message carries at most one int chunk: what the chunk holds (for a
+    // malformed-message note) and its field, or null for none.
+    struct Kind {
+        proto::SimulatorMsgId id;
+        const char* name;
+        const char* what;
+        const char* field;
+    };
+    static constexpr Kind kKinds[] = {
+        {proto::SimulatorMsgId::Hello, "Hello", "extension version", "hello.version"},
+        {proto::SimulatorMsgId::RoleReset, "RoleReset", nullptr, nullptr},
+        {proto::SimulatorMsgId::Tick, "Tick", "serial", "tick.serial"},
+    };
+    const auto id = static_cast<proto::SimulatorMsgId>(msg.GetMsgID());
+    for (const Kind& kind : kKinds) {
+        if (kind.id != id) {
+            continue;
+        }
+        out.name = kind.name;
+        std::int32_t value = 0;
+        if (kind.what != nullptr && ReadInt(msg, 0, kind.what, out, value)) {
+            f.I(kind.field, value);
+        }
+        return;
     }
     out.name = "Other";
 }
