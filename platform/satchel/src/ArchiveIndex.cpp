@@ -97,6 +97,25 @@ struct CentralDirectory {
     std::uint64_t count = 0;
 };
 
+// The fields the end record and the zip64 end record share, in the same order, the zip64 ones
+// wider: this disk's number and the directory's (`diskBytes` each), the directory's entries on
+// this disk and in all (`countBytes` each), its size and its offset (`placeBytes` each). False
+// for an archive that spans several disks.
+bool ReadDirectoryPlace(Reader& r, std::size_t diskBytes, std::size_t countBytes,
+                        std::size_t placeBytes, CentralDirectory& directory, std::string& error) {
+    const std::uint64_t disk = r.Get(diskBytes);
+    const std::uint64_t directoryDisk = r.Get(diskBytes);
+    const std::uint64_t countOnDisk = r.Get(countBytes);
+    directory.count = r.Get(countBytes);
+    directory.size = r.Get(placeBytes);
+    directory.offset = r.Get(placeBytes);
+    if (disk != 0 || directoryDisk != 0 || countOnDisk != directory.count) {
+        error = "archive spans several disks, which is not supported";
+        return false;
+    }
+    return true;
+}
+
 // Finds the end record (and the zip64 records when the archive has them) and returns where the
 // central directory lies. The end record must close the file exactly: a truncated archive
 // loses it, and trailing garbage means the file is not what it claims.
@@ -134,14 +153,7 @@ bool FindCentralDirectory(std::FILE* file, std::uint64_t fileSize, CentralDirect
     }
     const std::uint64_t endOffset = tailOffset + found;
     Reader end(tail.data() + found + 4, kEndRecordSize - 4);
-    const std::uint16_t disk = end.U16();
-    const std::uint16_t directoryDisk = end.U16();
-    const std::uint16_t countOnDisk = end.U16();
-    directory.count = end.U16();
-    directory.size = end.U32();
-    directory.offset = end.U32();
-    if (disk != 0 || directoryDisk != 0 || countOnDisk != directory.count) {
-        error = "archive spans several disks, which is not supported";
+    if (!ReadDirectoryPlace(end, 2, 2, 4, directory, error)) {
         return false;
     }
 
@@ -172,14 +184,7 @@ bool FindCentralDirectory(std::FILE* file, std::uint64_t fileSize, CentralDirect
             return false;
         }
         record.Skip(8 + 2 + 2);  // record size, versions
-        const std::uint32_t disk64 = record.U32();
-        const std::uint32_t directoryDisk64 = record.U32();
-        const std::uint64_t countOnDisk64 = record.U64();
-        directory.count = record.U64();
-        directory.size = record.U64();
-        directory.offset = record.U64();
-        if (disk64 != 0 || directoryDisk64 != 0 || countOnDisk64 != directory.count) {
-            error = "archive spans several disks, which is not supported";
+        if (!ReadDirectoryPlace(record, 4, 8, 8, directory, error)) {
             return false;
         }
         directoryEnd = recordOffset;

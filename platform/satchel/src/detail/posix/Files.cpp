@@ -18,23 +18,17 @@ std::string SystemReason(int number) {
 }
 
 const char* KindName(mode_t mode) {
-    if (S_ISDIR(mode)) {
-        return "a directory";
-    }
-    if (S_ISFIFO(mode)) {
-        return "a FIFO";
-    }
-    if (S_ISCHR(mode)) {
-        return "a character device";
-    }
-    if (S_ISBLK(mode)) {
-        return "a block device";
-    }
-    if (S_ISSOCK(mode)) {
-        return "a socket";
-    }
-    if (S_ISLNK(mode)) {
-        return "a symbolic link";
+    static constexpr struct {
+        mode_t type;
+        const char* name;
+    } kKinds[] = {
+        {S_IFDIR, "a directory"},    {S_IFIFO, "a FIFO"},    {S_IFCHR, "a character device"},
+        {S_IFBLK, "a block device"}, {S_IFSOCK, "a socket"}, {S_IFLNK, "a symbolic link"},
+    };
+    for (const auto& kind : kKinds) {
+        if ((mode & S_IFMT) == kind.type) {
+            return kind.name;
+        }
     }
     return "of an unknown kind";
 }
