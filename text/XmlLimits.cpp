@@ -112,6 +112,20 @@ private:
         }
         return true;
     }
+    // Keeps `count` in `most` when it is the largest so far; false, with the scan stopped at
+    // `at`, once it passes `limit`.
+    bool Within(std::size_t count, std::size_t& most, std::size_t limit, xml_limits::Breach what,
+                Byte at) {
+        if (count > most) {
+            most = count;
+            if (count > limit) {
+                Stop(what, at);
+                return false;
+            }
+        }
+        return true;
+    }
+
     void Stop(xml_limits::Breach what, Byte at) {
         check.breach = what;
         check.offset = at != nullptr ? static_cast<std::size_t>(at - start) : 0;
@@ -358,12 +372,8 @@ private:
             } else if (!(IsAlpha(p[1]) || p[1] == '_')) {
                 p = Past(p + 1, ">");  // an unknown tag runs to the next '>'
             } else {
-                if (++depth > check.maxDepth) {
-                    check.maxDepth = depth;
-                    if (depth > kMaxDepth) {
-                        Stop(Breach::kDepth, p);
-                        return nullptr;
-                    }
+                if (!Within(++depth, check.maxDepth, kMaxDepth, Breach::kDepth, p)) {
+                    return nullptr;
                 }
                 p = StartTag(p);
                 if (p == nullptr) {
@@ -416,12 +426,9 @@ private:
             if (!Count(p)) {
                 return nullptr;
             }
-            if (++attributes > check.maxAttributes) {
-                check.maxAttributes = attributes;
-                if (attributes > kMaxAttributes) {
-                    Stop(Breach::kAttributes, p);
-                    return nullptr;
-                }
+            if (!Within(++attributes, check.maxAttributes, kMaxAttributes, Breach::kAttributes,
+                        p)) {
+                return nullptr;
             }
             p = Attribute(p);
             if (p == nullptr || *p == 0) {
