@@ -15,9 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-
-sudo_cmd=()
-[[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
+source scripts/packages.sh
 
 updated=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -34,15 +32,11 @@ packages=(
     libgtest-dev:i386 libgmock-dev:i386
 )
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-
+find_missing "${packages[@]}"
 if ((${#missing[@]})); then
     echo "setup-i386: installing ${missing[*]}"
     ((updated)) || "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    install_packages "${missing[@]}"
 fi
 
 source scripts/i386-exec.sh

@@ -15,18 +15,13 @@ packages=(
     chromium chromium-driver fonts-wqy-microhei
 )
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-
+source "$(dirname "$0")/packages.sh"
+find_missing "${packages[@]}"
 if ((${#missing[@]})); then
     echo "setup: installing ${missing[*]}"
-    sudo_cmd=()
-    [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
     "${sudo_cmd[@]}" apt-get update -qq
     # tshark asks whether ordinary users may capture; nobody is there to answer.
     echo "wireshark-common wireshark-common/install-setuid boolean false" |
         "${sudo_cmd[@]}" debconf-set-selections
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    install_packages "${missing[@]}"
 fi
