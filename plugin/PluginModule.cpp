@@ -1,5 +1,7 @@
 #include "plugin/PluginModule.h"
 
+#include <utility>
+
 namespace {
 
 template <class Fn>
@@ -43,8 +45,7 @@ bool PluginModule::Load(const std::string& libraryPath) {
 
 void PluginModule::Unload() {
     if (library != nullptr) {
-        os::FreeSharedLibrary(library);
-        library = nullptr;
+        os::FreeSharedLibrary(std::exchange(library, nullptr));
     }
     InitPlugin = nullptr;
     ReleasePlugin = nullptr;
