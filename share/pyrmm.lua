@@ -24,39 +24,47 @@ local HEADER = 6
 local MAX_LENGTH = 64512
 local MAX_CHUNKS = 256
 
-local f = {
-    type = ProtoField.uint16("pyrmm.type", "Message type", base.DEC),
-    id = ProtoField.uint16("pyrmm.id", "Message id", base.DEC),
-    length = ProtoField.uint16("pyrmm.length", "Length", base.DEC),
-    msg = ProtoField.string("pyrmm.msg", "Message"),
-    op = ProtoField.int32("pyrmm.op", "Operation", base.DEC),
-    selector = ProtoField.uint8("pyrmm.selector", "Selector", base.DEC),
-    store = ProtoField.string("pyrmm.store", "Store"),
-    player_id = ProtoField.uint64("pyrmm.player.id", "Player id", base.DEC),
-    player_x = ProtoField.float("pyrmm.player.x", "Player x"),
-    player_y = ProtoField.float("pyrmm.player.y", "Player y"),
-    npc_id = ProtoField.uint64("pyrmm.npc.id", "NPC id", base.DEC),
-    npc_name = ProtoField.string("pyrmm.npc.name", "NPC name"),
-    npc_x = ProtoField.float("pyrmm.npc.x", "NPC x"),
-    npc_y = ProtoField.float("pyrmm.npc.y", "NPC y"),
-    npc_kind = ProtoField.int32("pyrmm.npc.kind", "NPC kind", base.DEC),
-    npc_quest = ProtoField.int32("pyrmm.npc.quest", "NPC quest", base.DEC),
-    npc_reserved = ProtoField.uint32("pyrmm.npc.reserved", "NPC reserved", base.DEC),
-    remove_id = ProtoField.uint64("pyrmm.remove.id", "Removed id", base.DEC),
-    query_arg = ProtoField.int32("pyrmm.query.arg", "Query argument", base.DEC),
-    hello_version = ProtoField.int32("pyrmm.hello.version", "Extension version", base.DEC),
-    tick_serial = ProtoField.int32("pyrmm.tick.serial", "Tick serial", base.DEC),
-    chunk = ProtoField.none("pyrmm.chunk", "Chunk"),
-    chunk_id = ProtoField.uint16("pyrmm.chunk.id", "Chunk id", base.DEC),
-    chunk_size = ProtoField.uint16("pyrmm.chunk.size", "Chunk size", base.DEC),
-    error = ProtoField.string("pyrmm.error", "Error"),
+-- Every field, in the order Wireshark lists them: its key in `f`, its ProtoField kind and its
+-- label. The filter name is "pyrmm." and the key with "." for "_"; integers show in decimal.
+local FIELDS = {
+    { "type", "uint16", "Message type" },
+    { "id", "uint16", "Message id" },
+    { "length", "uint16", "Length" },
+    { "msg", "string", "Message" },
+    { "op", "int32", "Operation" },
+    { "selector", "uint8", "Selector" },
+    { "store", "string", "Store" },
+    { "player_id", "uint64", "Player id" },
+    { "player_x", "float", "Player x" },
+    { "player_y", "float", "Player y" },
+    { "npc_id", "uint64", "NPC id" },
+    { "npc_name", "string", "NPC name" },
+    { "npc_x", "float", "NPC x" },
+    { "npc_y", "float", "NPC y" },
+    { "npc_kind", "int32", "NPC kind" },
+    { "npc_quest", "int32", "NPC quest" },
+    { "npc_reserved", "uint32", "NPC reserved" },
+    { "remove_id", "uint64", "Removed id" },
+    { "query_arg", "int32", "Query argument" },
+    { "hello_version", "int32", "Extension version" },
+    { "tick_serial", "int32", "Tick serial" },
+    { "chunk", "none", "Chunk" },
+    { "chunk_id", "uint16", "Chunk id" },
+    { "chunk_size", "uint16", "Chunk size" },
+    { "error", "string", "Error" },
 }
-pyrmm.fields = {
-    f.type, f.id, f.length, f.msg, f.op, f.selector, f.store, f.player_id, f.player_x,
-    f.player_y, f.npc_id, f.npc_name, f.npc_x, f.npc_y, f.npc_kind, f.npc_quest,
-    f.npc_reserved, f.remove_id, f.query_arg, f.hello_version, f.tick_serial, f.chunk,
-    f.chunk_id, f.chunk_size, f.error,
-}
+local f, fields = {}, {}
+for _, field in ipairs(FIELDS) do
+    local key, kind, label = field[1], field[2], field[3]
+    local name = "pyrmm." .. key:gsub("_", ".")
+    if kind == "string" or kind == "float" or kind == "none" then
+        f[key] = ProtoField[kind](name, label)
+    else
+        f[key] = ProtoField[kind](name, label, base.DEC)
+    end
+    fields[#fields + 1] = f[key]
+end
+pyrmm.fields = fields
 
 local e_malformed = ProtoExpert.new("pyrmm.malformed", "Malformed message",
                                     expert.group.MALFORMED, expert.severity.ERROR)
