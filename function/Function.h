@@ -158,11 +158,11 @@ public:
     virtual ~FunctionHelper() = default;
 
 protected:
+    Invoker<Sig>* invoker = nullptr;
+
     FunctionHelper() = default;
     FunctionHelper(const FunctionHelper&) = default;
     FunctionHelper& operator=(const FunctionHelper&) = default;
-
-    Invoker<Sig>* invoker = nullptr;
 };
 
 template <class T, class Sig>
