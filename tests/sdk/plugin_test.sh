@@ -5,13 +5,19 @@
 # minimap module, exports exactly the four entry points and no STB_GNU_UNIQUE symbol. Then
 # minimap-client, run from the prefix against the prefix's minimap-server on loopback, loads
 # one from a plug-in folder and the other with --plugin, names a third that cannot load and
-# goes on; the CSV files both wrote are checked against the scenario. First, the installed
-# pyr-strtable reads a packed archive through the prefix's libSatchel.so.
+# goes on; the CSV files both wrote are checked against the scenario, and the element name the
+# client printed for the answer, read from the prefix's sample string tables. First, the
+# installed pyr-strtable reads a packed archive through the prefix's libSatchel.so, and the
+# prefix's sample tables.
+#
+# The installed programs run as a user runs them, without PLINTH_CONFIG_DIR: they find the
+# sample tables in <prefix>/share/PyrMiniMap by themselves.
 #
 #   plugin_test.sh PREFIX PLUGIN_SOURCE WORK_DIR -- <extra cmake configure arguments>
 #
 # Every wait is bounded: reads from the programs time out, ctest's timeout stops the script.
 source "$(dirname "$0")/sdk_lib.sh"
+unset PLINTH_CONFIG_DIR
 mkdir -p "$work/plugins" "$work/csv"
 failures=()
 
@@ -23,6 +29,9 @@ wood=$(cd "$work/no-config" && SATCHEL_ARCHIVE="$work/tables.zip" \
     PLINTH_CONFIG_DIR="$work/no-config" "$prefix/bin/pyr-strtable" lookup common \
     FiveElements_Wood 2>&1) || true
 [[ $wood == $'\xe6\x9c\xa8' ]] || failures+=("installed pyr-strtable did not read the archive: $wood")
+wood=$(cd "$work" && "$prefix/bin/pyr-strtable" lookup common FiveElements_Wood 2>&1) || true
+[[ $wood == $'\xe6\x9c\xa8' ]] ||
+    failures+=("installed pyr-strtable did not find the prefix's sample tables: $wood")
 
 # ---- Build with the CMake package ----------------------------------------------------------
 cmake -S "$source_dir" -B "$work/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" "${cmake_args[@]}" \
@@ -80,18 +89,21 @@ stop() {
 trap stop EXIT
 start_server --scenario "$prefix/share/PyrMiniMap/scenarios/village.scn"
 
-# Both plug-ins ask for the NPCs of kind 2: the run has what it needs at the second answer.
+# Both plug-ins ask for the NPCs of kind 2: the run has what it needs at the second answer. The
+# client prints each answer with the element names of the sample tables: 水 is kind 2's.
 coproc CLIENT { CSV_PLUGIN_DIR="$work/csv" PLINTH_TIMER_SCALE=0.01 \
-    PLINTH_CONFIG_DIR="$prefix/share/PyrMiniMap" exec "$prefix/bin/minimap-client" \
-    --server "127.0.0.1:$port" --events jsonl --plugin-dir "$work/plugins" \
+    exec "$prefix/bin/minimap-client" \
+    --server "127.0.0.1:$port" --view lines --plugin-dir "$work/plugins" \
     --plugin "$work/libcsv_pkgconfig.so" --plugin "$work/no-such-plugin.so" \
     2>"$work/client.err"; }
 client_pid=$CLIENT_PID
-answers=0
+answers=0 named=0
 while ((answers < 2)) && read -r -t 30 -u "${CLIENT[0]}" line; do
-    [[ $line == *'"QueryFinished"'* ]] && answers=$((answers + 1))
+    [[ $line == QueryFinished:* ]] && answers=$((answers + 1))
+    [[ $line == *'query answer: 1 NPCs [Fisher Lu, '$'\xe6\xb0\xb4'']' ]] && named=$((named + 1))
 done
 ((answers == 2)) || failures+=("the client reported $answers query answers, not 2")
+((named == 2)) || failures+=("$named of the answers named Fisher Lu's element from the sample tables")
 kill -TERM "$client_pid"
 status=0
 wait "$client_pid" || status=$?

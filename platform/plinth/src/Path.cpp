@@ -1,15 +1,39 @@
 #include "plinth/Path.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 #include "detail/Platform.h"
 
 namespace os {
+namespace {
+
+// The executable's folder when it holds config/: a build tree, or a client laid out with its
+// configuration beside it. Otherwise the data folder of the prefix the program is installed
+// in, when that holds config/: the SDK puts programs in bin/ and the sample tables in
+// share/PyrMiniMap/config/. Otherwise the executable's folder still, which is then what a
+// failed read names.
+std::string DefaultConfigDirectory() {
+    const std::string executable = detail::ExecutableDirectory();
+    std::error_code ignored;
+    if (std::filesystem::is_directory(executable + "/config", ignored)) {
+        return executable;
+    }
+    const std::filesystem::path installed =
+        (std::filesystem::path(executable) / PLINTH_BINDIR_TO_DATADIR).lexically_normal();
+    if (std::filesystem::is_directory(installed / "config", ignored)) {
+        return installed.string();
+    }
+    return executable;
+}
+
+}  // namespace
 
 std::string GetConfigDirectory() {
     const char* configured = detail::GetEnvironment("PLINTH_CONFIG_DIR");
     std::string directory =
-        (configured != nullptr && *configured != '\0') ? configured : detail::ExecutableDirectory();
+        (configured != nullptr && *configured != '\0') ? configured : DefaultConfigDirectory();
     while (directory.size() > 1 && (directory.back() == '/' || directory.back() == '\\')) {
         directory.pop_back();
     }
