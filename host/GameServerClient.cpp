@@ -11,8 +11,10 @@
 
 #include <boost/asio.hpp>
 
+#include "capture/Decode.h"
 #include "net/LogFormat.h"
 #include "net/NetMsg.h"
+#include "plinth/Log.h"
 #include "plinth/Timer.h"
 
 namespace host {
@@ -30,6 +32,9 @@ static_assert(kReadBufferSize >= 2 * static_cast<std::size_t>(net::kMaxMessageLe
 /// What handlers see as the sender of every message: the client itself stands behind it.
 class ServerSender final : public ISender {};
 
+/// The log level of the trace: one line per message sent, refused or received.
+constexpr int kTraceLevel = 0;
+
 }  // namespace
 
 struct GameServerClient::Impl {
@@ -46,6 +51,23 @@ struct GameServerClient::Impl {
 
     void Log(int level, const std::string& text) const {
         LogText(level, ("game-server client " + Name() + ": " + text).c_str());
+    }
+
+    /// The trace: "<what> <name> (type T, id I), N bytes", the name as pyr-netdump gives it
+    /// (Poll, Query, Set, QueryEnd, Tick...). The level is tested before anything is built, so
+    /// at any other level a message costs one relaxed atomic load.
+    void Trace(const char* what, const char* bytes, std::size_t size) const {
+        if (log.IsLevelEnable(kTraceLevel)) {
+            TraceLine(what, bytes, size);
+        }
+    }
+
+    __attribute__((noinline, cold)) void TraceLine(const char* what, const char* bytes,
+                                                   std::size_t size) const {
+        const capture::DecodedMessage decoded = capture::DecodeMessage(std::string(bytes, size));
+        Log(kTraceLevel, std::string(what) + " " + decoded.name + " (type " +
+                             std::to_string(decoded.type) + ", id " + std::to_string(decoded.id) +
+                             "), " + std::to_string(size) + " bytes");
     }
 
     template <class F>
@@ -183,6 +205,7 @@ struct GameServerClient::Impl {
             }
             begin += frame.size;
             ++delivered;
+            Trace("received", at, frame.size);
             Dispatch();
         }
         if (goOn) {
@@ -300,22 +323,34 @@ struct GameServerClient::Impl {
         }
         const std::size_t length = msg->GetLength();
         bool startWriting = false;
+        const char* refused = nullptr;
         {
             std::lock_guard<std::mutex> guard(sendMutex);
-            if (!connected || queuedBytes + length > options.maxQueuedBytes) {
+            if (!connected) {
+                refused = "not sent, no connection:";
+            } else if (queuedBytes + length > options.maxQueuedBytes) {
+                refused = "not sent, the send queue is full:";
+            }
+            if (refused != nullptr) {
                 ++stats.refused;
-                return false;
+            } else {
+                queue.emplace_back(msg->GetBytes(), msg->GetBytes() + length);
+                queuedBytes += length;
+                // Told in queue order, which is the order the bytes go out in.
+                if (options.tap != nullptr) {
+                    options.tap->Bytes(connection, capture::Direction::ClientToServer,
+                                       msg->GetBytes(), length);
+                }
+                ++stats.sent;
+                startWriting = !writing;
+                writing = true;
             }
-            queue.emplace_back(msg->GetBytes(), msg->GetBytes() + length);
-            queuedBytes += length;
-            // Told in queue order, which is the order the bytes go out in.
-            if (options.tap != nullptr) {
-                options.tap->Bytes(connection, capture::Direction::ClientToServer, msg->GetBytes(),
-                                   length);
-            }
-            ++stats.sent;
-            startWriting = !writing;
-            writing = true;
+        }
+        // Traced after the leaf lock is left: lines of sends from several threads may be
+        // written in another order than their bytes went into the queue.
+        Trace(refused != nullptr ? refused : "sent", msg->GetBytes(), length);
+        if (refused != nullptr) {
+            return false;
         }
         if (startWriting) {
             asio::post(io, [this] { WriteNext(); });
@@ -362,6 +397,7 @@ struct GameServerClient::Impl {
 
     GameServerClient& owner;
     const GameServerClientOptions options;
+    const os::Log& log = os::Log::GetInstance();
     double scale = 1.0;
     std::function<void(bool)> observer;
     ServerSender sender;

@@ -8,7 +8,8 @@
 // malformed, refused) are retried with back-off: 100 ms, doubling to 2 s, times the core timer's
 // scale; the back-off starts over once a connection has delivered a valid message. The log
 // says each change of state once at level 3 (connected; connection lost or closed; cannot
-// connect or resolve, retrying), each retry at level 1.
+// connect or resolve, retrying), each retry at level 1, and traces each message sent, refused
+// or received at level 0 (one line each, built only when level 0 is enabled).
 //
 // SendNetMsg copies the message's GetLength() bytes into a bounded send queue of the current
 // connection and returns true; it returns false, sending nothing, when there is no connection

@@ -310,7 +310,12 @@ host::GameServerClientOptions OptionsFor(const test::Listener& listener) {
     return options;
 }
 
-TEST(GameServerClient, SendsExactBytesAndDeliversCheckedMessagesByType) {
+/// The client at every log level, or at the default ones: it works alike, and only with level 0
+/// on does it trace each message it sends, cannot send or receives, one line each.
+class GameServerClientAtLevels : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(GameServerClientAtLevels, SendsExactBytesAndDeliversCheckedMessagesByType) {
+    test::LogCapture log(GetParam());
     test::Listener listener;
     host::GameServerClient client(OptionsFor(listener));
     Inbox inbox;
@@ -342,7 +347,27 @@ TEST(GameServerClient, SendsExactBytesAndDeliversCheckedMessagesByType) {
     client.Stop();
     EXPECT_FALSE(client.SendNetMsg(&before));
     client.MsgTypeDispatcher->Unregister(32);
+
+    std::vector<std::string> traced;
+    for (const test::CapturedRecord& record : log.Records()) {
+        if (record.level == 0) {
+            traced.push_back(record.text.substr(record.text.find(": ") + 2));
+        }
+    }
+    std::vector<std::string> expected;
+    if ((GetParam() & 1u) != 0) {
+        const std::string refused = "not sent, no connection: Poll (type 32, id 255), 14 bytes";
+        expected = {refused, "sent Poll (type 32, id 255), 14 bytes",
+                    "received Hello (type 33, id 1), 14 bytes",
+                    "received QueryEnd (type 32, id 254), 14 bytes", refused};
+    }
+    EXPECT_EQ(traced, expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Levels, GameServerClientAtLevels, ::testing::Values(~0u, ~0u << 3),
+                         [](const ::testing::TestParamInfo<std::uint32_t>& info) {
+                             return std::string(info.param == ~0u ? "Trace" : "Default");
+                         });
 
 TEST(GameServerClient, MalformedMessageClosesTheConnectionAndTheClientComesBack) {
     test::Listener listener;

@@ -1,8 +1,9 @@
 // The process log of the core runtime library.
 //
 // Lines carry a numeric level; a level is written only while it is enabled. The client uses
-// level 1 for each reconnection attempt, 2 for lifecycle progress and 3 for errors and
-// connection state changes (once per change). By default levels 3 and above are
+// level 0 for its trace (each message sent, refused or received), 1 for each reconnection
+// attempt, 2 for lifecycle progress and 3 for errors and connection state changes (once per
+// change); the table is in docs/architecture.md. By default levels 3 and above are
 // enabled; the environment variable PLINTH_LOG_LEVEL=N (read once, at first use) enables
 // level N and every level above it instead, and Log::SetLevelEnable changes single levels.
 //
