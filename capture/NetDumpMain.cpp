@@ -63,15 +63,15 @@ int main(int argc, char** argv) {
     app.add_option("--server-port", serverPort,
                    "the server's TCP port (default: 7450, or found from the conversation)")
         ->check(CLI::Range(1, 65535).description(""))
-        ->type_name("PORT");
+        ->type_name("PORT")
+        ->default_str("");  // 0 only means "not given"
     if (const int exitCode = cli::Parse(app, argc, argv); exitCode >= 0) {
         return exitCode;
     }
     // Checked here rather than by CLI11, which would report a missing FILE before it names an
     // unknown option.
     if (path.empty()) {
-        std::cerr << "pyr-netdump: FILE is required\n\n" << app.help();
-        return 2;
+        return cli::UsageError(app, "FILE is required");
     }
     for (std::string& op : ops) {
         op = Lower(op);

@@ -1,7 +1,8 @@
 // The command lines of the project's programs, parsed with CLI11 the same way everywhere:
 // --help and --version print on standard output and exit 0; a usage error (an unknown option,
 // which the message names, a missing or bad value) prints the error and the help on standard
-// error and exits 2. Help texts show every option's default.
+// error and exits 2. Help texts show every option's default; an option that collects values
+// (given several times) starts empty and shows none.
 #pragma once
 
 #include <iostream>
@@ -23,9 +24,28 @@ inline void Prepare(CLI::App& app, const std::string& program) {
     app.get_formatter()->column_width(30);
 }
 
+/// The help of `app` itself, even after a subcommand was chosen (App::help would give that
+/// subcommand's).
+inline std::string Help(const CLI::App& app) {
+    return app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);
+}
+
+/// A usage error: "<program>: <message>", a blank line and the help on standard error. Returns
+/// the exit code, 2.
+inline int UsageError(const CLI::App& app, const std::string& message) {
+    std::cerr << app.get_name() << ": " << message << "\n\n" << Help(app);
+    return 2;
+}
+
 /// Parses argv. -1: go on; otherwise the exit code (0 after --help or --version, 2 after a usage
 /// error), with everything printed.
 inline int Parse(CLI::App& app, int argc, const char* const* argv) {
+    // An option that collects values starts empty, which CLI11 would show as the default "[]".
+    for (CLI::Option* option : app.get_options()) {
+        if (option->get_default_str() == "[]") {
+            option->default_str("");
+        }
+    }
     try {
         app.parse(argc, argv);
         return -1;
@@ -39,8 +59,7 @@ inline int Parse(CLI::App& app, int argc, const char* const* argv) {
         std::cout << e.what() << "\n";
         return 0;
     } catch (const CLI::ParseError& e) {
-        std::cerr << app.get_name() << ": " << e.what() << "\n\n" << app.help();
-        return 2;
+        return UsageError(app, e.what());
     }
 }
 

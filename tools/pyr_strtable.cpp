@@ -6,18 +6,24 @@
 //   pyr-strtable lookup TABLE KEY         KEY's text in TABLE, read as the client reads it
 //   pyr-strtable help | --help | --version
 //
-// Exit status: 0 on success, 1 when the operation failed, 2 on a usage error; nothing else,
-// whatever the paths name. Inputs must be regular files (or links to them). Outputs are
+// The commands are CLI11 subcommands (cli/CommandLine.h), parsed like every other program's
+// options. Exit status: 0 on success, 1 when the operation failed, 2 on a usage error; nothing
+// else, whatever the paths name. Inputs must be regular files (or links to them). Outputs are
 // written to a new temporary file beside their final name and renamed into place, so a failed
 // run never leaves a half-written file behind and nothing planted beside the output is written
 // through (satchel/WholeFile.h).
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <sstream>
 #include <string>
-#include <string_view>
+#include <utility>
+#include <vector>
 
-#include "PyrMiniMapVersion.h"
+#include "cli/CommandLine.h"
 #include "plinth/Path.h"
 #include "satchel/WholeFile.h"
 #include "satchel/ZipPack.h"
@@ -33,40 +39,52 @@ using satchel::WriteWholeFile;
 
 constexpr int kOk = 0;
 constexpr int kFailed = 1;
-constexpr int kUsage = 2;
 
-constexpr const char* kUsageText =
-    "usage: pyr-strtable COMMAND ARGUMENTS\n"
-    "\n"
-    "commands:\n"
-    "  scramble IN OUT          write IN scrambled to OUT (the \".xmlx\" form of an XML file)\n"
-    "  unscramble IN OUT        write IN unscrambled to OUT (IN and OUT may be the same file)\n"
-    "  pack CONFIG_DIR ARCHIVE  pack every file under CONFIG_DIR into the zip ARCHIVE, named\n"
-    "                           relative to CONFIG_DIR (\"config/StringTable/common.xml\")\n"
-    "  lookup TABLE KEY         print KEY's text in the string table TABLE, read the way the\n"
-    "                           client reads it: from the packed archive when the packed\n"
-    "                           resource library (beside this tool, or in the lib/ folder\n"
-    "                           of its prefix) says so, else from\n"
-    "                           $PLINTH_CONFIG_DIR/config/StringTable/TABLE.xml\n"
-    "  help                     show this text (also --help)\n"
-    "  --version                show the version\n"
-    "\n"
+constexpr const char* kDescription = "pyr-strtable: the content author's tool for string tables";
+
+constexpr const char* kFooter =
     "IN and the files under CONFIG_DIR must be regular files or links to them; a directory,\n"
     "FIFO or device is refused. OUT and ARCHIVE are written to a new file beside them\n"
     "(\"OUT.partial.XXXXXX\") that is renamed into place once complete. An OUT that is a\n"
     "symbolic link to a file is replaced by the new file, not written through; an OUT that\n"
-    "is, or links to, a directory, FIFO or device (/dev/stdout) is refused.\n"
+    "is, or links to, a directory, FIFO or device (/dev/stdout) is refused. A path that\n"
+    "begins with '-' follows \"--\".\n"
     "\n"
     "exit status: 0 success, 1 failure, 2 usage error\n";
+
+// CLI11's help, with the tool's own usage line and every command listed with its arguments
+// ("pack CONFIG_DIR ARCHIVE"): an author reads the whole synopsis in one place.
+class CommandFormatter : public CLI::Formatter {
+public:
+    std::string make_usage(const CLI::App* app, std::string name) const override {
+        if (app->get_parent() == nullptr) {
+            return "usage: " + name + " COMMAND ARGUMENTS\n";
+        }
+        return "usage: " + name + Arguments(*app) + "\n";
+    }
+
+    std::string make_subcommand(const CLI::App* command) const override {
+        std::stringstream out;
+        CLI::detail::format_help(out, command->get_name() + Arguments(*command),
+                                 command->get_description(), get_column_width());
+        return out.str();
+    }
+
+private:
+    /// " IN OUT": the command's arguments, in order.
+    static std::string Arguments(const CLI::App& command) {
+        std::string names;
+        for (const CLI::Option* argument :
+             command.get_options([](const CLI::Option* o) { return o->get_positional(); })) {
+            names += " " + argument->get_name();
+        }
+        return names;
+    }
+};
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "pyr-strtable: %s\n", message.c_str());
     return kFailed;
-}
-
-int Usage(const std::string& message) {
-    std::fprintf(stderr, "pyr-strtable: %s\n\n%s", message.c_str(), kUsageText);
-    return kUsage;
 }
 
 // Scrambling is its own inverse; both commands run this.
@@ -118,39 +136,92 @@ int Lookup(const std::string& table, const std::string& key) {
     return std::fflush(stdout) == 0 ? kOk : kFailed;
 }
 
+/// A command: its name, what the help says of it, and its arguments, all required.
+struct Command {
+    const char* name;
+    const char* description;
+    std::vector<const char*> arguments;
+    std::function<int(const std::vector<std::string>&)> run;
+};
+
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> commands = {
+        {"scramble",
+         "write IN scrambled to OUT (the \".xmlx\" form of an XML file)",
+         {"IN", "OUT"},
+         [](const std::vector<std::string>& a) { return Scramble(a[0], a[1]); }},
+        {"unscramble",
+         "write IN unscrambled to OUT (IN and OUT may be the same file)",
+         {"IN", "OUT"},
+         [](const std::vector<std::string>& a) { return Scramble(a[0], a[1]); }},
+        {"pack",
+         "pack every file under CONFIG_DIR into the zip ARCHIVE, named\n"
+         "relative to CONFIG_DIR (\"config/StringTable/common.xml\")",
+         {"CONFIG_DIR", "ARCHIVE"},
+         [](const std::vector<std::string>& a) { return Pack(a[0], a[1]); }},
+        {"lookup",
+         "print KEY's text in the string table TABLE, read the way the\n"
+         "client reads it: from the packed archive when the packed\n"
+         "resource library (beside this tool, or in the lib/ folder\n"
+         "of its prefix) says so, else from\n"
+         "CONFIG/config/StringTable/TABLE.xml, where CONFIG is\n"
+         "$PLINTH_CONFIG_DIR, else this tool's folder if it holds\n"
+         "config/, else share/PyrMiniMap of its prefix",
+         {"TABLE", "KEY"},
+         [](const std::vector<std::string>& a) { return Lookup(a[0], a[1]); }},
+    };
+    return commands;
+}
+
+bool IsCommand(CLI::App& app, const std::string& word) {
+    return !app.get_subcommands([&word](CLI::App* command) { return command->check_name(word); })
+                .empty();
+}
+
 int Run(int argc, char** argv) {
+    CLI::App app{kDescription};
+    app.formatter(std::make_shared<CommandFormatter>());
+    cli::Prepare(app, "pyr-strtable");
+    app.footer(kFooter);
+    // At most one command: once it is given, a later word that names a command ("lookup common
+    // pack") is an argument.
+    app.require_subcommand(0, 1);
+
+    // Whichever command is given fills these, its arguments in order.
+    std::vector<std::string> values(2);
+    std::vector<std::pair<CLI::App*, const Command*>> parsers;
+    for (const Command& command : Commands()) {
+        CLI::App* parser = app.add_subcommand(command.name, command.description);
+        parser->group("Commands");
+        for (std::size_t i = 0; i < command.arguments.size(); ++i) {
+            parser->add_option(command.arguments[i], values[i])->required()->type_name("");
+        }
+        parsers.emplace_back(parser, &command);
+    }
+    CLI::App* help = app.add_subcommand("help", "show this text (also --help)")->group("Commands");
+
+    // CLI11 would call a missing command "a subcommand" and a mistyped one an argument it did
+    // not expect: an author is told in the tool's own words.
     if (argc < 2) {
-        return Usage("no command given");
+        return cli::UsageError(app, "no command given");
     }
-    const std::string_view command = argv[1];
-    const int arguments = argc - 2;
-    if (command == "help" || command == "--help" || command == "-h") {
-        std::fputs(kUsageText, stdout);
+    const std::string first = argv[1];
+    if (first.empty() || (first.front() != '-' && !IsCommand(app, first))) {
+        return cli::UsageError(app, "unknown command \"" + first + "\"");
+    }
+    if (const int exitCode = cli::Parse(app, argc, argv); exitCode >= 0) {
+        return exitCode;
+    }
+    if (help->parsed()) {
+        std::cout << cli::Help(app);
         return kOk;
     }
-    if (command == "--version") {
-        std::puts("pyr-strtable " PYR_MINIMAP_VERSION_STRING);
-        return kOk;
-    }
-    if (command == "scramble" || command == "unscramble") {
-        if (arguments != 2) {
-            return Usage(std::string(command) + " takes IN and OUT");
+    for (const auto& [parser, command] : parsers) {
+        if (parser->parsed()) {
+            return command->run(values);
         }
-        return Scramble(argv[2], argv[3]);
     }
-    if (command == "pack") {
-        if (arguments != 2) {
-            return Usage("pack takes CONFIG_DIR and ARCHIVE");
-        }
-        return Pack(argv[2], argv[3]);
-    }
-    if (command == "lookup") {
-        if (arguments != 2) {
-            return Usage("lookup takes TABLE and KEY");
-        }
-        return Lookup(argv[2], argv[3]);
-    }
-    return Usage("unknown command \"" + std::string(command) + "\"");
+    return cli::UsageError(app, "no command given");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Every program's command line, the same conventions everywhere: --version prints
-// "<program> <version>" and --help the options with their defaults, both on standard output
-// with exit status 0; an unknown option is named on standard error, with exit status 2 and
-// nothing on standard output.
+// "<program> <version>" and --help the options with their defaults (none for an option that
+// collects values), both on standard output with exit status 0; an unknown option is named on
+// standard error, with exit status 2 and nothing on standard output.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,7 +17,7 @@ constexpr int kWaitMs = 30000;
 struct Program {
     const char* name;
     const char* path;
-    /// A line of the help that shows a default (or, for a tool without options, a command).
+    /// A line of the help that shows a default, a repeatable option without one, or a command.
     const char* helpShows;
 };
 
@@ -60,6 +60,7 @@ TEST_P(CommandLine, VersionHelpAndUnknownOptions) {
     EXPECT_EQ(help.status, 0) << help.err;
     EXPECT_NE(help.out.find("--version"), std::string::npos) << help.out;
     EXPECT_NE(help.out.find(program.helpShows), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find("=[]"), std::string::npos) << help.out;
     EXPECT_EQ(help.err, "");
 
     const ProgramRun bogus = RunProgram(program, "--bogus");
@@ -74,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Program{"minimap-server", MINIMAP_SERVER, "--port N=7450"},
                       Program{"minimap-example-host", MINIMAP_EXAMPLE_HOST, "--timeout-ms N=-1"},
                       Program{"pyr-strtable", PYR_STRTABLE, "pack CONFIG_DIR ARCHIVE"},
-                      Program{"pyr-netdump", PYR_NETDUMP, "--server-port PORT=0"}),
+                      Program{"pyr-netdump", PYR_NETDUMP, "--op OP ..."}),
     [](const ::testing::TestParamInfo<Program>& info) {
         std::string name;
         for (const char* c = info.param.name; *c != '\0'; ++c) {
