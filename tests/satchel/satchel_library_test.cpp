@@ -37,6 +37,16 @@ Member LoadMember(const LoadedLibrary& library, const char* name, int mode = 2) 
     return member;
 }
 
+// Loads `name` and expects no buffer and a zero size back, with `fault` said on stderr.
+void ExpectNoMember(const LoadedLibrary& library, const char* name, const std::string& fault) {
+    StderrCapture errors;
+    const Member member = LoadMember(library, name);
+    EXPECT_TRUE(member.isNull);
+    EXPECT_EQ(member.size, 0U);
+    const std::string text = errors.Text();
+    EXPECT_NE(text.find(fault), std::string::npos) << text;
+}
+
 std::string AllByteValues() {
     std::string bytes;
     for (int round = 0; round < 3; ++round) {
@@ -107,6 +117,17 @@ protected:
 
     fs::path StandardArchive() { return WriteArchive(dir / "resources.zip", StandardMembers()); }
 
+    // Writes `bytes` as the archive `name` and expects initialisation to refuse it, naming
+    // `fault` on stderr.
+    void ExpectRefused(const std::string& name, const std::string& bytes,
+                       const std::string& fault) {
+        WriteFile(dir / name, bytes);
+        StderrCapture errors;
+        EXPECT_FALSE(OpenWith(dir / name).isLoadFromMpq());
+        const std::string text = errors.Text();
+        EXPECT_NE(text.find(fault), std::string::npos) << text;
+    }
+
     TempDir dir;
     ScopedEnv archiveVariable{"SATCHEL_ARCHIVE", nullptr};
     ScopedEnv modeVariable{"SATCHEL_MODE", nullptr};
@@ -153,14 +174,8 @@ TEST_F(SatchelLibrary, EmptyMemberGivesNullWithoutAnErrorWhileAMissingOneIsRepor
     EXPECT_EQ(empty.size, 0U);
     EXPECT_EQ(emptyErrors.Text(), "");
 
-    StderrCapture missingErrors;
-    const Member missing = LoadMember(satchel, "config/StringTable/Missing.xml");
-    EXPECT_TRUE(missing.isNull);
-    EXPECT_EQ(missing.size, 0U);
-    const std::string text = missingErrors.Text();
-    EXPECT_NE(text.find("Satchel: LoadFileData(config/StringTable/Missing.xml): not found in "),
-              std::string::npos)
-        << text;
+    ExpectNoMember(satchel, "config/StringTable/Missing.xml",
+                   "Satchel: LoadFileData(config/StringTable/Missing.xml): not found in ");
 }
 
 TEST_F(SatchelLibrary, DirectoryIsNotAFile) {
@@ -409,14 +424,8 @@ TEST_F(SatchelLibrary, FlippedDataByteFailsTheChecksumAndOtherMembersStillRead) 
 
     LoadedLibrary& satchel = OpenWith(dir / "flipped.zip");
     ASSERT_TRUE(satchel.isLoadFromMpq());
-    StderrCapture errors;
-    const Member damaged = LoadMember(satchel, "deep/a/b/c/nested.bin");
-    EXPECT_TRUE(damaged.isNull);
-    EXPECT_EQ(damaged.size, 0U);
-    const std::string text = errors.Text();
-    EXPECT_NE(text.find("LoadFileData(deep/a/b/c/nested.bin): checksum mismatch"),
-              std::string::npos)
-        << text;
+    ExpectNoMember(satchel, "deep/a/b/c/nested.bin",
+                   "LoadFileData(deep/a/b/c/nested.bin): checksum mismatch");
     EXPECT_EQ(LoadMember(satchel, "with space/file name.txt").bytes, "spaced");
 }
 
@@ -425,41 +434,26 @@ TEST_F(SatchelLibrary, GarbageInTheCentralDirectoryIsRefused) {
     const std::size_t central = CentralDirectoryOffset(bytes);
     std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(central),
               bytes.begin() + static_cast<std::ptrdiff_t>(central + 60), '\xA5');
-    WriteFile(dir / "garbage.zip", bytes);
-
-    StderrCapture errors;
-    EXPECT_FALSE(OpenWith(dir / "garbage.zip").isLoadFromMpq());
-    EXPECT_NE(errors.Text().find("central directory entry 0: bad signature"), std::string::npos);
+    ExpectRefused("garbage.zip", bytes, "central directory entry 0: bad signature");
 }
 
 TEST_F(SatchelLibrary, EndRecordPointingOutsideTheFileIsRefused) {
     std::string bytes = ReadFile(StandardArchive());
     const std::uint32_t wrong = static_cast<std::uint32_t>(bytes.size()) + 1000;
     std::memcpy(bytes.data() + bytes.size() - 6, &wrong, 4);
-    WriteFile(dir / "pointer.zip", bytes);
-
-    StderrCapture errors;
-    EXPECT_FALSE(OpenWith(dir / "pointer.zip").isLoadFromMpq());
-    EXPECT_NE(errors.Text().find("does not end where the end record lies"), std::string::npos);
+    ExpectRefused("pointer.zip", bytes, "does not end where the end record lies");
 }
 
 TEST_F(SatchelLibrary, DamagedLocalHeaderIsRefused) {
     std::string bytes = ReadFile(StandardArchive());
     const std::size_t header = bytes.find("with space/file name.txt") - 30;
     bytes[header] = 'X';
-    WriteFile(dir / "local.zip", bytes);
-
-    StderrCapture errors;
-    EXPECT_FALSE(OpenWith(dir / "local.zip").isLoadFromMpq());
-    EXPECT_NE(errors.Text().find("member \"with space/file name.txt\": local header is damaged"),
-              std::string::npos);
+    ExpectRefused("local.zip", bytes,
+                  "member \"with space/file name.txt\": local header is damaged");
 }
 
 TEST_F(SatchelLibrary, ArbitraryBytesAreNotAnArchive) {
-    WriteFile(dir / "noise.zip", std::string(4096, '\x50'));
-    StderrCapture errors;
-    EXPECT_FALSE(OpenWith(dir / "noise.zip").isLoadFromMpq());
-    EXPECT_NE(errors.Text().find("no end of central directory record"), std::string::npos);
+    ExpectRefused("noise.zip", std::string(4096, '\x50'), "no end of central directory record");
 }
 
 // A zip64 archive with one stored member of 2^32 + 16 bytes. The data region is a hole in a
@@ -478,17 +472,22 @@ void WriteOversizedArchive(const fs::path& path, std::uint64_t memberSize) {
         put(memberSize, 8);
         put(memberSize, 8);
     };
+    // What the local header and the central directory entry share, from the version needed to
+    // the extra field's length: no flags, stored, no time, no checksum, sizes in the extra.
+    const auto sharedFields = [&] {
+        put(45, 2);
+        put(0, 2);
+        put(0, 2);
+        put(0, 4);
+        put(0, 4);
+        put(0xFFFFFFFF, 4);
+        put(0xFFFFFFFF, 4);
+        put(name.size(), 2);
+        put(20, 2);
+    };
     // Local header.
     put(0x04034b50, 4);
-    put(45, 2);
-    put(0, 2);
-    put(0, 2);
-    put(0, 4);
-    put(0, 4);
-    put(0xFFFFFFFF, 4);
-    put(0xFFFFFFFF, 4);
-    put(name.size(), 2);
-    put(20, 2);
+    sharedFields();
     out += name;
     zip64Extra();
     const std::uint64_t centralOffset = out.size() + memberSize;
@@ -497,15 +496,7 @@ void WriteOversizedArchive(const fs::path& path, std::uint64_t memberSize) {
     out.clear();
     put(0x02014b50, 4);
     put((3 << 8) | 45, 2);
-    put(45, 2);
-    put(0, 2);
-    put(0, 2);
-    put(0, 4);
-    put(0, 4);
-    put(0xFFFFFFFF, 4);
-    put(0xFFFFFFFF, 4);
-    put(name.size(), 2);
-    put(20, 2);
+    sharedFields();
     put(0, 2);
     put(0, 2);
     put(0, 2);

@@ -33,19 +33,25 @@ Recording& State() {
     return recording;
 }
 
+// Runs `use` on the recording under its mutex and returns what it returns.
+template <class Use>
+auto Locked(Use use) {
+    Recording& r = State();
+    const std::lock_guard lock(r.mutex);
+    return use(r);
+}
+
 }  // namespace
 
 extern "C" SATCHEL_API bool IsLoadFromMpq() {
-    Recording& r = State();
-    const std::lock_guard lock(r.mutex);
-    ++r.isLoadFromMpqCount;
-    return r.loadFromMpq;
+    return Locked([](Recording& r) {
+        ++r.isLoadFromMpqCount;
+        return r.loadFromMpq;
+    });
 }
 
 extern "C" SATCHEL_API void GameResourcesInitialize() {
-    Recording& r = State();
-    const std::lock_guard lock(r.mutex);
-    ++r.initializeCount;
+    Locked([](Recording& r) { ++r.initializeCount; });
 }
 
 extern "C" SATCHEL_API void* LoadFileData(const char* nativeName, std::uint32_t* size, int mode) {
@@ -92,33 +98,24 @@ extern "C" SATCHEL_API void SatchelRecordingReset() {
 
 extern "C" SATCHEL_API void SatchelRecordingSetFile(const char* name, const void* data,
                                                     std::uint32_t size) {
-    Recording& r = State();
-    const std::lock_guard lock(r.mutex);
-    r.files[name] = std::string(static_cast<const char*>(data), size);
+    Locked(
+        [&](Recording& r) { r.files[name] = std::string(static_cast<const char*>(data), size); });
 }
 
 extern "C" SATCHEL_API void SatchelRecordingSetLoadFromMpq(bool value) {
-    Recording& r = State();
-    const std::lock_guard lock(r.mutex);
-    r.loadFromMpq = value;
+    Locked([value](Recording& r) { r.loadFromMpq = value; });
 }
 
 extern "C" SATCHEL_API int SatchelRecordingInitializeCount() {
-    Recording& r = State();
-    const std::lock_guard lock(r.mutex);
-    return r.initializeCount;
+    return Locked([](Recording& r) { return r.initializeCount; });
 }
 
 extern "C" SATCHEL_API int SatchelRecordingIsLoadFromMpqCount() {
-    Recording& r = State();
-    const std::lock_guard lock(r.mutex);
-    return r.isLoadFromMpqCount;
+    return Locked([](Recording& r) { return r.isLoadFromMpqCount; });
 }
 
 extern "C" SATCHEL_API int SatchelRecordingLoadCount() {
-    Recording& r = State();
-    const std::lock_guard lock(r.mutex);
-    return static_cast<int>(r.loads.size());
+    return Locked([](Recording& r) { return static_cast<int>(r.loads.size()); });
 }
 
 extern "C" SATCHEL_API bool SatchelRecordingLoadCall(int index, const char** name, int* mode) {
@@ -138,13 +135,9 @@ extern "C" SATCHEL_API bool SatchelRecordingLoadCall(int index, const char** nam
 }
 
 extern "C" SATCHEL_API int SatchelRecordingFreeCount() {
-    Recording& r = State();
-    const std::lock_guard lock(r.mutex);
-    return r.freeCount;
+    return Locked([](Recording& r) { return r.freeCount; });
 }
 
 extern "C" SATCHEL_API int SatchelRecordingOutstandingBuffers() {
-    Recording& r = State();
-    const std::lock_guard lock(r.mutex);
-    return static_cast<int>(r.outstanding.size());
+    return Locked([](Recording& r) { return static_cast<int>(r.outstanding.size()); });
 }
