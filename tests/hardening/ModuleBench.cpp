@@ -29,6 +29,33 @@ pyr::IPyr_MiniMap* Siblings::MiniMap() {
     return dynamic_cast<pyr::IPyr_MiniMap*>(host.FindChildContainer(MiniMapContainerTypeId));
 }
 
+void PlugIn(ModuleLibrary& module, Siblings& siblings) {
+    ASSERT_TRUE(module.InitPlugin());
+    ASSERT_TRUE(module.InitPluginContainer(&siblings.host));
+    ASSERT_TRUE(siblings.host.StartContainer());
+    ASSERT_NE(siblings.MiniMap(), nullptr);
+}
+
+::testing::AssertionResult NothingOfTheModuleLeft(Siblings& siblings) {
+    const bool minimap = siblings.MiniMap() != nullptr;
+    const std::size_t timers = os::GetTimer()->GetPendingCount();
+    const std::size_t handlers = siblings.client.dispatcher.CountHandlers();
+    const std::size_t slots = siblings.roles.ResetSlotCount();
+    if (!minimap && timers == 0 && handlers == 0 && slots == 0) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << "left behind: minimap " << minimap << ", " << timers << " timers, " << handlers
+           << " message handlers, " << slots << " role-reset slots";
+}
+
+void TakeOut(ModuleLibrary& module, Siblings& siblings) {
+    ASSERT_TRUE(siblings.host.ShutdownContainer());
+    module.ReleasePluginContainer(&siblings.host);
+    ASSERT_TRUE(module.ReleasePlugin());
+    ASSERT_TRUE(NothingOfTheModuleLeft(siblings));
+}
+
 using minimaptest::Bytes;
 using minimaptest::WireMessage;
 

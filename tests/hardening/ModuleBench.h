@@ -3,6 +3,8 @@
 // plug it into, and a few facts about the process (mapped memory, open descriptors).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -42,6 +44,18 @@ struct Siblings {
     minimaptest::FakeRole role;
     minimaptest::FakeBattleInfo battle;
 };
+
+/// Plugs `module` into the siblings' host (its two entry points) and starts the tree, with the
+/// minimap under the host. A fatal failure ends the caller's check at the first step that fails.
+void PlugIn(ModuleLibrary& module, Siblings& siblings);
+
+/// Whether nothing of a released module is left in the host: no minimap, no timer, no message
+/// handler, no role-reset slot. The failure names what is left.
+::testing::AssertionResult NothingOfTheModuleLeft(Siblings& siblings);
+
+/// Shuts the tree down and takes the module out through its two entry points, then checks that
+/// nothing of it is left; fatal at the first step that fails.
+void TakeOut(ModuleLibrary& module, Siblings& siblings);
 
 /// Sync messages in the wire format.
 minimaptest::Bytes SetPlayer(std::uint64_t id, std::uint32_t data = 0);

@@ -39,21 +39,13 @@ __attribute__((no_sanitize("vptr"))) const std::string& LookUp(StringTable* tabl
 
 // One use of the module: plug in, start, one message, take out.
 void UseOnce(ModuleLibrary& module, Siblings& siblings, std::uint64_t id) {
-    ASSERT_TRUE(module.InitPlugin());
-    ASSERT_TRUE(module.InitPluginContainer(&siblings.host));
-    ASSERT_TRUE(siblings.host.StartContainer());
+    ASSERT_NO_FATAL_FAILURE(PlugIn(module, siblings));
     ASSERT_TRUE(siblings.client.Deliver(SetPlayer(id)));
     {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
-        ASSERT_NE(siblings.MiniMap(), nullptr);
         ASSERT_EQ(siblings.MiniMap()->GetPlayerInfoMap().count(id), 1u);
     }
-    ASSERT_TRUE(siblings.host.ShutdownContainer());
-    module.ReleasePluginContainer(&siblings.host);
-    ASSERT_TRUE(module.ReleasePlugin());
-    ASSERT_EQ(siblings.MiniMap(), nullptr);
-    ASSERT_EQ(os::GetTimer()->GetPendingCount(), 0u);
-    ASSERT_EQ(siblings.client.dispatcher.CountHandlers(), 0u);
+    ASSERT_NO_FATAL_FAILURE(TakeOut(module, siblings));
 }
 
 TEST(PinnedModule, ModuleThatCreatedTheStringTableStaysMappedAndUnloadingItStaysSafe) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <latch>
 #include <map>
 #include <thread>
@@ -14,20 +15,17 @@
 
 #include "hardening/ModuleBench.h"
 #include "plinth/Timer.h"
+#include "support/Together.h"
 
 namespace hardening {
 namespace {
 
 using minimaptest::Bytes;
+using minimaptest::RecordBytes;
 using Store = std::map<std::uint64_t, Bytes>;
 
 constexpr int kSenders = 3;
 constexpr std::uint64_t kIdsPerSender = 150;
-
-template <class Record>
-Bytes RecordBytes(const Record& r) {
-    return minimaptest::RecordBytes(r);
-}
 
 // What one sender sends, and what it leaves in the stores. Each sender owns the ids
 // [base + 1, base + kIdsPerSender], so the senders' end states do not depend on how their
@@ -93,30 +91,20 @@ bool ReadStores(Siblings& siblings, Snapshot* copy = nullptr) {
     if (minimap == nullptr) {
         return true;
     }
-    bool consistent = true;
-    const auto read = [&](const auto& map, Store* out) {
-        for (const auto& [key, record] : map) {
-            consistent = consistent && key == record.id;
-            if (out != nullptr) {
-                (*out)[key] = RecordBytes(record);
-            }
-        }
-    };
-    read(minimap->GetPlayerInfoMap(), copy != nullptr ? &copy->players : nullptr);
-    read(minimap->GetNpcInfoMap(), copy != nullptr ? &copy->npcs : nullptr);
-    read(minimap->GetQueryNpcInfoMap(), copy != nullptr ? &copy->queried : nullptr);
-    return consistent;
+    if (copy != nullptr) {
+        copy->players = minimaptest::StoreBytes(minimap->GetPlayerInfoMap());
+        copy->npcs = minimaptest::StoreBytes(minimap->GetNpcInfoMap());
+        copy->queried = minimaptest::StoreBytes(minimap->GetQueryNpcInfoMap());
+    }
+    return minimaptest::StoresKeyedByTheirIds(*minimap);
 }
 
 TEST(ModuleStressThreads, LoadedModuleLosesNoUpdateUnderLoadAndUnloadsCleanlyWhileMessagesArrive) {
     ModuleLibrary module;
     ASSERT_TRUE(module.IsLoaded()) << module.Error();
     Siblings siblings;
-    ASSERT_TRUE(module.InitPlugin());
-    ASSERT_TRUE(module.InitPluginContainer(&siblings.host));
-    ASSERT_TRUE(siblings.host.StartContainer());
+    ASSERT_NO_FATAL_FAILURE(PlugIn(module, siblings));
     pyr::IPyr_MiniMap* minimap = siblings.MiniMap();
-    ASSERT_NE(minimap, nullptr);
 
     std::vector<SenderScript> scripts;
     Store players;
@@ -131,65 +119,59 @@ TEST(ModuleStressThreads, LoadedModuleLosesNoUpdateUnderLoadAndUnloadsCleanlyWhi
 
     std::atomic<bool> readsConsistent{true};
     std::atomic<bool> undelivered{false};
-    const auto send = [&](const SenderScript& script, bool withClears) {
-        for (std::size_t i = 0; i < script.messages.size(); ++i) {
-            undelivered = undelivered || !siblings.client.Deliver(script.messages[i]);
-            if (withClears && i % 97 == 96) {
-                siblings.client.Deliver(ClearMarkers());
-            }
+    std::atomic<int> sendersDone{0};
+    // A job per sender: its script (with a clear every 97 messages when asked), a count down of
+    // `halfway` (when given) at its middle, and its end counted in sendersDone.
+    const auto senders = [&](bool withClears, std::latch* halfway) {
+        sendersDone = 0;
+        std::vector<std::function<void()>> jobs;
+        for (const SenderScript& script : scripts) {
+            jobs.emplace_back([&, withClears, halfway] {
+                const auto& messages = script.messages;
+                for (std::size_t i = 0; i < messages.size(); ++i) {
+                    undelivered = undelivered || !siblings.client.Deliver(messages[i]);
+                    if (withClears && i % 97 == 96) {
+                        siblings.client.Deliver(ClearMarkers());
+                    }
+                    if (halfway != nullptr && i == messages.size() / 2) {
+                        halfway->count_down();
+                    }
+                }
+                ++sendersDone;
+            });
         }
+        return jobs;
     };
-    const auto readUntil = [&](const std::atomic<int>& done, int count) {
-        // Bounded: the senders finish in a bounded time, and the reader stops with them.
-        while (done.load() < count) {
+    // Bounded: the senders finish in a bounded time, and the reader stops with them.
+    const auto reader = [&] {
+        while (sendersDone.load() < kSenders) {
             if (!ReadStores(siblings)) {
                 readsConsistent = false;
             }
             std::this_thread::yield();
         }
     };
+    const auto clock = [](int intervals) {
+        return [intervals] { minimaptest::AdvancePollIntervals(intervals); };
+    };
+    const auto resetter = [&](int resets) {
+        return [&siblings, resets] {
+            for (int i = 0; i < resets; ++i) {
+                siblings.roles.EmitReset();
+            }
+        };
+    };
 
     // Phase 1, everything at once: messages (with clears), readers, the poll timer, role
     // resets and queries. The end state depends on the interleaving and is not compared.
-    {
-        constexpr int kThreads = kSenders + 4;
-        std::latch go(kThreads);
-        std::atomic<int> sendersDone{0};
-        std::vector<std::thread> threads;
-        for (int s = 0; s < kSenders; ++s) {
-            threads.emplace_back([&, s] {
-                go.arrive_and_wait();
-                send(scripts[static_cast<std::size_t>(s)], true);
-                ++sendersDone;
-            });
-        }
-        threads.emplace_back([&] {
-            go.arrive_and_wait();
-            readUntil(sendersDone, kSenders);
-        });
-        threads.emplace_back([&] {
-            go.arrive_and_wait();
-            for (int i = 0; i < 200; ++i) {
-                os::GetTimer()->Advance(pyr::MiniMapPollInterval);
-            }
-        });
-        threads.emplace_back([&] {
-            go.arrive_and_wait();
-            for (int i = 0; i < 50; ++i) {
-                siblings.roles.EmitReset();
-            }
-        });
-        threads.emplace_back([&] {
-            go.arrive_and_wait();
-            for (int i = 0; i < 50; ++i) {
-                minimap->SetPollEnabled(i % 2 == 0);
-                minimap->RequestNpcQuery(i);
-            }
-        });
-        for (auto& t : threads) {
-            t.join();
-        }
-    }
+    auto jobs = senders(true, nullptr);
+    jobs.insert(jobs.end(), {reader, clock(200), resetter(50), [&] {
+                                 for (int i = 0; i < 50; ++i) {
+                                     minimap->SetPollEnabled(i % 2 == 0);
+                                     minimap->RequestNpcQuery(i);
+                                 }
+                             }});
+    test::RunTogether(jobs);
     EXPECT_TRUE(readsConsistent);
     EXPECT_FALSE(undelivered);
 
@@ -199,32 +181,9 @@ TEST(ModuleStressThreads, LoadedModuleLosesNoUpdateUnderLoadAndUnloadsCleanlyWhi
     minimap->SetPollEnabled(true);
     siblings.client.ClearSent();
     constexpr int kIntervals = 100;
-    {
-        constexpr int kThreads = kSenders + 2;
-        std::latch go(kThreads);
-        std::atomic<int> sendersDone{0};
-        std::vector<std::thread> threads;
-        for (int s = 0; s < kSenders; ++s) {
-            threads.emplace_back([&, s] {
-                go.arrive_and_wait();
-                send(scripts[static_cast<std::size_t>(s)], false);
-                ++sendersDone;
-            });
-        }
-        threads.emplace_back([&] {
-            go.arrive_and_wait();
-            readUntil(sendersDone, kSenders);
-        });
-        threads.emplace_back([&] {
-            go.arrive_and_wait();
-            for (int i = 0; i < kIntervals; ++i) {
-                os::GetTimer()->Advance(pyr::MiniMapPollInterval);
-            }
-        });
-        for (auto& t : threads) {
-            t.join();
-        }
-    }
+    jobs = senders(false, nullptr);
+    jobs.insert(jobs.end(), {reader, clock(kIntervals)});
+    test::RunTogether(jobs);
     Snapshot seen;
     EXPECT_TRUE(ReadStores(siblings, &seen));
     EXPECT_TRUE(readsConsistent);
@@ -235,66 +194,27 @@ TEST(ModuleStressThreads, LoadedModuleLosesNoUpdateUnderLoadAndUnloadsCleanlyWhi
 
     // Phase 3: the release while everything goes on, then the unload once the threads are
     // gone (a delivery in progress runs the module's code until it returns).
-    {
-        constexpr int kThreads = kSenders + 5;
-        std::latch go(kThreads);
-        std::latch halfway(kSenders);
-        std::atomic<int> sendersDone{0};
-        std::vector<std::thread> threads;
-        for (int s = 0; s < kSenders; ++s) {
-            threads.emplace_back([&, s] {
-                go.arrive_and_wait();
-                const auto& messages = scripts[static_cast<std::size_t>(s)].messages;
-                for (std::size_t i = 0; i < messages.size(); ++i) {
-                    siblings.client.Deliver(messages[i]);
-                    if (i == messages.size() / 2) {
-                        halfway.count_down();
-                    }
-                }
-                ++sendersDone;
-            });
-        }
-        threads.emplace_back([&] {
-            go.arrive_and_wait();
-            readUntil(sendersDone, kSenders);
-        });
-        threads.emplace_back([&] {
-            go.arrive_and_wait();
-            for (int i = 0; i < 100; ++i) {
-                os::GetTimer()->Advance(pyr::MiniMapPollInterval);
-            }
-        });
-        threads.emplace_back([&] {
-            go.arrive_and_wait();
-            for (int i = 0; i < 30; ++i) {
-                siblings.roles.EmitReset();
-            }
-        });
-        threads.emplace_back([&] {
-            go.arrive_and_wait();
-            // The user interface drops its pointer with the release, under the core lock.
-            for (int i = 0; i < 30; ++i) {
-                os::ThreadLockHandle coreLock(GetClientCoreLock());
-                if (pyr::IPyr_MiniMap* live = siblings.MiniMap()) {
-                    live->SetPollEnabled(i % 3 != 0);
-                }
-            }
-        });
-        threads.emplace_back([&] {
-            go.arrive_and_wait();
-            halfway.wait();
-            siblings.host.ShutdownContainer();
-            module.ReleasePluginContainer(&siblings.host);
-        });
-        for (auto& t : threads) {
-            t.join();
-        }
-    }
+    std::latch halfway(kSenders);
+    jobs = senders(false, &halfway);
+    jobs.insert(jobs.end(), {reader, clock(100), resetter(30),
+                             [&] {
+                                 // The user interface drops its pointer with the release, under
+                                 // the core lock.
+                                 for (int i = 0; i < 30; ++i) {
+                                     os::ThreadLockHandle coreLock(GetClientCoreLock());
+                                     if (pyr::IPyr_MiniMap* live = siblings.MiniMap()) {
+                                         live->SetPollEnabled(i % 3 != 0);
+                                     }
+                                 }
+                             },
+                             [&] {
+                                 halfway.wait();
+                                 siblings.host.ShutdownContainer();
+                                 module.ReleasePluginContainer(&siblings.host);
+                             }});
+    test::RunTogether(jobs);
     EXPECT_TRUE(readsConsistent);
-    EXPECT_EQ(siblings.MiniMap(), nullptr);
-    EXPECT_EQ(os::GetTimer()->GetPendingCount(), 0u);
-    EXPECT_EQ(siblings.client.dispatcher.CountHandlers(), 0u);
-    EXPECT_EQ(siblings.roles.ResetSlotCount(), 0u);
+    EXPECT_TRUE(NothingOfTheModuleLeft(siblings));
     EXPECT_TRUE(module.ReleasePlugin());
 
     module.Unload();

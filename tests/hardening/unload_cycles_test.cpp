@@ -31,11 +31,8 @@ int CycleCount() {
 void RunCycle(Siblings& siblings, std::uint64_t serial) {
     ModuleLibrary module;
     ASSERT_TRUE(module.IsLoaded()) << module.Error();
-    ASSERT_TRUE(module.InitPlugin());
-    ASSERT_TRUE(module.InitPluginContainer(&siblings.host));
+    ASSERT_NO_FATAL_FAILURE(PlugIn(module, siblings));
     pyr::IPyr_MiniMap* minimap = siblings.MiniMap();
-    ASSERT_NE(minimap, nullptr);
-    ASSERT_TRUE(siblings.host.StartContainer());
 
     ASSERT_TRUE(siblings.client.Deliver(SetPlayer(serial, 7)));
     {
@@ -48,14 +45,7 @@ void RunCycle(Siblings& siblings, std::uint64_t serial) {
     ASSERT_EQ(os::GetTimer()->Advance(pyr::MiniMapPollInterval), 1u);
     ASSERT_EQ(siblings.client.SentCount(), 1u);
 
-    ASSERT_TRUE(siblings.host.ShutdownContainer());
-    module.ReleasePluginContainer(&siblings.host);
-    ASSERT_TRUE(module.ReleasePlugin());
-    // Nothing of the module is left anywhere: no child, no timer, no handler, no slot.
-    ASSERT_EQ(siblings.MiniMap(), nullptr);
-    ASSERT_EQ(os::GetTimer()->GetPendingCount(), 0u);
-    ASSERT_EQ(siblings.client.dispatcher.CountHandlers(), 0u);
-    ASSERT_EQ(siblings.roles.ResetSlotCount(), 0u);
+    ASSERT_NO_FATAL_FAILURE(TakeOut(module, siblings));
 
     module.Unload();
     ASSERT_FALSE(os::IsSharedLibraryLoaded(ModulePath())) << "cycle " << serial;

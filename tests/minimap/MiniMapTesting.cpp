@@ -153,6 +153,16 @@ void SignalRecorder::OnQueryFinished() {
     ++queryFinished;
 }
 
+void ExpectNothingReachesTheReleasedMiniMap(Bench& bench) {
+    EXPECT_EQ(bench.MiniMap(), nullptr);
+    EXPECT_TRUE(MiniMapTimers().empty());
+    EXPECT_TRUE(bench.client.dispatcher.GetHandler(pyr::MiniMapMsgType).IsEmpty());
+    EXPECT_EQ(bench.roles.ResetSlotCount(), 0u);
+    bench.Deliver(SetPlayer(PlayerRecord(1)));
+    bench.roles.EmitReset();
+    EXPECT_EQ(os::GetTimer()->Advance(pyr::MiniMapPollInterval), 0u);
+}
+
 std::vector<os::TimerInfo> MiniMapTimers() {
     std::vector<os::TimerInfo> mine;
     for (auto& info : os::GetTimer()->GetPendingTimers()) {

@@ -3,8 +3,11 @@
 // wire format, and a recorder of the minimap's signals.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -70,6 +73,35 @@ public:
 private:
     Options options;
 };
+
+/// A test whose bench has started the tree; `minimap` is the started minimap. A fixture that
+/// does more in its SetUp calls this one first.
+class StartedMiniMap : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(bench.Start());
+        minimap = bench.MiniMap();
+        ASSERT_NE(minimap, nullptr);
+    }
+
+    Bench bench;
+    pyr::IPyr_MiniMap* minimap = nullptr;
+};
+
+/// Expects nothing of the bench's released minimap left in the host (no child, no timer, no
+/// type-32 handler, no reset slot), and a message, a role reset and an interval afterwards to
+/// reach nothing: each would reach the deleted object otherwise (the sanitizer build reports
+/// that).
+void ExpectNothingReachesTheReleasedMiniMap(Bench& bench);
+
+/// Runs `intervals` poll intervals on the manual clock; returns how many timers ran in all.
+inline std::size_t AdvancePollIntervals(int intervals) {
+    std::size_t ran = 0;
+    for (int i = 0; i < intervals; ++i) {
+        ran += os::GetTimer()->Advance(pyr::MiniMapPollInterval);
+    }
+    return ran;
+}
 
 /// A message of type 32 built with the messages library, chunk by chunk, whose chunkIDs
 /// number the chunks from 0 unless given.
@@ -146,6 +178,32 @@ Bytes RecordBytes(const T& r) {
     Bytes b(sizeof(T));
     std::memcpy(b.data(), &r, sizeof(T));
     return b;
+}
+
+/// The records of a store as bytes by key, for comparisons of whole stores.
+template <class Store>
+std::map<std::uint64_t, Bytes> StoreBytes(const Store& store) {
+    std::map<std::uint64_t, Bytes> out;
+    for (const auto& [key, record] : store) {
+        out[key] = RecordBytes(record);
+    }
+    return out;
+}
+
+/// Whether every key of the minimap's three stores is the identifier in its record. The caller
+/// holds the client core lock. Inline: the hardening tests, which load the module themselves,
+/// use it too.
+inline bool StoresKeyedByTheirIds(pyr::IPyr_MiniMap& minimap) {
+    bool keyed = true;
+    const auto check = [&keyed](const auto& store) {
+        for (const auto& [key, record] : store) {
+            keyed = keyed && key == record.id;
+        }
+    };
+    check(minimap.GetPlayerInfoMap());
+    check(minimap.GetNpcInfoMap());
+    check(minimap.GetQueryNpcInfoMap());
+    return keyed;
 }
 
 /// The pending timers whose function is one of the minimap's.

@@ -289,9 +289,7 @@ TEST(MiniMapStart, AStartAfterAShutdownKeepsOneChainOneSlotAndOneRegistration) {
     EXPECT_EQ(bench.client.dispatcher.CountHandlers(), 1u);
 
     bench.MiniMap()->SetPollEnabled(true);
-    for (int i = 0; i < 3; ++i) {
-        os::GetTimer()->Advance(pyr::MiniMapPollInterval);
-    }
+    AdvancePollIntervals(3);
     EXPECT_EQ(bench.client.SentCount(), 3u);
     EXPECT_EQ(MiniMapTimers().size(), 1u);
 }
@@ -303,12 +301,7 @@ TEST(MiniMapRelease, WithdrawsTheType32RegistrationAndTheResetSlot) {
     Bench bench;
     ASSERT_TRUE(bench.Start());
     bench.Release();
-    EXPECT_TRUE(bench.client.dispatcher.GetHandler(32).IsEmpty());
-    EXPECT_EQ(bench.roles.ResetSlotCount(), 0u);
-    // Each would reach the deleted object otherwise (the sanitizer build reports that).
-    bench.Deliver(SetPlayer(PlayerRecord(1)));
-    bench.roles.EmitReset();
-    EXPECT_EQ(os::GetTimer()->Advance(pyr::MiniMapPollInterval), 0u);
+    ExpectNothingReachesTheReleasedMiniMap(bench);
 }
 
 TEST(MiniMapRelease, LeavesAnotherPlugInsType32HandlerInPlace) {

@@ -18,14 +18,8 @@ Bytes Query(unsigned char a0, unsigned char a1, unsigned char a2, unsigned char 
             0x00, 0x00, 0x00, 0x01, 0x00, 0x08, 0x00, a0,   a1,   a2,   a3};
 }
 
-class MiniMapPoll : public ::testing::Test {
+class MiniMapPoll : public StartedMiniMap {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(bench.Start());
-        minimap = bench.MiniMap();
-        ASSERT_NE(minimap, nullptr);
-    }
-
     /// Runs one interval; returns how many minimap timers it ran.
     std::size_t Interval() { return os::GetTimer()->Advance(pyr::MiniMapPollInterval); }
 
@@ -36,9 +30,6 @@ protected:
             EXPECT_EQ(MiniMapTimers().size(), 1u);
         }
     }
-
-    Bench bench;
-    pyr::IPyr_MiniMap* minimap = nullptr;
 };
 
 TEST_F(MiniMapPoll, FiveIntervalsWithPollingOffRegisterFiveTimesAndSendNothing) {
@@ -64,38 +55,47 @@ TEST_F(MiniMapPoll, PollingWithTheBattleFlagClearSendsOnePollPerInterval) {
     EXPECT_EQ(bench.client.Sent(), (std::vector<Bytes>{kPoll, kPoll, kPoll}));
 }
 
-TEST_F(MiniMapPoll, NothingIsSentWhileTheRoleIsInBattle) {
-    minimap->SetPollEnabled(true);
-    bench.battle.inBattle = true;
-    ExpectChainGoesOn(2);
-    EXPECT_EQ(bench.client.SentCount(), 0u);
-    bench.battle.inBattle = false;
-    ExpectChainGoesOn(1);
-    EXPECT_EQ(bench.client.SentCount(), 1u);
+// A condition that holds a poll back (or makes its send fail), set with polling on. The chain
+// of registrations goes on through it, and the first interval after it is undone polls again.
+struct HeldBack {
+    const char* name;
+    void (*arrange)(Bench&);
+    void (*undo)(Bench&);
+    std::size_t sentOverTwoIntervals;  // sends the client saw while the condition held
+};
+
+void PrintTo(const HeldBack& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST_F(MiniMapPoll, NothingIsSentWithoutACurrentRole) {
+class MiniMapPollHeldBack : public MiniMapPoll, public ::testing::WithParamInterface<HeldBack> {};
+
+TEST_P(MiniMapPollHeldBack, ChainGoesOnAndTheNextIntervalPollsOnceUndone) {
     minimap->SetPollEnabled(true);
-    bench.roles.currentRole = nullptr;
+    GetParam().arrange(bench);
     ExpectChainGoesOn(2);
-    EXPECT_EQ(bench.client.SentCount(), 0u);
+    EXPECT_EQ(bench.client.SentCount(), GetParam().sentOverTwoIntervals);
+    GetParam().undo(bench);
+    ExpectChainGoesOn(1);
+    EXPECT_EQ(bench.client.SentCount(), GetParam().sentOverTwoIntervals + 1);
 }
 
-TEST_F(MiniMapPoll, NothingIsSentForARoleWithoutBattleInformation) {
-    minimap->SetPollEnabled(true);
-    bench.role.battleEntity = nullptr;
-    ExpectChainGoesOn(1);
-    bench.role.battleEntity = &bench.otherEntity;
-    ExpectChainGoesOn(1);
-    EXPECT_EQ(bench.client.SentCount(), 0u);
-}
-
-TEST_F(MiniMapPoll, AFailedSendIsTriedAgainNextInterval) {
-    minimap->SetPollEnabled(true);
-    bench.client.sendResult = false;
-    ExpectChainGoesOn(2);
-    EXPECT_EQ(bench.client.SentCount(), 2u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Conditions, MiniMapPollHeldBack,
+    ::testing::Values(HeldBack{"RoleInBattle", [](Bench& b) { b.battle.inBattle = true; },
+                               [](Bench& b) { b.battle.inBattle = false; }, 0},
+                      HeldBack{"NoCurrentRole", [](Bench& b) { b.roles.currentRole = nullptr; },
+                               [](Bench& b) { b.roles.currentRole = &b.role; }, 0},
+                      HeldBack{"RoleWithoutBattleInformation",
+                               [](Bench& b) { b.role.battleEntity = nullptr; },
+                               [](Bench& b) { b.role.battleEntity = &b.battle; }, 0},
+                      HeldBack{"BattleInformationOfAnotherType",
+                               [](Bench& b) { b.role.battleEntity = &b.otherEntity; },
+                               [](Bench& b) { b.role.battleEntity = &b.battle; }, 0},
+                      // A failed send is tried again at the next interval.
+                      HeldBack{"FailedSend", [](Bench& b) { b.client.sendResult = false; },
+                               [](Bench& b) { b.client.sendResult = true; }, 2}),
+    [](const ::testing::TestParamInfo<HeldBack>& info) { return info.param.name; });
 
 TEST_F(MiniMapPoll, SwitchingPollingOffStopsTheRequestsButNotTheTimer) {
     minimap->SetPollEnabled(true);

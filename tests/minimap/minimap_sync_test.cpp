@@ -12,12 +12,10 @@
 namespace minimaptest {
 namespace {
 
-class MiniMapSync : public ::testing::Test {
+class MiniMapSync : public StartedMiniMap {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(bench.Start());
-        minimap = bench.MiniMap();
-        ASSERT_NE(minimap, nullptr);
+        ASSERT_NO_FATAL_FAILURE(StartedMiniMap::SetUp());
         recorder.Attach(minimap);
     }
     void TearDown() override { EXPECT_TRUE(recorder.alwaysUnderCoreLock); }
@@ -33,8 +31,6 @@ protected:
         return capture.Lines();
     }
 
-    Bench bench;
-    pyr::IPyr_MiniMap* minimap = nullptr;
     SignalRecorder recorder;
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "minimap/MiniMapTesting.h"
+#include "support/Together.h"
 
 namespace minimaptest {
 namespace {
@@ -28,14 +29,8 @@ struct Subscriber {
     void OnMarkersChanged() {
         ++calls;
         if (host->FindChildContainer(RoleSystemTypeId) == nullptr ||
-            !GetClientCoreLock().IsHeldByCurrentThread()) {
+            !GetClientCoreLock().IsHeldByCurrentThread() || !StoresKeyedByTheirIds(*minimap)) {
             consistent = false;
-        }
-        for (const auto& [key, record] : minimap->GetPlayerInfoMap()) {
-            consistent = consistent && key == record.id;
-        }
-        for (const auto& [key, record] : minimap->GetNpcInfoMap()) {
-            consistent = consistent && key == record.id;
         }
     }
 };
@@ -46,20 +41,7 @@ bool ReadStores(HostContainer& host) {
     os::ThreadLockHandle coreLock(GetClientCoreLock());
     auto* minimap =
         dynamic_cast<pyr::IPyr_MiniMap*>(host.FindChildContainer(MiniMapContainerTypeId));
-    if (minimap == nullptr) {
-        return true;
-    }
-    bool ok = true;
-    for (const auto& [key, record] : minimap->GetPlayerInfoMap()) {
-        ok = ok && key == record.id;
-    }
-    for (const auto& [key, record] : minimap->GetNpcInfoMap()) {
-        ok = ok && key == record.id;
-    }
-    for (const auto& [key, record] : minimap->GetQueryNpcInfoMap()) {
-        ok = ok && key == record.id;
-    }
-    return ok;
+    return minimap == nullptr || StoresKeyedByTheirIds(*minimap);
 }
 
 TEST(MiniMapThreads, TheHostsUsualPathsTakeTheLocksInOneOrder) {
@@ -72,45 +54,27 @@ TEST(MiniMapThreads, TheHostsUsualPathsTakeTheLocksInOneOrder) {
 
     // The host starts the tree holding the core lock (core, then the root's lock) while
     // messages arrive whose subscriber queries the host (core, then the root's lock).
-    std::latch go(2);
-    std::thread starter([&] {
-        go.arrive_and_wait();
-        os::ThreadLockHandle coreLock(GetClientCoreLock());
-        EXPECT_TRUE(bench.Start());
-    });
-    std::thread receiver([&] {
-        go.arrive_and_wait();
-        for (std::uint64_t id = 1; id <= kCount; ++id) {
-            bench.Deliver(SetPlayer(PlayerRecord(id)));
-        }
-    });
-    starter.join();
-    receiver.join();
+    test::RunTogether({[&] {
+                           os::ThreadLockHandle coreLock(GetClientCoreLock());
+                           EXPECT_TRUE(bench.Start());
+                       },
+                       [&] {
+                           for (std::uint64_t id = 1; id <= kCount; ++id) {
+                               bench.Deliver(SetPlayer(PlayerRecord(id)));
+                           }
+                       }});
     bench.Deliver(SetPlayer(PlayerRecord(kCount + 1)));
     EXPECT_GE(subscriber.calls, 1);
 
     // The release (core lock, then the root's lock) while messages arrive and the timer polls.
     bench.MiniMap()->SetPollEnabled(true);
-    std::latch again(3);
-    std::thread releaser([&] {
-        again.arrive_and_wait();
-        bench.Release();
-    });
-    std::thread receiver2([&] {
-        again.arrive_and_wait();
-        for (std::uint64_t id = 1; id <= kCount; ++id) {
-            bench.Deliver(SetNpc(NpcRecord(id)));
-        }
-    });
-    std::thread clock([&] {
-        again.arrive_and_wait();
-        for (int i = 0; i < 5; ++i) {
-            os::GetTimer()->Advance(pyr::MiniMapPollInterval);
-        }
-    });
-    releaser.join();
-    receiver2.join();
-    clock.join();
+    test::RunTogether({[&] { bench.Release(); },
+                       [&] {
+                           for (std::uint64_t id = 1; id <= kCount; ++id) {
+                               bench.Deliver(SetNpc(NpcRecord(id)));
+                           }
+                       },
+                       [] { AdvancePollIntervals(5); }});
 
     EXPECT_TRUE(subscriber.consistent);
     EXPECT_EQ(bench.MiniMap(), nullptr);
@@ -153,59 +117,31 @@ TEST(MiniMapThreads, StoresMatchAModelFedTheSameMessages) {
     constexpr int kIntervals = 20;
     std::atomic<int> sendersDone{0};
     std::atomic<bool> readsConsistent{true};
-    std::latch go(4);
-    std::thread playerSender([&] {
-        go.arrive_and_wait();
-        for (const auto& m : playerMessages) {
-            bench.Deliver(m);
-        }
-        ++sendersDone;
-    });
-    std::thread npcSender([&] {
-        go.arrive_and_wait();
-        for (const auto& m : npcMessages) {
-            bench.Deliver(m);
-        }
-        ++sendersDone;
-    });
-    std::thread reader([&] {
-        go.arrive_and_wait();
-        while (sendersDone.load() < 2) {
-            if (!ReadStores(bench.host)) {
-                readsConsistent = false;
+    const auto sender = [&](const std::vector<Bytes>& messages) {
+        return [&] {
+            for (const auto& m : messages) {
+                bench.Deliver(m);
             }
-            std::this_thread::yield();
-        }
-    });
-    std::thread clock([&] {
-        go.arrive_and_wait();
-        for (int i = 0; i < kIntervals; ++i) {
-            os::GetTimer()->Advance(pyr::MiniMapPollInterval);
-        }
-    });
-    playerSender.join();
-    npcSender.join();
-    reader.join();
-    clock.join();
+            ++sendersDone;
+        };
+    };
+    test::RunTogether({sender(playerMessages), sender(npcMessages),
+                       [&] {
+                           while (sendersDone.load() < 2) {
+                               if (!ReadStores(bench.host)) {
+                                   readsConsistent = false;
+                               }
+                               std::this_thread::yield();
+                           }
+                       },
+                       [] { AdvancePollIntervals(kIntervals); }});
 
     EXPECT_TRUE(readsConsistent);
     EXPECT_EQ(bench.client.SentCount(), static_cast<std::size_t>(kIntervals));
     os::ThreadLockHandle coreLock(GetClientCoreLock());
-    std::map<std::uint64_t, Bytes> seenPlayers;
-    for (const auto& [key, record] : minimap->GetPlayerInfoMap()) {
-        seenPlayers[key] = RecordBytes(record);
-    }
-    std::map<std::uint64_t, Bytes> seenNpcs;
-    for (const auto& [key, record] : minimap->GetNpcInfoMap()) {
-        seenNpcs[key] = RecordBytes(record);
-    }
-    std::map<std::uint64_t, Bytes> seenQueried;
-    for (const auto& [key, record] : minimap->GetQueryNpcInfoMap()) {
-        seenQueried[key] = RecordBytes(record);
-    }
-    EXPECT_EQ(seenPlayers, players);
-    EXPECT_EQ(seenNpcs, npcs);
-    EXPECT_EQ(seenQueried, queried);
+    EXPECT_EQ(StoreBytes(minimap->GetPlayerInfoMap()), players);
+    EXPECT_EQ(StoreBytes(minimap->GetNpcInfoMap()), npcs);
+    EXPECT_EQ(StoreBytes(minimap->GetQueryNpcInfoMap()), queried);
 }
 
 TEST(MiniMapThreads, EverythingAtOnceEndingWithAReleaseLeavesNothingBehind) {
@@ -216,105 +152,73 @@ TEST(MiniMapThreads, EverythingAtOnceEndingWithAReleaseLeavesNothingBehind) {
     std::atomic<bool> released{false};
     std::atomic<bool> readsConsistent{true};
     pyr::IPyr_MiniMap* minimap = bench.MiniMap();
-    std::latch go(7);
     // Both senders have delivered half of their messages, and the user interface is done.
     std::latch halfway(3);
-    std::thread sender1([&] {
-        go.arrive_and_wait();
-        for (std::uint64_t id = 1; id <= kCount; ++id) {
-            bench.Deliver(SetPlayer(PlayerRecord(id)));
-            bench.Deliver(id % 10 == 0 ? ClearMarkers() : RemoveMarker(true, id - 1));
-            if (id == kCount / 2) {
-                halfway.count_down();
+    const auto sender = [&](auto deliverPair) {
+        return [&, deliverPair] {
+            for (std::uint64_t id = 1; id <= kCount; ++id) {
+                deliverPair(id);
+                if (id == kCount / 2) {
+                    halfway.count_down();
+                }
             }
-        }
-    });
-    std::thread sender2([&] {
-        go.arrive_and_wait();
-        for (std::uint64_t id = 1; id <= kCount; ++id) {
-            bench.Deliver(SetNpc(NpcRecord(id)));
-            bench.Deliver(QueryResult(NpcRecord(id)));
-            if (id == kCount / 2) {
-                halfway.count_down();
-            }
-        }
-    });
-    std::thread reader([&] {
-        go.arrive_and_wait();
-        while (!released.load()) {
-            if (!ReadStores(bench.host)) {
-                readsConsistent = false;
-            }
-            std::this_thread::yield();
-        }
-    });
-    std::thread clock([&] {
-        go.arrive_and_wait();
-        for (int i = 0; i < 10; ++i) {
-            os::GetTimer()->Advance(pyr::MiniMapPollInterval);
-        }
-    });
-    std::thread userInterface([&] {
-        go.arrive_and_wait();
-        for (int i = 0; i < 20; ++i) {
-            minimap->SetPollEnabled(i % 2 == 0);
-            minimap->RequestNpcQuery(i);
-        }
-        halfway.count_down();
-    });
-    std::thread resetter([&] {
-        go.arrive_and_wait();
-        for (int i = 0; i < 20; ++i) {
-            bench.roles.EmitReset();
-        }
-    });
-    std::thread releaser([&] {
-        go.arrive_and_wait();
-        halfway.wait();
-        bench.Release();
-        released = true;
-    });
-    for (auto* t : {&sender1, &sender2, &reader, &clock, &userInterface, &resetter, &releaser}) {
-        t->join();
-    }
+        };
+    };
+    test::RunTogether({sender([&](std::uint64_t id) {
+                           bench.Deliver(SetPlayer(PlayerRecord(id)));
+                           bench.Deliver(id % 10 == 0 ? ClearMarkers()
+                                                      : RemoveMarker(true, id - 1));
+                       }),
+                       sender([&](std::uint64_t id) {
+                           bench.Deliver(SetNpc(NpcRecord(id)));
+                           bench.Deliver(QueryResult(NpcRecord(id)));
+                       }),
+                       [&] {
+                           while (!released.load()) {
+                               if (!ReadStores(bench.host)) {
+                                   readsConsistent = false;
+                               }
+                               std::this_thread::yield();
+                           }
+                       },
+                       [] { AdvancePollIntervals(10); },
+                       [&] {
+                           for (int i = 0; i < 20; ++i) {
+                               minimap->SetPollEnabled(i % 2 == 0);
+                               minimap->RequestNpcQuery(i);
+                           }
+                           halfway.count_down();
+                       },
+                       [&] {
+                           for (int i = 0; i < 20; ++i) {
+                               bench.roles.EmitReset();
+                           }
+                       },
+                       [&] {
+                           halfway.wait();
+                           bench.Release();
+                           released = true;
+                       }});
 
     EXPECT_TRUE(readsConsistent);
-    EXPECT_EQ(bench.MiniMap(), nullptr);
-    EXPECT_TRUE(MiniMapTimers().empty());
-    EXPECT_TRUE(bench.client.dispatcher.GetHandler(pyr::MiniMapMsgType).IsEmpty());
-    EXPECT_EQ(bench.roles.ResetSlotCount(), 0u);
-    // Whatever still arrives goes nowhere.
-    bench.Deliver(SetPlayer(PlayerRecord(1)));
-    bench.roles.EmitReset();
-    EXPECT_EQ(os::GetTimer()->Advance(pyr::MiniMapPollInterval), 0u);
+    ExpectNothingReachesTheReleasedMiniMap(bench);
 }
 
 TEST(MiniMapThreads, SiblingsLeavingWhileThePollRunsAreNotUsedAfterwards) {
     Bench bench;
     ASSERT_TRUE(bench.Start());
     bench.MiniMap()->SetPollEnabled(true);
-    std::latch go(3);
-    std::thread clock([&] {
-        go.arrive_and_wait();
-        for (int i = 0; i < 10; ++i) {
-            os::GetTimer()->Advance(pyr::MiniMapPollInterval);
-        }
-    });
-    std::thread leaver([&] {
-        go.arrive_and_wait();
-        os::ThreadLockHandle coreLock(GetClientCoreLock());
-        bench.host.UnregisterChildContainer(&bench.roles);
-        bench.host.UnregisterChildContainer(&bench.client);
-    });
-    std::thread querier([&] {
-        go.arrive_and_wait();
-        for (int i = 0; i < 10; ++i) {
-            bench.MiniMap()->RequestNpcQuery(i);
-        }
-    });
-    clock.join();
-    leaver.join();
-    querier.join();
+    test::RunTogether({[] { AdvancePollIntervals(10); },
+                       [&] {
+                           os::ThreadLockHandle coreLock(GetClientCoreLock());
+                           bench.host.UnregisterChildContainer(&bench.roles);
+                           bench.host.UnregisterChildContainer(&bench.client);
+                       },
+                       [&] {
+                           for (int i = 0; i < 10; ++i) {
+                               bench.MiniMap()->RequestNpcQuery(i);
+                           }
+                       }});
 
     const std::size_t sent = bench.client.SentCount();
     os::GetTimer()->Advance(pyr::MiniMapPollInterval);

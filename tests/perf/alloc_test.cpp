@@ -49,19 +49,19 @@ struct TwoSlots {
     long second = 0;
 };
 
-class MessagePathAllocations : public ::testing::Test {
+class MessagePathAllocations : public minimaptest::StartedMiniMap {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(bench.Start());
-        minimap = bench.MiniMap();
-        ASSERT_NE(minimap, nullptr);
+        ASSERT_NO_FATAL_FAILURE(StartedMiniMap::SetUp());
         os::ThreadLockHandle coreLock(GetClientCoreLock());
         ASSERT_TRUE(minimap->MarkersChanged.Connect(os::bind(&TwoSlots::First, &slots)));
         ASSERT_TRUE(minimap->MarkersChanged.Connect(os::bind(&TwoSlots::Second, &slots)));
     }
     void TearDown() override {
-        os::ThreadLockHandle coreLock(GetClientCoreLock());
-        minimap->MarkersChanged.DisconnectAll();
+        if (minimap != nullptr) {
+            os::ThreadLockHandle coreLock(GetClientCoreLock());
+            minimap->MarkersChanged.DisconnectAll();
+        }
     }
 
     /// Parses into one reused message object, as a connection's receive loop does, and
@@ -82,8 +82,6 @@ protected:
         return {count.Allocations(), count.Releases()};
     }
 
-    minimaptest::Bench bench;
-    pyr::IPyr_MiniMap* minimap = nullptr;
     minimaptest::FakeSender sender;
     ReceivedNetMsg received;
     TwoSlots slots;
@@ -134,23 +132,24 @@ struct Counter {
     long value = 0;
 };
 
+// Connects a slot for every counter, emits once to warm the caches, then returns how many
+// allocations a second emission makes.
+long AllocationsOfAWarmEmission(std::vector<Counter>& counters) {
+    os::Signal<void(), os::LastValue<void>> signal;
+    for (Counter& c : counters) {
+        EXPECT_TRUE(signal.Connect(os::bind(&Counter::Increment, &c)));
+    }
+    signal.Emit();
+    perftest::CountAllocations count;
+    signal.Emit();
+    return count.Allocations();
+}
+
 TEST(SignalAllocations, EmissionAllocatesOnlyTheSlotCopies) {
     for (const std::size_t slotCount : {std::size_t{1}, std::size_t{4}, std::size_t{16}}) {
         std::vector<Counter> counters(slotCount);
-        os::Signal<void(), os::LastValue<void>> signal;
-        for (Counter& c : counters) {
-            ASSERT_TRUE(signal.Connect(os::bind(&Counter::Increment, &c)));
-        }
-        signal.Emit();
-
-        long allocations = 0;
-        {
-            perftest::CountAllocations count;
-            signal.Emit();
-            allocations = count.Allocations();
-        }
-
-        EXPECT_EQ(allocations, Cached() ? 0 : static_cast<long>(slotCount)) << slotCount;
+        EXPECT_EQ(AllocationsOfAWarmEmission(counters), Cached() ? 0 : static_cast<long>(slotCount))
+            << slotCount;
         for (const Counter& c : counters) {
             EXPECT_EQ(c.value, 2);
         }
@@ -159,22 +158,9 @@ TEST(SignalAllocations, EmissionAllocatesOnlyTheSlotCopies) {
 
 TEST(SignalAllocations, EmissionBeyondSixteenSlotsAddsOneSnapshotVector) {
     std::vector<Counter> counters(20);
-    os::Signal<void(), os::LastValue<void>> signal;
-    for (Counter& c : counters) {
-        ASSERT_TRUE(signal.Connect(os::bind(&Counter::Increment, &c)));
-    }
-    signal.Emit();
-
-    long allocations = 0;
-    {
-        perftest::CountAllocations count;
-        signal.Emit();
-        allocations = count.Allocations();
-    }
-
     // Twenty copies live at once: the thread's cache and the shared pool of their size hold
     // sixteen blocks each, so all come from them when caching.
-    EXPECT_EQ(allocations, 1 + (Cached() ? 0 : 20));
+    EXPECT_EQ(AllocationsOfAWarmEmission(counters), 1 + (Cached() ? 0 : 20));
 }
 
 // A thread that ends with blocks in its cache hands every one of them back to the system
