@@ -89,43 +89,33 @@ private:
     }
     bool ReadNumber(Value& out) {
         const std::size_t start = pos;
-        if (pos < s.size() && s[pos] == '-') {
-            ++pos;
-        }
-        if (pos >= s.size() || !std::isdigit(static_cast<unsigned char>(s[pos]))) {
+        Take('-');
+        // A leading zero stands alone.
+        if (!Take('0') && !TakeDigits()) {
             return false;
         }
-        if (s[pos] == '0') {
-            ++pos;
-        } else {
-            while (pos < s.size() && std::isdigit(static_cast<unsigned char>(s[pos]))) {
-                ++pos;
-            }
+        if (Take('.') && !TakeDigits()) {
+            return false;
         }
-        if (pos < s.size() && s[pos] == '.') {
-            ++pos;
-            if (pos >= s.size() || !std::isdigit(static_cast<unsigned char>(s[pos]))) {
+        if (Take('e') || Take('E')) {
+            if (!Take('+')) {
+                Take('-');
+            }
+            if (!TakeDigits()) {
                 return false;
-            }
-            while (pos < s.size() && std::isdigit(static_cast<unsigned char>(s[pos]))) {
-                ++pos;
-            }
-        }
-        if (pos < s.size() && (s[pos] == 'e' || s[pos] == 'E')) {
-            ++pos;
-            if (pos < s.size() && (s[pos] == '+' || s[pos] == '-')) {
-                ++pos;
-            }
-            if (pos >= s.size() || !std::isdigit(static_cast<unsigned char>(s[pos]))) {
-                return false;
-            }
-            while (pos < s.size() && std::isdigit(static_cast<unsigned char>(s[pos]))) {
-                ++pos;
             }
         }
         out.type = Value::Type::Number;
         out.text = s.substr(start, pos - start);
         return true;
+    }
+    /// Steps over one digit or more; false when none is next.
+    bool TakeDigits() {
+        const std::size_t start = pos;
+        while (pos < s.size() && std::isdigit(static_cast<unsigned char>(s[pos]))) {
+            ++pos;
+        }
+        return pos > start;
     }
     bool ReadString(std::string& out) {
         ++pos;
@@ -190,69 +180,64 @@ private:
         }
         return false;
     }
-    bool ReadArray(Value& out, int depth) {
-        out.type = Value::Type::Array;
-        ++pos;
-        SkipSpace();
-        if (pos < s.size() && s[pos] == ']') {
+    /// Steps over `c` when it is the next character.
+    bool Take(char c) {
+        if (pos < s.size() && s[pos] == c) {
             ++pos;
             return true;
         }
+        return false;
+    }
+    /// Reads the items of an array or an object, from its opening bracket to `close`, with
+    /// `readItem` for each; commas between them, white space anywhere.
+    template <class ReadItem>
+    bool ReadItems(char close, ReadItem readItem) {
+        ++pos;
+        SkipSpace();
+        if (Take(close)) {
+            return true;
+        }
         while (true) {
-            Value item;
             SkipSpace();
+            if (!readItem()) {
+                return false;
+            }
+            SkipSpace();
+            if (!Take(',')) {
+                return Take(close);
+            }
+        }
+    }
+    bool ReadArray(Value& out, int depth) {
+        out.type = Value::Type::Array;
+        return ReadItems(']', [&] {
+            Value item;
             if (!ReadValue(item, depth + 1)) {
                 return false;
             }
             out.items.push_back(std::move(item));
-            SkipSpace();
-            if (pos < s.size() && s[pos] == ',') {
-                ++pos;
-                continue;
-            }
-            if (pos < s.size() && s[pos] == ']') {
-                ++pos;
-                return true;
-            }
-            return false;
-        }
+            return true;
+        });
     }
     bool ReadObject(Value& out, int depth) {
         out.type = Value::Type::Object;
-        ++pos;
-        SkipSpace();
-        if (pos < s.size() && s[pos] == '}') {
-            ++pos;
-            return true;
-        }
-        while (true) {
-            SkipSpace();
+        return ReadItems('}', [&] {
             std::string key;
             if (pos >= s.size() || s[pos] != '"' || !ReadString(key)) {
                 return false;
             }
             SkipSpace();
-            if (pos >= s.size() || s[pos] != ':') {
+            if (!Take(':')) {
                 return false;
             }
-            ++pos;
             SkipSpace();
             Value value;
             if (!ReadValue(value, depth + 1)) {
                 return false;
             }
             out.members.emplace_back(std::move(key), std::move(value));
-            SkipSpace();
-            if (pos < s.size() && s[pos] == ',') {
-                ++pos;
-                continue;
-            }
-            if (pos < s.size() && s[pos] == '}') {
-                ++pos;
-                return true;
-            }
-            return false;
-        }
+            return true;
+        });
     }
 
     const std::string& s;

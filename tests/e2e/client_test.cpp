@@ -287,6 +287,13 @@ std::unique_ptr<test::ChildProcess> StartServerProcess(const std::vector<std::st
     return server;
 }
 
+/// The JSON line of `event` number `serial` that empties both stores at once.
+std::string BothStoresCleared(int serial, const std::string& event) {
+    return "{\"version\":1,\"serial\":" + std::to_string(serial) + ",\"event\":\"" + event +
+           "\",\"changes\":[{\"store\":\"players\",\"op\":\"clear\"},"
+           "{\"store\":\"npcs\",\"op\":\"clear\"}]}";
+}
+
 TEST(EndToEnd, SetRemoveClearAndRoleResetReachTheUserInterfaceInOrder) {
     const std::string serverErr = TempPath("server.err");
     std::string address;
@@ -313,17 +320,13 @@ TEST(EndToEnd, SetRemoveClearAndRoleResetReachTheUserInterfaceInOrder) {
     EXPECT_EQ(NextEvent(client), "MarkersChanged P 2(5.0,5.0)" + npcs);
     // Time 3: a clear empties both stores at once, in one operation.
     EXPECT_EQ(NextEvent(client, &raw), "MarkersChanged P | N | Q");
-    EXPECT_EQ(raw,
-              "{\"version\":1,\"serial\":7,\"event\":\"MarkersChanged\",\"changes\":["
-              "{\"store\":\"players\",\"op\":\"clear\"},{\"store\":\"npcs\",\"op\":\"clear\"}]}");
+    EXPECT_EQ(raw, BothStoresCleared(7, "MarkersChanged"));
     // Time 4: new markers.
     ASSERT_TRUE(
         WaitForEvent(client, "MarkersChanged P 3(-7.5,0.25) | N 8 Guard (50.0,50.0) k0 q-1 | Q"));
     // Time 5: the role changes: the stores are emptied, and the next poll sets them again.
     EXPECT_EQ(NextEvent(client, &raw), "RoleReset P | N | Q");
-    EXPECT_EQ(raw,
-              "{\"version\":1,\"serial\":10,\"event\":\"RoleReset\",\"changes\":["
-              "{\"store\":\"players\",\"op\":\"clear\"},{\"store\":\"npcs\",\"op\":\"clear\"}]}");
+    EXPECT_EQ(raw, BothStoresCleared(10, "RoleReset"));
     ASSERT_TRUE(
         WaitForEvent(client, "MarkersChanged P 3(-7.5,0.25) | N 8 Guard (50.0,50.0) k0 q-1 | Q"));
 

@@ -141,71 +141,72 @@ struct Rewirer {
     }
 };
 
-TEST(Signal, SlotDisconnectedDuringEmissionStillRunsLaterInSnapshot) {
+// A rewiring slot connected ahead of b.first (or alone), the journals of two emissions, and
+// the slots connected after each of them.
+struct Rewiring {
+    const char* name;
+    void (Rewirer::*slot)();
+    bool thenB;  ///< b.first is connected after the rewiring slot
+    std::vector<std::string> first;
+    std::vector<std::string> second;
+    std::size_t slotsLeft;
+};
+
+void PrintTo(const Rewiring& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SignalRewiredDuringEmission : public ::testing::TestWithParam<Rewiring> {};
+
+TEST_P(SignalRewiredDuringEmission, ChangesTakeEffectAtTheNextEmission) {
+    const Rewiring& c = GetParam();
     std::vector<std::string> journal;
     VoidSignal signal;
     Subscriber b{&journal, "b"};
     Rewirer rewirer{&signal, &journal, &b};
-    signal.Connect(os::bind(&Rewirer::DisconnectOther, &rewirer));
-    signal.Connect(os::bind(&Subscriber::OnFirst, &b));
+    signal.Connect(os::bind(c.slot, &rewirer));
+    if (c.thenB) {
+        signal.Connect(os::bind(&Subscriber::OnFirst, &b));
+    }
 
     signal.Emit();
-    EXPECT_EQ(journal, (std::vector<std::string>{"rewirer.disconnect", "b.first"}));
-    EXPECT_EQ(signal.GetSlotCount(), 1u);
+    EXPECT_EQ(journal, c.first);
+    EXPECT_EQ(signal.GetSlotCount(), c.slotsLeft);
 
     journal.clear();
     signal.Emit();
-    EXPECT_EQ(journal, (std::vector<std::string>{"rewirer.disconnect"}));
+    EXPECT_EQ(journal, c.second);
+    EXPECT_EQ(signal.GetSlotCount(), c.slotsLeft);
 }
 
-TEST(Signal, SlotThatDisconnectsItselfRunsOnceThenNotAtTheNextEmission) {
-    std::vector<std::string> journal;
-    VoidSignal signal;
-    Subscriber b{&journal, "b"};
-    Rewirer rewirer{&signal, &journal, &b};
-    signal.Connect(os::bind(&Rewirer::DisconnectSelf, &rewirer));
-    signal.Connect(os::bind(&Subscriber::OnFirst, &b));
-
-    signal.Emit();
-    EXPECT_EQ(journal, (std::vector<std::string>{"rewirer.self", "b.first"}));
-
-    journal.clear();
-    signal.Emit();
-    EXPECT_EQ(journal, (std::vector<std::string>{"b.first"}));
-}
-
-TEST(Signal, SlotConnectedDuringEmissionIsFirstCalledAtTheNextEmission) {
-    std::vector<std::string> journal;
-    VoidSignal signal;
-    Subscriber b{&journal, "b"};
-    Rewirer rewirer{&signal, &journal, &b};
-    signal.Connect(os::bind(&Rewirer::ConnectOther, &rewirer));
-
-    signal.Emit();
-    EXPECT_EQ(journal, (std::vector<std::string>{"rewirer.connect"}));
-
-    journal.clear();
-    signal.Emit();  // the second connection of b.first is refused as a duplicate
-    EXPECT_EQ(journal, (std::vector<std::string>{"rewirer.connect", "b.first"}));
-    EXPECT_EQ(signal.GetSlotCount(), 2u);
-}
-
-TEST(Signal, DisconnectAllDuringEmissionFinishesTheEmissionAndLeavesNoSlots) {
-    std::vector<std::string> journal;
-    VoidSignal signal;
-    Subscriber b{&journal, "b"};
-    Rewirer rewirer{&signal, &journal, &b};
-    signal.Connect(os::bind(&Rewirer::DisconnectEverything, &rewirer));
-    signal.Connect(os::bind(&Subscriber::OnFirst, &b));
-
-    signal.Emit();
-    EXPECT_EQ(journal, (std::vector<std::string>{"rewirer.all", "b.first"}));
-    EXPECT_EQ(signal.GetSlotCount(), 0u);
-
-    journal.clear();
-    signal.Emit();
-    EXPECT_TRUE(journal.empty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Signal, SignalRewiredDuringEmission,
+    ::testing::Values(Rewiring{"SlotDisconnectedDuringEmissionStillRunsLaterInSnapshot",
+                               &Rewirer::DisconnectOther,
+                               true,
+                               {"rewirer.disconnect", "b.first"},
+                               {"rewirer.disconnect"},
+                               1},
+                      Rewiring{"SlotThatDisconnectsItselfRunsOnceThenNotAtTheNextEmission",
+                               &Rewirer::DisconnectSelf,
+                               true,
+                               {"rewirer.self", "b.first"},
+                               {"b.first"},
+                               1},
+                      // The second connection of b.first is refused as a duplicate.
+                      Rewiring{"SlotConnectedDuringEmissionIsFirstCalledAtTheNextEmission",
+                               &Rewirer::ConnectOther,
+                               false,
+                               {"rewirer.connect"},
+                               {"rewirer.connect", "b.first"},
+                               2},
+                      Rewiring{"DisconnectAllDuringEmissionFinishesTheEmissionAndLeavesNoSlots",
+                               &Rewirer::DisconnectEverything,
+                               true,
+                               {"rewirer.all", "b.first"},
+                               {},
+                               0}),
+    [](const ::testing::TestParamInfo<Rewiring>& info) { return std::string(info.param.name); });
 
 TEST(Signal, EmptySlotConnectsOnceAndIsSkippedByEmission) {
     std::vector<std::string> journal;

@@ -74,6 +74,32 @@ const char* const kStart =
     "0 npc 9 appear name=\"Smith\" x=3 y=4 kind=3\n"
     "0 npc 7 appear name=\"Elder\" x=5 y=6 kind=1 quest=42\n";
 
+/// A world played from the start plus `events` up to time 0, and a client that polled it then.
+class CaughtUpClient {
+public:
+    explicit CaughtUpClient(const std::string& events)
+        : script(PlayedToZero(world, events)), view(world) {
+        view.Poll(world);
+    }
+
+    /// Plays the events up to and including `untilMs`; what the client's next poll sends.
+    std::vector<SyncItem> PollAt(std::int64_t untilMs) {
+        script.PlayUntil(world, untilMs);
+        return view.Poll(world);
+    }
+
+    World world;
+    Script script;
+    ClientView view;
+
+private:
+    static Script PlayedToZero(World& world, const std::string& events) {
+        Script played(std::string(kStart) + events);
+        played.PlayUntil(world, 0);
+        return played;
+    }
+};
+
 TEST(ClientView, FirstPollSetsEveryMarkerPlayersFirstInAscendingId) {
     World world;
     Script(kStart).PlayUntil(world, 0);
@@ -83,19 +109,13 @@ TEST(ClientView, FirstPollSetsEveryMarkerPlayersFirstInAscendingId) {
 }
 
 TEST(ClientView, SendsOnlyWhatChangedSinceThatClientsLastPoll) {
-    World world;
-    Script script(std::string(kStart) +
-                  "1 player 1 move x=9 y=9\n"
-                  "1 npc 9 update quest=5\n"
-                  "2 player 2 leave\n"
-                  "2 npc 7 leave\n"
-                  "2 player 3 appear x=0 y=0\n");
-    script.PlayUntil(world, 0);
-    ClientView view(world);
-    view.Poll(world);
-
-    script.PlayUntil(world, 2);
-    const auto items = view.Poll(world);
+    CaughtUpClient client(
+        "1 player 1 move x=9 y=9\n"
+        "1 npc 9 update quest=5\n"
+        "2 player 2 leave\n"
+        "2 npc 7 leave\n"
+        "2 player 3 appear x=0 y=0\n");
+    const auto items = client.PollAt(2);
     EXPECT_EQ(Describe(items), (Ops{"Remove p2", "Remove n7", "Set p1", "Set p3", "Set n9"}));
     EXPECT_TRUE(items[0].player);
     EXPECT_FALSE(items[1].player);
@@ -104,26 +124,16 @@ TEST(ClientView, SendsOnlyWhatChangedSinceThatClientsLastPoll) {
 }
 
 TEST(ClientView, ClearEventSendsOneClearThenWhatExistsAfterIt) {
-    World world;
-    Script script(std::string(kStart) + "1 clear\n1 player 5 appear x=1 y=1\n");
-    script.PlayUntil(world, 0);
-    ClientView view(world);
-    view.Poll(world);
-    script.PlayUntil(world, 1);
-    EXPECT_EQ(Describe(view.Poll(world)), (Ops{"Clear", "Set p5"}));
+    CaughtUpClient client("1 clear\n1 player 5 appear x=1 y=1\n");
+    EXPECT_EQ(Describe(client.PollAt(1)), (Ops{"Clear", "Set p5"}));
 }
 
 TEST(ClientView, WorldEmptiedByLeavesIsOneClearRatherThanARemoveEach) {
-    World world;
-    Script script(std::string(kStart) +
-                  "1 player 1 leave\n1 player 2 leave\n1 npc 7 leave\n1 npc 9 leave\n"
-                  "1 player 8 appear x=1 y=1\n1 player 8 leave\n");
-    script.PlayUntil(world, 0);
-    ClientView view(world);
-    view.Poll(world);
-    script.PlayUntil(world, 1);
-    EXPECT_EQ(Describe(view.Poll(world)), (Ops{"Clear"}));
-    EXPECT_TRUE(view.Poll(world).empty());
+    CaughtUpClient client(
+        "1 player 1 leave\n1 player 2 leave\n1 npc 7 leave\n1 npc 9 leave\n"
+        "1 player 8 appear x=1 y=1\n1 player 8 leave\n");
+    EXPECT_EQ(Describe(client.PollAt(1)), (Ops{"Clear"}));
+    EXPECT_TRUE(client.PollAt(1).empty());
 }
 
 TEST(ClientView, ClientThatHoldsNothingIsNeverSentClear) {
@@ -140,15 +150,12 @@ TEST(ClientView, ClientThatHoldsNothingIsNeverSentClear) {
 }
 
 TEST(ClientView, ForgetAfterARoleResetSetsEveryMarkerAgainWithoutClear) {
-    World world;
-    Script script(std::string(kStart) + "1 role-reset\n");
-    script.PlayUntil(world, 0);
-    ClientView view(world);
-    view.Poll(world);
-    script.PlayUntil(world, 1);
-    EXPECT_EQ(world.GetRoleResets(), 1u);
-    view.Forget();
-    EXPECT_EQ(Describe(view.Poll(world)), (Ops{"Set p1", "Set p2", "Set n7", "Set n9"}));
+    CaughtUpClient client("1 role-reset\n");
+    client.script.PlayUntil(client.world, 1);
+    EXPECT_EQ(client.world.GetRoleResets(), 1u);
+    client.view.Forget();
+    EXPECT_EQ(Describe(client.view.Poll(client.world)),
+              (Ops{"Set p1", "Set p2", "Set n7", "Set n9"}));
 }
 
 TEST(ClientView, TwoClientsKeepTheirOwnViews) {

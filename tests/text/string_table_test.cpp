@@ -60,6 +60,22 @@ protected:
         WriteTable(config.Path(), table, xml);
     }
 
+    struct Lookup {
+        const char* table;
+        const char* key;
+        const char* text;
+    };
+
+    // Writes `xml` as table "t" and expects every lookup, in order, of one StringTable.
+    void ExpectLookups(const std::string& xml, std::initializer_list<Lookup> lookups) {
+        Write("t", xml);
+        StringTable table;
+        for (const Lookup& lookup : lookups) {
+            EXPECT_EQ(table.GetString(lookup.table, lookup.key), lookup.text)
+                << lookup.table << "/" << lookup.key;
+        }
+    }
+
     TempDir config;
     ScopedEnv configDir{"PLINTH_CONFIG_DIR", config.Path().c_str()};
     RecordingArchive archive;
@@ -85,30 +101,21 @@ TEST_F(StringTableTest, ReadsTheArchivePathWholeAndTouchesNoFileInArchiveMode) {
 
 TEST_F(StringTableTest, EntriesAreTheRootsChildElementsWithText) {
     // K with text, an empty L, M holding only an element, and K again: exactly K = z.
-    Write("t", "<root><K>x</K><L/><M><N>y</N></M><K>z</K></root>");
-    StringTable table;
-    EXPECT_EQ(table.GetString("t", "K"), "z");
-    EXPECT_EQ(table.GetString("t", "L"), "");
-    EXPECT_EQ(table.GetString("t", "M"), "");
-    EXPECT_EQ(table.GetString("t", "N"), "");
+    ExpectLookups("<root><K>x</K><L/><M><N>y</N></M><K>z</K></root>",
+                  {{"t", "K", "z"}, {"t", "L", ""}, {"t", "M", ""}, {"t", "N", ""}});
 }
 
 TEST_F(StringTableTest, DeclarationAndCommentMayPrecedeTheRootAndLaterTopLevelElementsAreIgnored) {
-    Write("t",
-          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- texts -->\n"
-          "<root><a>1</a></root>\n<more><b>2</b></more>\n");
-    StringTable table;
-    EXPECT_EQ(table.GetString("t", "a"), "1");
-    EXPECT_EQ(table.GetString("t", "b"), "");
+    ExpectLookups(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- texts -->\n"
+        "<root><a>1</a></root>\n<more><b>2</b></more>\n",
+        {{"t", "a", "1"}, {"t", "b", ""}});
 }
 
 TEST_F(StringTableTest, KeysAndTableNamesAreExactBytes) {
-    Write("t", "<root><Key>upper</Key><key>lower</key><sp> padded </sp></root>");
-    StringTable table;
-    EXPECT_EQ(table.GetString("t", "Key"), "upper");
-    EXPECT_EQ(table.GetString("t", "key"), "lower");
-    EXPECT_EQ(table.GetString("t", "KEY"), "");
-    EXPECT_EQ(table.GetString("T", "Key"), "");
+    ExpectLookups(
+        "<root><Key>upper</Key><key>lower</key><sp> padded </sp></root>",
+        {{"t", "Key", "upper"}, {"t", "key", "lower"}, {"t", "KEY", ""}, {"T", "Key", ""}});
 }
 
 TEST_F(StringTableTest, TwoLookupsReturnTheSameStoredText) {
