@@ -20,6 +20,7 @@
 
 #include "capture/Pcapng.h"
 #include "support/HostileFiles.h"
+#include "support/TcpSegment.h"
 
 namespace {
 
@@ -343,13 +344,8 @@ void CaptureSeeds() {
     std::int64_t time = 1000;
     const auto segment = [&](bool fromClient, std::uint32_t seq, std::uint8_t flags,
                              const Bytes& payload) {
-        capture::Segment s;
-        s.fromClient = fromClient;
-        s.clientPort = 40000;
-        s.seq = seq;
-        s.flags = flags;
-        s.payload = payload.data();
-        s.size = payload.size();
+        const capture::Segment s =
+            test::TcpSegment(fromClient, 40000, seq, flags, payload.data(), payload.size());
         packets += capture::EnhancedPacketBlock(time += 1000, capture::EthernetFrame(s), 0);
     };
     segment(true, 0, capture::kTcpSyn, {});

@@ -21,6 +21,7 @@
 #include "server/SimMessages.h"
 #include "support/LogCapture.h"
 #include "support/Scoped.h"
+#include "support/TcpSegment.h"
 
 namespace {
 
@@ -338,14 +339,9 @@ INSTANTIATE_TEST_SUITE_P(
 /// behind a cooked header, with the server port changed.
 std::string CookedFrame(bool fromClient, std::uint32_t seq, std::uint8_t flags,
                         const std::string& payload) {
-    capture::Segment s;
-    s.fromClient = fromClient;
-    s.clientPort = 51000;
-    s.seq = seq;
-    s.flags = flags;
-    s.payload = payload.data();
-    s.size = payload.size();
-    std::string frame = capture::EthernetFrame(s).substr(14);
+    std::string frame = capture::EthernetFrame(test::TcpSegment(fromClient, 51000, seq, flags,
+                                                                payload.data(), payload.size()))
+                            .substr(14);
     frame[20 + (fromClient ? 2 : 0)] = static_cast<char>(9000 >> 8);
     frame[20 + (fromClient ? 3 : 1)] = static_cast<char>(9000 & 0xFF);
     std::string cooked(16, '\0');
