@@ -137,6 +137,15 @@ const Workload& GetWorkload(Op op, std::size_t markers) {
     return *slot;
 }
 
+/// What fills the stores before `op` is measured, or null when they start empty: Set replaces
+/// markers already present, Remove removes present NPCs, QueryResult adds to an empty store.
+const Workload* StoreFill(Op op, std::size_t markers) {
+    if (op == Op::SetPlayer || op == Op::SetNpc) {
+        return &GetWorkload(op, markers);
+    }
+    return op == Op::Remove ? &GetWorkload(Op::SetNpc, markers) : nullptr;
+}
+
 // ---- The module ---------------------------------------------------------------------------
 
 class ModulePath {
@@ -226,10 +235,20 @@ void ApplySync(Self& self, const NetMsg& msg) {
 
 class Sender : public ISender {};
 
+/// The stores and the subscriber of a path written by hand, as the minimap keeps them.
+struct HandWrittenStores {
+    void ClearQuery() { queries.clear(); }
+
+    MiniMapPlayerInfoMap players;
+    MiniMapNpcInfoMap npcs;
+    MiniMapNpcInfoMap queries;
+    Subscriber subscriber;
+};
+
 /// Parser, two maps of std::function called in place, the core lock; the slots are the
 /// derived class's.
 template <class Derived>
-class HandWrittenPath {
+class HandWrittenPath : public HandWrittenStores {
 public:
     using Handler = std::function<void(ISender*, const NetMsg*)>;
 
@@ -258,13 +277,6 @@ public:
         os::ThreadLockHandle coreLock(GetClientCoreLock());
         ApplySync(static_cast<Derived&>(*this), *msg);
     }
-
-    void ClearQuery() { queries.clear(); }
-
-    MiniMapPlayerInfoMap players;
-    MiniMapNpcInfoMap npcs;
-    MiniMapNpcInfoMap queries;
-    Subscriber subscriber;
 
 private:
     std::unordered_map<unsigned short, Handler> types;
@@ -303,7 +315,7 @@ private:
 
 // ---- The floor ----------------------------------------------------------------------------
 
-class LeanPath {
+class LeanPath : public HandWrittenStores {
 public:
     void Receive(const unsigned char* p, std::size_t size) {
         if (size < 6) {
@@ -348,13 +360,6 @@ public:
                 break;
         }
     }
-
-    void ClearQuery() { queries.clear(); }
-
-    MiniMapPlayerInfoMap players;
-    MiniMapNpcInfoMap npcs;
-    MiniMapNpcInfoMap queries;
-    Subscriber subscriber;
 
 private:
     void Apply(const unsigned char* const* data, const std::size_t* dataSize, int count) {
@@ -422,13 +427,7 @@ template <class Path>
 void RunPath(benchmark::State& state, Op op, std::size_t markers) {
     Path path;
     const Workload& work = GetWorkload(op, markers);
-    // What fills the NPC store for Remove, and the store of the Set operations.
-    const Workload* refill = nullptr;
-    if (op == Op::SetPlayer || op == Op::SetNpc) {
-        refill = &work;
-    } else if (op == Op::Remove) {
-        refill = &GetWorkload(Op::SetNpc, markers);
-    }
+    const Workload* refill = StoreFill(op, markers);
     long expected = 0;
     const auto fill = [&] {
         for (std::size_t i = 0; i < refill->Count(); ++i) {
@@ -504,13 +503,7 @@ template <class Path>
 int CountInstructions(Op op, std::size_t markers) {
     Path path;
     const Workload& work = GetWorkload(op, markers);
-    // Set replaces markers already present; Remove removes present ones; QueryResult adds.
-    const Workload* fill = nullptr;
-    if (op == Op::SetPlayer || op == Op::SetNpc) {
-        fill = &work;
-    } else if (op == Op::Remove) {
-        fill = &GetWorkload(Op::SetNpc, markers);
-    }
+    const Workload* fill = StoreFill(op, markers);
     for (std::size_t i = 0; fill != nullptr && i < fill->Count(); ++i) {
         path.Receive(fill->Data(i), fill->Size(i));
     }
