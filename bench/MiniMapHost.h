@@ -15,6 +15,7 @@
 #include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 #include "minimap/FakeSiblings.h"
 #include "net/NetMsg.h"
+#include "support/NoCopy.h"
 
 namespace benchhost {
 
@@ -52,12 +53,10 @@ private:
 /// A host with the game-server client and the role system, and the module's minimap started
 /// under it. Loads the module on first use (after putting the process timer on the manual
 /// clock, so the poll timer never fires) and keeps it loaded for the process.
-class MiniMapHost {
+class MiniMapHost : test::NoCopy {
 public:
     MiniMapHost();
     ~MiniMapHost();
-    MiniMapHost(const MiniMapHost&) = delete;
-    MiniMapHost& operator=(const MiniMapHost&) = delete;
 
     /// The started minimap; never null (construction aborts the process otherwise).
     pyr::IPyr_MiniMap& MiniMap() { return *minimap; }

@@ -35,6 +35,7 @@
 
 #include "fuzz/FuzzTarget.h"
 #include "plinth/Log.h"
+#include "support/NoCopy.h"
 #include "text/GuardedArray.h"
 #include "text/Scramble.h"
 #include "text/StringTable.h"
@@ -75,14 +76,12 @@ Outcome Describe(const XmlDocument& document, bool loaded) {
 // bytes) before a guard page. Loading from a file reads the file first into a buffer of
 // size + 1 bytes, which is left alone there. Disarmed at the end of the scope, so that no
 // other allocation ever takes the guard.
-class ParseBufferGuard {
+class ParseBufferGuard : test::NoCopy {
 public:
     ParseBufferGuard(std::size_t size, bool fromFile) {
         text_test::GuardNextArray(size + (fromFile ? 2 : 1), size + 64);
     }
     ~ParseBufferGuard() { text_test::GuardNextArray(0, 0); }
-    ParseBufferGuard(const ParseBufferGuard&) = delete;
-    ParseBufferGuard& operator=(const ParseBufferGuard&) = delete;
 
     /// Whether the parse buffer was placed before the guard page.
     bool Placed() const { return text_test::GuardedArrayWasAllocated(); }

@@ -19,13 +19,14 @@
 #include <string>
 #include <vector>
 
+#include "support/NoCopy.h"
 #include "support/WaitReadable.h"
 
 extern char** environ;
 
 namespace test {
 
-class ChildProcess {
+class ChildProcess : test::NoCopy {
 public:
     /// Starts `argv[0]` with `argv`, the test's environment plus `extraEnv` ("NAME=value"
     /// entries override), standard input from /dev/null and standard error into `stderrPath`.
@@ -100,9 +101,6 @@ public:
             ::close(fd);
         }
     }
-
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
 
     /// The next line of standard output, without its newline; false at the end of output or
     /// after `timeoutMs`.

@@ -13,6 +13,7 @@
 #include "minimap/FakeSiblings.h"
 #include "minimap/MiniMapTesting.h"
 #include "plugin/PluginModule.h"
+#include "support/NoCopy.h"
 
 namespace hardening {
 
@@ -29,11 +30,9 @@ public:
 
 /// A host container with a game-server client and a role system registered, and a current
 /// role whose battle flag is clear. Unregisters the siblings on destruction.
-struct Siblings {
+struct Siblings : test::NoCopy {
     Siblings();
     ~Siblings();
-    Siblings(const Siblings&) = delete;
-    Siblings& operator=(const Siblings&) = delete;
 
     /// The minimap under the host, or null.
     pyr::IPyr_MiniMap* MiniMap();

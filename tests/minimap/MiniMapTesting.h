@@ -16,6 +16,7 @@
 #include "minimap/FakeSiblings.h"
 #include "net/NetMsg.h"
 #include "plinth/Timer.h"
+#include "support/NoCopy.h"
 
 namespace minimaptest {
 
@@ -37,7 +38,7 @@ const char* ModulePath();
 /// A host with a game-server client and a role system (each optional), the module's minimap
 /// created under it, and a current role whose battle-info entity has its flag clear. Releases
 /// the minimap and unregisters the siblings on destruction.
-class Bench {
+class Bench : test::NoCopy {
 public:
     struct Options {
         bool withRoleSystem = true;
@@ -47,9 +48,6 @@ public:
     Bench();
     explicit Bench(Options options);
     ~Bench();
-
-    Bench(const Bench&) = delete;
-    Bench& operator=(const Bench&) = delete;
 
     /// The minimap registered under the host, found through the host's registry and a
     /// dynamic_cast across the module boundary; null when there is none.

@@ -6,15 +6,15 @@
 // on that thread. It only counts; nothing is timed.
 #pragma once
 
+#include "support/NoCopy.h"
+
 namespace perftest {
 
 /// Counts the allocations and releases of the calling thread for its scope. Scopes do not nest.
-class CountAllocations {
+class CountAllocations : test::NoCopy {
 public:
     CountAllocations();
     ~CountAllocations();
-    CountAllocations(const CountAllocations&) = delete;
-    CountAllocations& operator=(const CountAllocations&) = delete;
 
     /// Calls of operator new (every form) so far in this scope.
     long Allocations() const;

@@ -8,6 +8,7 @@
 
 #include "plinth/SharedLibrary.h"
 #include "plinth/Timer.h"
+#include "support/NoCopy.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ using AnswerFunction = int();
 // A copy of the test module in a directory of its own, removed at the end of the test: its
 // directory is surely not the executable's, and a module pinned by an earlier run of a test
 // (gtest may repeat tests in one process) is never the one a later run loads.
-class ModuleCopy {
+class ModuleCopy : test::NoCopy {
 public:
     ModuleCopy() {
         static int copies = 0;
@@ -30,8 +31,6 @@ public:
         std::filesystem::copy_file(PLINTH_TEST_MODULE_PATH, path);
     }
     ~ModuleCopy() { std::filesystem::remove_all(directory); }
-    ModuleCopy(const ModuleCopy&) = delete;
-    ModuleCopy& operator=(const ModuleCopy&) = delete;
 
     std::filesystem::path directory;
     std::filesystem::path path;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "satchel/Satchel.h"
+#include "support/NoCopy.h"
 
 namespace satchel_test {
 
@@ -23,12 +24,10 @@ using test::TempDir;
 
 /// Redirects file descriptor 2 into a file while it lives; Text() stops the capture (once)
 /// and returns everything written meanwhile.
-class StderrCapture {
+class StderrCapture : test::NoCopy {
 public:
     StderrCapture();
     ~StderrCapture();
-    StderrCapture(const StderrCapture&) = delete;
-    StderrCapture& operator=(const StderrCapture&) = delete;
     std::string Text();
 
 private:
@@ -54,12 +53,10 @@ RunResult RunProgram(const std::vector<std::string>& arguments);
 
 /// A shared library opened with dlopen, the way the client opens the packed resource library:
 /// the four entry points are looked up by name and may be missing.
-class LoadedLibrary {
+class LoadedLibrary : test::NoCopy {
 public:
     explicit LoadedLibrary(const std::string& path);
     ~LoadedLibrary();
-    LoadedLibrary(const LoadedLibrary&) = delete;
-    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
 
     bool IsOpen() const { return handle != nullptr; }
     void* Symbol(const char* name) const;

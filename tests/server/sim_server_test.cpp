@@ -19,6 +19,7 @@
 #include "server/SimServer.h"
 #include "support/LogCapture.h"
 #include "support/Loopback.h"
+#include "support/NoCopy.h"
 
 namespace {
 
@@ -281,7 +282,7 @@ protected:
 
 /// Lowers the process's descriptor limit for the scope so that exactly `free` more descriptors
 /// can be opened: every free number below the present highest one is filled first.
-class ScopedDescriptorLimit {
+class ScopedDescriptorLimit : test::NoCopy {
 public:
     explicit ScopedDescriptorLimit(int free) {
         getrlimit(RLIMIT_NOFILE, &saved);
@@ -303,8 +304,6 @@ public:
         ok = setrlimit(RLIMIT_NOFILE, &lowered) == 0;
     }
     ~ScopedDescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved); }
-    ScopedDescriptorLimit(const ScopedDescriptorLimit&) = delete;
-    ScopedDescriptorLimit& operator=(const ScopedDescriptorLimit&) = delete;
 
     bool IsSet() const noexcept { return ok; }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plinth/Log.h"
+#include "support/NoCopy.h"
 
 namespace test {
 
@@ -19,7 +20,7 @@ struct CapturedRecord {
 
 /// Installs itself as the log sink on construction and restores the previous sink on
 /// destruction. Also enables the given levels for its scope (levels 2 and 3 by default).
-class LogCapture : public os::ILogSink {
+class LogCapture : public os::ILogSink, test::NoCopy {
 public:
     explicit LogCapture(std::uint32_t levels = (1u << 2) | (1u << 3))
         : savedLevels(os::Log::GetInstance().GetEnabledLevels()) {
@@ -30,8 +31,6 @@ public:
         os::Log::GetInstance().SetSink(previous);
         os::Log::GetInstance().SetEnabledLevels(savedLevels);
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
     void Write(const os::LogRecord& record) override {
         {

@@ -10,10 +10,12 @@
 #include <string>
 #include <system_error>
 
+#include "support/NoCopy.h"
+
 namespace test {
 
 /// A fresh folder under the system's temporary directory, removed with everything in it.
-class TempDir {
+class TempDir : test::NoCopy {
 public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "pyr_test_XXXXXX").string();
@@ -26,8 +28,6 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(path, ignored);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
 
     const std::filesystem::path& Path() const { return path; }
     std::filesystem::path operator/(const std::string& name) const { return path / name; }
@@ -38,7 +38,7 @@ private:
 
 /// Sets (or, with a null value, clears) an environment variable for the scope, and puts back
 /// what was there before.
-class ScopedEnv {
+class ScopedEnv : test::NoCopy {
 public:
     ScopedEnv(const char* variable, const char* value) : name(variable) {
         if (const char* old = std::getenv(variable)) {
@@ -58,8 +58,6 @@ public:
             unsetenv(name.c_str());
         }
     }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
     std::string name;

@@ -7,10 +7,11 @@
 #include <utility>
 
 #include "plinth/SharedLibrary.h"
+#include "support/NoCopy.h"
 
 namespace test {
 
-class SharedLibrary {
+class SharedLibrary : test::NoCopy {
 public:
     explicit SharedLibrary(std::string libraryPath)
         : path(std::move(libraryPath)), handle(os::LoadSharedLibrary(path)) {
@@ -19,9 +20,6 @@ public:
         }
     }
     ~SharedLibrary() { Close(); }
-
-    SharedLibrary(const SharedLibrary&) = delete;
-    SharedLibrary& operator=(const SharedLibrary&) = delete;
 
     bool IsLoaded() const { return handle != nullptr; }
     /// Why the last load or lookup failed; empty after success.
