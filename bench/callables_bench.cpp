@@ -22,6 +22,7 @@
 #include <boost/function.hpp>
 #include <boost/signals2/signal.hpp>
 #include <functional>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -49,18 +50,23 @@ using OsSignal = os::Signal<void(), os::LastValue<void>>;
 
 // ---- Function ---------------------------------------------------------------------------
 
-void FunctionConstructOs(benchmark::State& state) {
-    Subscriber s;
-    for (auto _ : state) {
-        OsSlot f = os::bind(&Subscriber::OnSignal, &s);
-        benchmark::DoNotOptimize(f);
+// The functions each design is measured over: F over os::bind, and std::function over a lambda
+// holding one pointer (which fits its inline buffer).
+template <class F>
+struct Bound {
+    F operator()(Subscriber& s) const { return F(os::bind(&Subscriber::OnSignal, &s)); }
+};
+struct StdInline {
+    std::function<void()> operator()(Subscriber& s) const {
+        return [p = &s] { p->OnSignal(); };
     }
-}
+};
 
-void FunctionConstructStd(benchmark::State& state) {
+template <class F>
+void FunctionConstruct(benchmark::State& state) {
     Subscriber s;
     for (auto _ : state) {
-        std::function<void()> f = os::bind(&Subscriber::OnSignal, &s);
+        F f = os::bind(&Subscriber::OnSignal, &s);
         benchmark::DoNotOptimize(f);
     }
 }
@@ -69,14 +75,6 @@ void FunctionConstructStdInline(benchmark::State& state) {
     Subscriber s;
     for (auto _ : state) {
         std::function<void()> f = [p = &s] { p->OnSignal(); };
-        benchmark::DoNotOptimize(f);
-    }
-}
-
-void FunctionConstructBoost(benchmark::State& state) {
-    Subscriber s;
-    for (auto _ : state) {
-        boost::function<void()> f = os::bind(&Subscriber::OnSignal, &s);
         benchmark::DoNotOptimize(f);
     }
 }
@@ -90,26 +88,6 @@ void CopyLoop(benchmark::State& state, const F& source) {
     }
 }
 
-void FunctionCopyOs(benchmark::State& state) {
-    Subscriber s;
-    CopyLoop(state, OsSlot(os::bind(&Subscriber::OnSignal, &s)));
-}
-
-void FunctionCopyStd(benchmark::State& state) {
-    Subscriber s;
-    CopyLoop(state, std::function<void()>(os::bind(&Subscriber::OnSignal, &s)));
-}
-
-void FunctionCopyStdInline(benchmark::State& state) {
-    Subscriber s;
-    CopyLoop(state, std::function<void()>([p = &s] { p->OnSignal(); }));
-}
-
-void FunctionCopyBoost(benchmark::State& state) {
-    Subscriber s;
-    CopyLoop(state, boost::function<void()>(os::bind(&Subscriber::OnSignal, &s)));
-}
-
 template <class F>
 void CallLoop(benchmark::State& state, F f) {
     benchmark::DoNotOptimize(f);
@@ -118,24 +96,16 @@ void CallLoop(benchmark::State& state, F f) {
     }
 }
 
-void FunctionCallOs(benchmark::State& state) {
+template <class Make>
+void FunctionCopy(benchmark::State& state) {
     Subscriber s;
-    CallLoop(state, OsSlot(os::bind(&Subscriber::OnSignal, &s)));
+    CopyLoop(state, Make()(s));
 }
 
-void FunctionCallStd(benchmark::State& state) {
+template <class Make>
+void FunctionCall(benchmark::State& state) {
     Subscriber s;
-    CallLoop(state, std::function<void()>(os::bind(&Subscriber::OnSignal, &s)));
-}
-
-void FunctionCallStdInline(benchmark::State& state) {
-    Subscriber s;
-    CallLoop(state, std::function<void()>([p = &s] { p->OnSignal(); }));
-}
-
-void FunctionCallBoost(benchmark::State& state) {
-    Subscriber s;
-    CallLoop(state, boost::function<void()>(os::bind(&Subscriber::OnSignal, &s)));
+    CallLoop(state, Make()(s));
 }
 
 // Equality of two separately made functions over the same binding: the signal's duplicate
@@ -174,19 +144,30 @@ void FunctionEqualsBoost(benchmark::State& state) {
 
 // ---- Signal -----------------------------------------------------------------------------
 
-// Each slot binds a subscriber of its own, so that every slot is a distinct binding.
-struct Subscribers {
-    explicit Subscribers(std::size_t n) : items(n) {}
-    std::vector<Subscriber> items;
-};
+using Signals2 = boost::signals2::signal<void()>;
+using SlotVector = std::vector<std::function<void()>>;
+
+// Connects to `slots` one slot for each of `subs`, each bound to its own subscriber, so that
+// every slot is a distinct binding.
+template <class Slots>
+void ConnectEach(std::vector<Subscriber>& subs, Slots& slots) {
+    for (Subscriber& s : subs) {
+        const Binding binding = os::bind(&Subscriber::OnSignal, &s);
+        if constexpr (std::is_same_v<Slots, OsSignal>) {
+            slots.Connect(binding);
+        } else if constexpr (std::is_same_v<Slots, Signals2>) {
+            slots.connect(binding);
+        } else {
+            slots.emplace_back(binding);
+        }
+    }
+}
 
 template <std::size_t N>
 void SignalEmitOs(benchmark::State& state) {
-    Subscribers subs(N);
+    std::vector<Subscriber> subs(N);
     OsSignal signal;
-    for (Subscriber& s : subs.items) {
-        signal.Connect(os::bind(&Subscriber::OnSignal, &s));
-    }
+    ConnectEach(subs, signal);
     for (auto _ : state) {
         signal.Emit();
     }
@@ -194,11 +175,9 @@ void SignalEmitOs(benchmark::State& state) {
 
 template <std::size_t N>
 void SignalEmitSignals2(benchmark::State& state) {
-    Subscribers subs(N);
-    boost::signals2::signal<void()> signal;
-    for (Subscriber& s : subs.items) {
-        signal.connect(os::bind(&Subscriber::OnSignal, &s));
-    }
+    std::vector<Subscriber> subs(N);
+    Signals2 signal;
+    ConnectEach(subs, signal);
     for (auto _ : state) {
         signal();
     }
@@ -206,11 +185,9 @@ void SignalEmitSignals2(benchmark::State& state) {
 
 template <std::size_t N>
 void SignalEmitVector(benchmark::State& state) {
-    Subscribers subs(N);
-    std::vector<std::function<void()>> slots;
-    for (Subscriber& s : subs.items) {
-        slots.emplace_back(os::bind(&Subscriber::OnSignal, &s));
-    }
+    std::vector<Subscriber> subs(N);
+    SlotVector slots;
+    ConnectEach(subs, slots);
     benchmark::DoNotOptimize(slots);
     for (auto _ : state) {
         for (const auto& slot : slots) {
@@ -221,11 +198,9 @@ void SignalEmitVector(benchmark::State& state) {
 
 template <std::size_t N>
 void SignalConnectDisconnectOs(benchmark::State& state) {
-    Subscribers subs(N);
+    std::vector<Subscriber> subs(N);
     OsSignal signal;
-    for (Subscriber& s : subs.items) {
-        signal.Connect(os::bind(&Subscriber::OnSignal, &s));
-    }
+    ConnectEach(subs, signal);
     Subscriber extra;
     for (auto _ : state) {
         benchmark::DoNotOptimize(signal.Connect(os::bind(&Subscriber::OnSignal, &extra)));
@@ -235,11 +210,9 @@ void SignalConnectDisconnectOs(benchmark::State& state) {
 
 template <std::size_t N>
 void SignalConnectDisconnectSignals2(benchmark::State& state) {
-    Subscribers subs(N);
-    boost::signals2::signal<void()> signal;
-    for (Subscriber& s : subs.items) {
-        signal.connect(os::bind(&Subscriber::OnSignal, &s));
-    }
+    std::vector<Subscriber> subs(N);
+    Signals2 signal;
+    ConnectEach(subs, signal);
     Subscriber extra;
     // signals2 has no duplicate check; a connection handle disconnects.
     for (auto _ : state) {
@@ -250,11 +223,9 @@ void SignalConnectDisconnectSignals2(benchmark::State& state) {
 
 template <std::size_t N>
 void SignalConnectDisconnectVector(benchmark::State& state) {
-    Subscribers subs(N);
-    std::vector<std::function<void()>> slots;
-    for (Subscriber& s : subs.items) {
-        slots.emplace_back(os::bind(&Subscriber::OnSignal, &s));
-    }
+    std::vector<Subscriber> subs(N);
+    SlotVector slots;
+    ConnectEach(subs, slots);
     Subscriber extra;
     const auto same = [](const Binding& b) {
         return [b](const std::function<void()>& f) {
@@ -352,18 +323,22 @@ void DispatchTwoLevelSwitch(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(FunctionConstructOs)->Name("Function.Construct/os");
-BENCHMARK(FunctionConstructStd)->Name("Function.Construct/std_function");
+BENCHMARK_TEMPLATE(FunctionConstruct, OsSlot)->Name("Function.Construct/os");
+BENCHMARK_TEMPLATE(FunctionConstruct, std::function<void()>)
+    ->Name("Function.Construct/std_function");
 BENCHMARK(FunctionConstructStdInline)->Name("Function.Construct/std_function_inline");
-BENCHMARK(FunctionConstructBoost)->Name("Function.Construct/boost_function");
-BENCHMARK(FunctionCopyOs)->Name("Function.Copy/os");
-BENCHMARK(FunctionCopyStd)->Name("Function.Copy/std_function");
-BENCHMARK(FunctionCopyStdInline)->Name("Function.Copy/std_function_inline");
-BENCHMARK(FunctionCopyBoost)->Name("Function.Copy/boost_function");
-BENCHMARK(FunctionCallOs)->Name("Function.Call/os");
-BENCHMARK(FunctionCallStd)->Name("Function.Call/std_function");
-BENCHMARK(FunctionCallStdInline)->Name("Function.Call/std_function_inline");
-BENCHMARK(FunctionCallBoost)->Name("Function.Call/boost_function");
+BENCHMARK_TEMPLATE(FunctionConstruct, boost::function<void()>)
+    ->Name("Function.Construct/boost_function");
+BENCHMARK_TEMPLATE(FunctionCopy, Bound<OsSlot>)->Name("Function.Copy/os");
+BENCHMARK_TEMPLATE(FunctionCopy, Bound<std::function<void()>>)->Name("Function.Copy/std_function");
+BENCHMARK_TEMPLATE(FunctionCopy, StdInline)->Name("Function.Copy/std_function_inline");
+BENCHMARK_TEMPLATE(FunctionCopy, Bound<boost::function<void()>>)
+    ->Name("Function.Copy/boost_function");
+BENCHMARK_TEMPLATE(FunctionCall, Bound<OsSlot>)->Name("Function.Call/os");
+BENCHMARK_TEMPLATE(FunctionCall, Bound<std::function<void()>>)->Name("Function.Call/std_function");
+BENCHMARK_TEMPLATE(FunctionCall, StdInline)->Name("Function.Call/std_function_inline");
+BENCHMARK_TEMPLATE(FunctionCall, Bound<boost::function<void()>>)
+    ->Name("Function.Call/boost_function");
 BENCHMARK(FunctionEqualsOs)->Name("Function.Equals/os");
 BENCHMARK(FunctionEqualsStd)->Name("Function.Equals/std_function");
 BENCHMARK(FunctionEqualsBoost)->Name("Function.Equals/boost_function");
