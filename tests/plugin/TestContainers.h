@@ -26,6 +26,21 @@ inline GUID TestId(std::uint32_t n) {
     return GUID{n, 0x7E57, 0, {1, 2, 3, 4, 5, 6, 7, 8}};
 }
 
+/// The lifecycle flags of `c` in a text that reads in a failure: "started active running",
+/// each word present when its flag is set, "" when none is.
+inline std::string Flags(const IPluginContainer& c) {
+    std::string flags;
+    const auto add = [&flags](bool set, const char* word) {
+        if (set) {
+            flags += flags.empty() ? word : std::string(" ") + word;
+        }
+    };
+    add(c.IsContainerStarted(), "started");
+    add(c.IsContainerActive(), "active");
+    add(c.IsContainerRunning(), "running");
+    return flags;
+}
+
 class TestContainer : public IPluginContainer {
 public:
     TestContainer(std::string label, GUID id, std::uint16_t order = 0xFFFF,

@@ -101,9 +101,7 @@ TEST(PluginContainer, NewContainerHasNoParentNoNameNoChildrenAndIsNotStarted) {
     TestContainer c("c", TestId(1));
     EXPECT_EQ(c.GetParentContainer(), nullptr);
     EXPECT_EQ(c.GetContainerName(), "");
-    EXPECT_FALSE(c.IsContainerStarted());
-    EXPECT_FALSE(c.IsContainerActive());
-    EXPECT_FALSE(c.IsContainerRunning());
+    EXPECT_EQ(Flags(c), "");
     EXPECT_EQ(c.FindChildContainer(TestId(1)), nullptr);
     EXPECT_EQ(c.FindChildContainer(HostContainerTypeId), nullptr);
     EXPECT_EQ(c.FindChildContainer(GUID{}), nullptr);
@@ -144,13 +142,10 @@ TEST(PluginContainer, ChildOfAStartedRootAnswersForTheRoot) {
 
     ASSERT_TRUE(root.StartContainer());
     EXPECT_TRUE(child.IsContainerStarted());
-    EXPECT_TRUE(grandchild.IsContainerStarted());
-    EXPECT_TRUE(grandchild.IsContainerActive());
-    EXPECT_TRUE(grandchild.IsContainerRunning());
+    EXPECT_EQ(Flags(grandchild), "started active running");
 
     ASSERT_TRUE(root.ShutdownContainer());
-    EXPECT_FALSE(grandchild.IsContainerStarted());
-    EXPECT_FALSE(grandchild.IsContainerActive());
+    EXPECT_EQ(Flags(grandchild), "");
 }
 
 TEST(PluginContainer, DestroyingAContainerWithChildrenClearsTheirParentAndTellsNoOne) {

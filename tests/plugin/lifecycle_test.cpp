@@ -56,8 +56,7 @@ TEST(Lifecycle, RootWithoutChildrenWritesSixLinesToStartAndRefusesASecondStart) 
             "start call core::ShutdownContainer()", Before("DoPrepareParentShutdown", "core", cls),
             After("DoPrepareParentShutdown", "core", cls), Before("DoParentShutdown", "core", cls),
             After("DoParentShutdown", "core", cls), "call core::ShutdownContainer() ok"}));
-    EXPECT_FALSE(root.IsContainerActive());
-    EXPECT_FALSE(root.IsContainerStarted());
+    EXPECT_EQ(Flags(root), "");
 }
 
 TEST(Lifecycle, ShutdownOfAnIdleRootIsRefusedSilently) {
@@ -163,9 +162,7 @@ TEST_F(LifecycleTree, FailedPrepareStopsTheWalkAndLeavesTheRootActiveButNotStart
 
     EXPECT_FALSE(root.StartContainer());
     EXPECT_EQ(Take(), (Events{"prepare root", "prepare first", "prepare second"}));
-    EXPECT_TRUE(root.IsContainerActive());
-    EXPECT_FALSE(root.IsContainerStarted());
-    EXPECT_FALSE(root.IsContainerRunning());
+    EXPECT_EQ(Flags(root), "active");
     EXPECT_TRUE(third.IsContainerActive());
     // No line after for the refusing container and those around it, and no error line.
     const Lines lines = capture.Lines();
@@ -181,8 +178,7 @@ TEST_F(LifecycleTree, FailedPrepareStopsTheWalkAndLeavesTheRootActiveButNotStart
     EXPECT_EQ(Take(), (Events{"prepare-shutdown root", "prepare-shutdown third",
                               "prepare-shutdown second", "prepare-shutdown first", "shutdown root",
                               "shutdown third", "shutdown second", "shutdown first"}));
-    EXPECT_FALSE(root.IsContainerActive());
-    EXPECT_FALSE(root.IsContainerStarted());
+    EXPECT_EQ(Flags(root), "");
 
     // Idle again, so a start is accepted and runs afresh; second still refuses.
     EXPECT_FALSE(root.StartContainer());
@@ -199,14 +195,12 @@ TEST_F(LifecycleTree, FailedStartPhaseLeavesBothFlagsSetUntilShutdown) {
     EXPECT_FALSE(root.StartContainer());
     EXPECT_EQ(Take(), (Events{"prepare root", "prepare child", "prepare after", "start root",
                               "start child"}));
-    EXPECT_TRUE(root.IsContainerActive());
-    EXPECT_TRUE(root.IsContainerStarted());
+    EXPECT_EQ(Flags(root), "started active running");
     EXPECT_TRUE(after.IsContainerRunning());
     EXPECT_FALSE(root.StartContainer());
 
     EXPECT_TRUE(root.ShutdownContainer());
-    EXPECT_FALSE(root.IsContainerActive());
-    EXPECT_FALSE(root.IsContainerStarted());
+    EXPECT_EQ(Flags(root), "");
 }
 
 // Containers that join while a walk is under way, registered by a hook (`registrar`: the

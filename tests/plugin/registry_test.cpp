@@ -67,6 +67,22 @@ std::string Thrown(Query&& query) {
     return "no exception";
 }
 
+/// What a required query for the role system's identifier, asked of `asker`'s children (or of
+/// its siblings), throws; the out pointer of type Wanted* stays null.
+template <class Wanted>
+std::string RequiredMissText(IPluginContainer& asker, bool siblings) {
+    Wanted* out = nullptr;
+    const std::string text = Thrown([&] {
+        if (siblings) {
+            asker.QuerySiblingContainer(out, RoleSystemTypeId, true);
+        } else {
+            asker.QueryChildContainer(out, RoleSystemTypeId, true);
+        }
+    });
+    EXPECT_EQ(out, nullptr);
+    return text;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Registration and its refusals
 
@@ -279,11 +295,9 @@ TEST(Query, MissOfAnOptionalContainerLeavesTheOutPointerAlone) {
 
 TEST(Query, MissOfARequiredChildThrowsTheTextWithTheGbkWordForFailed) {
     TestHost root("root", HostContainerTypeId);
-    RivalContainer* out = nullptr;
-    EXPECT_EQ(Thrown([&] { root.QueryChildContainer(out, RoleSystemTypeId, true); }),
+    EXPECT_EQ(RequiredMissText<RivalContainer>(root, false),
               "[plugintest::TestHost]QueryChildContainer()[plugintest::RivalContainer]"
               "\xCA\xA7\xB0\xDC");
-    EXPECT_EQ(out, nullptr);
 }
 
 TEST(Query, SiblingIsFoundThroughTheParentAndAContainerFindsItself) {
@@ -304,16 +318,14 @@ TEST(Query, MissOfARequiredSiblingNamesThisClassTheParentsClassAndTheWantedClass
     TestHost root("root", HostContainerTypeId);
     RivalContainer self("self", MiniMapContainerTypeId);
     ASSERT_TRUE(root.RegisterChildContainer(&self));
-    TestContainer* out = nullptr;
-    EXPECT_EQ(Thrown([&] { self.QuerySiblingContainer(out, RoleSystemTypeId, true); }),
+    EXPECT_EQ(RequiredMissText<TestContainer>(self, true),
               "[plugintest::RivalContainer]:[plugintest::TestHost]QuerySiblingContainer()"
               "[plugintest::TestContainer]\xCA\xA7\xB0\xDC");
 }
 
 TEST(Query, RequiredSiblingOfAContainerWithoutParentCitesNullForTheParent) {
     RivalContainer orphan("orphan", MiniMapContainerTypeId);
-    TestContainer* out = nullptr;
-    EXPECT_EQ(Thrown([&] { orphan.QuerySiblingContainer(out, RoleSystemTypeId, true); }),
+    EXPECT_EQ(RequiredMissText<TestContainer>(orphan, true),
               "[plugintest::RivalContainer]:[NULL]QuerySiblingContainer()"
               "[plugintest::TestContainer]\xCA\xA7\xB0\xDC");
 }
