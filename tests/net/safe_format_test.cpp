@@ -191,33 +191,60 @@ TEST(SafeFormat, NullTextArgumentIsSkippedNotFed) {
     EXPECT_TRUE(capture.Records().empty());
 }
 
-TEST(SafeFormat, EachArgumentBeyondThePlaceholdersIsReportedAndTheRestStands) {
-    test::LogCapture capture;
-    SafeFormat format("%s");
-    format % "a" % "b" % std::string("c");
-    EXPECT_EQ(format.str(), "a");
-    EXPECT_EQ(Records(capture),
-              (std::vector<Rec>{Plain(kTooManyArgs), Stack(), Plain(kTooManyArgs), Stack()}));
+// A format fed arguments that do not fit it: the text each of `reads` reads of str() gives,
+// and the faults reported meanwhile, each with its call stack.
+struct Misfit {
+    const char* name;
+    const char* format;
+    void (*feed)(SafeFormat&);
+    int reads;
+    std::string text;
+    std::vector<std::string> faults;
+};
+
+void PrintTo(const Misfit& m, std::ostream* os) {
+    *os << m.name;
 }
 
-TEST(SafeFormat, MalformedFormatIsReportedOncePerFailingStepAndGivesAnEmptyText) {
+class SafeFormatMisfit : public ::testing::TestWithParam<Misfit> {};
+
+TEST_P(SafeFormatMisfit, IsReportedAndGivesItsText) {
+    const Misfit& m = GetParam();
     test::LogCapture capture;
-    SafeFormat format("abc %");
-    format % "x";
-    EXPECT_EQ(format.str(), "");
-    EXPECT_EQ(Records(capture),
-              (std::vector<Rec>{Plain(kBadFormat), Stack(), Plain(kTooManyArgs), Stack()}));
+    SafeFormat format(m.format);
+    m.feed(format);
+    for (int i = 0; i < m.reads; ++i) {
+        EXPECT_EQ(format.str(), m.text);
+    }
+    std::vector<Rec> reports;
+    for (const std::string& fault : m.faults) {
+        reports.push_back(Plain(fault));
+        reports.push_back(Stack());
+    }
+    EXPECT_EQ(Records(capture), reports);
 }
 
-TEST(SafeFormat, TooFewArgumentsGiveAnEmptyTextAndAReportPerAttempt) {
-    test::LogCapture capture;
-    SafeFormat format("%s and %s");
-    format % "one";
-    EXPECT_EQ(format.str(), "");
-    EXPECT_EQ(format.str(), "");
-    EXPECT_EQ(Records(capture),
-              (std::vector<Rec>{Plain(kTooFewArgs), Stack(), Plain(kTooFewArgs), Stack()}));
-}
+INSTANTIATE_TEST_SUITE_P(
+    SafeFormat, SafeFormatMisfit,
+    ::testing::Values(Misfit{"EachArgumentBeyondThePlaceholdersIsReportedAndTheRestStands",
+                             "%s",
+                             [](SafeFormat& f) { f % "a" % "b" % std::string("c"); },
+                             1,
+                             "a",
+                             {kTooManyArgs, kTooManyArgs}},
+                      Misfit{"MalformedFormatIsReportedOncePerFailingStepAndGivesAnEmptyText",
+                             "abc %",
+                             [](SafeFormat& f) { f % "x"; },
+                             1,
+                             "",
+                             {kBadFormat, kTooManyArgs}},
+                      Misfit{"TooFewArgumentsGiveAnEmptyTextAndAReportPerAttempt",
+                             "%s and %s",
+                             [](SafeFormat& f) { f % "one"; },
+                             2,
+                             "",
+                             {kTooFewArgs, kTooFewArgs}}),
+    [](const ::testing::TestParamInfo<Misfit>& info) { return std::string(info.param.name); });
 
 TEST(SafeFormat, NumbersIgnoreAGroupingGlobalLocale) {
     GroupingGlobalLocale grouping;
