@@ -63,41 +63,42 @@ void CheckAccepted(const sim::Scenario& scenario, int lines) {
         if (e.name) {
             CheckName(*e.name);
         }
+        // Appear only while absent; move, change or leave only while present.
+        using sim::EventType;
+        const bool player = e.type == EventType::PlayerAppear || e.type == EventType::PlayerMove ||
+                            e.type == EventType::PlayerLeave;
+        std::set<std::uint64_t>& present = player ? players : npcs;
         switch (e.type) {
-            case sim::EventType::PlayerAppear:
-                FUZZ_CHECK(players.insert(e.id).second);
-                FUZZ_CHECK(e.x && e.y);
+            case EventType::PlayerAppear:
+            case EventType::NpcAppear:
+                FUZZ_CHECK(present.insert(e.id).second);
                 break;
-            case sim::EventType::PlayerMove:
-                FUZZ_CHECK(players.count(e.id) == 1);
-                FUZZ_CHECK(e.x && e.y);
+            case EventType::PlayerMove:
+            case EventType::NpcMove:
+            case EventType::NpcUpdate:
+                FUZZ_CHECK(present.count(e.id) == 1);
                 break;
-            case sim::EventType::PlayerLeave:
-                FUZZ_CHECK(players.erase(e.id) == 1);
+            case EventType::PlayerLeave:
+            case EventType::NpcLeave:
+                FUZZ_CHECK(present.erase(e.id) == 1);
                 break;
-            case sim::EventType::NpcAppear:
-                FUZZ_CHECK(npcs.insert(e.id).second);
-                FUZZ_CHECK(e.name && e.x && e.y);
-                break;
-            case sim::EventType::NpcMove:
-                FUZZ_CHECK(npcs.count(e.id) == 1);
-                FUZZ_CHECK(e.x && e.y);
-                break;
-            case sim::EventType::NpcUpdate:
-                FUZZ_CHECK(npcs.count(e.id) == 1);
-                FUZZ_CHECK(e.name || e.x || e.y || e.kind || e.quest);
-                break;
-            case sim::EventType::NpcLeave:
-                FUZZ_CHECK(npcs.erase(e.id) == 1);
-                break;
-            case sim::EventType::Clear:
+            case EventType::Clear:
                 FUZZ_CHECK(e.id == 0);
                 players.clear();
                 npcs.clear();
                 break;
-            case sim::EventType::RoleReset:
+            case EventType::RoleReset:
                 FUZZ_CHECK(e.id == 0);
                 break;
+        }
+        // The fields each event needs.
+        if (e.type == EventType::NpcUpdate) {
+            FUZZ_CHECK(e.name || e.x || e.y || e.kind || e.quest);
+        } else if (e.type == EventType::NpcAppear) {
+            FUZZ_CHECK(e.name && e.x && e.y);
+        } else if (e.type == EventType::PlayerAppear || e.type == EventType::PlayerMove ||
+                   e.type == EventType::NpcMove) {
+            FUZZ_CHECK(e.x && e.y);
         }
         FUZZ_CHECK(std::string_view(sim::ToString(e.type)).size() > 0);
     }
