@@ -118,44 +118,44 @@ std::string ReadWholeFile(const std::string& path) {
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string command = argv[i];
-        const auto arg = [&](int n) -> std::string {
-            if (i + n >= argc) {
+        // The command's next argument.
+        const auto next = [&]() -> std::string {
+            if (i + 1 >= argc) {
                 Fail("missing argument of " + command);
             }
-            return argv[i + n];
+            return argv[++i];
         };
         if (command == "hold") {
-            Open(arg(1));
-            i += 1;
+            Open(next());
         } else if (command == "release") {
-            Close(arg(1));
-            i += 1;
+            Close(next());
         } else if (command == "serve") {
-            const std::string data = ReadWholeFile(arg(3));
-            Export<satchel_test::SetFileFn>(arg(1), "SatchelRecordingSetFile")(
-                arg(2).c_str(), data.data(), static_cast<std::uint32_t>(data.size()));
-            i += 3;
+            const std::string lib = next();
+            const std::string name = next();
+            const std::string data = ReadWholeFile(next());
+            Export<satchel_test::SetFileFn>(lib, "SatchelRecordingSetFile")(
+                name.c_str(), data.data(), static_cast<std::uint32_t>(data.size()));
         } else if (command == "load") {
-            Open(arg(1));
-            std::printf("loaded %s\n", FileName(arg(1)).c_str());
-            Report(arg(1));
-            i += 1;
+            const std::string lib = next();
+            Open(lib);
+            std::printf("loaded %s\n", FileName(lib).c_str());
+            Report(lib);
         } else if (command == "report") {
-            Report(arg(1));
-            i += 1;
+            Report(next());
         } else if (command == "close") {
-            Close(arg(1));
-            std::printf("closed %s mapped=%d\n", FileName(arg(1)).c_str(), IsMapped(arg(1)));
-            i += 1;
+            const std::string lib = next();
+            Close(lib);
+            std::printf("closed %s mapped=%d\n", FileName(lib).c_str(), IsMapped(lib));
         } else if (command == "mapped") {
-            std::printf("mapped %s %d\n", FileName(arg(1)).c_str(), IsMapped(arg(1)));
-            i += 1;
+            const std::string lib = next();
+            std::printf("mapped %s %d\n", FileName(lib).c_str(), IsMapped(lib));
         } else if (command == "counter") {
-            std::printf("counter %s %d\n", arg(2).c_str(),
-                        Export<satchel_test::CountFn>(arg(1), arg(2).c_str())());
-            i += 2;
+            const std::string lib = next();
+            const std::string counter = next();
+            std::printf("counter %s %d\n", counter.c_str(),
+                        Export<satchel_test::CountFn>(lib, counter.c_str())());
         } else if (command == "loads") {
-            const std::string lib = arg(1);
+            const std::string lib = next();
             std::printf("initialized %d\n",
                         Export<satchel_test::CountFn>(lib, "SatchelRecordingInitializeCount")());
             std::printf("freed %d\n",
@@ -171,7 +171,6 @@ int main(int argc, char** argv) {
                 call(n, &name, &mode);
                 std::printf("load %d %s %d\n", n, name, mode);
             }
-            i += 1;
         } else {
             Fail("unknown command " + command);
         }
