@@ -79,11 +79,7 @@ done
 # ---- Run them in the client -----------------------------------------------------------------
 client_pid=
 stop() {
-    if [[ -n $client_pid ]]; then
-        kill -TERM "$client_pid" 2>/dev/null || true
-        wait "$client_pid" 2>/dev/null || true
-        client_pid=
-    fi
+    stop_process client_pid
     stop_server
 }
 trap stop EXIT

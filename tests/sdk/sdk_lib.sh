@@ -3,7 +3,7 @@
 #   source sdk_lib.sh PREFIX SOURCE_DIR WORK_DIR -- <extra cmake configure arguments>
 #
 # sets prefix, source_dir, work (emptied) and cmake_args, and gives start_server and
-# stop_server, the SDK's game-server simulator on a free loopback port.
+# stop_server, the SDK's game-server simulator on a free loopback port, and stop_process.
 set -euo pipefail
 
 prefix=$1
@@ -16,13 +16,19 @@ cmake_args=("$@")
 rm -rf "$work"
 mkdir -p "$work"
 
+# Stops the process whose id the variable named $1 holds, if it holds one, and empties it.
+stop_process() {
+    local -n stopped_pid=$1
+    if [[ -n $stopped_pid ]]; then
+        kill -TERM "$stopped_pid" 2>/dev/null || true
+        wait "$stopped_pid" 2>/dev/null || true
+        stopped_pid=
+    fi
+}
+
 server_pid=
 stop_server() {
-    if [[ -n $server_pid ]]; then
-        kill -TERM "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-        server_pid=
-    fi
+    stop_process server_pid
 }
 
 # Starts minimap-server with the given options; sets port from its first line, which says
