@@ -35,10 +35,6 @@ const PluginModule& LoadModule() {
 
 }  // namespace
 
-const GUID& GameServerClient::GetContainerTypeId() const {
-    return GameServerClientTypeId;
-}
-
 MiniMapHost::MiniMapHost() {
     const PluginModule& module = LoadModule();
     battle.inBattle = false;

@@ -20,14 +20,9 @@
 namespace benchhost {
 
 /// The game-server client: receives bytes, dispatches by message type, counts sends.
-class GameServerClient : public pyr::IGameServerClient {
+class GameServerClient : public minimaptest::GameServerClientBase<GameServerClient> {
 public:
-    GameServerClient() { MsgTypeDispatcher = &dispatcher; }
-    ~GameServerClient() override { MsgTypeDispatcher = nullptr; }
-
-    const std::type_info& GetTypeInfo() const override { return typeid(GameServerClient); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override;
+    GameServerClient() : GameServerClientBase(&dispatcher) {}
 
     bool SendNetMsg(NetMsg* msg) override {
         sentBytes += msg->GetLength();

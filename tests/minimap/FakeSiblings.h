@@ -55,14 +55,25 @@ using LockedTypeDispatcher = LockedDispatcher<pyr::MsgTypeDispatcherType>;
 
 class FakeSender : public ISender {};
 
-class FakeGameServerClient : public pyr::IGameServerClient {
+/// What the host sees of a game-server client of the tests and the benchmarks: its class Self,
+/// its identifier, and `dispatcher` (owned by Self) published as MsgTypeDispatcher for the
+/// client's lifetime. Self says how a message is sent.
+template <class Self>
+class GameServerClientBase : public pyr::IGameServerClient {
 public:
-    FakeGameServerClient() { MsgTypeDispatcher = &dispatcher; }
-    ~FakeGameServerClient() override { MsgTypeDispatcher = nullptr; }
+    explicit GameServerClientBase(pyr::MsgTypeDispatcherType* dispatcher) {
+        MsgTypeDispatcher = dispatcher;
+    }
+    ~GameServerClientBase() override { MsgTypeDispatcher = nullptr; }
 
-    const std::type_info& GetTypeInfo() const override { return typeid(FakeGameServerClient); }
+    const std::type_info& GetTypeInfo() const override { return typeid(Self); }
     void EntityAction() override {}
     const GUID& GetContainerTypeId() const override { return GameServerClientTypeId; }
+};
+
+class FakeGameServerClient : public GameServerClientBase<FakeGameServerClient> {
+public:
+    FakeGameServerClient() : GameServerClientBase(&dispatcher) {}
 
     /// Captures the message's bytes, then runs onSend (if set, outside the capture lock).
     bool SendNetMsg(NetMsg* msg) override {
