@@ -9,6 +9,7 @@
 #include <set>
 
 #include "SatchelTesting.h"
+#include "function/EnumName.h"
 #include "satchel/ZipPack.h"
 #include "text/Scramble.h"
 
@@ -154,29 +155,12 @@ struct PlantedCase {
 };
 
 const char* PlantedName(Planted planted) {
-    switch (planted) {
-        case Planted::LinkToAFileAtPartial:
-            return "LinkToAFileAtPartial";
-        case Planted::DanglingLinkAtPartial:
-            return "DanglingLinkAtPartial";
-        case Planted::FifoAtPartial:
-            return "FifoAtPartial";
-        case Planted::DirectoryAtPartial:
-            return "DirectoryAtPartial";
-        case Planted::StaleFileAtPartial:
-            return "StaleFileAtPartial";
-        case Planted::StaleTemporaryFileOfAKilledRun:
-            return "StaleTemporaryFileOfAKilledRun";
-        case Planted::LinkToAFileAtTheOutput:
-            return "LinkToAFileAtTheOutput";
-        case Planted::LinkToAFifoAtTheOutput:
-            return "LinkToAFifoAtTheOutput";
-        case Planted::FifoAtTheOutput:
-            return "FifoAtTheOutput";
-        case Planted::DirectoryAtTheOutput:
-            return "DirectoryAtTheOutput";
-    }
-    return "?";
+    static constexpr const char* kNames[] = {
+        "LinkToAFileAtPartial",   "DanglingLinkAtPartial",  "FifoAtPartial",
+        "DirectoryAtPartial",     "StaleFileAtPartial",     "StaleTemporaryFileOfAKilledRun",
+        "LinkToAFileAtTheOutput", "LinkToAFifoAtTheOutput", "FifoAtTheOutput",
+        "DirectoryAtTheOutput"};
+    return os::EnumName<Planted::DirectoryAtTheOutput>(planted, kNames, "?");
 }
 
 void PrintTo(const PlantedCase& planted, std::ostream* out) {
