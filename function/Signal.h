@@ -145,12 +145,15 @@ protected:
         explicit Snapshot(std::size_t slotCount) {
             if (slotCount > kInlineSnapshot) {
                 overflow.reset(new Invoker*[slotCount]);
-                copies = overflow.get();
+                first = overflow.get();
+                last = first;
             }
         }
         ~Snapshot() {
-            for (std::size_t i = 0; i < count; ++i) {
-                copies[i]->Destroy();
+            // Walked with locals: the compiler then keeps the bounds in registers across the
+            // calls, instead of reloading them from the object after each one.
+            for (Invoker **it = first, **end = last; it != end; ++it) {
+                (*it)->Destroy();
             }
         }
 
@@ -158,20 +161,21 @@ protected:
         Snapshot& operator=(const Snapshot&) = delete;
 
         /// Copies every non-empty slot of `list` (at most the count given at construction), in
-        /// order.
+        /// order. `last` moves past each clone as it is made, so that a clone that throws
+        /// leaves exactly the clones made before it to the destructor.
         void CopyFrom(const SlotList& list) {
             for (const SlotType& slot : list) {
                 if (const Invoker* invoker = slot.GetInvoker()) {
-                    copies[count] = invoker->Clone();
-                    ++count;
+                    *last = invoker->Clone();
+                    ++last;
                 }
             }
         }
 
         /// Calls the copies front to back.
         void CallAll() {
-            for (std::size_t i = 0; i < count; ++i) {
-                copies[i]->Invoke();
+            for (Invoker **it = first, **end = last; it != end; ++it) {
+                (*it)->Invoke();
             }
         }
 
@@ -180,8 +184,9 @@ protected:
 
         Invoker* inlineCopies[kInlineSnapshot];
         std::unique_ptr<Invoker*[]> overflow;
-        Invoker** copies = inlineCopies;
-        std::size_t count = 0;
+        /// The copies made so far: [first, last).
+        Invoker** first = inlineCopies;
+        Invoker** last = inlineCopies;
     };
 
     SlotList slots;
