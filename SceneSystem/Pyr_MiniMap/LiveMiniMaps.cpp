@@ -24,8 +24,14 @@ void RemoveLive(const Pyr_MiniMap* minimap) {
 }
 
 bool IsLive(const void* address) {
-    return std::any_of(live.begin(), live.end(),
-                       [address](const Pyr_MiniMap* m) { return m == address; });
+    // A plain walk: every message asks, the list holds one entry, and std::any_of's unrolled
+    // loop spends more on its trip count than on the comparison.
+    for (const Pyr_MiniMap* m : live) {
+        if (m == address) {
+            return true;
+        }
+    }
+    return false;
 }
 
 Pyr_MiniMap* FindLive(const IPluginContainer* container) {
