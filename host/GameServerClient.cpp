@@ -179,6 +179,12 @@ struct GameServerClient::Impl {
     /// Frames, checks and delivers every complete message in the buffer, in order, then keeps
     /// the incomplete rest at its start. False when the connection was closed meanwhile (a
     /// malformed message) or the client is stopping: no further read then.
+    ///
+    /// Messages are parsed in place: `parsed` points into the read buffer, whose bytes stay
+    /// put until every message of the read has been dispatched (the rest is moved and the next
+    /// read lands only after this returns). Everything a message reaches reads it during its
+    /// dispatch only: the view's tap notes keys, the handlers copy the records they keep, and
+    /// the capture tap copies the bytes.
     bool DeliverComplete() {
         std::size_t begin = 0;
         std::uint64_t delivered = 0;
@@ -193,11 +199,11 @@ struct GameServerClient::Impl {
                 Captured(at, net::kHeaderSize);
                 // The parser names what is wrong with the length, as for every message.
                 goOn = false;
-                Malformed(ParseNetMsg(at, net::kHeaderSize, parsed).text, delivered);
+                Malformed(ParseNetMsgInPlace(at, net::kHeaderSize, parsed).text, delivered);
                 break;
             }
             Captured(at, frame.size);
-            const NetMsgParseResult result = ParseNetMsg(at, frame.size, parsed);
+            const NetMsgParseResult result = ParseNetMsgInPlace(at, frame.size, parsed);
             if (!result) {
                 goOn = false;
                 Malformed(result.text, delivered);
