@@ -247,6 +247,46 @@ TEST(Signal, SlotThatThrowsStopsTheEmissionAndTheCopiesAreReleased) {
     EXPECT_EQ(CountedSlot::live, 0);
 }
 
+// A slot whose copy fails while armed: the emission's snapshot then fails part-way.
+struct FailingCopySlot {
+    static inline bool armed = false;
+    int* calls;
+
+    explicit FailingCopySlot(int* c) : calls(c) {}
+    FailingCopySlot(const FailingCopySlot& other) : calls(other.calls) {
+        if (armed) {
+            throw std::runtime_error("copy failed");
+        }
+    }
+
+    void operator()() const { ++*calls; }
+};
+
+TEST(Signal, CopyThatFailsStopsTheEmissionBeforeAnySlotAndReleasesTheCopiesMade) {
+    int counted = 0;
+    int failing = 0;
+    {
+        VoidSignal signal;
+        signal.Connect(CountedSlot(&counted, false));
+        signal.Connect(CountedSlot(&counted, false));
+        signal.Connect(FailingCopySlot(&failing));
+        ASSERT_EQ(CountedSlot::live, 2);
+
+        FailingCopySlot::armed = true;
+        EXPECT_THROW(signal.Emit(), std::runtime_error);
+        FailingCopySlot::armed = false;
+        EXPECT_EQ(counted, 0);
+        EXPECT_EQ(failing, 0);
+        // The two copies made before the failing one went with the exception.
+        EXPECT_EQ(CountedSlot::live, 2);
+
+        signal.Emit();
+        EXPECT_EQ(counted, 2);
+        EXPECT_EQ(failing, 1);
+    }
+    EXPECT_EQ(CountedSlot::live, 0);
+}
+
 // A slot that emits the signal again, once, and one that destroys the signal.
 struct Reentrant {
     VoidSignal* signal;
