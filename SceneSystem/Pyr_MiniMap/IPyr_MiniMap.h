@@ -36,10 +36,14 @@ inline constexpr int MiniMapPollInterval = 5000;
 class PYR_INTERFACE IPyr_MiniMap : public IPluginContainer {
 public:
     /// Emitted after the server set, removed or cleared markers in the player or NPC store.
-    /// Slots run on the thread that delivered the message, with the client core lock held.
+    /// Slots run on the thread that delivered the message, with the client core lock held, in
+    /// connection order. An exception from a slot is logged ("Pyr_MiniMap::OnMiniMapMsg()
+    /// error : <what>") and the slots after it still run.
     os::Signal<void(), os::LastValue<void>> MarkersChanged;
     /// Emitted when the server ended its answer to a query; the query store then holds it.
-    /// Slots run like those of MarkersChanged.
+    /// Queries carry no identifier: the store holds every record that arrived since the last
+    /// RequestNpcQuery, so the answers of queries sent one after another, without waiting
+    /// for their QueryFinished, mingle there. Slots run like those of MarkersChanged.
     os::Signal<void(), os::LastValue<void>> QueryFinished;
 
     /// The player store itself (no copy). Hold the client core lock while reading it.
@@ -50,9 +54,10 @@ public:
     /// lock while reading it.
     virtual MiniMapNpcInfoMap& GetQueryNpcInfoMap() = 0;
     /// Empties the query store and sends an NPC query with `queryArg` to the server. Returns
-    /// whether the request was sent; false, with nothing sent, while the game-server client is
-    /// not known (before the tree started). The answer arrives as messages and ends with
-    /// QueryFinished.
+    /// whether the request was sent: the game-server client's SendNetMsg result (false from
+    /// the reference client while it has no connection, as in the start hooks, before it
+    /// connected), and false, with nothing sent, while the game-server client is not known
+    /// (before the tree started). The answer arrives as messages and ends with QueryFinished.
     virtual bool RequestNpcQuery(int queryArg) = 0;
     /// Switches the poll request of the poll timer on or off (off at creation). Any thread.
     virtual void SetPollEnabled(const bool& enabled) = 0;

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "minimap/MiniMapTesting.h"
+#include "plugin/HostServices.h"
 #include "support/LogCapture.h"
 
 namespace minimaptest {
@@ -195,6 +197,37 @@ TEST_F(MiniMapSync, ExtraChunksAreIgnored) {
     bench.Deliver(WireMessage().Int(0).Selector(1).Player(PlayerRecord(3)).Int(99).Id(4));
     EXPECT_EQ(Players().count(3), 1u);
     EXPECT_EQ(recorder.markersChanged, 1);
+}
+
+/// A subscriber of another module whose slots throw: a std::exception from MarkersChanged, an
+/// int from QueryFinished.
+struct ThrowingSubscriber {
+    void OnMarkersChanged() { throw std::runtime_error("subscriber failed"); }
+    void OnQueryFinished() { throw 42; }
+};
+
+TEST_F(MiniMapSync, ASlotThatThrowsIsLoggedAndTheSlotsAfterItStillHearTheChange) {
+    ThrowingSubscriber thrower;
+    SignalRecorder later;
+    {
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
+        minimap->MarkersChanged.Add(os::bind(&ThrowingSubscriber::OnMarkersChanged, &thrower));
+        minimap->QueryFinished.Add(os::bind(&ThrowingSubscriber::OnQueryFinished, &thrower));
+    }
+    later.Attach(minimap);
+    EXPECT_EQ(DeliverLogged(SetPlayer(PlayerRecord(1))),
+              (std::vector<std::string>{"Pyr_MiniMap::OnMiniMapMsg() error : subscriber failed"}));
+    EXPECT_EQ(DeliverLogged(QueryEnd()),
+              (std::vector<std::string>{"Pyr_MiniMap::OnMiniMapMsg() error : unknown exception"}));
+    EXPECT_EQ(Players().count(1), 1u);
+    EXPECT_EQ(recorder.markersChanged, 1);
+    EXPECT_EQ(later.markersChanged, 1);
+    EXPECT_EQ(later.queryFinished, 1);
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    minimap->MarkersChanged.Remove(os::bind(&ThrowingSubscriber::OnMarkersChanged, &thrower));
+    minimap->QueryFinished.Remove(os::bind(&ThrowingSubscriber::OnQueryFinished, &thrower));
+    minimap->MarkersChanged.Remove(os::bind(&SignalRecorder::OnMarkersChanged, &later));
+    minimap->QueryFinished.Remove(os::bind(&SignalRecorder::OnQueryFinished, &later));
 }
 
 }  // namespace
