@@ -238,6 +238,22 @@ private:
         return minimap != nullptr && minimap->RequestNpcQuery(arg);
     }
 
+    /// The path of the module or the plug-in already loaded from the same file as `path`
+    /// (another name or link of it included), or null. Loading it again would hand the one
+    /// mapped module its entry points twice, when each is called once per load.
+    const std::string* FindSameFile(const std::string& path) const {
+        std::error_code error;
+        if (std::filesystem::equivalent(path, module.GetPath(), error)) {
+            return &module.GetPath();
+        }
+        for (const std::unique_ptr<UserPlugin>& plugin : plugins) {
+            if (std::filesystem::equivalent(path, plugin->module.GetPath(), error)) {
+                return &plugin->module.GetPath();
+            }
+        }
+        return nullptr;
+    }
+
     enum class Mode { Json, Lines, Map };
 
     const ClientOptions& options;
@@ -541,6 +557,11 @@ int ClientApp::Run() {
     // A plug-in that cannot be loaded is named with the loader's reason; the client goes on.
     for (const std::string& pluginPath : PluginPaths(
              options.pluginDir.empty() ? DefaultPluginDir() : options.pluginDir, options.plugins)) {
+        if (const std::string* loaded = FindSameFile(pluginPath)) {
+            Say(3, "plug-in not loaded: " + pluginPath + ": the same file as " + *loaded +
+                       ", loaded already");
+            continue;
+        }
         auto plugin = std::make_unique<UserPlugin>();
         if (!plugin->module.Load(pluginPath)) {
             Say(3, "plug-in not loaded: " + plugin->module.GetError());

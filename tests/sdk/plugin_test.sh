@@ -5,7 +5,7 @@
 # minimap module, exports exactly the four entry points and no STB_GNU_UNIQUE symbol. Then
 # minimap-client, run from the prefix against the prefix's minimap-server on loopback, loads
 # one from a plug-in folder and the other with --plugin, names a third that cannot load and
-# goes on; the CSV files both wrote are checked against the scenario, and the element name the
+# goes on, and refuses the folder's one named again by another path; the CSV files both wrote are checked against the scenario, and the element name the
 # client printed for the answer, read from the prefix's sample string tables. First, the
 # installed pyr-strtable reads a packed archive through the prefix's libSatchel.so, and the
 # prefix's sample tables.
@@ -91,6 +91,7 @@ coproc CLIENT { CSV_PLUGIN_DIR="$work/csv" PLINTH_TIMER_SCALE=0.01 \
     exec "$prefix/bin/minimap-client" \
     --server "127.0.0.1:$port" --view lines --plugin-dir "$work/plugins" \
     --plugin "$work/libcsv_pkgconfig.so" --plugin "$work/no-such-plugin.so" \
+    --plugin "$work/plugins/../plugins/libcsv_plugin.so" \
     2>"$work/client.err"; }
 client_pid=$CLIENT_PID
 answers=0 named=0
@@ -109,6 +110,12 @@ stop
 [[ $status -eq 0 ]] || failures+=("minimap-client exited with $status")
 grep -q "plug-in not loaded: cannot load the module: .*no-such-plugin\.so" "$work/client.err" ||
     failures+=("no loader error naming no-such-plugin.so on standard error")
+# The folder's plug-in named again under another path is the same module: loaded once, its
+# entry points called once.
+grep -q "plug-in not loaded: .*/plugins/\.\./plugins/libcsv_plugin\.so: the same file as .*/plugins/libcsv_plugin\.so, loaded already" \
+    "$work/client.err" || failures+=("the folder's plug-in, named again, was not refused as loaded already")
+! grep -q "InitPluginContainer() of" "$work/client.err" ||
+    failures+=("an InitPluginContainer failed: a module was initialised twice")
 for id in 1 2; do
     npcs=$work/csv/npcs-$id.csv query=$work/csv/query-$id.csv
     grep -Eq '^101,"Elder Wen",50\.0,50\.0,1,(42|-1)$' "$npcs" 2>/dev/null ||
