@@ -80,19 +80,6 @@ public:
         snapshot.CallAll();
     }
 
-    /// Emit, with every slot called as `guard(call)`, where `call()` runs that one slot: an
-    /// exception that `guard` stops does not keep the change from the slots after it.
-    ///
-    /// Effect, Safety and Cost: those of Emit, the same snapshot in the same order; what
-    /// `guard` lets through ends the emission as in Emit. Non-virtual: the emitting module
-    /// calls its own copy, and the layout shared between modules is unchanged.
-    template <class Guard>
-    void EmitGuarded(Guard&& guard) {
-        Snapshot snapshot(slots.size());
-        snapshot.CopyFrom(slots);
-        snapshot.CallAll(guard);
-    }
-
     /// Disconnects every slot. Safe from inside a slot: the running emission still calls the
     /// rest of its copy.
     virtual void DisconnectAll() { slots.clear(); }
@@ -189,15 +176,6 @@ protected:
         void CallAll() {
             for (Invoker **it = first, **end = last; it != end; ++it) {
                 (*it)->Invoke();
-            }
-        }
-
-        /// Calls the copies front to back, each through `guard`.
-        template <class Guard>
-        void CallAll(Guard& guard) {
-            for (Invoker **it = first, **end = last; it != end; ++it) {
-                Invoker* copy = *it;
-                guard([copy] { copy->Invoke(); });
             }
         }
 

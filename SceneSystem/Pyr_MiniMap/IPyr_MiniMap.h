@@ -37,8 +37,9 @@ class PYR_INTERFACE IPyr_MiniMap : public IPluginContainer {
 public:
     /// Emitted after the server set, removed or cleared markers in the player or NPC store.
     /// Slots run on the thread that delivered the message, with the client core lock held, in
-    /// connection order. An exception from a slot is logged ("Pyr_MiniMap::OnMiniMapMsg()
-    /// error : <what>") and the slots after it still run.
+    /// connection order. An exception from a slot ends that emission, as os::Signal::Emit
+    /// does: it is logged ("Pyr_MiniMap::OnMiniMapMsg() error : <what>") and the slots
+    /// connected after it do not hear that change. A slot must not throw.
     os::Signal<void(), os::LastValue<void>> MarkersChanged;
     /// Emitted when the server ended its answer to a query; the query store then holds it.
     /// Queries carry no identifier: the store holds every record that arrived since the last

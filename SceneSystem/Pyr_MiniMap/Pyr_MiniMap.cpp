@@ -21,12 +21,6 @@ std::uint64_t StoreKey(const Record& record) noexcept {
     return net::LittleToHost(record.id);
 }
 
-// The slots belong to several plug-in modules: one that throws must not keep the change from
-// the ones connected after it. Each exception is logged as the message handler logs its own.
-void EmitToEverySlot(os::Signal<void(), os::LastValue<void>>& signal) {
-    signal.EmitGuarded([](auto&& call) { LogCaughtIn("Pyr_MiniMap::OnMiniMapMsg", call); });
-}
-
 }  // namespace
 
 Pyr_MiniMap::Pyr_MiniMap() {
@@ -355,7 +349,7 @@ void Pyr_MiniMap::ApplySyncMessage(const NetMsg& msg) {
                 const _MiniMapNpcInfo record = ReadChunkValue(data);
                 npcStore[StoreKey(record)] = record;
             }
-            EmitToEverySlot(MarkersChanged);
+            MarkersChanged.Emit();
             return;
         }
         case static_cast<std::uint32_t>(MiniMapSyncOp::Remove): {
@@ -375,7 +369,7 @@ void Pyr_MiniMap::ApplySyncMessage(const NetMsg& msg) {
                 removed = npcStore.erase(id) != 0;
             }
             if (removed) {
-                EmitToEverySlot(MarkersChanged);
+                MarkersChanged.Emit();
             }
             return;
         }
@@ -386,7 +380,7 @@ void Pyr_MiniMap::ApplySyncMessage(const NetMsg& msg) {
             if (!playerStore.empty()) {
                 playerStore.clear();
             }
-            EmitToEverySlot(MarkersChanged);
+            MarkersChanged.Emit();
             return;
         case static_cast<std::uint32_t>(MiniMapSyncOp::QueryResult): {
             const _MiniMapNpcInfo* data = nullptr;
@@ -399,7 +393,7 @@ void Pyr_MiniMap::ApplySyncMessage(const NetMsg& msg) {
             return;
         }
         case static_cast<std::uint32_t>(MiniMapSyncOp::QueryEnd):
-            EmitToEverySlot(QueryFinished);
+            QueryFinished.Emit();
             return;
         default:
             return;
