@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -216,7 +217,9 @@ protected:
     // added.
     ProbeResult RunProbe(const std::string& args,
                          const std::vector<std::pair<std::string, std::string>>& env) {
-        std::string command = "env -u PLINTH_LOG_LEVEL -u PLINTH_LOG_FILE -u PLINTH_TIMER_SCALE";
+        // Killed if it outlives a minute, so that a hang fails the test instead of stalling it.
+        std::string command =
+            "timeout -s KILL 60 env -u PLINTH_LOG_LEVEL -u PLINTH_LOG_FILE -u PLINTH_TIMER_SCALE";
         for (const auto& [name, value] : env) {
             command += " " + name + "='" + value + "'";
         }
@@ -333,6 +336,38 @@ TEST_F(LogEnvironment, UnopenablePlinthLogFileIsReportedAndStandardErrorStillGet
     EXPECT_NE(result.err.find(file.string()), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("line at level 3"), std::string::npos) << result.err;
 }
+
+// A log file that cannot take the lines: a FIFO nobody reads (opening it for writing used to
+// wait for a reader for ever, deaf to SIGTERM), a folder, a device that is always full. The
+// program goes on, standard error gets every line, and one error line names the file.
+class HostileLogFile : public LogEnvironment, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(HostileLogFile, ProgramGoesOnWithEveryLineOnStandardErrorAndOneErrorLine) {
+    std::string path = GetParam();
+    if (path == "fifo") {
+        path = (directory / "fifo").string();
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    } else if (path == "folder") {
+        path = directory.string();
+    }
+    const ProbeResult result = RunProbe("levels", {{"PLINTH_LOG_FILE", path}});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    for (const char* text :
+         {"line at level 3", "line at level 4", "line at level 5", "plain line"}) {
+        EXPECT_NE(result.err.find(text), std::string::npos) << text << "\n" << result.err;
+    }
+    std::vector<std::string> errors;
+    for (const std::string& line : SplitLines(result.err)) {
+        if (line.rfind("os::Log error : ", 0) == 0) {
+            errors.push_back(line);
+        }
+    }
+    ASSERT_EQ(errors.size(), 1u) << result.err;
+    EXPECT_NE(errors[0].find("PLINTH_LOG_FILE " + path + " : "), std::string::npos) << errors[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Unwritable, HostileLogFile,
+                         ::testing::Values("fifo", "folder", "/dev/full"));
 
 // Threads in the probe: named so that the thread sanitizer run picks it up.
 using LogFileThreads = LogEnvironment;

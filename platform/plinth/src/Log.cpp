@@ -89,13 +89,16 @@ struct LogState {
     std::mutex mutex;
     ILogSink* sink = nullptr;
     std::FILE* file = nullptr;
+    std::string filePath;
+    bool fileFailing = false;
 
     LogState() {
         std::string warning;
         levels = LevelsFromEnvironment(warning);
         const char* path = detail::GetEnvironment("PLINTH_LOG_FILE");
         if (path != nullptr && *path != '\0') {
-            file = std::fopen(path, "a");
+            file = detail::OpenLogFile(path);
+            filePath = path;
             if (file == nullptr) {
                 // Said once, on standard error: otherwise a mistyped path silently loses the
                 // file output.
@@ -110,12 +113,22 @@ struct LogState {
         }
     }
 
-    void WriteDefault(const std::string& line) const {
+    // Called with `mutex` held, or from the constructor.
+    void WriteDefault(const std::string& line) {
         std::fwrite(line.data(), 1, line.size(), stderr);
-        if (file != nullptr) {
-            std::fwrite(line.data(), 1, line.size(), file);
-            std::fflush(file);
+        if (file == nullptr) {
+            return;
         }
+        const bool written =
+            std::fwrite(line.data(), 1, line.size(), file) == line.size() && std::fflush(file) == 0;
+        // A full disk or a device that takes nothing loses the file's lines: said once when
+        // writing starts to fail and again only after it worked in between, not once a line.
+        if (!written && !fileFailing) {
+            std::fprintf(stderr, "os::Log error : cannot write PLINTH_LOG_FILE %s : %s\n",
+                         filePath.c_str(), std::strerror(errno));
+        }
+        fileFailing = !written;
+        std::clearerr(file);
     }
 };
 

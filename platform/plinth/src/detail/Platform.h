@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace os::detail {
@@ -15,6 +16,9 @@ std::string ExecutableDirectory();
 std::string ModuleDirectory(const void* address);
 /// Value of an environment variable, or null.
 const char* GetEnvironment(const char* name) noexcept;
+/// Opens `path` to append log lines, creating it if needed, without ever waiting: a FIFO
+/// that nobody reads is refused (null, errno set) rather than waited on for ever.
+std::FILE* OpenLogFile(const char* path) noexcept;
 
 void* LoadLibraryFile(const std::string& path, std::string& error);
 void* FindSymbol(void* library, const char* name, std::string& error);

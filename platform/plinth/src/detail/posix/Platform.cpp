@@ -1,13 +1,16 @@
 #include "detail/Platform.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -66,6 +69,28 @@ std::string ModuleDirectory(const void* address) {
 
 const char* GetEnvironment(const char* name) noexcept {
     return std::getenv(name);
+}
+
+std::FILE* OpenLogFile(const char* path) noexcept {
+    // Opening a FIFO for writing blocks until a reader comes, in the log's first use, which
+    // may be anywhere, and no stop signal ends the wait. Opened without blocking, a FIFO with
+    // no reader fails (ENXIO); one with a reader is then written to as usual, blocking.
+    const int fd =
+        open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    std::FILE* file = nullptr;
+    if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+        file = fdopen(fd, "a");
+    }
+    if (file == nullptr) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;
 }
 
 void* LoadLibraryFile(const std::string& path, std::string& error) {
