@@ -88,4 +88,18 @@ TEST(HostileTableLookup, DeepTableFailsClearlyFromTheFolderAndTheArchive) {
     }
 }
 
+TEST(HostileTableLookup, TableFileBeyondTheSizeLimitIsRefusedUnread) {
+    TempDir work;
+    text_test::WriteTable(work.Path(), "common", "<common/>");
+    // Sparse: the bytes beyond the document are NULs that take no disk.
+    std::filesystem::resize_file(work / "config" / "StringTable" / "common.xml", (64 << 20) + 1);
+    const HostRun run = Lookup(
+        "common", "FiveElements_Metal",
+        {"PLINTH_CONFIG_DIR=" + work.Path().string(), "SATCHEL_ARCHIVE", "SATCHEL_MODE=files"});
+    EXPECT_EQ(run.status, 1) << run.All();
+    EXPECT_NE(run.errors.find("common.xml refused: file of 67108865 bytes is larger than 67108864"),
+              std::string::npos)
+        << run.errors;
+}
+
 }  // namespace
