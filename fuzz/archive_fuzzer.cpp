@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "fuzz/FuzzTarget.h"
+#include "net/ByteOrder.h"
 #include "platform/satchel/src/Library.h"
 #include "satchel/Satchel.h"
 #include "satchel/ZipPack.h"
@@ -43,11 +44,9 @@ struct ListedMember {
 };
 
 std::vector<ListedMember> ListMembers(const std::uint8_t* data, std::size_t size) {
-    const auto u16 = [&](std::size_t at) {
-        return unsigned(data[at]) | unsigned(data[at + 1]) << 8;
-    };
+    const auto u16 = [&](std::size_t at) { return net::LoadLE16(data + at); };
     const auto u32 = [&](std::size_t at) {
-        return std::uint32_t(u16(at)) | std::uint32_t(u16(at + 2)) << 16;
+        return std::uint32_t{u16(at)} | std::uint32_t{u16(at + 2)} << 16;
     };
     std::vector<ListedMember> members;
     for (std::size_t at = 0; at + 46 <= size && members.size() < kMostNames; ++at) {
@@ -81,11 +80,9 @@ void ReadMember(satchel::detail::Library& library, const std::string& name,
     }
     FUZZ_CHECK(library.IsLoadFromArchive());
     FUZZ_CHECK(size > 0 && size <= kMemberLimit);
-    std::string key = name;
-    std::replace(key.begin(), key.end(), '\\', '/');
     const std::uint32_t crc = satchel::Crc32(data, size);
     FUZZ_CHECK(std::any_of(listed.begin(), listed.end(), [&](const ListedMember& member) {
-        return member.name == key && member.crc == crc && member.size == size;
+        return member.name == name && member.crc == crc && member.size == size;
     }));
     library.Free(data);
     library.Free(data);  // refused with a line, never a second free

@@ -2,7 +2,6 @@
 // program that uses the container framework, a signal with a bound slot, and a message built,
 // parsed and read back, so that every library the .pc files name is needed and found.
 #include <cstdio>
-#include <typeinfo>
 
 #include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 #include "function/Bind.h"
@@ -13,18 +12,10 @@
 
 namespace {
 
-class Root final : public IPluginContainer {
-public:
-    const std::type_info& GetTypeInfo() const override { return typeid(Root); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return HostContainerTypeId; }
-};
+class Root final : public pyr::Container<Root, HostContainerTypeId> {};
 
-class Child final : public IPluginContainer {
+class Child final : public pyr::Container<Child, MiniMapContainerTypeId> {
 public:
-    const std::type_info& GetTypeInfo() const override { return typeid(Child); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return MiniMapContainerTypeId; }
     bool OnParentStart() override {
         ++starts;
         return true;

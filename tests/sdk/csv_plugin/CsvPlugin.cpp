@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <typeinfo>
 #include <vector>
 
 #include "PyrMiniMapVersion.h"
@@ -72,12 +71,8 @@ void WriteCsv(const char* stem, const MiniMapNpcInfoMap& store) {
     std::fclose(file);
 }
 
-class CsvPlugin final : public IPluginContainer {
+class CsvPlugin final : public pyr::Container<CsvPlugin, kCsvPluginTypeId> {
 public:
-    const std::type_info& GetTypeInfo() const override { return typeid(CsvPlugin); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return kCsvPluginTypeId; }
-
     bool OnParentStart() override {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
         if (!QuerySiblingContainer(minimap, MiniMapContainerTypeId, false)) {
@@ -122,8 +117,7 @@ struct Entry {
     static bool Release() { return true; }
     static bool InitContainer(IPluginContainer* host) {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
-        if (host == nullptr || host->GetContainerTypeId() != HostContainerTypeId ||
-            created != nullptr) {
+        if (!IsClientCoreHost(host) || created != nullptr) {
             return false;
         }
         auto* plugin = new CsvPlugin;
