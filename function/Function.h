@@ -19,6 +19,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <tuple>
 #include <type_traits>
 #include <typeinfo>
@@ -93,6 +95,40 @@ bool TargetsEqual(const F& a, const F& b) {
     }
 }
 
+// A callable that is copied one machine word at a time (see CopyByWords).
+template <class F>
+concept CopiedByWords = (std::is_trivially_copyable_v<F> &&
+                         std::is_trivially_default_constructible_v<F> &&
+                         sizeof(F) % sizeof(std::uintptr_t) == 0);
+
+/// Copies the word at `offset` through a general register.
+inline void CopyWord(unsigned char* out, const unsigned char* in, std::size_t offset) noexcept {
+    std::uintptr_t word;
+    std::memcpy(&word, in + offset, sizeof word);
+    asm("" : "+r"(word));
+    std::memcpy(out + offset, &word, sizeof word);
+}
+
+template <class F, std::size_t... I>
+void CopyWords(F& to, const F& from, std::index_sequence<I...>) noexcept {
+    auto* out = reinterpret_cast<unsigned char*>(&to);
+    const auto* in = reinterpret_cast<const unsigned char*>(&from);
+    (CopyWord(out, in, I * sizeof(std::uintptr_t)), ...);
+}
+
+/// Copies `from` into `to` one machine word at a time, each through a general register.
+///
+/// A clone is called within nanoseconds of being made: dispatch and emission copy and then
+/// call. Copied as a whole, a callable of two words or more is written with vector stores, and
+/// the call then reads it back one word at a time; on some processors (AMD's among them) a
+/// word read from the upper half of a pending vector store is not forwarded from the store
+/// buffer and waits until the store reaches the cache. Each word written by a store of its own
+/// size is forwarded at once. The empty asm keeps the compiler from merging the words again.
+template <CopiedByWords F>
+void CopyByWords(F& to, const F& from) noexcept {
+    CopyWords(to, from, std::make_index_sequence<sizeof(F) / sizeof(std::uintptr_t)>{});
+}
+
 }  // namespace detail
 
 template <class F, class Sig>
@@ -104,8 +140,13 @@ class InvokerImpl<F, R(Args...)> final : public Invoker<R(Args...)> {
 public:
     using Base = Invoker<R(Args...)>;
 
-    explicit InvokerImpl(const F& f) : target(f) {}
-    explicit InvokerImpl(F&& f) : target(std::move(f)) {}
+    explicit InvokerImpl(const F& f) requires(!detail::CopiedByWords<F>) : target(f) {}
+    explicit InvokerImpl(F&& f) requires(!detail::CopiedByWords<F>) : target(std::move(f)) {}
+    // Clone's copy: see CopyByWords. `target` is trivial, so leaving it default-initialised
+    // and writing its bytes makes it a copy of `f`.
+    explicit InvokerImpl(const F& f) requires detail::CopiedByWords<F> {
+        detail::CopyByWords(target, f);
+    }
 
     R Invoke(Args... args) override { return target(args...); }
 
