@@ -185,6 +185,11 @@ TEST(Dispatcher, EveryKeyStaysReachableAsTheTableGrowsAndShrinks) {
         ASSERT_TRUE(byId.Register(key, [&calls, key](ISender*, const NetMsg*) { ++calls[key]; }));
         ASSERT_FALSE(byId.Register(key, NetMsgHandler())) << key;
         ASSERT_EQ(byId.GetHandlerCount(), key + 1u);
+        // While the table is small its entries share one bucket: each is still found, and a
+        // key not registered is not.
+        for (unsigned short k = 0; key < 16 && k <= key + 1; ++k) {
+            EXPECT_EQ(byId.GetHandler(k).IsEmpty(), k > key) << key << " " << k;
+        }
     }
     for (unsigned short key = 0; key < kKeys; key += 2) {
         ASSERT_TRUE(byId.Unregister(key));
