@@ -6,9 +6,8 @@
 //     make_seeds OUTPUT_DIR SOURCE_DIR
 //
 // writes OUTPUT_DIR/<target>/<name> for the targets netmsg, minimap, xml, scenario, capture and
-// archive,
-// reading the sample string tables and the scenarios from SOURCE_DIR. Each input's format is
-// described at the top of its target's source.
+// archive, reading the sample string tables and the scenarios from SOURCE_DIR. Each input's
+// format is described at the top of its target's source.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -409,7 +408,8 @@ void ArchiveSeeds(const fs::path& source) {
                       std::string(bytes.begin(), bytes.end()));
     };
     const std::string common = "config/StringTable/common.xml";
-    write("tables", {table("common.xml"), table("PetSystem.xml")});
+    const test::ArchiveMember commonTable = table("common.xml");
+    write("tables", {commonTable, table("PetSystem.xml")});
     write("deflated", {zeros(common, 4096, 4096)});
     write("deflated-at-limit", {zeros(common, kLimit, kLimit)});
     write("declares-over-limit", {zeros(common, kLimit + 1, kLimit + 1)});
@@ -421,12 +421,12 @@ void ArchiveSeeds(const fs::path& source) {
     write("empty-member", {stored(common, "")});
     write("duplicate-names", {stored("a.xml", "<a/>"), stored("a.xml", "<b/>")});
     write("backslash-name", {stored("config\\StringTable\\common.xml", "<common/>")});
-    write("directory-member", {stored("config/", ""), table("common.xml")});
-    std::string damaged = test::HostileArchive({table("common.xml")});
+    write("directory-member", {stored("config/", ""), commonTable});
+    std::string damaged = test::HostileArchive({commonTable});
     const std::size_t inData = 30 + common.size() + 5;  // past the local header and the name
     damaged[inData] = static_cast<char>(damaged[inData] ^ 0x20);
     Write("archive", "crc-mismatch", Bytes(damaged.begin(), damaged.end()));
-    const std::string whole = test::HostileArchive({table("common.xml"), zeros("z", 4096, 4096)});
+    const std::string whole = test::HostileArchive({commonTable, zeros("z", 4096, 4096)});
     Write("archive", "cut-in-directory", Bytes(whole.begin(), whole.end() - 30));
 }
 

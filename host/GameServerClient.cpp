@@ -55,9 +55,11 @@ struct GameServerClient::Impl {
 
     /// The trace: "<what> <name> (type T, id I), N bytes", the name as pyr-netdump gives it
     /// (Poll, Query, Set, QueryEnd, Tick...). The level is tested before anything is built, so
-    /// at any other level a message costs one relaxed atomic load.
+    /// at any other level a message costs one call asking the log; the receive path asks once
+    /// per read instead (DeliverComplete).
+    bool Tracing() const noexcept { return log.IsLevelEnable(kTraceLevel); }
     void Trace(const char* what, const char* bytes, std::size_t size) const {
-        if (log.IsLevelEnable(kTraceLevel)) {
+        if (Tracing()) {
             TraceLine(what, bytes, size);
         }
     }
@@ -189,6 +191,7 @@ struct GameServerClient::Impl {
         std::size_t begin = 0;
         std::uint64_t delivered = 0;
         bool goOn = true;
+        const bool tracing = Tracing();
         while (goOn && !stopping) {
             const char* at = readBuffer.data() + begin;
             const NetMsgFrame frame = FrameNetMsg(at, filled - begin);
@@ -211,7 +214,9 @@ struct GameServerClient::Impl {
             }
             begin += frame.size;
             ++delivered;
-            Trace("received", at, frame.size);
+            if (tracing) {
+                TraceLine("received", at, frame.size);
+            }
             Dispatch();
         }
         if (goOn) {

@@ -4,20 +4,14 @@
 // container to the module's entry points, starts and stops the tree, unregisters and deletes.
 #pragma once
 
-#include <typeinfo>
-
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
 
 namespace host {
 
-class HostContainer final : public IPluginContainer {
+class HostContainer final : public pyr::Container<HostContainer, HostContainerTypeId> {
 public:
     HostContainer() { SetContainerName("minimap-client"); }
-
-    const std::type_info& GetTypeInfo() const override { return typeid(HostContainer); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return HostContainerTypeId; }
 };
 
 }  // namespace host

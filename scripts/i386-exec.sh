@@ -56,13 +56,11 @@ i386_entry_state() {
     fi
 }
 
+# Needs scripts/packages.sh sourced first (sudo_cmd, install_packages), as setup-i386.sh does.
 i386_register_emulator() {
-    local sudo_cmd=()
-    [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
     if [[ ! -x $emulator ]]; then
         echo "setup-i386: installing qemu-user-static"
-        DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
-            --no-install-recommends qemu-user-static
+        install_packages qemu-user-static
     fi
     if [[ ! -e $binfmt_dir/register ]]; then
         "${sudo_cmd[@]}" mount -t binfmt_misc binfmt_misc "$binfmt_dir" ||

@@ -17,10 +17,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <typeinfo>
 
 #include "SceneSystem/Interfaces/IGameServerClient.h"
 #include "function/LockedDispatcher.h"
+#include "plugin/PluginContainer.h"
 
 namespace example {
 
@@ -28,15 +28,13 @@ namespace example {
 /// while the reading thread dispatches.
 using LockedTypeDispatcher = LockedDispatcher<pyr::MsgTypeDispatcherType>;
 
-class SocketGameServerClient final : public pyr::IGameServerClient {
+class SocketGameServerClient final
+    : public pyr::Container<SocketGameServerClient, GameServerClientTypeId,
+                            pyr::IGameServerClient> {
 public:
     SocketGameServerClient();
     /// Stops and closes the connection if still open.
     ~SocketGameServerClient() override;
-
-    const std::type_info& GetTypeInfo() const override { return typeid(SocketGameServerClient); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return GameServerClientTypeId; }
 
     /// Writes the message's GetLength() bytes. False when there is no connection or the
     /// write fails (the connection is then closed). Any thread.

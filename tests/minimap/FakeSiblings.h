@@ -31,12 +31,7 @@ namespace minimaptest {
 using Bytes = std::vector<unsigned char>;
 
 /// The client core's host container.
-class HostContainer : public IPluginContainer {
-public:
-    const std::type_info& GetTypeInfo() const override { return typeid(HostContainer); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return HostContainerTypeId; }
-};
+class HostContainer : public pyr::Container<HostContainer, HostContainerTypeId> {};
 
 /// Any container of a type identifier chosen by the test.
 class PlainContainer : public IPluginContainer {
@@ -59,16 +54,13 @@ class FakeSender : public ISender {};
 /// its identifier, and `dispatcher` (owned by Self) published as MsgTypeDispatcher for the
 /// client's lifetime. Self says how a message is sent.
 template <class Self>
-class GameServerClientBase : public pyr::IGameServerClient {
+class GameServerClientBase
+    : public pyr::Container<Self, GameServerClientTypeId, pyr::IGameServerClient> {
 public:
     explicit GameServerClientBase(pyr::MsgTypeDispatcherType* dispatcher) {
-        MsgTypeDispatcher = dispatcher;
+        this->MsgTypeDispatcher = dispatcher;
     }
-    ~GameServerClientBase() override { MsgTypeDispatcher = nullptr; }
-
-    const std::type_info& GetTypeInfo() const override { return typeid(Self); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return GameServerClientTypeId; }
+    ~GameServerClientBase() override { this->MsgTypeDispatcher = nullptr; }
 };
 
 class FakeGameServerClient : public GameServerClientBase<FakeGameServerClient> {
@@ -158,12 +150,8 @@ public:
     std::atomic<IEntityObject*> battleEntity{nullptr};
 };
 
-class FakeRoleSystem : public pyr::IRoleSystem {
+class FakeRoleSystem : public pyr::Container<FakeRoleSystem, RoleSystemTypeId, pyr::IRoleSystem> {
 public:
-    const std::type_info& GetTypeInfo() const override { return typeid(FakeRoleSystem); }
-    void EntityAction() override {}
-    const GUID& GetContainerTypeId() const override { return RoleSystemTypeId; }
-
     pyr::RoleHandle GetCurrentRole() override { return pyr::RoleHandle{currentRole.load()}; }
 
     /// Emits the reset under the client core lock.

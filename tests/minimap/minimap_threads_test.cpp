@@ -37,10 +37,9 @@ struct Subscriber {
 
 /// Reads the stores under the core lock while the minimap is registered with the host (the
 /// release removes it under the same lock); returns false at the first inconsistency.
-bool ReadStores(HostContainer& host) {
+bool ReadStores(Bench& bench) {
     os::ThreadLockHandle coreLock(GetClientCoreLock());
-    auto* minimap =
-        dynamic_cast<pyr::IPyr_MiniMap*>(host.FindChildContainer(MiniMapContainerTypeId));
+    pyr::IPyr_MiniMap* minimap = bench.MiniMap();
     return minimap == nullptr || StoresKeyedByTheirIds(*minimap);
 }
 
@@ -128,7 +127,7 @@ TEST(MiniMapThreads, StoresMatchAModelFedTheSameMessages) {
     test::RunTogether({sender(playerMessages), sender(npcMessages),
                        [&] {
                            while (sendersDone.load() < 2) {
-                               if (!ReadStores(bench.host)) {
+                               if (!ReadStores(bench)) {
                                    readsConsistent = false;
                                }
                                std::this_thread::yield();
@@ -175,7 +174,7 @@ TEST(MiniMapThreads, EverythingAtOnceEndingWithAReleaseLeavesNothingBehind) {
                        }),
                        [&] {
                            while (!released.load()) {
-                               if (!ReadStores(bench.host)) {
+                               if (!ReadStores(bench)) {
                                    readsConsistent = false;
                                }
                                std::this_thread::yield();

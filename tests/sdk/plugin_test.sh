@@ -5,8 +5,9 @@
 # minimap module, exports exactly the four entry points and no STB_GNU_UNIQUE symbol. Then
 # minimap-client, run from the prefix against the prefix's minimap-server on loopback, loads
 # one from a plug-in folder and the other with --plugin, names a third that cannot load and
-# goes on, and refuses the folder's one named again by another path; the CSV files both wrote are checked against the scenario, and the element name the
-# client printed for the answer, read from the prefix's sample string tables. First, the
+# goes on, and refuses the folder's one named again by another path; the CSV files both wrote
+# are checked against the scenario, and the element name the client printed for the answer,
+# read from the prefix's sample string tables. First, the
 # installed pyr-strtable reads a packed archive through the prefix's libSatchel.so, and the
 # prefix's sample tables.
 #

@@ -128,7 +128,9 @@ struct LogState {
                          filePath.c_str(), std::strerror(errno));
         }
         fileFailing = !written;
-        std::clearerr(file);
+        if (!written) {
+            std::clearerr(file);  // so that the next line tries again
+        }
     }
 };
 
