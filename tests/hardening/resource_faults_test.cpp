@@ -172,14 +172,30 @@ TEST_F(ResourceFaults, MalformedTableInTheArchiveGivesEmptyTextsForItOnly) {
     EXPECT_EQ(Pet(run), wanMei);
 }
 
+// Whether this process may take capabilities away from the programs it starts: CAP_SETPCAP
+// in its effective set.
+bool MayDropCapabilities() {
+    constexpr int kCapSetPCap = 8;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("CapEff:", 0) == 0) {
+            return ((std::stoull(line.substr(7), nullptr, 16) >> kCapSetPCap) & 1) != 0;
+        }
+    }
+    return false;
+}
+
 class UnreadableConfiguration : public ResourceFaults {
 protected:
-    // Loads without any archive, from `config`.
-    HostRun LoadFrom(const fs::path& config) {
-        return text_test::RunProgram({TEXT_MODULE_HOST, "load", (program / "libMod.so").string()},
-                                     {"PLINTH_CONFIG_DIR=" + config.string(),
-                                      "SATCHEL_ARCHIVE=" + (archives / "none.zip").string(),
-                                      "SATCHEL_MODE", "PLINTH_LOG_LEVEL", "PLINTH_LOG_FILE"});
+    // Loads without any archive, from `config`; the host started through `launcher` when it
+    // is not empty.
+    HostRun LoadFrom(const fs::path& config, std::vector<std::string> launcher = {}) {
+        launcher.insert(launcher.end(),
+                        {TEXT_MODULE_HOST, "load", (program / "libMod.so").string()});
+        return text_test::RunProgram(
+            launcher, {"PLINTH_CONFIG_DIR=" + config.string(),
+                       "SATCHEL_ARCHIVE=" + (archives / "none.zip").string(), "SATCHEL_MODE",
+                       "PLINTH_LOG_LEVEL", "PLINTH_LOG_FILE"});
     }
 
     void CopySampleTables(const fs::path& config) {
@@ -189,15 +205,22 @@ protected:
 };
 
 TEST_F(UnreadableConfiguration, FolderWithoutReadPermissionGivesEmptyTexts) {
+    // Permission bits do not stop root: as root, the host runs without the two capabilities
+    // that override them, and the folder's owner (root) is refused like anyone else.
+    std::vector<std::string> launcher;
     if (geteuid() == 0) {
-        GTEST_SKIP() << "running as root, whom permission bits do not stop from reading; the "
-                        "other tests of this suite make the configuration unreadable otherwise";
+        if (!MayDropCapabilities()) {
+            GTEST_SKIP() << "running as root without CAP_SETPCAP: the host cannot be started "
+                            "without the capabilities that read past permission bits";
+        }
+        launcher = {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search",
+                    "--inh-caps=-dac_override,-dac_read_search", "--"};
     }
     TempDir config;
     CopySampleTables(config.Path());
     const fs::path tables = config / "config" / "StringTable";
     ASSERT_EQ(chmod(tables.c_str(), 0), 0);
-    const HostRun run = LoadFrom(config.Path());
+    const HostRun run = LoadFrom(config.Path(), launcher);
     chmod(tables.c_str(), 0755);  // so that the folder can be removed
     ASSERT_EQ(run.status, 0) << run.All();
     EXPECT_EQ(Common(run), "");
