@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
-# A plug-in author's path through an installed SDK: the test plug-in (csv_plugin/) built out of
-# tree twice, with the CMake package and with pkg-config alone (and entry points of the wrong
-# type refused by the compiler); each build, and the installed
-# minimap module, exports exactly the four entry points and no STB_GNU_UNIQUE symbol. Then
-# minimap-client, run from the prefix against the prefix's minimap-server on loopback, loads
-# one from a plug-in folder and the other with --plugin, names a third that cannot load and
-# goes on, and refuses the folder's one named again by another path; the CSV files both wrote
-# are checked against the scenario, and the element name the client printed for the answer,
-# read from the prefix's sample string tables. First, the
-# installed pyr-strtable reads a packed archive through the prefix's libSatchel.so, and the
-# prefix's sample tables.
+# A plug-in author's path through an installed SDK. First, the installed pyr-strtable reads a
+# packed archive through the prefix's libSatchel.so, and the prefix's sample tables. Then the
+# test plug-in (csv_plugin/) is built out of tree twice, with the CMake package and with
+# pkg-config alone (and entry points of the wrong type are refused by the compiler); each build,
+# and the installed minimap module, exports exactly the four entry points and no STB_GNU_UNIQUE
+# symbol. Then minimap-client, run from the prefix against the prefix's minimap-server on
+# loopback, loads one from a plug-in folder and the other with --plugin, names a third that
+# cannot load and goes on, and refuses the folder's one named again by another path; the CSV
+# files both wrote are checked against the scenario, and the element name the client printed
+# for the answer, read from the prefix's sample string tables.
 #
 # The installed programs run as a user runs them, without PLINTH_CONFIG_DIR: they find the
 # sample tables in <prefix>/share/PyrMiniMap by themselves.
