@@ -5,7 +5,10 @@
 // (given several times) starts empty and shows none.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -61,6 +64,20 @@ inline int Parse(CLI::App& app, int argc, const char* const* argv) {
     } catch (const CLI::ParseError& e) {
         return UsageError(app, e.what());
     }
+}
+
+/// The time `ms` milliseconds (not negative) after `start`, or none when that lies past the
+/// end of the clock's range: a duration option takes any count, and a count too long for the
+/// clock (a "forever" such as the largest number the option takes) sets no deadline, where
+/// the plain sum would overflow into the past.
+inline std::optional<std::chrono::steady_clock::time_point> DeadlineAfter(
+    std::chrono::steady_clock::time_point start, std::int64_t ms) {
+    const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::time_point::max() - start);
+    if (ms >= room.count()) {
+        return std::nullopt;
+    }
+    return start + std::chrono::milliseconds(ms);
 }
 
 }  // namespace cli

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "capture/CaptureWriter.h"
+#include "cli/CommandLine.h"
 #include "host/ClientReplay.h"
 #include "host/CursesView.h"
 #include "host/GameServerClient.h"
@@ -496,7 +497,7 @@ int ClientApp::Run() {
     const auto started = std::chrono::steady_clock::now();
     std::optional<std::chrono::steady_clock::time_point> deadline;
     if (options.durationMs) {
-        deadline = started + std::chrono::milliseconds(*options.durationMs);
+        deadline = cli::DeadlineAfter(started, *options.durationMs);
     }
 
     const bool replay = !options.replayPath.empty();

@@ -16,9 +16,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <limits>
@@ -47,10 +50,22 @@ const CLI::Validator kNumericAddress(
     },
     "");
 
+/// A value that is a number: CLI::Range lets NaN through, since no comparison with it holds.
+const CLI::Validator kNotNaN(
+    [](const std::string& text) {
+        return std::isnan(std::strtod(text.c_str(), nullptr)) ? "not a number: " + text
+                                                              : std::string();
+    },
+    "");
+
 /// Waits for SIGINT or SIGTERM (blocked by the caller), or `durationMs` when not negative.
 void WaitForStop(const sigset_t& stopSignals, long long durationMs) {
     if (durationMs >= 0) {
-        timespec timeout{static_cast<time_t>(durationMs / 1000),
+        // Seconds past what time_t holds (32 bits on i386) would wrap into a negative timeout,
+        // which ends the wait at once; the largest time_t is as good as forever.
+        const long long seconds =
+            std::min<long long>(durationMs / 1000, std::numeric_limits<time_t>::max());
+        timespec timeout{static_cast<time_t>(seconds),
                          static_cast<long>(durationMs % 1000) * 1000000L};
         while (sigtimedwait(&stopSignals, nullptr, &timeout) < 0 && errno == EINTR) {
         }
@@ -147,6 +162,7 @@ int main(int argc, char** argv) {
             ->excludes("--scenario")
             ->excludes("--clock");
     app.add_option("--speed", speed, "with --replay: this many times the captured pace")
+        ->check(kNotNaN)
         ->check(CLI::Range(1e-6, 1e6).description(""))
         ->needs(replay)
         ->type_name("X");

@@ -227,10 +227,16 @@ int Run(const Options& options) {
         exitCode = 1;
     } else {
         client.Start();
-        const auto deadline =
-            options.timeoutMs >= 0
-                ? std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs)
-                : std::chrono::steady_clock::time_point::max();
+        // A timeout longer than the clock can count from now waits for the stop signal alone,
+        // where adding it to now would overflow into the past.
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point now = Clock::now();
+        const auto room =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+        const Clock::time_point deadline =
+            options.timeoutMs >= 0 && options.timeoutMs < room.count()
+                ? now + std::chrono::milliseconds(options.timeoutMs)
+                : Clock::time_point::max();
         const bool answered = watch.Wait(deadline, options.untilQuery);
         if (options.untilQuery && !answered) {
             std::fprintf(stderr, "example-host: no query answer %s\n",

@@ -31,9 +31,11 @@ struct ProgramRun {
     std::string err;
 };
 
-ProgramRun RunProgram(const Program& program, const std::string& argument) {
+ProgramRun RunProgram(const Program& program, const std::vector<std::string>& arguments) {
     const std::string errPath = ::testing::TempDir() + "/" + program.name + ".cli.err";
-    auto process = test::ChildProcess::Spawn({program.path, argument}, {}, errPath);
+    std::vector<std::string> argv = {program.path};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    auto process = test::ChildProcess::Spawn(argv, {}, errPath);
     ProgramRun run;
     if (process == nullptr) {
         return run;
@@ -52,18 +54,18 @@ class CommandLine : public ::testing::TestWithParam<Program> {};
 TEST_P(CommandLine, VersionHelpAndUnknownOptions) {
     const Program& program = GetParam();
 
-    const ProgramRun version = RunProgram(program, "--version");
+    const ProgramRun version = RunProgram(program, {"--version"});
     EXPECT_EQ(version.status, 0) << version.err;
     EXPECT_EQ(version.out, std::string(program.name) + " " + PYR_MINIMAP_VERSION_STRING + "\n");
 
-    const ProgramRun help = RunProgram(program, "--help");
+    const ProgramRun help = RunProgram(program, {"--help"});
     EXPECT_EQ(help.status, 0) << help.err;
     EXPECT_NE(help.out.find("--version"), std::string::npos) << help.out;
     EXPECT_NE(help.out.find(program.helpShows), std::string::npos) << help.out;
     EXPECT_EQ(help.out.find("=[]"), std::string::npos) << help.out;
     EXPECT_EQ(help.err, "");
 
-    const ProgramRun bogus = RunProgram(program, "--bogus");
+    const ProgramRun bogus = RunProgram(program, {"--bogus"});
     EXPECT_EQ(bogus.status, 2);
     EXPECT_NE(bogus.err.find("--bogus"), std::string::npos) << bogus.err;
     EXPECT_EQ(bogus.out, "");
@@ -83,5 +85,16 @@ INSTANTIATE_TEST_SUITE_P(
         }
         return name;
     });
+
+// A number option's range check compares, and no comparison with NaN holds: NaN must be refused
+// by name, not taken as a speed.
+TEST(ServerCommandLine, ReplaySpeedThatIsNotANumberIsAUsageError) {
+    const Program server{"minimap-server", MINIMAP_SERVER, ""};
+    for (const char* speed : {"nan", "-NaN"}) {
+        const ProgramRun run = RunProgram(server, {"--replay", "absent.pcapng", "--speed", speed});
+        EXPECT_EQ(run.status, 2) << speed << ": " << run.err;
+        EXPECT_NE(run.err.find("--speed: not a number"), std::string::npos) << run.err;
+    }
+}
 
 }  // namespace

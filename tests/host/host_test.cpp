@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <latch>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/CommandLine.h"
 #include "function/Bind.h"
 #include "host/ClientOptions.h"
 #include "host/CursesView.h"
@@ -151,6 +153,22 @@ TEST(ClientCommandLine, ReadsEveryOptionAndRefusesWhatItDoesNotKnow) {
             host::ParseClientOptions(static_cast<int>(args.size()), args.data(), ignored, error))
             << args[1];
         EXPECT_FALSE(error.empty());
+    }
+}
+
+// --duration-ms takes any count up to the largest int64; one the clock cannot add to now (a
+// "forever") must not wrap into the past and end the run at once.
+TEST(ClientCommandLine, DurationTooLongForTheClockSetsNoDeadline) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(cli::DeadlineAfter(start, 0), start);
+    EXPECT_EQ(cli::DeadlineAfter(start, 5000), start + std::chrono::seconds(5));
+    const auto room =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - start);
+    EXPECT_EQ(cli::DeadlineAfter(start, room.count() - 1),
+              start + room - std::chrono::milliseconds(1));
+    for (const std::int64_t ms : {room.count(), std::numeric_limits<std::int64_t>::max()}) {
+        EXPECT_FALSE(cli::DeadlineAfter(start, ms)) << ms;
     }
 }
 
