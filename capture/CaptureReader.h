@@ -15,6 +15,7 @@
 // or a Tick).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -46,6 +47,15 @@ struct CapturedItem {
     /// Why the message is malformed, or what the problem is; empty for a good message.
     std::string error;
 };
+
+/// The largest capture file the programs read: a capture is read whole, and a file beyond this
+/// (a sparse file, a device that never ends) would otherwise take all the memory there is.
+inline constexpr std::size_t kMaxCaptureFileBytes = std::size_t{1} << 30;
+
+/// The bytes of the capture file at `path`, at most kMaxCaptureFileBytes. False otherwise,
+/// with `error` saying why: "cannot read PATH", followed by ": it is larger than N bytes" for
+/// a file beyond the limit.
+bool ReadCaptureFile(const std::string& path, std::string& bytes, std::string& error);
 
 struct CaptureReaderOptions {
     std::optional<std::uint16_t> serverPort;

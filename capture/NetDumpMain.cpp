@@ -8,31 +8,14 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <iterator>
-#include <sstream>
+#include <string>
 
 #include "capture/CaptureReader.h"
 #include "capture/Decode.h"
 #include "cli/CommandLine.h"
 
 namespace {
-
-bool ReadAll(const std::string& path, std::string& bytes) {
-    if (path == "-") {
-        std::ostringstream in;
-        in << std::cin.rdbuf();
-        bytes = in.str();
-        return !std::cin.bad();
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
 
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -77,9 +60,11 @@ int main(int argc, char** argv) {
         op = Lower(op);
     }
 
+    // "-" is standard input, which /dev/stdin names whatever it is (a pipe, a file, a terminal).
     std::string bytes;
-    if (!ReadAll(path, bytes)) {
-        std::cerr << "pyr-netdump: cannot read " << path << "\n";
+    std::string error;
+    if (!capture::ReadCaptureFile(path == "-" ? "/dev/stdin" : path, bytes, error)) {
+        std::cerr << "pyr-netdump: " << error << "\n";
         return 1;
     }
     capture::CaptureReaderOptions options;

@@ -1,7 +1,7 @@
 #include "host/ClientReplay.h"
 
-#include <fstream>
-#include <iterator>
+#include <string>
+#include <utility>
 
 #include "capture/CaptureReader.h"
 #include "capture/Decode.h"
@@ -12,12 +12,10 @@
 namespace host {
 
 bool ReplayCapture(const std::string& path, const ReplayHooks& hooks, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read " + path;
+    std::string bytes;
+    if (!capture::ReadCaptureFile(path, bytes, error)) {
         return false;
     }
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     capture::CaptureReader reader(std::move(bytes));
     os::Timer* timer = os::GetTimer();
     capture::CapturedItem item;

@@ -1,7 +1,6 @@
-#include <fstream>
-#include <sstream>
-
 #include "server/DefaultScenario.h"
+
+#include "plinth/Path.h"
 
 namespace sim {
 
@@ -14,13 +13,17 @@ std::optional<Scenario> LoadScenario(const std::string& path, std::string& error
     if (path.empty()) {
         text = DefaultScenarioText();
     } else {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream out;
-        if (!in || !(out << in.rdbuf()) || in.bad()) {
-            error = "cannot read the scenario " + path;
-            return std::nullopt;
+        switch (os::ReadWholeFile(path, kMaxScenarioFileBytes, text)) {
+            case os::ReadFileResult::Read:
+                break;
+            case os::ReadFileResult::TooLarge:
+                error = "cannot read the scenario " + path + ": it is larger than " +
+                        std::to_string(kMaxScenarioFileBytes) + " bytes";
+                return std::nullopt;
+            case os::ReadFileResult::Unreadable:
+                error = "cannot read the scenario " + path;
+                return std::nullopt;
         }
-        text = std::move(out).str();
     }
     ScenarioParseResult parsed = ParseScenario(text);
     if (!parsed) {

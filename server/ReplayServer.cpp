@@ -2,10 +2,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -189,13 +188,11 @@ ReplayServer::~ReplayServer() {
 }
 
 bool ReplayServer::Load(const std::string& path, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read " + path;
+    std::string bytes;
+    if (!capture::ReadCaptureFile(path, bytes, error)) {
         return false;
     }
-    capture::CaptureReader reader(
-        std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    capture::CaptureReader reader(std::move(bytes));
     std::map<std::uint64_t, Script> byConnection;
     capture::CapturedItem item;
     while (reader.Next(item)) {

@@ -26,6 +26,7 @@
 // with its line number.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -92,6 +93,10 @@ struct ScenarioParseResult {
 
 /// Most events in one scenario, so that a hostile file cannot make the simulator hoard memory.
 inline constexpr std::size_t kMaxScenarioEvents = 100000;
+/// The largest scenario file read: the most events, on lines of several hundred bytes each, stay
+/// below it. A larger file (a sparse one, a device that never ends) would otherwise take all
+/// the memory there is before the reader could refuse it.
+inline constexpr std::size_t kMaxScenarioFileBytes = std::size_t{64} << 20;
 /// Latest time of an event or loop: one week.
 inline constexpr std::int64_t kMaxScenarioTimeMs = 7LL * 24 * 3600 * 1000;
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -288,6 +289,21 @@ TEST(Capture, FailingDiskStopsTheCaptureOnceAndLeavesWholeBlocks) {
                         "device); capture stopped") != std::string::npos;
     }
     EXPECT_EQ(failures, 1u);
+}
+
+// A capture is read whole: a sparse file of gigabytes is refused by its size before any read.
+TEST(Capture, FileBeyondTheSizeLimitIsRefusedUnread) {
+    test::TempDir dir;
+    const std::string path = (dir / "sparse.pcapng").string();
+    std::ofstream(path).close();
+    std::filesystem::resize_file(path, capture::kMaxCaptureFileBytes + 1);
+    std::string bytes;
+    std::string error;
+    EXPECT_FALSE(capture::ReadCaptureFile(path, bytes, error));
+    EXPECT_EQ(error, "cannot read " + path + ": it is larger than 1073741824 bytes");
+    EXPECT_TRUE(capture::ReadCaptureFile("/dev/null", bytes, error));
+    EXPECT_FALSE(capture::ReadCaptureFile(dir.Path().string(), bytes, error));
+    EXPECT_EQ(error, "cannot read " + dir.Path().string());
 }
 
 struct Damage {

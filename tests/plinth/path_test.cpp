@@ -1,5 +1,10 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -66,6 +71,46 @@ TEST(Path, GetFileExtIsTheTextAfterTheLastDotOfTheLastComponent) {
     EXPECT_EQ(os::GetFileExt("c."), "");
     EXPECT_EQ(os::GetFileExt("noext"), "");
     EXPECT_EQ(os::GetFileExt(""), "");
+}
+
+// Whatever the path names, the read ends within the limit: a regular file by its size, a
+// stream (a device, a pipe) by what it has given, a FIFO nobody writes to at once.
+TEST(Path, ReadWholeFileReadsWithinTheLimitAndRefusesBeyondItWhateverTheFileIs) {
+    using os::ReadFileResult;
+    const std::string folder = ::testing::TempDir() + "/plinth_read_whole_file";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    std::string bytes = "stale";
+
+    const std::string small = folder + "/small";
+    std::ofstream(small, std::ios::binary) << std::string("ten\0bytes!", 10);
+    EXPECT_EQ(os::ReadWholeFile(small, 10, bytes), ReadFileResult::Read);
+    EXPECT_EQ(bytes, std::string("ten\0bytes!", 10));
+    EXPECT_EQ(os::ReadWholeFile(small, 9, bytes), ReadFileResult::TooLarge);
+    EXPECT_EQ(bytes, "");
+
+    const std::string sparse = folder + "/sparse";
+    std::ofstream(sparse).close();
+    std::filesystem::resize_file(sparse, 1ull << 30);
+    EXPECT_EQ(os::ReadWholeFile(sparse, 1 << 20, bytes), ReadFileResult::TooLarge);
+    EXPECT_EQ(os::ReadWholeFile("/dev/zero", 100000, bytes), ReadFileResult::TooLarge);
+    EXPECT_EQ(os::ReadWholeFile(folder, 1 << 20, bytes), ReadFileResult::Unreadable);
+    EXPECT_EQ(os::ReadWholeFile(folder + "/absent", 1 << 20, bytes), ReadFileResult::Unreadable);
+
+    const std::string fifo = folder + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(os::ReadWholeFile(fifo, 1 << 20, bytes), ReadFileResult::Read);
+    EXPECT_EQ(bytes, "");
+
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    ASSERT_EQ(write(pipeEnds[1], "piped", 5), 5);
+    close(pipeEnds[1]);
+    const std::string piped = "/proc/self/fd/" + std::to_string(pipeEnds[0]);
+    EXPECT_EQ(os::ReadWholeFile(piped, 5, bytes), ReadFileResult::Read);
+    EXPECT_EQ(bytes, "piped");
+    close(pipeEnds[0]);
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "server/DefaultScenario.h"
 #include "server/Scenario.h"
+#include "support/Scoped.h"
 
 namespace {
 
@@ -155,6 +156,20 @@ TEST(ScenarioReader, ErrorTextsQuoteHostileBytesReadablyAndShort) {
     const sim::ScenarioError error = ErrorOf(text);
     EXPECT_NE(error.message.find("\\x01\\xFF"), std::string::npos) << error.message;
     EXPECT_LT(error.message.size(), 120u);
+}
+
+// A scenario is read whole: a file that never ends, or a sparse one of gigabytes, must be
+// refused within the limit instead of filling the memory first.
+TEST(ScenarioReader, FileBeyondTheSizeLimitIsRefusedWithinIt) {
+    test::TempDir dir;
+    const std::string sparse = (dir / "sparse.scn").string();
+    std::ofstream(sparse).close();
+    std::filesystem::resize_file(sparse, sim::kMaxScenarioFileBytes + 1);
+    for (const std::string& path : {sparse, "/dev/zero"s}) {
+        std::string error;
+        EXPECT_FALSE(sim::LoadScenario(path, error));
+        EXPECT_EQ(error, "cannot read the scenario " + path + ": it is larger than 67108864 bytes");
+    }
 }
 
 TEST(ScenarioReader, ShippedScenariosAndTheCompiledInDefaultAllRead) {

@@ -50,6 +50,10 @@ std::string ToNativeFileName(const std::string& path) {
     return native;
 }
 
+ReadFileResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes) {
+    return detail::ReadWholeFile(path, maxBytes, bytes);
+}
+
 std::string GetFileExt(const std::string& path) {
     const auto separator = path.find_last_of("/\\");
     const auto nameStart = separator == std::string::npos ? 0 : separator + 1;

@@ -1,6 +1,7 @@
-// Paths of the client: the configuration directory and file-name helpers.
+// Paths of the client: the configuration directory, file-name helpers and whole-file reads.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "plinth/Export.h"
@@ -18,5 +19,20 @@ PLINTH_API std::string GetConfigDirectory();
 PLINTH_API std::string ToNativeFileName(const std::string& path);
 /// The extension of the last path component, without its dot; empty when there is none.
 PLINTH_API std::string GetFileExt(const std::string& path);
+
+/// What ReadWholeFile found.
+enum class ReadFileResult {
+    Read,        ///< the whole file is in `bytes`
+    Unreadable,  ///< it could not be opened or read (a directory, say), or not held in memory
+    TooLarge,    ///< it holds more than the limit
+};
+
+/// Reads the whole file at `path` into `bytes`, if it holds at most `maxBytes`. A regular file
+/// beyond the limit is refused by its size, unread; anything else that reads as a stream (a
+/// pipe, a device such as /dev/zero) is read until it ends or gives more than the limit, so
+/// neither time nor memory grows past it. A FIFO that no program writes to reads as empty
+/// instead of waiting for a writer. `bytes` is empty unless the result is Read.
+PLINTH_API ReadFileResult ReadWholeFile(const std::string& path, std::size_t maxBytes,
+                                        std::string& bytes);
 
 }  // namespace os

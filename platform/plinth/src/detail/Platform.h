@@ -2,9 +2,12 @@
 // (detail/posix/Platform.cpp); nothing else in the library calls the operating system.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+#include "plinth/Path.h"
 
 namespace os::detail {
 
@@ -19,6 +22,8 @@ const char* GetEnvironment(const char* name) noexcept;
 /// Opens `path` to append log lines, creating it if needed, without ever waiting: a FIFO
 /// that nobody reads is refused (null, errno set) rather than waited on for ever.
 std::FILE* OpenLogFile(const char* path) noexcept;
+/// os::ReadWholeFile's reading (see plinth/Path.h).
+ReadFileResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes);
 
 void* LoadLibraryFile(const std::string& path, std::string& error);
 void* FindSymbol(void* library, const char* name, std::string& error);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <link.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 namespace os::detail {
@@ -31,6 +33,58 @@ std::string DirectoryOf(const std::string& path) {
 std::string DlError() {
     const char* text = dlerror();
     return text != nullptr ? text : "unknown loader error";
+}
+
+/// Closes a descriptor when the read is done, whichever way it ends.
+struct FileDescriptor {
+    int fd;
+    ~FileDescriptor() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+};
+
+ReadFileResult ReadDescriptor(int fd, std::size_t maxBytes, std::string& bytes) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+        return ReadFileResult::Unreadable;
+    }
+    if (S_ISREG(status.st_mode)) {
+        if (static_cast<unsigned long long>(status.st_size) > maxBytes) {
+            return ReadFileResult::TooLarge;
+        }
+        // One more byte than the size: the read that finds the end needs room to try.
+        bytes.reserve(static_cast<std::size_t>(status.st_size) + 1);
+    }
+    // Read in place, a block at a time, and never more than one byte past the limit.
+    constexpr std::size_t kBlock = 1 << 16;
+    for (;;) {
+        const std::size_t have = bytes.size();
+        const std::size_t left = maxBytes - have;  // have <= maxBytes here
+        std::size_t want = left >= kBlock ? kBlock : left + 1;
+        // Within the room already reserved while there is some: a regular file is then read
+        // into the one block its size asked for, never moved to a larger one.
+        if (const std::size_t room = bytes.capacity() - have; room > 0 && room < want) {
+            want = room;
+        }
+        bytes.resize(have + want);
+        const ssize_t n = read(fd, bytes.data() + have, want);
+        if (n < 0 && errno == EINTR) {
+            bytes.resize(have);
+            continue;
+        }
+        if (n < 0) {
+            return ReadFileResult::Unreadable;
+        }
+        bytes.resize(have + static_cast<std::size_t>(n));
+        if (n == 0) {
+            return ReadFileResult::Read;
+        }
+        if (bytes.size() > maxBytes) {
+            return ReadFileResult::TooLarge;
+        }
+    }
 }
 
 }  // namespace
@@ -91,6 +145,27 @@ std::FILE* OpenLogFile(const char* path) noexcept {
         errno = error;
     }
     return file;
+}
+
+ReadFileResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes) {
+    bytes.clear();
+    // Opened without blocking, so that a FIFO with no writer does not hold the caller for ever
+    // (no stop signal ends that wait); reads then block as usual.
+    FileDescriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
+    const int flags = file.fd >= 0 ? fcntl(file.fd, F_GETFL) : -1;
+    if (flags < 0 || fcntl(file.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return ReadFileResult::Unreadable;
+    }
+    ReadFileResult result = ReadFileResult::Unreadable;
+    try {
+        result = ReadDescriptor(file.fd, maxBytes, bytes);
+    } catch (const std::bad_alloc&) {
+        // A limit the process cannot hold in memory (a 32-bit one, say): a failed read.
+    }
+    if (result != ReadFileResult::Read) {
+        std::string().swap(bytes);
+    }
+    return result;
 }
 
 void* LoadLibraryFile(const std::string& path, std::string& error) {
