@@ -66,6 +66,12 @@ constexpr std::size_t kRememberedDrops = 256;
 
 }  // namespace
 
+/// The numeric address to listen on for `host`: "localhost" is the IPv4 loopback address, as
+/// browsers and the Host check take it; anything else must already be numeric.
+std::string ListenAddress(const std::string& host) {
+    return beast::iequals(host, "localhost") ? "127.0.0.1" : host;
+}
+
 bool IsLoopbackAddress(const std::string& host) {
     boost::system::error_code ec;
     const asio::ip::address address = asio::ip::make_address(host, ec);
@@ -84,6 +90,11 @@ public:
     /// The checks against other sites' pages and DNS rebinding: a Host this server answers
     /// to, and for a WebSocket an Origin of that same host.
     bool HostAllowed(std::string_view host) const;
+    /// The host and port of the printed address, as a browser sends them in Host.
+    std::string Authority() const {
+        const bool v6 = options.host.find(':') != std::string::npos;
+        return (v6 ? "[" + options.host + "]" : options.host) + ":" + std::to_string(port);
+    }
     void Admit(const std::shared_ptr<BrowserSession>& session);
     void Leave(const BrowserSession* session);
     void Publish(std::string text);
@@ -320,6 +331,10 @@ bool WebServer::Impl::HostAllowed(std::string_view host) const {
     if (options.allowRemote) {
         return true;
     }
+    // The printed address answers too when it is another loopback address (127.0.0.2, say).
+    if (host == Authority()) {
+        return true;
+    }
     const std::string suffix = ":" + std::to_string(port);
     for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
         if (host == std::string(name) + suffix) {
@@ -392,13 +407,14 @@ WebServer::~WebServer() {
 }
 
 bool WebServer::Start(std::string& error) {
-    if (!impl->options.allowRemote && !IsLoopbackAddress(impl->options.host)) {
+    const std::string address = ListenAddress(impl->options.host);
+    if (!impl->options.allowRemote && !IsLoopbackAddress(address)) {
         error = impl->options.host +
                 " is not a loopback address; --web-allow-remote lets other machines in";
         return false;
     }
-    if (!sim::Listen(impl->acceptor, impl->options.host, impl->options.port,
-                     "is not a numeric address", error)) {
+    if (!sim::Listen(impl->acceptor, address, impl->options.port, "is not a numeric address",
+                     error)) {
         return false;
     }
     impl->port = impl->acceptor.local_endpoint().port();
@@ -422,9 +438,7 @@ std::uint16_t WebServer::GetPort() const noexcept {
 }
 
 std::string WebServer::GetUrl() const {
-    const bool v6 = impl->options.host.find(':') != std::string::npos;
-    return "http://" + (v6 ? "[" + impl->options.host + "]" : impl->options.host) + ":" +
-           std::to_string(impl->port) + "/";
+    return "http://" + impl->Authority() + "/";
 }
 
 void WebServer::Publish(std::string text) {

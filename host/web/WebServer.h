@@ -26,7 +26,8 @@
 namespace host::web {
 
 struct WebServerOptions {
-    /// A numeric address; 127.0.0.1 unless the owner allowed others.
+    /// A numeric address, or localhost (127.0.0.1); a loopback one unless the owner allowed
+    /// others.
     std::string host = "127.0.0.1";
     /// 0: a free port (GetPort says which).
     std::uint16_t port = 0;

@@ -114,15 +114,16 @@ struct TestBrowser {
     asio::io_context io;
     websocket::stream<tcp::socket> ws{io};
 
-    TestBrowser(std::uint16_t port, const std::string& id, const std::string& origin = {}) {
+    TestBrowser(std::uint16_t port, const std::string& id, const std::string& origin = {},
+                const std::string& host = "127.0.0.1") {
         tcp::resolver resolver(io);
-        asio::connect(ws.next_layer(), resolver.resolve("127.0.0.1", std::to_string(port)));
+        asio::connect(ws.next_layer(), resolver.resolve(host, std::to_string(port)));
         if (!origin.empty()) {
             ws.set_option(websocket::stream_base::decorator([origin](websocket::request_type& r) {
                 r.set(beast::http::field::origin, origin);
             }));
         }
-        ws.handshake("127.0.0.1:" + std::to_string(port), "/ws?id=" + id);
+        ws.handshake(host + ":" + std::to_string(port), "/ws?id=" + id);
     }
     std::string Read() {
         beast::flat_buffer buffer;
@@ -178,6 +179,23 @@ TEST(WebServerThreads, SlowBrowserIsDroppedWithoutBlockingAndToldOnReconnect) {
     ASSERT_EQ(controls.size(), 1u);
     EXPECT_EQ(controls[0].kind, Kind::Query);
     EXPECT_EQ(controls[0].queryKind, 3);
+}
+
+// The address printed at start is one a browser can use: another loopback address than
+// 127.0.0.1 answers to its own Host, and localhost is taken as the name it is.
+TEST(WebServerAddress, PrintedAddressIsOneTheServerAnswers) {
+    for (const std::string host : {"127.0.0.2", "localhost", "LocalHost"}) {
+        host::web::WebServerOptions options;
+        options.host = host;
+        host::web::WebServer server(
+            options, {[](const auto& admit) { admit({"hello"}); }, [](const WebControl&) {}});
+        std::string error;
+        ASSERT_TRUE(server.Start(error)) << host << ": " << error;
+        const std::string port = std::to_string(server.GetPort());
+        EXPECT_EQ(server.GetUrl(), "http://" + host + ":" + port + "/");
+        TestBrowser browser(server.GetPort(), "page", "http://" + host + ":" + port, host);
+        EXPECT_EQ(browser.Read(), "hello") << host;
+    }
 }
 
 }  // namespace
