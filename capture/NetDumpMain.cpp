@@ -26,6 +26,10 @@ std::string Lower(std::string text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (cli::OpenClosedStandardStreams()) {
+        std::cerr << "pyr-netdump: standard output is closed\n";
+        return 1;
+    }
     CLI::App app{"pyr-netdump: the minimap protocol's messages in a capture file"};
     cli::Prepare(app, "pyr-netdump");
     std::string path;

@@ -2,9 +2,14 @@
 // --help and --version print on standard output and exit 0; a usage error (an unknown option,
 // which the message names, a missing or bad value) prints the error and the help on standard
 // error and exits 2. Help texts show every option's default; an option that collects values
-// (given several times) starts empty and shows none.
+// (given several times) starts empty and shows none. A program started with a standard stream
+// closed gets /dev/null in its place (OpenClosedStandardStreams).
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <iostream>
@@ -64,6 +69,27 @@ inline int Parse(CLI::App& app, int argc, const char* const* argv) {
     } catch (const CLI::ParseError& e) {
         return UsageError(app, e.what());
     }
+}
+
+/// Opens /dev/null on each standard descriptor (0, 1, 2) the program was started without.
+/// Otherwise the next file, socket or event descriptor the program opens takes that number,
+/// and what it prints goes into that file or connection. Call it first in main. Returns
+/// whether standard output was closed: what the program prints there then reaches nobody.
+inline bool OpenClosedStandardStreams() {
+    bool outputClosed = false;
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The descriptors below `fd` are open, so /dev/null takes the number `fd`.
+        const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened > fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+        outputClosed = outputClosed || fd == 1;
+    }
+    return outputClosed;
 }
 
 /// The time `ms` milliseconds (not negative) after `start`, or none when that lies past the

@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -213,7 +215,7 @@ public:
     /// The lines of one read's messages leave together: one write for many messages.
     void OnBatchDelivered() override {
         if (mode != Mode::Map) {
-            std::fflush(stdout);
+            FlushOutput();
         }
     }
 
@@ -222,6 +224,20 @@ private:
     bool StartTree();
     void StopTree();
     bool StartWeb();
+    /// Sends what standard output holds. A failed write (the reader went away, the disk is
+    /// full) ends the run: the lines or events are what it is for, and nobody gets them any
+    /// more. SIGPIPE is ignored so that a closed pipe ends up here, not in sudden death.
+    void FlushOutput() {
+        errno = 0;
+        if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+            return;
+        }
+        int none = 0;
+        if (outputError.compare_exchange_strong(none, errno != 0 ? errno : EIO) &&
+            stopSignals != nullptr) {
+            stopSignals->Request();
+        }
+    }
     /// The keys changed what the page shows in its status.
     void WebStatusChanged() {
         if (web) {
@@ -280,6 +296,10 @@ private:
     bool containerInitialised = false;
 
     std::string jsonLine;  ///< under the core lock: the line being written
+    /// Run's stop request, set before any thread starts and cleared after they all ended.
+    StopSignals* stopSignals = nullptr;
+    /// The error of the first failed write to standard output; 0 while none failed.
+    std::atomic<int> outputError{0};
 
     std::atomic<bool> polling{true};
     std::atomic<std::int32_t> queryArg{-1};
@@ -367,7 +387,7 @@ void ClientApp::Present(const ViewReport& report) {
         web->Show(report);
     }
     if (event == ViewEvent::RoleReset && mode != Mode::Map) {
-        std::fflush(stdout);
+        FlushOutput();
     }
 }
 
@@ -376,7 +396,7 @@ void ClientApp::OnConnection(bool up) {
     if (mode == Mode::Lines) {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
         std::printf("%s %s\n", up ? "connected to" : "disconnected from", serverName.c_str());
-        std::fflush(stdout);
+        FlushOutput();
     }
     WebStatusChanged();
     if (up && queryPending.exchange(false)) {
@@ -493,7 +513,10 @@ void ClientApp::StopTree() {
 }
 
 int ClientApp::Run() {
+    // Before the first descriptor is opened.
+    const bool outputClosed = cli::OpenClosedStandardStreams();
     StopSignals stop;
+    stopSignals = &stop;
     const auto started = std::chrono::steady_clock::now();
     std::optional<std::chrono::steady_clock::time_point> deadline;
     if (options.durationMs) {
@@ -514,6 +537,10 @@ int ClientApp::Run() {
                            (options.view == ClientOptions::View::Auto && terminal))) {
         mode = Mode::Map;
         map = std::make_unique<CursesView>(kindNames);
+    }
+    if (outputClosed && mode != Mode::Map) {
+        Say(3, std::string("cannot write to standard output: ") + std::strerror(EBADF));
+        return 1;
     }
     if (mode != Mode::Map) {
         // Lines leave when a read's messages are done, not one write per line.
@@ -584,7 +611,7 @@ int ClientApp::Run() {
                                  : ("server " + serverName).c_str(),
                         options.poll ? "on" : "off", pollSeconds, options.battle ? "on" : "off",
                         deadline || replay ? "" : "; Ctrl-C stops");
-            std::fflush(stdout);
+            FlushOutput();
         }
         link->Install();
         client->SetConnectionObserver([this](bool up) { OnConnection(up); });
@@ -613,6 +640,14 @@ int ClientApp::Run() {
     if (capture) {
         capture->Close();
     }
+    stopSignals = nullptr;
+    if (mode != Mode::Map) {
+        FlushOutput();
+    }
+    if (const int error = outputError.load(); error != 0) {
+        Say(3, std::string("cannot write to standard output: ") + std::strerror(error));
+        exitCode = exitCode != 0 ? exitCode : 1;
+    }
     return exitCode;
 }
 
@@ -625,6 +660,9 @@ int ClientApp::Replay() {
     // As the game-server client delivers: shown to the view first (ReceiveTap), then
     // dispatched; each message is a read of its own.
     hooks.deliver = [this, &sender](const NetMsg& msg) {
+        if (outputError.load() != 0) {
+            return;  // nobody reads what the rest would print
+        }
         OnReceived(msg);
         try {
             (*client->MsgTypeDispatcher)(&sender, &msg);

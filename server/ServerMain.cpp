@@ -99,6 +99,9 @@ int Replay(const std::string& path, sim::ReplayServerOptions options, const sigs
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Its sockets must not take a closed standard descriptor's number: the banner would go
+    // into a client's connection.
+    cli::OpenClosedStandardStreams();
     sim::SimServerOptions options;
     options.port = kDefaultPort;
     std::string scenarioPath;

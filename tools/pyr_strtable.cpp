@@ -227,6 +227,8 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed standard output must not be the number of the archive that pack writes.
+    cli::OpenClosedStandardStreams();
     // Whatever fails on the way (memory, above all) is an ordinary failure with its reason,
     // never an abort with a status outside 0, 1 and 2.
     try {

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -120,6 +121,14 @@ public:
         }
     }
 
+    /// Stops reading, as a reader that went away (`| head -1`): closes this end of the
+    /// program's standard output, so that its next write fails (EPIPE).
+    void CloseOutput() {
+        ::close(fd);
+        fd = -1;
+        ended = true;
+    }
+
     void Signal(int signal) {
         if (pid > 0) {
             ::kill(pid, signal);
@@ -136,6 +145,9 @@ public:
             if (!Fill(deadline)) {
                 break;
             }
+        }
+        if (fd < 0 && !ExitsBy(deadline)) {
+            ended = false;  // our end of the output is closed: the process itself is waited on
         }
         if (!ended) {
             ::kill(pid, SIGKILL);
@@ -154,6 +166,18 @@ public:
 
 private:
     ChildProcess(pid_t pid, int fd) : pid(pid), fd(fd) {}
+
+    /// Whether the process ends by `deadline` (it stays to be reaped). Without pidfds (a
+    /// kernel before 5.3) it is taken to end, and the caller's waitpid waits as long as it takes.
+    bool ExitsBy(std::chrono::steady_clock::time_point deadline) const {
+        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+        if (pidfd < 0) {
+            return true;
+        }
+        const bool exited = test::WaitReadable(pidfd, deadline);
+        ::close(pidfd);
+        return exited;
+    }
 
     /// Reads what is there, waiting until `deadline`; false on timeout.
     bool Fill(std::chrono::steady_clock::time_point deadline) {

@@ -429,6 +429,21 @@ TEST(EndToEnd, HostileServerIsLoggedDisconnectedAndSurvived) {
     }
 }
 
+// `minimap-client --events jsonl | head -1`: once the reader is gone nobody gets the events,
+// so the next write ends the run, with the reason and a failing status, instead of running on.
+TEST(EndToEnd, ClientWhoseOutputReaderWentAwayStopsAndSaysWhy) {
+    const std::string err = TempPath("reader-gone.err");
+    auto client = StartClient({"--events", "jsonl"}, err);
+    ASSERT_TRUE(client);
+    std::string line;
+    ASSERT_TRUE(client.process->ReadLine(line, kWaitMs)) << test::ReadTextFile(err);
+    client.process->CloseOutput();
+    EXPECT_EQ(client.process->WaitExit(kWaitMs), 1);
+    EXPECT_NE(test::ReadTextFile(err).find("cannot write to standard output: Broken pipe"),
+              std::string::npos)
+        << test::ReadTextFile(err);
+}
+
 TEST(EndToEnd, EmbeddedSimulatorServesTheDefaultScenarioAndTheClientStopsCleanly) {
     // Ctrl-C: the first markers, then SIGINT, then a clean exit.
     {

@@ -2,10 +2,14 @@
 // command line, the role system, and the game-server client against a loopback peer.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
+#include <filesystem>
 #include <latch>
 #include <limits>
 #include <memory>
@@ -170,6 +174,24 @@ TEST(ClientCommandLine, DurationTooLongForTheClockSetsNoDeadline) {
     for (const std::int64_t ms : {room.count(), std::numeric_limits<std::int64_t>::max()}) {
         EXPECT_FALSE(cli::DeadlineAfter(start, ms)) << ms;
     }
+}
+
+// A program started with standard output closed must not let its next descriptor (a socket, the
+// archive being written) take number 1 and receive what it prints.
+TEST(ClientCommandLine, ClosedStandardOutputIsReplacedByDevNullAndReported) {
+    const int saved = dup(STDOUT_FILENO);
+    ASSERT_GE(saved, 0);
+    std::fflush(stdout);
+    close(STDOUT_FILENO);
+    const bool closed = cli::OpenClosedStandardStreams();
+    const bool again = cli::OpenClosedStandardStreams();
+    std::error_code error;
+    const auto target = std::filesystem::read_symlink("/proc/self/fd/1", error);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    EXPECT_TRUE(closed);
+    EXPECT_FALSE(again) << "an open standard output is left alone";
+    EXPECT_EQ(target, "/dev/null") << error.message();
 }
 
 struct SignalCounter {
