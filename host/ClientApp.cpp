@@ -535,8 +535,18 @@ int ClientApp::Run() {
         mode = Mode::Json;
     } else if (!replay && (options.view == ClientOptions::View::Map ||
                            (options.view == ClientOptions::View::Auto && terminal))) {
-        mode = Mode::Map;
-        map = std::make_unique<CursesView>(kindNames);
+        // Asked before anything starts: the terminal library ends the process on a terminal
+        // it does not know, threads and all.
+        std::string why;
+        if (CanDrawMap(why)) {
+            mode = Mode::Map;
+            map = std::make_unique<CursesView>(kindNames);
+        } else if (options.view == ClientOptions::View::Map) {
+            Say(3, "cannot draw the map: " + why);
+            return 1;
+        } else {
+            Say(3, "cannot draw the map (" + why + "); plain lines instead");
+        }
     }
     if (outputClosed && mode != Mode::Map) {
         Say(3, std::string("cannot write to standard output: ") + std::strerror(EBADF));

@@ -69,6 +69,11 @@ private:
     std::unique_ptr<Impl> impl;
 };
 
+/// Whether the terminal on standard output is one the map can be drawn on: its type (TERM) is
+/// in the terminal database. Otherwise false, with why. CursesView::Run would end the whole
+/// process on any other, so ask first.
+bool CanDrawMap(std::string& why);
+
 /// The map as text rows, as the live view draws it (without the frame): empty cells are
 /// spaces, players are '@',
 /// NPCs the letters A, B, ... in the order of `snapshot.npcs`, '*' where several markers share

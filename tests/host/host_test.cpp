@@ -9,6 +9,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <latch>
 #include <limits>
@@ -115,6 +116,25 @@ TEST(MapDrawing, PlacesPlayersAndLettersAndMarksSharedCells) {
         }
     }
     EXPECT_EQ(marks, 3) << "a marker without a finite position is not drawn";
+}
+
+// The terminal library ends the process when it cannot set up the terminal, so the client
+// asks first: only a type the terminal database knows is drawn on.
+TEST(MapDrawing, OnlyATerminalTypeTheDatabaseKnowsIsDrawnOn) {
+    const char* saved = std::getenv("TERM");
+    const std::string restore = saved != nullptr ? saved : "";
+    std::string why;
+    setenv("TERM", "xterm", 1);
+    EXPECT_TRUE(host::CanDrawMap(why)) << why;
+    setenv("TERM", "pyr-no-such-terminal", 1);
+    EXPECT_FALSE(host::CanDrawMap(why));
+    EXPECT_EQ(why, "the terminal type \"pyr-no-such-terminal\" is unknown");
+    unsetenv("TERM");
+    EXPECT_FALSE(host::CanDrawMap(why));
+    EXPECT_EQ(why, "TERM is not set");
+    if (saved != nullptr) {
+        setenv("TERM", restore.c_str(), 1);
+    }
 }
 
 TEST(MapDrawing, SpanGrowsToHoldMarkersOutsideTheUsualSquare) {
