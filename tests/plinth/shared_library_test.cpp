@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,6 +12,8 @@
 #include "support/NoCopy.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 // os::GetTimer(), as the linker names it.
 constexpr const char* kGetTimerSymbol = "_ZN2os8GetTimerEv";
@@ -55,6 +58,18 @@ TEST(SharedLibrary, EmptyPathLoadsNothing) {
     EXPECT_EQ(os::LoadSharedLibrary(""), nullptr);
     EXPECT_NE(os::GetLastLibraryError(), "");
     EXPECT_FALSE(os::IsSharedLibraryLoaded(""));
+}
+
+// The loader would open a FIFO and wait for a writer for ever; a device or a folder is no
+// library either. Each is refused by what it is, at once.
+TEST(SharedLibrary, PathThatIsNoRegularFileIsRefusedWithoutWaiting) {
+    ModuleCopy copy;
+    const std::filesystem::path fifo = copy.directory / "libFifo.so";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo.string(), copy.directory.string(), "/dev/zero"s}) {
+        EXPECT_EQ(os::LoadSharedLibrary(path), nullptr) << path;
+        EXPECT_EQ(os::GetLastLibraryError(), path + ": not a regular file");
+    }
 }
 
 TEST(SharedLibrary, LoadedLibraryGivesItsExportedSymbols) {

@@ -175,6 +175,16 @@ void* LoadLibraryFile(const std::string& path, std::string& error) {
         error = "empty library path";
         return nullptr;
     }
+    // The loader opens what it is given and waits: on a FIFO for a writer, for ever, with no
+    // stop signal able to end the wait. A path (not a bare name the loader searches for) that
+    // names something other than a regular file is refused first; a missing one is left to
+    // the loader, whose message says so.
+    struct stat status {};
+    if (path.find('/') != std::string::npos && stat(path.c_str(), &status) == 0 &&
+        !S_ISREG(status.st_mode)) {
+        error = path + ": not a regular file";
+        return nullptr;
+    }
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         error = DlError();
