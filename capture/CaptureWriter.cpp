@@ -58,9 +58,19 @@ void Say(const CaptureWriterOptions& options, int level, const std::string& text
 
 std::unique_ptr<ISink> OpenFileSink(const std::string& path, std::string& error,
                                     WriteFunction write) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Opened without blocking: a FIFO that a reader (a live Wireshark, say) holds open is
+    // written to as usual, one that nobody reads is refused instead of waited on for ever.
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
     if (fd < 0) {
+        error = "cannot create " + path + ": " +
+                (errno == ENXIO ? std::string("a FIFO that nobody reads") : std::strerror(errno));
+        return nullptr;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         error = "cannot create " + path + ": " + std::strerror(errno);
+        ::close(fd);
         return nullptr;
     }
     return std::make_unique<FileSink>(fd, std::move(write));

@@ -5,6 +5,8 @@
 // read as the messages they carry.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <condition_variable>
 #include <filesystem>
@@ -304,6 +306,16 @@ TEST(Capture, FileBeyondTheSizeLimitIsRefusedUnread) {
     EXPECT_TRUE(capture::ReadCaptureFile("/dev/null", bytes, error));
     EXPECT_FALSE(capture::ReadCaptureFile(dir.Path().string(), bytes, error));
     EXPECT_EQ(error, "cannot read " + dir.Path().string());
+}
+
+// Opening a FIFO for writing waits for a reader: one that nobody reads is refused at once.
+TEST(Capture, FifoThatNobodyReadsIsRefusedNotWaitedOn) {
+    test::TempDir dir;
+    const std::string path = (dir / "capture.fifo").string();
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    std::string error;
+    EXPECT_EQ(capture::CaptureWriter::Open(path, Options(), error), nullptr);
+    EXPECT_EQ(error, "cannot create " + path + ": a FIFO that nobody reads");
 }
 
 struct Damage {
