@@ -18,7 +18,7 @@ cmake --build "$work/build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; 
 cache=$work/build/CMakeCache.txt
 cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$cache")
 read -r -a cxx_flags <<<"$(sed -n 's/^CMAKE_CXX_FLAGS:[A-Z]*=//p' "$cache")"
-read -r -a pc_flags <<<"$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs pyr-minimap)"
+pkg_config_words pc_flags --cflags --libs pyr-minimap
 script_dir=$(cd "$(dirname "$0")" && pwd)
 "$cxx" "${cxx_flags[@]}" -std=c++20 "$script_dir/pkgconfig_probe.cpp" "${pc_flags[@]}" \
     -o "$work/pkgconfig-probe" >"$work/probe.log" 2>&1 || { cat "$work/probe.log"; exit 1; }

@@ -43,15 +43,14 @@ cp "$work/build/libcsv_plugin.so" "$work/plugins/"
 cache=$work/build/CMakeCache.txt
 cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$cache")
 read -r -a cxx_flags <<<"$(sed -n 's/^CMAKE_CXX_FLAGS:[A-Z]*=//p' "$cache")"
-read -r -a pc_flags <<<"$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" \
-    pkg-config --cflags --libs pyr-minimap-plugin)"
+pkg_config_words pc_flags --cflags --libs pyr-minimap-plugin
 "$cxx" "${cxx_flags[@]}" -Wall -Wextra -Wpedantic -Werror -DCSV_PLUGIN_ID=2 \
     "$source_dir/CsvPlugin.cpp" -o "$work/libcsv_pkgconfig.so" "${pc_flags[@]}" \
     >"$work/pkgconfig.log" 2>&1 || { cat "$work/pkgconfig.log"; exit 1; }
 
 # ---- A wrong entry point does not compile ------------------------------------------------------
 # Written by hand or through PYR_PLUGIN_ENTRY_POINTS, against the prototypes of the SDK.
-read -r -a pc_cflags <<<"$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags pyr-minimap)"
+pkg_config_words pc_cflags --cflags pyr-minimap
 wrong_signature() {
     printf '#include "plugin/PluginEntry.h"\n%s\n' "$1" >"$work/wrong.cpp"
     if "$cxx" "${cxx_flags[@]}" "${pc_cflags[@]}" -fsyntax-only "$work/wrong.cpp" \

@@ -16,6 +16,17 @@ cmake_args=("$@")
 rm -rf "$work"
 mkdir -p "$work"
 
+# Puts into the array named $1 the words of pkg-config's answer (the other arguments) for the
+# prefix's packages, split as a shell splits them: pkg-config escapes a space inside a path
+# ("\ "), so a prefix with spaces stays one word only when the answer is read this way.
+pkg_config_words() {
+    local -n words=$1
+    shift
+    local answer
+    answer=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config "$@")
+    eval "words=($answer)"
+}
+
 # Stops the process whose id the variable named $1 holds, if it holds one, and empties it.
 stop_process() {
     local -n stopped_pid=$1
