@@ -1,6 +1,5 @@
 #include "host/ClientOptions.h"
 
-#include <charconv>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -14,25 +13,6 @@ namespace host {
 namespace {
 
 constexpr const char* kDefaultWebAddress = "127.0.0.1:8765";
-
-/// HOST:PORT, where HOST may be an IPv6 address in brackets and PORT 0 asks for a free one.
-bool ParseWebAddress(const std::string& text, std::string& host, std::uint16_t& port) {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) {
-        return false;
-    }
-    const char* first = text.data() + colon + 1;
-    const char* last = text.data() + text.size();
-    const auto [end, ec] = std::from_chars(first, last, port);
-    if (first == last || ec != std::errc() || end != last) {
-        return false;
-    }
-    host = text.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-    }
-    return true;
-}
 
 /// The command line, writing into `options`; the values that need a word turned into a field
 /// go through `switches`, read back by Finish.
@@ -123,7 +103,7 @@ void Describe(CLI::App& app, ClientOptions& options, Switches& switches) {
                 [](std::string& value) {
                     std::string host;
                     std::uint16_t port = 0;
-                    return ParseWebAddress(value, host, port)
+                    return sim::ParseHostPort(value, host, port, true)
                                ? std::string()
                                : "takes HOST:PORT, got '" + value + "'";
                 },
@@ -136,7 +116,7 @@ void Describe(CLI::App& app, ClientOptions& options, Switches& switches) {
 
 void Finish(const Switches& switches, ClientOptions& options) {
     if (!options.web.empty()) {
-        ParseWebAddress(options.web, options.webHost, options.webPort);
+        sim::ParseHostPort(options.web, options.webHost, options.webPort, true);
     }
     options.poll = switches.poll == "on";
     options.battle = switches.battle == "on";

@@ -824,7 +824,7 @@ bool SimServer::WaitForStats(const std::function<bool(const SimServerStats&)>& c
     return impl->server.WaitForStats(condition, timeoutMs);
 }
 
-bool ParseHostPort(const std::string& text, std::string& host, std::uint16_t& port) {
+bool ParseHostPort(const std::string& text, std::string& host, std::uint16_t& port, bool portZero) {
     const std::size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) {
         return false;
@@ -833,10 +833,17 @@ bool ParseHostPort(const std::string& text, std::string& host, std::uint16_t& po
     const char* first = text.data() + colon + 1;
     const char* last = text.data() + text.size();
     const auto [end, ec] = std::from_chars(first, last, value);
-    if (ec != std::errc() || end != last || value == 0 || value > 65535) {
+    if (ec != std::errc() || end != last || (value == 0 && !portZero) || value > 65535) {
         return false;
     }
-    host = text.substr(0, colon);
+    std::string name = text.substr(0, colon);
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+        name = name.substr(1, name.size() - 2);
+    }
+    if (name.empty()) {
+        return false;
+    }
+    host = std::move(name);
     port = static_cast<std::uint16_t>(value);
     return true;
 }

@@ -142,6 +142,9 @@ private:
 };
 
 /// "HOST:PORT" -> host and port; false for anything else (a port above 65535, no colon...).
-bool ParseHostPort(const std::string& text, std::string& host, std::uint16_t& port);
+/// An IPv6 address may stand in brackets, as in URLs ("[::1]:7450"); they are not part of
+/// `host`. Port 0 (a listener's "any free port") is taken only when `portZero` is set.
+bool ParseHostPort(const std::string& text, std::string& host, std::uint16_t& port,
+                   bool portZero = false);
 
 }  // namespace sim

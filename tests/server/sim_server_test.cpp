@@ -250,7 +250,15 @@ TEST(HostPort, ParsesHostAndPortAndRefusesTheRest) {
     EXPECT_EQ(port, 7450);
     EXPECT_TRUE(sim::ParseHostPort("localhost:1", host, port));
     EXPECT_EQ(host, "localhost");
-    for (const char* bad : {"", "7450", ":7450", "host:", "host:0", "host:65536", "host:12x"}) {
+    // An IPv6 address in brackets, as in a URL: the brackets are no part of the host.
+    EXPECT_TRUE(sim::ParseHostPort("[::1]:7450", host, port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_TRUE(sim::ParseHostPort("::1:7450", host, port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_TRUE(sim::ParseHostPort("[::1]:0", host, port, true));
+    EXPECT_EQ(port, 0);
+    for (const char* bad :
+         {"", "7450", ":7450", "host:", "host:0", "host:65536", "host:12x", "[]:7450"}) {
         EXPECT_FALSE(sim::ParseHostPort(bad, host, port)) << bad;
     }
 }
