@@ -144,13 +144,19 @@ int ParseOptions(int argc, char** argv, Options& options) {
            [&options](const std::string& server) {
                const std::size_t colon = server.rfind(':');
                long port = 0;
+               char* end = nullptr;
                if (colon != std::string::npos && colon != 0) {
-                   port = std::strtol(server.c_str() + colon + 1, nullptr, 10);
+                   port = std::strtol(server.c_str() + colon + 1, &end, 10);
                }
-               if (port <= 0 || port > 65535) {
+               if (port <= 0 || port > 65535 || *end != '\0') {
                    throw CLI::ValidationError("--server", "takes HOST:PORT, got '" + server + "'");
                }
                options.host = server.substr(0, colon);
+               // An IPv6 address may stand in brackets, as in a URL: [::1]:7450.
+               if (options.host.size() > 2 && options.host.front() == '[' &&
+                   options.host.back() == ']') {
+                   options.host = options.host.substr(1, options.host.size() - 2);
+               }
                options.port = static_cast<std::uint16_t>(port);
            },
            "the game server to connect to (required)")

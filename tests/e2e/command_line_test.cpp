@@ -86,6 +86,14 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// A port with anything after its digits is no port.
+TEST(ExampleHostCommandLine, ServerWhosePortIsNotANumberIsAUsageError) {
+    const Program host{"minimap-example-host", MINIMAP_EXAMPLE_HOST, ""};
+    const ProgramRun run = RunProgram(host, {"--server", "127.0.0.1:12x"});
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_NE(run.err.find("takes HOST:PORT, got '127.0.0.1:12x'"), std::string::npos) << run.err;
+}
+
 // A number option's range check compares, and no comparison with NaN holds: NaN must be refused
 // by name, not taken as a speed.
 TEST(ServerCommandLine, ReplaySpeedThatIsNotANumberIsAUsageError) {
