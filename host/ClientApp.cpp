@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "capture/CaptureWriter.h"
+#include "capture/Decode.h"
 #include "cli/CommandLine.h"
 #include "host/ClientReplay.h"
 #include "host/CursesView.h"
@@ -367,8 +368,11 @@ void ClientApp::Present(const ViewReport& report) {
             if (event == ViewEvent::QueryFinished) {
                 const std::vector<NpcRow> answer = view->QueryRows();
                 line += "; query answer: " + std::to_string(answer.size()) + " NPCs";
+                // A name is the server's bytes: escaped, so that none of them reaches the
+                // terminal as a control (a title, a clear screen) or splits the line.
                 for (const NpcRow& n : answer) {
-                    line += " [" + n.name + ", " + KindLabel(kindNames, n.kind) +
+                    line += " [" + capture::EscapeText(n.name) + ", " +
+                            KindLabel(kindNames, n.kind) +
                             (n.quest != -1 ? ", quest " + std::to_string(n.quest) : "") + "]";
                 }
             } else if (event == ViewEvent::RoleReset) {

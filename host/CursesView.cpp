@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "capture/Decode.h"
+
 namespace host {
 
 namespace {
@@ -180,7 +182,10 @@ struct CursesView::Impl {
         Put(y++, px, "NPCs (" + std::to_string(s.npcs.size()) + ")", pw, 2);
         for (std::size_t i = 0; i < s.npcs.size() && y < 2 + mapHeight - 4; ++i) {
             const NpcRow& n = s.npcs[i];
-            std::string line = std::string(1, NpcLetter(i)) + " " + Cut(n.name, 18);
+            // Names are the server's bytes: escaped, so that a control character neither moves
+            // the cursor nor shows as something else.
+            std::string line =
+                std::string(1, NpcLetter(i)) + " " + Cut(capture::EscapeText(n.name), 18);
             line.resize(std::max<std::size_t>(line.size(), 21), ' ');
             line += KindName(n.kind);
             if (n.quest != -1) {
@@ -206,7 +211,8 @@ struct CursesView::Impl {
             query += std::to_string(answer.size()) + " NPC" + (answer.size() == 1 ? ": " : "s: ");
             for (std::size_t i = 0; i < answer.size(); ++i) {
                 query +=
-                    (i != 0 ? ", " : "") + answer[i].name + " (" + KindName(answer[i].kind) +
+                    (i != 0 ? ", " : "") + capture::EscapeText(answer[i].name) + " (" +
+                    KindName(answer[i].kind) +
                     (answer[i].quest != -1 ? ", quest " + std::to_string(answer[i].quest) : "") +
                     ")";
             }

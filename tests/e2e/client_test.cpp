@@ -429,6 +429,34 @@ TEST(EndToEnd, HostileServerIsLoggedDisconnectedAndSurvived) {
     }
 }
 
+// A name is the server's bytes. Printed raw, a hostile one would drive the user's terminal (set
+// its title, clear it) and split the line; the lines show it escaped.
+TEST(EndToEnd, LinesShowAServersNameAsTextNotAsTerminalControls) {
+    test::Listener listener;
+    ASSERT_NE(listener.Port(), 0);
+    const std::string err = TempPath("client.err");
+    auto client = StartClient({"--server", "127.0.0.1:" + std::to_string(listener.Port()), "--view",
+                               "lines", "--poll", "off"},
+                              err);
+    ASSERT_TRUE(client);
+    test::Socket connection = listener.Accept(kWaitMs);
+    ASSERT_TRUE(connection.IsOpen());
+    ASSERT_TRUE(connection.Send(sim::EncodeQueryResult(
+        proto::MakeNpc(5, "\x1b]0;owned\x07\x1b[2J\r\nX", 1.0f, 2.0f, 0, -1))));
+    ASSERT_TRUE(connection.Send(sim::EncodeQueryEnd()));
+
+    std::string line;
+    while (client.process->ReadLine(line, kWaitMs) && line.rfind("QueryFinished", 0) != 0) {
+    }
+    EXPECT_NE(line.find("[\\x1b]0;owned\\x07\\x1b[2J\\x0d\\x0aX, "), std::string::npos) << line;
+    EXPECT_EQ(std::count_if(line.begin(), line.end(),
+                            [](unsigned char c) { return c < 0x20 || c == 0x7F; }),
+              0)
+        << line;
+    client.process->Signal(SIGTERM);
+    EXPECT_EQ(client.process->WaitExit(kWaitMs), 0) << test::ReadTextFile(err);
+}
+
 // `minimap-client --events jsonl | head -1`: once the reader is gone nobody gets the events,
 // so the next write ends the run, with the reason and a failing status, instead of running on.
 TEST(EndToEnd, ClientWhoseOutputReaderWentAwayStopsAndSaysWhy) {
