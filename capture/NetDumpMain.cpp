@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "capture/CaptureReader.h"
 #include "capture/Decode.h"
@@ -43,9 +44,17 @@ int main(int argc, char** argv) {
     app.add_option("--direction", direction, "only messages of one direction")
         ->check(CLI::IsMember({"c2s", "s2c"}).description(""))
         ->type_name("c2s|s2c");
-    app.add_option("--op", ops,
-                   "only these messages (Set, Remove, Clear, QueryResult, QueryEnd, Poll, Query, "
-                   "Hello, RoleReset, Tick, Sync, Request, Other, Malformed); repeatable")
+    // Every name the decoder gives a message. A name outside them (a typo) would match
+    // nothing and print an empty capture, so it is refused.
+    const std::vector<std::string> opNames = {"Set",  "Remove",  "Clear", "QueryResult", "QueryEnd",
+                                              "Poll", "Query",   "Hello", "RoleReset",   "Tick",
+                                              "Sync", "Request", "Other", "Malformed"};
+    std::string opList;
+    for (const std::string& name : opNames) {
+        opList += (opList.empty() ? "" : ", ") + name;
+    }
+    app.add_option("--op", ops, "only these messages (" + opList + "); repeatable")
+        ->check(CLI::IsMember(opNames, CLI::ignore_case).description(""))
         ->type_name("OP");
     app.add_option("--server-port", serverPort,
                    "the server's TCP port (default: 7450, or found from the conversation)")

@@ -86,23 +86,50 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-// A port with anything after its digits is no port.
-TEST(ExampleHostCommandLine, ServerWhosePortIsNotANumberIsAUsageError) {
-    const Program host{"minimap-example-host", MINIMAP_EXAMPLE_HOST, ""};
-    const ProgramRun run = RunProgram(host, {"--server", "127.0.0.1:12x"});
-    EXPECT_EQ(run.status, 2) << run.err;
-    EXPECT_NE(run.err.find("takes HOST:PORT, got '127.0.0.1:12x'"), std::string::npos) << run.err;
+// Values that get past a plain parse but mean nothing are refused by name, as usage errors:
+// NaN (no comparison with it holds, so a range check lets it through), a port with anything
+// after its digits, an --op that names no message (it would match nothing and print an empty
+// capture).
+struct BadValue {
+    const char* name;
+    Program program;
+    std::vector<std::string> arguments;
+    const char* says;
+};
+
+void PrintTo(const BadValue& value, std::ostream* out) {
+    *out << value.name;
 }
 
-// A number option's range check compares, and no comparison with NaN holds: NaN must be refused
-// by name, not taken as a speed.
-TEST(ServerCommandLine, ReplaySpeedThatIsNotANumberIsAUsageError) {
-    const Program server{"minimap-server", MINIMAP_SERVER, ""};
-    for (const char* speed : {"nan", "-NaN"}) {
-        const ProgramRun run = RunProgram(server, {"--replay", "absent.pcapng", "--speed", speed});
-        EXPECT_EQ(run.status, 2) << speed << ": " << run.err;
-        EXPECT_NE(run.err.find("--speed: not a number"), std::string::npos) << run.err;
-    }
+class BadValues : public ::testing::TestWithParam<BadValue> {};
+
+TEST_P(BadValues, AreUsageErrorsThatNameThem) {
+    const BadValue& value = GetParam();
+    const ProgramRun run = RunProgram(value.program, value.arguments);
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_NE(run.err.find(value.says), std::string::npos) << run.err;
 }
+
+const Program kServer{"minimap-server", MINIMAP_SERVER, ""};
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, BadValues,
+    ::testing::Values(BadValue{"server_speed_nan",
+                               kServer,
+                               {"--replay", "absent.pcapng", "--speed", "nan"},
+                               "--speed: not a number: nan"},
+                      BadValue{"server_speed_minus_nan",
+                               kServer,
+                               {"--replay", "absent.pcapng", "--speed", "-NaN"},
+                               "--speed: not a number: -NaN"},
+                      BadValue{"example_host_port",
+                               {"minimap-example-host", MINIMAP_EXAMPLE_HOST, ""},
+                               {"--server", "127.0.0.1:12x"},
+                               "takes HOST:PORT, got '127.0.0.1:12x'"},
+                      BadValue{"netdump_op",
+                               {"pyr-netdump", PYR_NETDUMP, ""},
+                               {"absent.pcapng", "--op", "bogus"},
+                               "--op: bogus not in"}),
+    [](const ::testing::TestParamInfo<BadValue>& info) { return std::string(info.param.name); });
 
 }  // namespace
