@@ -4,6 +4,8 @@
 // standard error, with exit status 2 and nothing on standard output.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -32,7 +34,10 @@ struct ProgramRun {
 };
 
 ProgramRun RunProgram(const Program& program, const std::vector<std::string>& arguments) {
-    const std::string errPath = ::testing::TempDir() + "/" + program.name + ".cli.err";
+    // ctest runs test cases side by side, each in a process of its own: the file is that
+    // process's.
+    const std::string errPath =
+        ::testing::TempDir() + "/" + program.name + "." + std::to_string(::getpid()) + ".cli.err";
     std::vector<std::string> argv = {program.path};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     auto process = test::ChildProcess::Spawn(argv, {}, errPath);
