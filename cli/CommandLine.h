@@ -7,6 +7,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -104,6 +105,22 @@ inline std::optional<std::chrono::steady_clock::time_point> DeadlineAfter(
         return std::nullopt;
     }
     return start + std::chrono::milliseconds(ms);
+}
+
+/// The signals that stop a program cleanly: SIGINT (Ctrl-C), SIGTERM (kill) and SIGHUP (its
+/// terminal went away, so that what it was writing still ends whole). SIGHUP only when the
+/// program was not started with it ignored: that is how `nohup` starts a program that is to
+/// outlive its terminal.
+inline sigset_t StopSignalSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    struct sigaction hangUp {};
+    if (sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler != SIG_IGN) {
+        sigaddset(&set, SIGHUP);
+    }
+    return set;
 }
 
 }  // namespace cli

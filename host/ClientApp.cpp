@@ -96,29 +96,27 @@ std::vector<std::string> LoadKindNames() {
     return names;
 }
 
-/// Waits for SIGINT and SIGTERM on a thread of its own; every other thread has them blocked.
+/// Waits for the stop signals (cli::StopSignalSet) on a thread of its own; every other thread
+/// has them blocked. The thread is woken at the end with a stop signal aimed at it alone, not
+/// with a signal of its own: any other signal someone sends keeps its usual meaning and never
+/// ends the wait for stop signals early.
 class StopSignals {
 public:
     StopSignals() {
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGUSR2);  // our own wake-up at the end
+        set = cli::StopSignalSet();
         pthread_sigmask(SIG_BLOCK, &set, nullptr);
         // A closed standard output must end in a write error, not in death by SIGPIPE.
         std::signal(SIGPIPE, SIG_IGN);
         thread = std::thread([this] {
             int received = 0;
-            while (sigwait(&set, &received) == 0) {
-                if (received == SIGUSR2) {
-                    return;
-                }
+            while (sigwait(&set, &received) == 0 && !closing.load(std::memory_order_acquire)) {
                 Request();
             }
         });
     }
     ~StopSignals() {
-        pthread_kill(thread.native_handle(), SIGUSR2);
+        closing.store(true, std::memory_order_release);
+        pthread_kill(thread.native_handle(), SIGINT);
         thread.join();
     }
 
@@ -145,6 +143,7 @@ public:
 
 private:
     sigset_t set;
+    std::atomic<bool> closing{false};
     std::thread thread;
     std::mutex mutex;
     std::condition_variable changed;

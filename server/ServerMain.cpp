@@ -11,8 +11,9 @@
 //
 // Prints one line "minimap-server: listening on ADDR:PORT ..." on standard output once it
 // accepts connections (port 0 picks a free one, which the line tells), then runs until
-// SIGINT/SIGTERM or the duration, and exits 0 after a clean stop. Log lines go to standard
-// error (PLINTH_LOG_LEVEL=2 shows connections and scenario events).
+// SIGINT, SIGTERM, SIGHUP (unless started by nohup) or the duration, and exits 0 after a
+// clean stop. Log lines go to standard error (PLINTH_LOG_LEVEL=2 shows connections and
+// scenario events).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -58,7 +59,7 @@ const CLI::Validator kNotNaN(
     },
     "");
 
-/// Waits for SIGINT or SIGTERM (blocked by the caller), or `durationMs` when not negative.
+/// Waits for a stop signal (blocked by the caller), or `durationMs` when not negative.
 void WaitForStop(const sigset_t& stopSignals, long long durationMs) {
     if (durationMs >= 0) {
         // Seconds past what time_t holds (32 bits on i386) would wrap into a negative timeout,
@@ -114,7 +115,7 @@ int main(int argc, char** argv) {
     CLI::App app{
         "minimap-server: the game-server simulator. Prints \"minimap-server: listening on "
         "ADDR:PORT ...\" once it accepts connections, then plays the scenario to every "
-        "client until SIGINT, SIGTERM or --duration-ms."};
+        "client until SIGINT, SIGTERM, SIGHUP or --duration-ms."};
     cli::Prepare(app, "minimap-server");
     app.add_option("--bind", options.bindAddress, "the address to listen on")
         ->check(kNumericAddress)
@@ -176,10 +177,7 @@ int main(int argc, char** argv) {
         clock == "poll" ? sim::SimServerOptions::Clock::Poll : sim::SimServerOptions::Clock::Time;
 
     // Block the stop signals before any thread starts, so that only sigwait below sees them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    const sigset_t stopSignals = cli::StopSignalSet();
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     if (!replayPath.empty()) {

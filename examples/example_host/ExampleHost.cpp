@@ -288,6 +288,10 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
+    // A closed terminal ends the run as Ctrl-C does, unless nohup started us to outlive it.
+    if (std::signal(SIGHUP, OnStopSignal) == SIG_IGN) {
+        std::signal(SIGHUP, SIG_IGN);
+    }
     try {
         return Run(options);
     } catch (const std::exception& e) {

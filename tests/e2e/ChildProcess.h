@@ -71,13 +71,21 @@ public:
         }
         argp.push_back(nullptr);
 
-        // The child starts with no signal blocked, whatever the test's threads have blocked.
+        // The child starts with no signal blocked, whatever the test's threads have blocked,
+        // and with the signals the tests send at their default action, whatever the test
+        // process inherited (a shell starts background jobs ignoring SIGINT, nohup SIGHUP).
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
         sigset_t none;
         sigemptyset(&none);
         posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+        sigset_t sent;
+        sigemptyset(&sent);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGUSR2}) {
+            sigaddset(&sent, signal);
+        }
+        posix_spawnattr_setsigdefault(&attributes, &sent);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
         pid_t pid = -1;
         const int error =

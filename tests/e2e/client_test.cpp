@@ -6,6 +6,7 @@
 // something to happen.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <map>
@@ -30,7 +31,9 @@ const std::vector<std::string> kFastTimers = {"PLINTH_TIMER_SCALE=0.01"};
 
 std::string TempPath(const std::string& name) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return ::testing::TempDir() + "/" + info->name() + "." + name;
+    std::string test = info->name();
+    std::replace(test.begin(), test.end(), '/', '.');  // a parameterised test's "Name/0"
+    return ::testing::TempDir() + "/" + test + "." + name;
 }
 
 /// minimap-client with --events jsonl, and a consumer of its lines that knows nothing else:
@@ -496,6 +499,67 @@ TEST(EndToEnd, EmbeddedSimulatorServesTheDefaultScenarioAndTheClientStopsCleanly
         EXPECT_FALSE(client.lines.empty());
         ExpectValidAgainstSchema(client.lines);
     }
+}
+
+/// The last record of a capture, as `pyr-netdump --json` prints it.
+std::string LastCaptureRecord(const std::string& capture) {
+    const std::string err = TempPath("netdump.err");
+    auto netdump = test::ChildProcess::Spawn({PYR_NETDUMP, "--json", capture}, {}, err);
+    if (netdump == nullptr) {
+        ADD_FAILURE() << "cannot start " << PYR_NETDUMP;
+        return "";
+    }
+    std::string last;
+    std::string line;
+    while (netdump->ReadLine(line, kWaitMs)) {
+        last = line;
+    }
+    EXPECT_EQ(netdump->WaitExit(kWaitMs), 0) << test::ReadTextFile(err);
+    return last;
+}
+
+/// Ctrl-C, kill and a closed terminal alike: the client and the simulator stop cleanly, and
+/// the captures they were writing end whole, with the connection's close.
+class StopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(StopSignal, EndsClientAndSimulatorCleanlyWithTheirCapturesWhole) {
+    const std::string serverErr = TempPath("server.err");
+    const std::string serverCapture = TempPath("server.pcapng");
+    const std::string clientCapture = TempPath("client.pcapng");
+    std::string address;
+    auto server = StartServerProcess({"--capture", serverCapture}, serverErr, address);
+    ASSERT_NE(server, nullptr);
+    auto client =
+        StartClient({"--server", address, "--events", "jsonl", "--capture", clientCapture},
+                    TempPath("client.err"));
+    ASSERT_TRUE(client);
+    std::string line;
+    ASSERT_TRUE(client.process->ReadLine(line, kWaitMs)) << test::ReadTextFile(client.stderrPath);
+    Consume(client, line);
+
+    StopAndCheckOutput(client, GetParam());
+    StopProgram(*server, GetParam(), serverErr);
+    for (const std::string& capture : {clientCapture, serverCapture}) {
+        EXPECT_NE(LastCaptureRecord(capture).find("\"event\":\"close\""), std::string::npos)
+            << capture;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, StopSignal, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(sigabbrev_np(info.param));
+                         });
+
+// The client takes the stop signals on a thread of its own and leaves every other signal its
+// usual meaning: one it does not use (SIGUSR2) ends it as it ends any program, and can never
+// end that thread's wait and leave the client deaf to Ctrl-C and kill.
+TEST(EndToEnd, SignalTheClientDoesNotUseKeepsItsUsualMeaning) {
+    auto client = StartClient({"--events", "jsonl"}, TempPath("client.err"));
+    ASSERT_TRUE(client);
+    std::string line;
+    ASSERT_TRUE(client.process->ReadLine(line, kWaitMs)) << test::ReadTextFile(client.stderrPath);
+    client.process->Signal(SIGUSR2);
+    EXPECT_EQ(client.process->WaitExit(kWaitMs), 128 + SIGUSR2);
 }
 
 }  // namespace

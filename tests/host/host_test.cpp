@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -212,6 +213,25 @@ TEST(ClientCommandLine, ClosedStandardOutputIsReplacedByDevNullAndReported) {
     EXPECT_TRUE(closed);
     EXPECT_FALSE(again) << "an open standard output is left alone";
     EXPECT_EQ(target, "/dev/null") << error.message();
+}
+
+// A closed terminal stops a program as Ctrl-C and kill do, unless the program was started to
+// outlive its terminal: nohup starts it with SIGHUP ignored.
+TEST(ClientCommandLine, HangUpIsAStopSignalUnlessTheProgramStartedIgnoringIt) {
+    struct sigaction saved {};
+    ASSERT_EQ(sigaction(SIGHUP, nullptr, &saved), 0);
+    std::signal(SIGHUP, SIG_DFL);
+    const sigset_t fromATerminal = cli::StopSignalSet();
+    std::signal(SIGHUP, SIG_IGN);
+    const sigset_t fromNohup = cli::StopSignalSet();
+    sigaction(SIGHUP, &saved, nullptr);
+
+    for (const sigset_t& set : {fromATerminal, fromNohup}) {
+        EXPECT_TRUE(sigismember(&set, SIGINT) == 1 && sigismember(&set, SIGTERM) == 1);
+        EXPECT_EQ(sigismember(&set, SIGUSR2), 0);
+    }
+    EXPECT_EQ(sigismember(&fromATerminal, SIGHUP), 1);
+    EXPECT_EQ(sigismember(&fromNohup, SIGHUP), 0);
 }
 
 struct SignalCounter {
