@@ -1,13 +1,21 @@
-// Listen: the listening socket of the simulator, the capture replay and the client's web view.
+// Listen: the listening socket of the simulator, the capture replay and the client's web view;
+// AcceptLoop: the accepting of the capture replay and the web view.
 //
 // Header-only, so that a program using it needs Boost's headers and nothing of the simulator
 // library; include it from sources only, as Asio stays out of the project's interfaces.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 namespace sim {
 
@@ -42,5 +50,123 @@ inline bool Listen(boost::asio::ip::tcp::acceptor& acceptor, const std::string& 
     }
     return true;
 }
+
+/// How long an AcceptLoop that stopped accepting waits before it looks again.
+inline constexpr std::chrono::milliseconds kAcceptRecheck{250};
+
+/// Accepts connections on a listening acceptor, one after another, and hands each to `serve`
+/// with the Place it takes. At most `maxOpen` places (0: no limit) are taken at once: at the
+/// limit the loop stops accepting, and new clients wait in the listen queue. After a failed
+/// accept (out of descriptors: EMFILE, ENFILE; any other error) it stops too, since accepting
+/// again at once would fail again at once, as fast as the thread can go, as long as the
+/// descriptors lack. Stopped either way, it looks again every kAcceptRecheck: a place given
+/// back, or a descriptor freed anywhere in the process, lets it go on. `report` gets one line
+/// when the limit is reached and one when a run of failed accepts begins.
+///
+/// Runs on the acceptor's executor: Start and Stop there, or while it runs nothing. Places are
+/// given back from any thread, also after the loop is gone.
+class AcceptLoop {
+public:
+    /// A connection's place among the open ones, held for as long as the connection is open.
+    class Place {
+    public:
+        Place() = default;
+        Place(Place&&) noexcept = default;
+        Place& operator=(Place&&) = delete;
+        Place(const Place&) = delete;
+        Place& operator=(const Place&) = delete;
+        ~Place() {
+            if (open) {
+                open->fetch_sub(1, std::memory_order_relaxed);
+            }
+        }
+
+    private:
+        friend class AcceptLoop;
+        explicit Place(std::shared_ptr<std::atomic<std::size_t>> open) : open(std::move(open)) {}
+        std::shared_ptr<std::atomic<std::size_t>> open;
+    };
+
+    using Serve = std::function<void(boost::asio::ip::tcp::socket, Place)>;
+    using Report = std::function<void(const std::string&)>;
+
+    AcceptLoop(boost::asio::ip::tcp::acceptor& acceptor, std::size_t maxOpen, Serve serve,
+               Report report)
+        : acceptor(acceptor),
+          timer(acceptor.get_executor()),
+          maxOpen(maxOpen),
+          serve(std::move(serve)),
+          report(std::move(report)) {}
+
+    AcceptLoop(const AcceptLoop&) = delete;
+    AcceptLoop& operator=(const AcceptLoop&) = delete;
+
+    void Start() {
+        stopped = false;
+        Next();
+    }
+
+    /// No more accepting and no more looking again; what is under way ends as aborted.
+    void Stop() {
+        stopped = true;
+        timer.cancel();
+    }
+
+    /// The places taken now.
+    std::size_t OpenCount() const noexcept { return open->load(std::memory_order_relaxed); }
+
+private:
+    void Next() {
+        if (stopped) {
+            return;
+        }
+        if (maxOpen != 0 && OpenCount() >= maxOpen) {
+            if (!full) {
+                full = true;
+                report("connection limit of " + std::to_string(maxOpen) +
+                       " reached; accepting paused until a connection closes");
+            }
+            return LookAgainLater();
+        }
+        full = false;
+        acceptor.async_accept(
+            [this](const boost::system::error_code& ec, boost::asio::ip::tcp::socket socket) {
+                if (stopped || ec == boost::asio::error::operation_aborted) {
+                    return;
+                }
+                if (ec) {
+                    if (!failing) {
+                        failing = true;
+                        report("accept failed: " + ec.message() +
+                               "; accepting paused until a descriptor is free");
+                    }
+                    return LookAgainLater();
+                }
+                failing = false;
+                open->fetch_add(1, std::memory_order_relaxed);
+                serve(std::move(socket), Place(open));
+                Next();
+            });
+    }
+
+    void LookAgainLater() {
+        timer.expires_after(kAcceptRecheck);
+        timer.async_wait([this](const boost::system::error_code& ec) {
+            if (!ec) {
+                Next();
+            }
+        });
+    }
+
+    boost::asio::ip::tcp::acceptor& acceptor;
+    boost::asio::steady_timer timer;
+    const std::size_t maxOpen;
+    Serve serve;
+    Report report;
+    std::shared_ptr<std::atomic<std::size_t>> open = std::make_shared<std::atomic<std::size_t>>(0);
+    bool stopped = false;
+    bool full = false;     ///< the limit was reported and not left since
+    bool failing = false;  ///< a failed accept was reported and none succeeded since
+};
 
 }  // namespace sim

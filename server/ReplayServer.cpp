@@ -40,8 +40,10 @@ struct Script {
 
 class Player : public std::enable_shared_from_this<Player> {
 public:
-    Player(tcp::socket socket, const Script* script, double speed, std::uint64_t serial)
-        : socket(std::move(socket)),
+    Player(tcp::socket socket, AcceptLoop::Place place, const Script* script, double speed,
+           std::uint64_t serial)
+        : place(std::move(place)),
+          socket(std::move(socket)),
           timer(this->socket.get_executor()),
           script(script),
           speed(speed),
@@ -126,6 +128,7 @@ private:
         }
     }
 
+    AcceptLoop::Place place;
     tcp::socket socket;
     asio::steady_timer timer;
     const Script* script;
@@ -146,26 +149,19 @@ struct ReplayServer::Impl {
         }
     }
 
-    void Accept() {
-        acceptor.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
-            if (ec) {
-                if (ec != asio::error::operation_aborted && !stopping) {
-                    Log(3, "accept failed: " + ec.message());
-                    Accept();
-                }
-                return;
-            }
-            const std::uint64_t serial = ++accepted;
-            boost::system::error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
-            const Script* script = serial <= scripts.size() ? &scripts[serial - 1] : nullptr;
-            auto player =
-                std::make_shared<Player>(std::move(socket), script, options.speed, serial);
-            players.push_back(player);
-            Log(2, "connection " + std::to_string(serial) + " opened");
-            player->Start();
-            Accept();
-        });
+    /// A new connection plays the captured connection of its rank.
+    void Serve(tcp::socket socket, AcceptLoop::Place place) {
+        const std::uint64_t serial = ++accepted;
+        boost::system::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        const Script* script = serial <= scripts.size() ? &scripts[serial - 1] : nullptr;
+        auto player = std::make_shared<Player>(std::move(socket), std::move(place), script,
+                                               options.speed, serial);
+        // The players that ended go first: each one's memory stays while a pointer to it does.
+        std::erase_if(players, [](const std::weak_ptr<Player>& p) { return p.expired(); });
+        players.push_back(player);
+        Log(2, "connection " + std::to_string(serial) + " opened");
+        player->Start();
     }
 
     ReplayServerOptions options;
@@ -176,8 +172,12 @@ struct ReplayServer::Impl {
     std::thread thread;
     std::atomic<std::uint16_t> port{0};
     std::uint64_t accepted = 0;
-    bool stopping = false;
     std::vector<std::weak_ptr<Player>> players;
+    AcceptLoop accepting{acceptor, 0,
+                         [this](tcp::socket socket, AcceptLoop::Place place) {
+                             Serve(std::move(socket), std::move(place));
+                         },
+                         [](const std::string& line) { Log(3, line); }};
 };
 
 ReplayServer::ReplayServer(ReplayServerOptions options)
@@ -240,7 +240,7 @@ bool ReplayServer::Start(std::string& error) {
     }
     boost::system::error_code ec;
     impl->port = impl->acceptor.local_endpoint(ec).port();
-    impl->Accept();
+    impl->accepting.Start();
     impl->thread = std::thread([this] {
         try {
             impl->io.run();
@@ -260,7 +260,7 @@ void ReplayServer::Stop() {
         return;
     }
     asio::post(impl->io, [this] {
-        impl->stopping = true;
+        impl->accepting.Stop();
         boost::system::error_code ec;
         impl->acceptor.close(ec);
         for (const auto& weak : impl->players) {

@@ -85,8 +85,8 @@ public:
     Impl(WebServerOptions options, Hooks hooks)
         : options(std::move(options)), hooks(std::move(hooks)), acceptor(io) {}
 
-    void Accept();
-    void Serve(tcp::socket socket);
+    /// A new connection: an HTTP request, perhaps the upgrade to a browser's WebSocket.
+    void Serve(tcp::socket socket, sim::AcceptLoop::Place place);
     /// The checks against other sites' pages and DNS rebinding: a Host this server answers
     /// to, and for a WebSocket an Origin of that same host.
     bool HostAllowed(std::string_view host) const;
@@ -105,6 +105,12 @@ public:
     tcp::acceptor acceptor;
     std::thread thread;
     std::uint16_t port = 0;
+    /// Page loads and browsers alike; each connection holds its place until it closes.
+    sim::AcceptLoop accepting{acceptor, options.maxConnections,
+                              [this](tcp::socket socket, sim::AcceptLoop::Place place) {
+                                  Serve(std::move(socket), std::move(place));
+                              },
+                              [](const std::string& line) { Say(3, line); }};
 
     mutable std::mutex mutex;  // leaf lock: the lists below
     std::vector<std::shared_ptr<BrowserSession>> browsers;
@@ -117,8 +123,10 @@ public:
 /// by Publish from any thread, under the session's own lock.
 class BrowserSession : public std::enable_shared_from_this<BrowserSession> {
 public:
-    BrowserSession(WebServer::Impl& server, tcp::socket socket, std::string id)
+    BrowserSession(WebServer::Impl& server, tcp::socket socket, sim::AcceptLoop::Place place,
+                   std::string id)
         : server(server),
+          place(std::move(place)),
           ws(std::move(socket)),
           id(std::move(id)),
           queue(server.options.maxQueuedMessages, server.options.maxQueuedBytes) {}
@@ -217,6 +225,7 @@ private:
     }
 
     WebServer::Impl& server;
+    sim::AcceptLoop::Place place;
     websocket::stream<beast::tcp_stream> ws;
     beast::flat_buffer input;
     const std::string id;
@@ -229,8 +238,8 @@ private:
 /// One HTTP connection: the page's files, or the upgrade to a BrowserSession.
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 public:
-    HttpConnection(WebServer::Impl& server, tcp::socket socket)
-        : server(server), stream(std::move(socket)) {}
+    HttpConnection(WebServer::Impl& server, tcp::socket socket, sim::AcceptLoop::Place place)
+        : server(server), place(std::move(place)), stream(std::move(socket)) {}
 
     void Read() {
         parser.emplace();
@@ -269,7 +278,8 @@ private:
                 ++server.connecting;
             }
             stream.expires_never();
-            std::make_shared<BrowserSession>(server, stream.release_socket(), BrowserIdOf(target))
+            std::make_shared<BrowserSession>(server, stream.release_socket(), std::move(place),
+                                             BrowserIdOf(target))
                 ->Accept(std::move(request));
             return;
         }
@@ -310,21 +320,14 @@ private:
     }
 
     WebServer::Impl& server;
+    sim::AcceptLoop::Place place;
     beast::tcp_stream stream;
     beast::flat_buffer buffer;
     std::optional<http::request_parser<http::string_body>> parser;
 };
 
-void WebServer::Impl::Accept() {
-    acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
-        if (ec == asio::error::operation_aborted) {
-            return;
-        }
-        if (!ec) {
-            std::make_shared<HttpConnection>(*this, std::move(socket))->Read();
-        }
-        Accept();
-    });
+void WebServer::Impl::Serve(tcp::socket socket, sim::AcceptLoop::Place place) {
+    std::make_shared<HttpConnection>(*this, std::move(socket), std::move(place))->Read();
 }
 
 bool WebServer::Impl::HostAllowed(std::string_view host) const {
@@ -418,7 +421,7 @@ bool WebServer::Start(std::string& error) {
         return false;
     }
     impl->port = impl->acceptor.local_endpoint().port();
-    impl->Accept();
+    impl->accepting.Start();
     impl->thread = std::thread([this] { impl->io.run(); });
     return true;
 }

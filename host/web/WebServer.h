@@ -35,6 +35,8 @@ struct WebServerOptions {
     bool allowRemote = false;
     /// Browsers at once; more are answered 503.
     std::size_t maxBrowsers = 16;
+    /// Connections at once, page loads and browsers alike; more wait in the listen queue.
+    std::size_t maxConnections = 64;
     /// One browser's backlog before it is dropped.
     std::size_t maxQueuedMessages = 4096;
     std::size_t maxQueuedBytes = 16 << 20;

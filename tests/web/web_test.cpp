@@ -139,6 +139,9 @@ TEST(WebServerThreads, SlowBrowserIsDroppedWithoutBlockingAndToldOnReconnect) {
     host::web::WebServerOptions options;
     options.maxQueuedMessages = 64;
     options.maxQueuedBytes = 1 << 20;
+    // One connection at a time: every connection below waits for the one before it to give
+    // its place back, refused, dropped or closed.
+    options.maxConnections = 1;
     host::web::WebServer server(options, {[](const auto& admit) { admit({"hello"}); },
                                           [&](const WebControl& control) {
                                               std::lock_guard<std::mutex> guard(mutex);
