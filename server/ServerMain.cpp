@@ -51,6 +51,16 @@ const CLI::Validator kNumericAddress(
     },
     "");
 
+/// A count that is not negative: CLI11 reads "-1" into an unsigned option as the type's
+/// largest value, which for a limit means no limit at all.
+const CLI::Validator kNotNegative(
+    [](const std::string& text) {
+        const std::size_t first = text.find_first_not_of(" \t");
+        return first != std::string::npos && text[first] == '-' ? "a negative count: " + text
+                                                                : std::string();
+    },
+    "");
+
 /// A value that is a number: CLI::Range lets NaN through, since no comparison with it holds.
 const CLI::Validator kNotNaN(
     [](const std::string& text) {
@@ -141,11 +151,13 @@ int main(int argc, char** argv) {
                    "descriptors, the server stops accepting until a connection closes "
                    "(retrying every " +
                        std::to_string(sim::kAcceptRetryMs) + " ms); new clients wait")
+        ->check(kNotNegative)
         ->type_name("N");
     app.add_option("--max-pending-bytes", options.maxPendingBytes,
                    "most unsent bytes per connection. Answers are encoded as the socket drains, "
                    "at most " +
                        std::to_string(sim::kAnswerWindowBytes) + " bytes (or N/2) ahead")
+        ->check(kNotNegative)
         ->check(
             CLI::Range(std::size_t{1024}, std::numeric_limits<std::size_t>::max()).description(""))
         ->type_name("N");

@@ -92,9 +92,9 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // Values that get past a plain parse but mean nothing are refused by name, as usage errors:
-// NaN (no comparison with it holds, so a range check lets it through), a port with anything
-// after its digits, an --op that names no message (it would match nothing and print an empty
-// capture).
+// NaN (no comparison with it holds, so a range check lets it through), a negative count (read
+// into an unsigned limit as its largest value: no limit), a port with anything after its
+// digits, an --op that names no message (it would match nothing and print an empty capture).
 struct BadValue {
     const char* name;
     Program program;
@@ -127,6 +127,14 @@ INSTANTIATE_TEST_SUITE_P(
                                kServer,
                                {"--replay", "absent.pcapng", "--speed", "-NaN"},
                                "--speed: not a number: -NaN"},
+                      BadValue{"server_max_connections_negative",
+                               kServer,
+                               {"--max-connections", "-5"},
+                               "--max-connections: a negative count: -5"},
+                      BadValue{"server_max_pending_bytes_negative",
+                               kServer,
+                               {"--max-pending-bytes", "-1"},
+                               "--max-pending-bytes: a negative count: -1"},
                       BadValue{"example_host_port",
                                {"minimap-example-host", MINIMAP_EXAMPLE_HOST, ""},
                                {"--server", "127.0.0.1:12x"},
