@@ -59,11 +59,13 @@ std::string DefaultModulePath() {
 }
 
 /// The plug-in modules to load after the minimap: every *.so of `folder` in name order, then
-/// `named` in their order. A folder that does not exist or cannot be read holds none.
+/// `named` in their order. A folder that does not exist or cannot be read holds none, and
+/// `folderError` says why.
 std::vector<std::string> PluginPaths(const std::string& folder,
-                                     const std::vector<std::string>& named) {
+                                     const std::vector<std::string>& named,
+                                     std::error_code& folderError) {
     std::vector<std::string> paths;
-    std::error_code error;
+    std::error_code& error = folderError;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
          it.increment(error)) {
         if (it->path().extension() == ".so" && it->is_regular_file(error)) {
@@ -596,8 +598,17 @@ int ClientApp::Run() {
         return 1;
     }
     // A plug-in that cannot be loaded is named with the loader's reason; the client goes on.
-    for (const std::string& pluginPath : PluginPaths(
-             options.pluginDir.empty() ? DefaultPluginDir() : options.pluginDir, options.plugins)) {
+    // So is a plug-in folder the user named that cannot be read; the default one need not be
+    // there.
+    std::error_code folderError;
+    const std::string pluginDir =
+        options.pluginDir.empty() ? DefaultPluginDir() : options.pluginDir;
+    const std::vector<std::string> pluginPaths =
+        PluginPaths(pluginDir, options.plugins, folderError);
+    if (folderError && !options.pluginDir.empty()) {
+        Say(3, "plug-in folder not read: " + pluginDir + ": " + folderError.message());
+    }
+    for (const std::string& pluginPath : pluginPaths) {
         if (const std::string* loaded = FindSameFile(pluginPath)) {
             Say(3, "plug-in not loaded: " + pluginPath + ": the same file as " + *loaded +
                        ", loaded already");

@@ -562,4 +562,18 @@ TEST(EndToEnd, SignalTheClientDoesNotUseKeepsItsUsualMeaning) {
     EXPECT_EQ(client.process->WaitExit(kWaitMs), 128 + SIGUSR2);
 }
 
+// A plug-in folder given on the command line that cannot be read is named, not passed over in
+// silence: the plug-ins the user meant would just not run.
+TEST(EndToEnd, PluginFolderThatCannotBeReadIsNamed) {
+    const std::string folder = TempPath("no-such-folder");
+    auto client = StartClient({"--events", "jsonl", "--duration-ms", "0", "--plugin-dir", folder},
+                              TempPath("client.err"));
+    ASSERT_TRUE(client);
+    EXPECT_EQ(client.process->WaitExit(kWaitMs), 0);
+    const std::string err = test::ReadTextFile(client.stderrPath);
+    EXPECT_NE(err.find("plug-in folder not read: " + folder + ": No such file or directory"),
+              std::string::npos)
+        << err;
+}
+
 }  // namespace
