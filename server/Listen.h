@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -53,6 +54,9 @@ inline bool Listen(boost::asio::ip::tcp::acceptor& acceptor, const std::string& 
 
 /// How long an AcceptLoop that stopped accepting waits before it looks again.
 inline constexpr std::chrono::milliseconds kAcceptRecheck{250};
+/// An AcceptLoop tells each of its two conditions at most once in this time, however often it
+/// meets them (a flood of clients at the limit meets it at every place given back).
+inline constexpr std::chrono::seconds kAcceptReportEvery{60};
 
 /// Accepts connections on a listening acceptor, one after another, and hands each to `serve`
 /// with the Place it takes. At most `maxOpen` places (0: no limit) are taken at once: at the
@@ -60,8 +64,9 @@ inline constexpr std::chrono::milliseconds kAcceptRecheck{250};
 /// accept (out of descriptors: EMFILE, ENFILE; any other error) it stops too, since accepting
 /// again at once would fail again at once, as fast as the thread can go, as long as the
 /// descriptors lack. Stopped either way, it looks again every kAcceptRecheck: a place given
-/// back, or a descriptor freed anywhere in the process, lets it go on. `report` gets one line
-/// when the limit is reached and one when a run of failed accepts begins.
+/// back, or a descriptor freed anywhere in the process, lets it go on. `report` gets a line
+/// when the limit is reached and when an accept fails, each at most once in
+/// kAcceptReportEvery.
 ///
 /// Runs on the acceptor's executor: Start and Stop there, or while it runs nothing. Places are
 /// given back from any thread, also after the loop is gone.
@@ -121,32 +126,32 @@ private:
             return;
         }
         if (maxOpen != 0 && OpenCount() >= maxOpen) {
-            if (!full) {
-                full = true;
-                report("connection limit of " + std::to_string(maxOpen) +
-                       " reached; accepting paused until a connection closes");
-            }
+            Tell(limitTold, "connection limit of " + std::to_string(maxOpen) +
+                                " reached; accepting paused until a connection closes");
             return LookAgainLater();
         }
-        full = false;
         acceptor.async_accept(
             [this](const boost::system::error_code& ec, boost::asio::ip::tcp::socket socket) {
                 if (stopped || ec == boost::asio::error::operation_aborted) {
                     return;
                 }
                 if (ec) {
-                    if (!failing) {
-                        failing = true;
-                        report("accept failed: " + ec.message() +
-                               "; accepting paused until a descriptor is free");
-                    }
+                    Tell(failureTold, "accept failed: " + ec.message() +
+                                          "; accepting paused until a descriptor is free");
                     return LookAgainLater();
                 }
-                failing = false;
                 open->fetch_add(1, std::memory_order_relaxed);
                 serve(std::move(socket), Place(open));
                 Next();
             });
+    }
+
+    void Tell(std::optional<std::chrono::steady_clock::time_point>& told, const std::string& line) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!told || now - *told >= kAcceptReportEvery) {
+            told = now;
+            report(line);
+        }
     }
 
     void LookAgainLater() {
@@ -165,8 +170,8 @@ private:
     Report report;
     std::shared_ptr<std::atomic<std::size_t>> open = std::make_shared<std::atomic<std::size_t>>(0);
     bool stopped = false;
-    bool full = false;     ///< the limit was reported and not left since
-    bool failing = false;  ///< a failed accept was reported and none succeeded since
+    std::optional<std::chrono::steady_clock::time_point> limitTold;
+    std::optional<std::chrono::steady_clock::time_point> failureTold;
 };
 
 }  // namespace sim
