@@ -8,18 +8,7 @@
 namespace capture {
 
 bool ReadCaptureFile(const std::string& path, std::string& bytes, std::string& error) {
-    switch (os::ReadWholeFile(path, kMaxCaptureFileBytes, bytes)) {
-        case os::ReadFileResult::Read:
-            return true;
-        case os::ReadFileResult::TooLarge:
-            error = "cannot read " + path + ": it is larger than " +
-                    std::to_string(kMaxCaptureFileBytes) + " bytes";
-            return false;
-        case os::ReadFileResult::Unreadable:
-            break;
-    }
-    error = "cannot read " + path;
-    return false;
+    return os::ReadWholeFile(path, kMaxCaptureFileBytes, bytes, path, error);
 }
 
 namespace {

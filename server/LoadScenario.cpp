@@ -12,18 +12,9 @@ std::optional<Scenario> LoadScenario(const std::string& path, std::string& error
     std::string text;
     if (path.empty()) {
         text = DefaultScenarioText();
-    } else {
-        switch (os::ReadWholeFile(path, kMaxScenarioFileBytes, text)) {
-            case os::ReadFileResult::Read:
-                break;
-            case os::ReadFileResult::TooLarge:
-                error = "cannot read the scenario " + path + ": it is larger than " +
-                        std::to_string(kMaxScenarioFileBytes) + " bytes";
-                return std::nullopt;
-            case os::ReadFileResult::Unreadable:
-                error = "cannot read the scenario " + path;
-                return std::nullopt;
-        }
+    } else if (!os::ReadWholeFile(path, kMaxScenarioFileBytes, text, "the scenario " + path,
+                                  error)) {
+        return std::nullopt;
     }
     ScenarioParseResult parsed = ParseScenario(text);
     if (!parsed) {

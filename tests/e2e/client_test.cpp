@@ -59,6 +59,19 @@ Client StartClient(const std::vector<std::string>& args, const std::string& stde
     return client;
 }
 
+/// The client's first line, for a test to go on from. False when the client did not start or
+/// wrote no line within the wait; the failure then shows its standard error.
+bool ReadFirstLine(Client& client, std::string& line) {
+    if (!client) {
+        return false;
+    }
+    if (client.process->ReadLine(line, kWaitMs)) {
+        return true;
+    }
+    ADD_FAILURE() << "no line from the client: " << test::ReadTextFile(client.stderrPath);
+    return false;
+}
+
 /// Applies one line; the event's name followed by the stores, described:
 /// "MarkersChanged P 1(10.0,20.0) | N 7 Smith (1.0,2.0) k3 q-1 | Q".
 std::string Consume(Client& client, const std::string& line) {
@@ -465,9 +478,8 @@ TEST(EndToEnd, LinesShowAServersNameAsTextNotAsTerminalControls) {
 TEST(EndToEnd, ClientWhoseOutputReaderWentAwayStopsAndSaysWhy) {
     const std::string err = TempPath("reader-gone.err");
     auto client = StartClient({"--events", "jsonl"}, err);
-    ASSERT_TRUE(client);
     std::string line;
-    ASSERT_TRUE(client.process->ReadLine(line, kWaitMs)) << test::ReadTextFile(err);
+    ASSERT_TRUE(ReadFirstLine(client, line));
     client.process->CloseOutput();
     EXPECT_EQ(client.process->WaitExit(kWaitMs), 1);
     EXPECT_NE(test::ReadTextFile(err).find("cannot write to standard output: Broken pipe"),
@@ -480,9 +492,8 @@ TEST(EndToEnd, EmbeddedSimulatorServesTheDefaultScenarioAndTheClientStopsCleanly
     {
         const std::string err = TempPath("interrupted.err");
         auto client = StartClient({"--events", "jsonl"}, err);
-        ASSERT_TRUE(client);
         std::string line;
-        ASSERT_TRUE(client.process->ReadLine(line, kWaitMs)) << test::ReadTextFile(err);
+        ASSERT_TRUE(ReadFirstLine(client, line));
         EXPECT_EQ(Consume(client, line).rfind("MarkersChanged P", 0), 0u) << line;
         StopAndCheckOutput(client, SIGINT);
     }
@@ -532,9 +543,8 @@ TEST_P(StopSignal, EndsClientAndSimulatorCleanlyWithTheirCapturesWhole) {
     auto client =
         StartClient({"--server", address, "--events", "jsonl", "--capture", clientCapture},
                     TempPath("client.err"));
-    ASSERT_TRUE(client);
     std::string line;
-    ASSERT_TRUE(client.process->ReadLine(line, kWaitMs)) << test::ReadTextFile(client.stderrPath);
+    ASSERT_TRUE(ReadFirstLine(client, line));
     Consume(client, line);
 
     StopAndCheckOutput(client, GetParam());
@@ -555,9 +565,8 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, StopSignal, ::testing::Values(SIGINT, SIGTERM
 // end that thread's wait and leave the client deaf to Ctrl-C and kill.
 TEST(EndToEnd, SignalTheClientDoesNotUseKeepsItsUsualMeaning) {
     auto client = StartClient({"--events", "jsonl"}, TempPath("client.err"));
-    ASSERT_TRUE(client);
     std::string line;
-    ASSERT_TRUE(client.process->ReadLine(line, kWaitMs)) << test::ReadTextFile(client.stderrPath);
+    ASSERT_TRUE(ReadFirstLine(client, line));
     client.process->Signal(SIGUSR2);
     EXPECT_EQ(client.process->WaitExit(kWaitMs), 128 + SIGUSR2);
 }

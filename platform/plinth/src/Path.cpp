@@ -54,6 +54,22 @@ ReadFileResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std:
     return detail::ReadWholeFile(path, maxBytes, bytes);
 }
 
+bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes,
+                   const std::string& what, std::string& error) {
+    switch (ReadWholeFile(path, maxBytes, bytes)) {
+        case ReadFileResult::Read:
+            return true;
+        case ReadFileResult::TooLarge:
+            error = "cannot read " + what + ": it is larger than " + std::to_string(maxBytes) +
+                    " bytes";
+            return false;
+        case ReadFileResult::Unreadable:
+            break;
+    }
+    error = "cannot read " + what;
+    return false;
+}
+
 std::string GetFileExt(const std::string& path) {
     const auto separator = path.find_last_of("/\\");
     const auto nameStart = separator == std::string::npos ? 0 : separator + 1;

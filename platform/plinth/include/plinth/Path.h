@@ -35,4 +35,9 @@ enum class ReadFileResult {
 PLINTH_API ReadFileResult ReadWholeFile(const std::string& path, std::size_t maxBytes,
                                         std::string& bytes);
 
+/// The same, with the reason in words: false, with `error` set to "cannot read " + `what`,
+/// followed by ": it is larger than N bytes" for a file beyond the limit.
+PLINTH_API bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes,
+                              const std::string& what, std::string& error);
+
 }  // namespace os

@@ -35,6 +35,25 @@ std::string DlError() {
     return text != nullptr ? text : "unknown loader error";
 }
 
+/// Opens `path` with `flags` without waiting in the open for a FIFO's other end: a FIFO with
+/// no reader is refused for writing (ENXIO), one with no writer opens for reading at once, and
+/// no stop signal would end either wait. The descriptor then reads and writes blocking, as
+/// usual. -1 with errno set when it cannot.
+int OpenWithoutWaiting(const char* path, int flags, mode_t mode) noexcept {
+    const int fd = open(path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode);
+    if (fd < 0) {
+        return -1;
+    }
+    const int status = fcntl(fd, F_GETFL);
+    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 /// Closes a descriptor when the read is done, whichever way it ends.
 struct FileDescriptor {
     int fd;
@@ -126,19 +145,13 @@ const char* GetEnvironment(const char* name) noexcept {
 }
 
 std::FILE* OpenLogFile(const char* path) noexcept {
-    // Opening a FIFO for writing blocks until a reader comes, in the log's first use, which
-    // may be anywhere, and no stop signal ends the wait. Opened without blocking, a FIFO with
-    // no reader fails (ENXIO); one with a reader is then written to as usual, blocking.
-    const int fd =
-        open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    // Opening a FIFO for writing would wait until a reader comes, in the log's first use,
+    // which may be anywhere; a FIFO with a reader is written to as usual.
+    const int fd = OpenWithoutWaiting(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
     if (fd < 0) {
         return nullptr;
     }
-    const int flags = fcntl(fd, F_GETFL);
-    std::FILE* file = nullptr;
-    if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
-        file = fdopen(fd, "a");
-    }
+    std::FILE* file = fdopen(fd, "a");
     if (file == nullptr) {
         const int error = errno;
         close(fd);
@@ -149,11 +162,9 @@ std::FILE* OpenLogFile(const char* path) noexcept {
 
 ReadFileResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes) {
     bytes.clear();
-    // Opened without blocking, so that a FIFO with no writer does not hold the caller for ever
-    // (no stop signal ends that wait); reads then block as usual.
-    FileDescriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
-    const int flags = file.fd >= 0 ? fcntl(file.fd, F_GETFL) : -1;
-    if (flags < 0 || fcntl(file.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    // A FIFO with no writer must not hold the caller for ever: it reads as empty.
+    const FileDescriptor file{OpenWithoutWaiting(path.c_str(), O_RDONLY, 0)};
+    if (file.fd < 0) {
         return ReadFileResult::Unreadable;
     }
     ReadFileResult result = ReadFileResult::Unreadable;
