@@ -156,6 +156,9 @@ void SocketGameServerClient::ReadLoop() {
             (*MsgTypeDispatcher)(&sender, parsed.Get());
         } catch (const std::exception& e) {
             std::fprintf(stderr, "example-host: a message handler threw: %s\n", e.what());
+        } catch (...) {
+            // A plug-in may throw anything; escaping this thread would end the whole host.
+            std::fprintf(stderr, "example-host: a message handler threw\n");
         }
     }
     if (!stopping) {

@@ -585,4 +585,57 @@ TEST(EndToEnd, PluginFolderThatCannotBeReadIsNamed) {
         << err;
 }
 
+/// A host of plug-ins, with the arguments that load the throwing plug-in into it.
+struct PluginHost {
+    const char* name;
+    std::vector<std::string> argv;
+    friend void PrintTo(const PluginHost& host, std::ostream* out) { *out << host.name; }
+};
+
+class ThrowingHandler : public ::testing::TestWithParam<PluginHost> {};
+
+// A plug-in's message handler may throw anything, not only a std::exception. The host logs it
+// and goes on delivering; a throw that left the receiving thread would end the whole program.
+TEST_P(ThrowingHandler, IsLoggedAndTheHostGoesOnDelivering) {
+    test::Listener listener;
+    ASSERT_NE(listener.Port(), 0);
+    std::vector<std::string> argv = GetParam().argv;
+    argv.insert(argv.end(), {"--server", "127.0.0.1:" + std::to_string(listener.Port())});
+    const std::string err = TempPath("host.err");
+    auto host = test::ChildProcess::Spawn(argv, kFastTimers, err);
+    ASSERT_NE(host, nullptr);
+    test::Socket connection = listener.Accept(kWaitMs);
+    ASSERT_TRUE(connection.IsOpen()) << test::ReadTextFile(err);
+    for (const unsigned short id : {1, 2}) {
+        NetMsg msg(0x77, id);
+        ASSERT_TRUE(connection.Send(msg.GetBytes(), msg.GetLength()));
+    }
+
+    // The plug-in's line for the second message: the host outlived the first throw.
+    std::string line;
+    bool second = false;
+    while (!second && host->ReadLine(line, kWaitMs)) {
+        second = line == "throwing-plugin: message 2, throwing";
+    }
+    EXPECT_TRUE(second) << test::ReadTextFile(err);
+    host->Signal(SIGTERM);
+    EXPECT_EQ(host->WaitExit(kWaitMs), 0) << test::ReadTextFile(err);
+    const std::string log = test::ReadTextFile(err);
+    int logged = 0;
+    for (auto at = log.find("a message handler threw"); at != std::string::npos;
+         at = log.find("a message handler threw", at + 1)) {
+        ++logged;
+    }
+    EXPECT_EQ(logged, 2) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EndToEnd, ThrowingHandler,
+    ::testing::Values(PluginHost{"Client",
+                                 {MINIMAP_CLIENT, "--plugin", THROWING_PLUGIN, "--view", "lines",
+                                  "--poll", "off"}},
+                      PluginHost{"ExampleHost",
+                                 {MINIMAP_EXAMPLE_HOST, "--printer", THROWING_PLUGIN}}),
+    [](const ::testing::TestParamInfo<PluginHost>& info) { return info.param.name; });
+
 }  // namespace
