@@ -35,6 +35,7 @@
 #include "plinth/Log.h"
 #include "plinth/SharedLibrary.h"
 #include "plinth/Timer.h"
+#include "plugin/CaughtText.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginModule.h"
 #include "server/DefaultScenario.h"
@@ -443,7 +444,15 @@ bool ClientApp::StartTree() {
             Say(3, "InitPluginContainer() of " + plugin->module.GetPath() + " failed");
         }
     }
-    if (!hostContainer->StartContainer()) {
+    // A plug-in that throws out of its start fails the start as a false does; the tree is then
+    // shut down as after any failed start.
+    bool started = false;
+    try {
+        started = hostContainer->StartContainer();
+    } catch (...) {
+        Say(3, "a plug-in threw while the plug-ins started: " + pyr::CaughtText());
+    }
+    if (!started) {
         Say(3, "the plug-ins did not start (PLINTH_LOG_LEVEL=2 shows the lifecycle)");
         return false;
     }
@@ -464,7 +473,12 @@ void ClientApp::StopTree() {
     }
     if (hostContainer) {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
-        hostContainer->ShutdownContainer();
+        try {
+            hostContainer->ShutdownContainer();
+        } catch (...) {
+            // The modules are still released and unloaded below.
+            Say(3, "a plug-in threw while the plug-ins shut down: " + pyr::CaughtText());
+        }
         for (auto it = plugins.rbegin(); it != plugins.rend(); ++it) {
             if ((*it)->initialised) {
                 (*it)->module.ReleasePluginContainer(hostContainer.get());
@@ -690,8 +704,8 @@ int ClientApp::Replay() {
         OnReceived(msg);
         try {
             (*client->MsgTypeDispatcher)(&sender, &msg);
-        } catch (const std::exception& e) {
-            Say(3, std::string("a message handler threw: ") + e.what());
+        } catch (...) {
+            Say(3, "a message handler threw: " + pyr::CaughtText());
         }
         OnBatchDelivered();
     };
@@ -710,8 +724,8 @@ int RunClient(const ClientOptions& options) {
     try {
         ClientApp app(options);
         return app.Run();
-    } catch (const std::exception& e) {
-        Say(3, std::string("stopped by an error: ") + e.what());
+    } catch (...) {
+        Say(3, "stopped by an error: " + pyr::CaughtText());
         return 1;
     }
 }

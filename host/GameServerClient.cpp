@@ -16,6 +16,7 @@
 #include "net/NetMsg.h"
 #include "plinth/Log.h"
 #include "plinth/Timer.h"
+#include "plugin/CaughtText.h"
 
 namespace host {
 
@@ -245,10 +246,8 @@ struct GameServerClient::Impl {
         try {
             // Looked up under the dispatcher's leaf lock, called without it.
             (*owner.MsgTypeDispatcher)(&sender, parsed.Get());
-        } catch (const std::exception& e) {
-            Log(3, std::string("a message handler threw: ") + e.what());
         } catch (...) {
-            Log(3, "a message handler threw");
+            Log(3, "a message handler threw: " + pyr::CaughtText());
         }
     }
 

@@ -1,5 +1,7 @@
 #include "host/RoleSystem.h"
 
+#include "net/LogFormat.h"
+#include "plugin/CaughtText.h"
 #include "plugin/HostServices.h"
 
 namespace host {
@@ -56,7 +58,14 @@ void RoleSystem::ResetRole() {
     }
     // Outside the lock: this may delete the old role, when no handle holds it.
     old->ReleaseHandleRef();
-    RoleResetSignal.Emit();
+    // The role has changed whatever a subscriber does. One that throws (a plug-in may) ends
+    // this emission, not the caller: a server's message, a key or the web page asked for the
+    // reset, and none of them can do anything about it.
+    try {
+        RoleResetSignal.Emit();
+    } catch (...) {
+        LogText(3, ("role system: a role-reset subscriber threw: " + pyr::CaughtText()).c_str());
+    }
 }
 
 bool RoleSystem::GetBattleFlag() const {

@@ -32,6 +32,7 @@
 #include "example_host/SocketGameServerClient.h"
 #include "function/Bind.h"
 #include "plinth/SharedLibrary.h"
+#include "plugin/CaughtText.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
 #include "plugin/PluginModule.h"
@@ -221,7 +222,13 @@ int Run(const Options& options) {
             module.InitPlugin();
             module.InitPluginContainer(&host);
         }
-        started = host.StartContainer();
+        // A plug-in that throws out of its start fails the start as a false does.
+        try {
+            started = host.StartContainer();
+        } catch (...) {
+            std::fprintf(stderr, "example-host: a plug-in threw at start: %s\n",
+                         pyr::CaughtText().c_str());
+        }
         if (started && host.QueryChildContainer(minimap, MiniMapContainerTypeId, false)) {
             minimap->QueryFinished.Add(os::bind(&QueryWatch::OnQueryFinished, &watch));
         }
@@ -255,7 +262,13 @@ int Run(const Options& options) {
     client.Stop();
     {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
-        host.ShutdownContainer();
+        try {
+            host.ShutdownContainer();
+        } catch (...) {
+            // The modules are still released and unloaded below.
+            std::fprintf(stderr, "example-host: a plug-in threw at shutdown: %s\n",
+                         pyr::CaughtText().c_str());
+        }
         if (minimap != nullptr) {
             minimap->QueryFinished.Remove(os::bind(&QueryWatch::OnQueryFinished, &watch));
         }
@@ -294,8 +307,8 @@ int main(int argc, char** argv) {
     }
     try {
         return Run(options);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "example-host: stopped by an error: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "example-host: stopped by an error: %s\n", pyr::CaughtText().c_str());
         return 1;
     }
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "net/NetMsg.h"
+#include "plugin/CaughtText.h"
 
 namespace example {
 
@@ -154,11 +155,10 @@ void SocketGameServerClient::ReadLoop() {
         try {
             // Looked up under the dispatcher's lock, called without it.
             (*MsgTypeDispatcher)(&sender, parsed.Get());
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "example-host: a message handler threw: %s\n", e.what());
         } catch (...) {
             // A plug-in may throw anything; escaping this thread would end the whole host.
-            std::fprintf(stderr, "example-host: a message handler threw\n");
+            std::fprintf(stderr, "example-host: a message handler threw: %s\n",
+                         pyr::CaughtText().c_str());
         }
     }
     if (!stopping) {

@@ -15,6 +15,7 @@
 #include "host/web/OutboundQueue.h"
 #include "host/web/WebAssets.h"
 #include "net/LogFormat.h"
+#include "plugin/CaughtText.h"
 #include "server/Listen.h"
 
 namespace host::web {
@@ -188,7 +189,13 @@ private:
         const std::optional<WebControl> control =
             ws.got_text() ? ParseWebControl(text) : std::nullopt;
         if (control) {
-            server.hooks.control(*control);
+            // A control runs plug-in code too (a role reset's subscribers): whatever it throws
+            // ends that control, not the server's thread and with it the client.
+            try {
+                server.hooks.control(*control);
+            } catch (...) {
+                Say(3, "a control failed: " + pyr::CaughtText());
+            }
         } else {
             Say(3, "ignored a control message of " + std::to_string(text.size()) +
                        " bytes that is none of poll, battle, query, reset");

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/CaptureWriter.h"
 #include "e2e/ChildProcess.h"
 #include "e2e/Json.h"
 #include "net/NetMsg.h"
@@ -589,26 +590,52 @@ TEST(EndToEnd, PluginFolderThatCannotBeReadIsNamed) {
 struct PluginHost {
     const char* name;
     std::vector<std::string> argv;
+    /// The messages come from a capture (--replay) instead of a server.
+    bool replay = false;
     friend void PrintTo(const PluginHost& host, std::ostream* out) { *out << host.name; }
 };
+
+/// A capture of one connection on which the server sent `bytes`, as the client records one.
+void WriteCapture(const std::string& path, const std::vector<char>& bytes) {
+    capture::CaptureWriterOptions options;
+    options.application = "minimap-client";
+    options.clockUs = [] { return std::int64_t{1'700'000'000'000'000}; };
+    std::string error;
+    auto writer = capture::CaptureWriter::Open(path, options, error);
+    ASSERT_NE(writer, nullptr) << error;
+    writer->Opened(1);
+    writer->Bytes(1, capture::Direction::ServerToClient, bytes.data(), bytes.size());
+    writer->Closed(1);
+}
 
 class ThrowingHandler : public ::testing::TestWithParam<PluginHost> {};
 
 // A plug-in's message handler may throw anything, not only a std::exception. The host logs it
 // and goes on delivering; a throw that left the receiving thread would end the whole program.
 TEST_P(ThrowingHandler, IsLoggedAndTheHostGoesOnDelivering) {
+    std::vector<char> messages;
+    for (const unsigned short id : {1, 2}) {
+        NetMsg msg(0x77, id);
+        messages.insert(messages.end(), msg.GetBytes(), msg.GetBytes() + msg.GetLength());
+    }
     test::Listener listener;
-    ASSERT_NE(listener.Port(), 0);
     std::vector<std::string> argv = GetParam().argv;
-    argv.insert(argv.end(), {"--server", "127.0.0.1:" + std::to_string(listener.Port())});
+    if (GetParam().replay) {
+        const std::string capture = TempPath("server.pcapng");
+        ASSERT_NO_FATAL_FAILURE(WriteCapture(capture, messages));
+        argv.insert(argv.end(), {"--replay", capture});
+    } else {
+        ASSERT_NE(listener.Port(), 0);
+        argv.insert(argv.end(), {"--server", "127.0.0.1:" + std::to_string(listener.Port())});
+    }
     const std::string err = TempPath("host.err");
     auto host = test::ChildProcess::Spawn(argv, kFastTimers, err);
     ASSERT_NE(host, nullptr);
-    test::Socket connection = listener.Accept(kWaitMs);
-    ASSERT_TRUE(connection.IsOpen()) << test::ReadTextFile(err);
-    for (const unsigned short id : {1, 2}) {
-        NetMsg msg(0x77, id);
-        ASSERT_TRUE(connection.Send(msg.GetBytes(), msg.GetLength()));
+    test::Socket connection;
+    if (!GetParam().replay) {
+        connection = listener.Accept(kWaitMs);
+        ASSERT_TRUE(connection.IsOpen()) << test::ReadTextFile(err);
+        ASSERT_TRUE(connection.Send(messages));
     }
 
     // The plug-in's line for the second message: the host outlived the first throw.
@@ -629,13 +656,47 @@ TEST_P(ThrowingHandler, IsLoggedAndTheHostGoesOnDelivering) {
     EXPECT_EQ(logged, 2) << log;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EndToEnd, ThrowingHandler,
-    ::testing::Values(PluginHost{"Client",
-                                 {MINIMAP_CLIENT, "--plugin", THROWING_PLUGIN, "--view", "lines",
-                                  "--poll", "off"}},
-                      PluginHost{"ExampleHost",
-                                 {MINIMAP_EXAMPLE_HOST, "--printer", THROWING_PLUGIN}}),
-    [](const ::testing::TestParamInfo<PluginHost>& info) { return info.param.name; });
+const PluginHost kClientWithPlugin{
+    "Client", {MINIMAP_CLIENT, "--plugin", THROWING_PLUGIN, "--view", "lines", "--poll", "off"}};
+const PluginHost kExampleHostWithPlugin{"ExampleHost",
+                                        {MINIMAP_EXAMPLE_HOST, "--printer", THROWING_PLUGIN}};
+
+std::string HostName(const ::testing::TestParamInfo<PluginHost>& info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, ThrowingHandler,
+                         ::testing::Values(kClientWithPlugin,
+                                           PluginHost{"ClientReplay",
+                                                      {MINIMAP_CLIENT, "--plugin", THROWING_PLUGIN,
+                                                       "--view", "lines"},
+                                                      true},
+                                           kExampleHostWithPlugin),
+                         HostName);
+
+class ThrowingStart : public ::testing::TestWithParam<PluginHost> {};
+
+// A plug-in whose start throws (here the os::String of a typed query for a container that must
+// exist) fails the start as a false would: the host says why and ends with status 1 instead of
+// aborting.
+TEST_P(ThrowingStart, FailsTheStartWithTheReason) {
+    test::Listener listener;
+    ASSERT_NE(listener.Port(), 0);
+    std::vector<std::string> argv = GetParam().argv;
+    argv.insert(argv.end(), {"--server", "127.0.0.1:" + std::to_string(listener.Port())});
+    std::vector<std::string> env = kFastTimers;
+    env.push_back("THROWING_PLUGIN_AT_START=1");
+    const std::string err = TempPath("host.err");
+    auto host = test::ChildProcess::Spawn(argv, env, err);
+    ASSERT_NE(host, nullptr);
+    EXPECT_EQ(host->WaitExit(kWaitMs), 1);
+    const std::string log = test::ReadTextFile(err);
+    EXPECT_NE(log.find("threw"), std::string::npos) << log;
+    EXPECT_NE(log.find("QuerySiblingContainer()[IPluginContainer]"), std::string::npos) << log;
+    EXPECT_NE(log.find("did not start"), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, ThrowingStart,
+                         ::testing::Values(kClientWithPlugin, kExampleHostWithPlugin), HostName);
 
 }  // namespace

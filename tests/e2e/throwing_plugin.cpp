@@ -3,6 +3,7 @@
 // handler writes one line per message to standard output, then throws an int. A host must
 // survive it and go on delivering messages.
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "SceneSystem/Interfaces/IGameServerClient.h"
@@ -24,6 +25,12 @@ void ThrowSomethingElse(ISender*, const NetMsg* msg) {
 class ThrowingPlugin final : public pyr::Container<ThrowingPlugin, ThrowingPluginTypeId> {
 public:
     bool OnParentStart() override {
+        if (std::getenv("THROWING_PLUGIN_AT_START") != nullptr) {
+            // A sibling the plug-in cannot do without: the typed query throws an os::String.
+            constexpr GUID kNobody = MakeGuid(0x0BAD0BAD, 0x0BAD, 0x4BAD, 0x8BAD, 0x0BAD0BAD0BAD);
+            IPluginContainer* missing = nullptr;
+            QuerySiblingContainer(missing, kNobody, true);
+        }
         if (!QuerySiblingContainer(client, GameServerClientTypeId, false) ||
             client->MsgTypeDispatcher == nullptr) {
             return false;

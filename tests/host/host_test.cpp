@@ -29,6 +29,7 @@
 #include "host/RoleSystem.h"
 #include "host/SimulatorLink.h"
 #include "net/NetMsg.h"
+#include "plinth/String.h"
 #include "protocol/MiniMapProtocol.h"
 #include "server/SimMessages.h"
 #include "support/ConnectionWatch.h"
@@ -264,6 +265,27 @@ TEST(RoleSystem, ResetMakesANewCurrentRoleKeepsTheOldOneAliveAndEmitsOnce) {
     EXPECT_FALSE(
         dynamic_cast<pyr::IRoleBattleInfo*>(after.role->GetRoleEntity(28))->GetBattleFlag());
     roles.RoleResetSignal.Remove(os::bind(&SignalCounter::Count, &counter));
+}
+
+struct ThrowingSubscriber {
+    void Throw() { throw os::String("no such container"); }
+};
+
+// A subscriber that throws (a plug-in's may, and the container framework throws an os::String)
+// must not reach whoever asked for the reset: a server's message, a key, the web page.
+TEST(HostileRoleSystem, SubscriberThatThrowsEndsTheEmissionNotTheCaller) {
+    host::RoleSystem roles(false);
+    SignalCounter counter;
+    ThrowingSubscriber thrower;
+    roles.RoleResetSignal.Add(os::bind(&SignalCounter::Count, &counter));
+    roles.RoleResetSignal.Add(os::bind(&ThrowingSubscriber::Throw, &thrower));
+    test::LogCapture log;
+    EXPECT_NO_THROW(roles.ResetRole());
+    EXPECT_EQ(roles.GetRoleSerial(), 2u);
+    EXPECT_EQ(counter.count, 1);
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{
+                               "role system: a role-reset subscriber threw: no such container"});
+    roles.RoleResetSignal.DisconnectAll();
 }
 
 // Resets from a hostile or busy server: every role that no handle holds any more is freed, so

@@ -147,6 +147,9 @@ TEST(WebServerThreads, SlowBrowserIsDroppedWithoutBlockingAndToldOnReconnect) {
                                               std::lock_guard<std::mutex> guard(mutex);
                                               controls.push_back(control);
                                               changed.notify_all();
+                                              if (control.kind == Kind::ResetRole) {
+                                                  throw 7;  // as a plug-in's subscriber may
+                                              }
                                           }});
     std::string error;
     ASSERT_TRUE(server.Start(error)) << error;
@@ -173,15 +176,17 @@ TEST(WebServerThreads, SlowBrowserIsDroppedWithoutBlockingAndToldOnReconnect) {
     EXPECT_NE(back.Read().find("\"dropped\""), std::string::npos);
     EXPECT_EQ(back.Read(), "hello");
 
-    // A message that is no control is ignored; the next one still works.
+    // A control that throws and a message that is no control are each passed over; the next
+    // control still works.
+    back.ws.write(asio::buffer(std::string("reset")));
     back.ws.write(asio::buffer(std::string("rm -rf /")));
     back.ws.write(asio::buffer(std::string("query 3")));
     std::unique_lock<std::mutex> guard(mutex);
     ASSERT_TRUE(
-        changed.wait_for(guard, std::chrono::seconds(30), [&] { return !controls.empty(); }));
-    ASSERT_EQ(controls.size(), 1u);
-    EXPECT_EQ(controls[0].kind, Kind::Query);
-    EXPECT_EQ(controls[0].queryKind, 3);
+        changed.wait_for(guard, std::chrono::seconds(30), [&] { return controls.size() == 2; }));
+    EXPECT_EQ(controls[0].kind, Kind::ResetRole);
+    EXPECT_EQ(controls[1].kind, Kind::Query);
+    EXPECT_EQ(controls[1].queryKind, 3);
 }
 
 // The address printed at start is one a browser can use: another loopback address than
