@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "net/LogFormat.h"
+#include "plinth/Timer.h"
+
 namespace {
 
 template <class Fn>
@@ -45,6 +48,14 @@ bool PluginModule::Load(const std::string& libraryPath) {
 
 void PluginModule::Unload() {
     if (library != nullptr) {
+        // A timer the module left behind would run its code, or destroy its callable through
+        // it, once the code is unmapped: withdrawn while the code is still there, and said.
+        for (const os::TimerInfo& left : os::GetTimer()->CancelRegisteredIn(library)) {
+            LogFormatted(3,
+                         "PluginModule::Unload() : %s left a timer pending (%s, %s:%d); "
+                         "cancelled",
+                         path, left.function, left.file, left.line);
+        }
         os::FreeSharedLibrary(std::exchange(library, nullptr));
     }
     InitPlugin = nullptr;

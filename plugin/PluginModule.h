@@ -30,7 +30,9 @@ public:
     /// loaded) when the library cannot be loaded or lacks an entry point.
     bool Load(const std::string& path);
     /// Releases the library. Call only after ReleasePlugin: no object or callable of the
-    /// module may remain anywhere in the process.
+    /// module may remain anywhere in the process. A timer the module left pending is cancelled
+    /// first, with a log line (a callback of it that is running is waited for: call this
+    /// without a lock such a callback takes, the client core lock among them).
     void Unload();
 
     bool IsLoaded() const noexcept { return library != nullptr; }

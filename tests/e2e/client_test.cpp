@@ -586,14 +586,35 @@ TEST(EndToEnd, PluginFolderThatCannotBeReadIsNamed) {
         << err;
 }
 
-/// A host of plug-ins, with the arguments that load the throwing plug-in into it.
+/// A host of plug-ins, with the arguments that load the careless plug-in into it.
 struct PluginHost {
     const char* name;
     std::vector<std::string> argv;
+    /// The option that makes the host stop by itself after N milliseconds.
+    const char* stopAfter = nullptr;
     /// The messages come from a capture (--replay) instead of a server.
     bool replay = false;
     friend void PrintTo(const PluginHost& host, std::ostream* out) { *out << host.name; }
 };
+
+const PluginHost kClientWithPlugin{
+    "Client",
+    {MINIMAP_CLIENT, "--plugin", CARELESS_PLUGIN, "--view", "lines", "--poll", "off"},
+    "--duration-ms"};
+const PluginHost kExampleHostWithPlugin{
+    "ExampleHost", {MINIMAP_EXAMPLE_HOST, "--printer", CARELESS_PLUGIN}, "--timeout-ms"};
+
+std::string HostName(const ::testing::TestParamInfo<PluginHost>& info) {
+    return info.param.name;
+}
+
+int CountOf(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
 
 /// A capture of one connection on which the server sent `bytes`, as the client records one.
 void WriteCapture(const std::string& path, const std::vector<char>& bytes) {
@@ -642,61 +663,70 @@ TEST_P(ThrowingHandler, IsLoggedAndTheHostGoesOnDelivering) {
     std::string line;
     bool second = false;
     while (!second && host->ReadLine(line, kWaitMs)) {
-        second = line == "throwing-plugin: message 2, throwing";
+        second = line == "careless-plugin: message 2, throwing";
     }
     EXPECT_TRUE(second) << test::ReadTextFile(err);
     host->Signal(SIGTERM);
     EXPECT_EQ(host->WaitExit(kWaitMs), 0) << test::ReadTextFile(err);
     const std::string log = test::ReadTextFile(err);
-    int logged = 0;
-    for (auto at = log.find("a message handler threw"); at != std::string::npos;
-         at = log.find("a message handler threw", at + 1)) {
-        ++logged;
-    }
-    EXPECT_EQ(logged, 2) << log;
-}
-
-const PluginHost kClientWithPlugin{
-    "Client", {MINIMAP_CLIENT, "--plugin", THROWING_PLUGIN, "--view", "lines", "--poll", "off"}};
-const PluginHost kExampleHostWithPlugin{"ExampleHost",
-                                        {MINIMAP_EXAMPLE_HOST, "--printer", THROWING_PLUGIN}};
-
-std::string HostName(const ::testing::TestParamInfo<PluginHost>& info) {
-    return info.param.name;
+    EXPECT_EQ(CountOf(log, "a message handler threw: an exception of unknown type"), 2) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, ThrowingHandler,
                          ::testing::Values(kClientWithPlugin,
                                            PluginHost{"ClientReplay",
-                                                      {MINIMAP_CLIENT, "--plugin", THROWING_PLUGIN,
+                                                      {MINIMAP_CLIENT, "--plugin", CARELESS_PLUGIN,
                                                        "--view", "lines"},
+                                                      nullptr,
                                                       true},
                                            kExampleHostWithPlugin),
                          HostName);
 
-class ThrowingStart : public ::testing::TestWithParam<PluginHost> {};
+class CarelessPlugin : public ::testing::TestWithParam<PluginHost> {
+protected:
+    /// Runs the host and the plug-in, careless as `carelessness` (an environment entry) asks,
+    /// against a server that sends nothing; the host stops by itself after 300 ms. Its exit
+    /// status; its standard error in `log`.
+    int Run(const std::string& carelessness, std::string& log) {
+        test::Listener listener;
+        EXPECT_NE(listener.Port(), 0);
+        std::vector<std::string> argv = GetParam().argv;
+        argv.insert(argv.end(), {"--server", "127.0.0.1:" + std::to_string(listener.Port()),
+                                 GetParam().stopAfter, "300"});
+        std::vector<std::string> env = kFastTimers;
+        env.push_back(carelessness);
+        const std::string err = TempPath("host.err");
+        auto host = test::ChildProcess::Spawn(argv, env, err);
+        EXPECT_NE(host, nullptr);
+        const int status = host != nullptr ? host->WaitExit(kWaitMs) : -1;
+        log = test::ReadTextFile(err);
+        return status;
+    }
+};
 
-// A plug-in whose start throws (here the os::String of a typed query for a container that must
-// exist) fails the start as a false would: the host says why and ends with status 1 instead of
-// aborting.
-TEST_P(ThrowingStart, FailsTheStartWithTheReason) {
-    test::Listener listener;
-    ASSERT_NE(listener.Port(), 0);
-    std::vector<std::string> argv = GetParam().argv;
-    argv.insert(argv.end(), {"--server", "127.0.0.1:" + std::to_string(listener.Port())});
-    std::vector<std::string> env = kFastTimers;
-    env.push_back("THROWING_PLUGIN_AT_START=1");
-    const std::string err = TempPath("host.err");
-    auto host = test::ChildProcess::Spawn(argv, env, err);
-    ASSERT_NE(host, nullptr);
-    EXPECT_EQ(host->WaitExit(kWaitMs), 1);
-    const std::string log = test::ReadTextFile(err);
+// A start that throws (here the os::String of a typed query for a container that must exist)
+// fails as a false would: the host says why and ends with status 1 instead of aborting.
+TEST_P(CarelessPlugin, ThatThrowsAtStartFailsTheStartWithTheReason) {
+    std::string log;
+    EXPECT_EQ(Run("CARELESS_PLUGIN_THROW_AT_START=1", log), 1) << log;
     EXPECT_NE(log.find("threw"), std::string::npos) << log;
     EXPECT_NE(log.find("QuerySiblingContainer()[IPluginContainer]"), std::string::npos) << log;
     EXPECT_NE(log.find("did not start"), std::string::npos) << log;
 }
 
-INSTANTIATE_TEST_SUITE_P(EndToEnd, ThrowingStart,
+// A chain of timers the plug-in never cancels would run, or be destroyed through, its code
+// after the host unloaded it: cancelled before the unload, and named.
+TEST_P(CarelessPlugin, ThatLeavesATimerHasItCancelledBeforeItsCodeIsUnloaded) {
+    std::string log;
+    EXPECT_EQ(Run("CARELESS_PLUGIN_LEAVE_TIMER=1", log), 0) << log;
+    EXPECT_EQ(CountOf(log, std::string("PluginModule::Unload() : ") + CARELESS_PLUGIN +
+                               " left a timer pending ({anonymous}::Tick, "
+                               "tests/e2e/careless_plugin.cpp:"),
+              1)
+        << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, CarelessPlugin,
                          ::testing::Values(kClientWithPlugin, kExampleHostWithPlugin), HostName);
 
 }  // namespace

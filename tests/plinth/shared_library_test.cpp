@@ -90,7 +90,7 @@ TEST(SharedLibrary, LoadedLibraryGivesItsExportedSymbols) {
     EXPECT_TRUE(os::IsSharedLibraryLoaded(PLINTH_LIBRARY_PATH));
 }
 
-TEST(SharedLibrary, ModuleDirectoryIsTheDirectoryOfTheLibraryHoldingTheAddress) {
+TEST(SharedLibrary, AddressIsPlacedInTheLibraryHoldingItAndItsDirectory) {
     EXPECT_EQ(os::GetModuleDirectory(reinterpret_cast<const void*>(&os::GetTimer)),
               std::filesystem::canonical(PLINTH_LIBRARY_PATH).parent_path().string());
     const auto heap = std::make_unique<int>(0);
@@ -103,6 +103,17 @@ TEST(SharedLibrary, ModuleDirectoryIsTheDirectoryOfTheLibraryHoldingTheAddress) 
     ASSERT_NE(symbol, nullptr) << os::GetLastLibraryError();
     EXPECT_EQ(os::GetModuleDirectory(symbol),
               std::filesystem::canonical(module.directory).string());
+
+    EXPECT_TRUE(os::IsInSharedLibrary(library, symbol));
+    EXPECT_FALSE(os::IsInSharedLibrary(library, reinterpret_cast<const void*>(&os::GetTimer)));
+    EXPECT_FALSE(os::IsInSharedLibrary(library, heap.get()));
+    EXPECT_FALSE(os::IsInSharedLibrary(nullptr, symbol));
+    // A timer this program registered is none of the module's.
+    os::Timer timer(os::ClockMode::Manual);
+    PLINTH_REGISTER_TIMER(
+        &timer, [](os::Timer*, os::TimerID, void*) {}, 10, nullptr);
+    EXPECT_TRUE(timer.CancelRegisteredIn(library).empty());
+    EXPECT_EQ(timer.GetPendingCount(), 1u);
     os::FreeSharedLibrary(library);
 }
 

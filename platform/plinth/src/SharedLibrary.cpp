@@ -50,6 +50,10 @@ bool IsSharedLibraryLoaded(const std::string& path) {
     return detail::IsLibraryLoaded(path);
 }
 
+bool IsInSharedLibrary(LibraryHandle library, const void* address) {
+    return detail::LibraryContains(library, address);
+}
+
 std::string GetLastLibraryError() {
     return lastError.text;
 }

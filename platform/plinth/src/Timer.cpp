@@ -17,6 +17,7 @@
 
 #include "detail/Platform.h"
 #include "plinth/Log.h"
+#include "plinth/SharedLibrary.h"
 
 namespace os {
 
@@ -141,6 +142,7 @@ struct Timer::Impl {
 
     std::uint64_t runningSerial = 0;
     std::thread::id runningThread;
+    const char* runningFile = nullptr;  // the running registration's description, as given
 
     std::thread thread;
     bool stopping = false;
@@ -160,6 +162,17 @@ struct Timer::Impl {
         return static_cast<Micros>(std::llround(std::min(ms * 1000.0, kLongestIntervalMicros)));
     }
 
+    static TimerInfo InfoOf(Timer* timer, const Key& key, const Pending& pending) {
+        return TimerInfo{TimerID(timer, key.second),
+                         key.first / 1000,
+                         pending.interval,
+                         pending.userData,
+                         pending.file != nullptr ? pending.file : "",
+                         pending.line,
+                         pending.function != nullptr ? pending.function : "",
+                         pending.callbackText != nullptr ? pending.callbackText : ""};
+    }
+
     // Takes the earliest entry due at or before `limit` out of the queue and marks it
     // running. Called with `lock` held; returns false when nothing is due.
     bool TakeDue(Micros limit, std::uint64_t& serial, Pending& pending) {
@@ -173,6 +186,7 @@ struct Timer::Impl {
         queue.erase(it);
         runningSerial = serial;
         runningThread = std::this_thread::get_id();
+        runningFile = pending.file;
         return true;
     }
 
@@ -189,6 +203,7 @@ struct Timer::Impl {
                 lock.lock();
                 impl.runningSerial = 0;
                 impl.runningThread = std::thread::id{};
+                impl.runningFile = nullptr;
                 impl.callbackDone.notify_all();
             }
         };
@@ -315,13 +330,46 @@ std::vector<TimerInfo> Timer::GetPendingTimers() const {
     std::vector<TimerInfo> result;
     result.reserve(impl->queue.size());
     for (const auto& [key, pending] : impl->queue) {
-        result.push_back(TimerInfo{TimerID(const_cast<Timer*>(this), key.second), key.first / 1000,
-                                   pending.interval, pending.userData,
-                                   pending.file != nullptr ? pending.file : "", pending.line,
-                                   pending.function != nullptr ? pending.function : "",
-                                   pending.callbackText != nullptr ? pending.callbackText : ""});
+        result.push_back(Impl::InfoOf(const_cast<Timer*>(this), key, pending));
     }
     return result;
+}
+
+std::vector<TimerInfo> Timer::CancelRegisteredIn(LibraryHandle library) {
+    // A running callback of the library may register its successor while this looks: each
+    // round waits for such a callback and looks again, until a round finds nothing. Bounded,
+    // against a library whose own threads keep registering.
+    constexpr int kMaxRounds = 1000;
+    std::vector<TimerInfo> cancelled;
+    for (int round = 0; round < kMaxRounds; ++round) {
+        std::vector<std::pair<TimerInfo, const char*>> seen;
+        {
+            std::lock_guard<std::mutex> guard(impl->mutex);
+            for (const auto& [key, pending] : impl->queue) {
+                seen.emplace_back(Impl::InfoOf(this, key, pending), pending.file);
+            }
+            if (impl->runningSerial != 0 && impl->runningThread != std::this_thread::get_id()) {
+                TimerInfo running{};
+                running.id = TimerID(this, impl->runningSerial);
+                seen.emplace_back(std::move(running), impl->runningFile);
+            }
+        }
+        // The loader is asked without the timer's lock: a library's constructor may be
+        // registering a timer while it holds the loader's.
+        bool found = false;
+        for (const auto& [info, file] : seen) {
+            if (IsInSharedLibrary(library, file)) {
+                found = true;
+                if (Cancel(info.id)) {  // waits for the running one
+                    cancelled.push_back(info);
+                }
+            }
+        }
+        if (!found) {
+            break;
+        }
+    }
+    return cancelled;
 }
 
 std::size_t Timer::GetPendingCount() const {

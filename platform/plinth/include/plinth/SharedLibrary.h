@@ -18,6 +18,9 @@ PLINTH_API void* FindSharedLibrarySymbol(LibraryHandle library, const char* name
 PLINTH_API bool FreeSharedLibrary(LibraryHandle library);
 /// Whether the library at `path` is mapped in this process, without loading it.
 PLINTH_API bool IsSharedLibraryLoaded(const std::string& path);
+/// Whether `address` lies in `library` (a handle from LoadSharedLibrary): in its code, its
+/// constants or its variables. False for a null handle or address.
+PLINTH_API bool IsInSharedLibrary(LibraryHandle library, const void* address);
 /// The text of the last loader failure on the calling thread ("" when none).
 PLINTH_API std::string GetLastLibraryError();
 /// The platform's file name of a library: "Satchel" -> "libSatchel.so" (Satchel.dll on Windows).

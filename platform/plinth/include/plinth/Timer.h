@@ -27,6 +27,7 @@
 
 #include "function/Function.h"
 #include "plinth/Export.h"
+#include "plinth/SharedLibrary.h"
 
 namespace os {
 
@@ -102,6 +103,14 @@ public:
 
     /// The pending registrations, earliest first.
     std::vector<TimerInfo> GetPendingTimers() const;
+    /// Cancels every registration made by the code of `library` (a handle from
+    /// LoadSharedLibrary), known by where its description lies: the file text that
+    /// PLINTH_REGISTER_TIMER passes is a constant of the registering code. A callback of the
+    /// library that is running is waited for (unless it is the caller), and what it registers
+    /// meanwhile is cancelled too. For a host about to unload a module: a timer left behind
+    /// would run, or be destroyed through, code that is no longer there. Returns what was
+    /// cancelled.
+    std::vector<TimerInfo> CancelRegisteredIn(LibraryHandle library);
     std::size_t GetPendingCount() const;
 
     ClockMode GetClockMode() const noexcept;

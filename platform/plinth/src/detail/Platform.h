@@ -30,6 +30,7 @@ void* FindSymbol(void* library, const char* name, std::string& error);
 bool FreeLibraryHandle(void* library, std::string& error);
 bool IsLibraryLoaded(const std::string& path);
 bool PinModule(const void* address, std::string& error);
+bool LibraryContains(void* library, const void* address) noexcept;
 std::string LibraryFileName(const std::string& baseName);
 /// How many shared libraries the process has unloaded so far: code addresses seen before a
 /// change may since belong to another library.

@@ -256,6 +256,19 @@ bool PinModule(const void* address, std::string& error) {
     return true;
 }
 
+bool LibraryContains(void* library, const void* address) noexcept {
+    // Both sides as the loader's own record of a loaded object: the handle's, and the one
+    // that holds the address.
+    link_map* own = nullptr;
+    if (library == nullptr || address == nullptr || dlinfo(library, RTLD_DI_LINKMAP, &own) != 0) {
+        return false;
+    }
+    Dl_info info{};
+    link_map* holder = nullptr;
+    return dladdr1(address, &info, reinterpret_cast<void**>(&holder), RTLD_DL_LINKMAP) != 0 &&
+           holder == own;
+}
+
 std::string LibraryFileName(const std::string& baseName) {
     return "lib" + baseName + ".so";
 }

@@ -1,32 +1,41 @@
-// A plug-in module whose message handler throws what a careless plug-in may throw: not a
-// std::exception. It registers message type 0x77 with the host's game-server client, and its
-// handler writes one line per message to standard output, then throws an int. A host must
-// survive it and go on delivering messages.
+// A plug-in module that does what careless plug-ins do, for the hosts to survive:
+// - its handler of message type 0x77 writes one line per message to standard output, then
+//   throws an int, which is no std::exception;
+// - with CARELESS_PLUGIN_THROW_AT_START set, its start asks for a sibling that must exist and
+//   does not, and the container framework throws an os::String;
+// - with CARELESS_PLUGIN_LEAVE_TIMER set, it starts a chain of timers that it never cancels.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 #include "SceneSystem/Interfaces/IGameServerClient.h"
+#include "plinth/Timer.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
 #include "plugin/PluginEntry.h"
 
 namespace {
 
-constexpr GUID ThrowingPluginTypeId = MakeGuid(0x3A91C2E7, 0x5D04, 0x4B8E, 0x9F16, 0x2C7E0A4D8B53);
-constexpr unsigned short kThrowingMsgType = 0x77;
+constexpr GUID CarelessPluginTypeId = MakeGuid(0x3A91C2E7, 0x5D04, 0x4B8E, 0x9F16, 0x2C7E0A4D8B53);
+constexpr unsigned short kCarelessMsgType = 0x77;
 
 void ThrowSomethingElse(ISender*, const NetMsg* msg) {
-    std::printf("throwing-plugin: message %u, throwing\n", static_cast<unsigned>(msg->GetMsgID()));
+    std::printf("careless-plugin: message %u, throwing\n", static_cast<unsigned>(msg->GetMsgID()));
     std::fflush(stdout);
     throw 7;
 }
 
-class ThrowingPlugin final : public pyr::Container<ThrowingPlugin, ThrowingPluginTypeId> {
+void Tick(os::Timer*, os::TimerID, void*) {
+    PLINTH_REGISTER_TIMER(os::GetTimer(), &Tick, 100, nullptr);
+}
+
+class CarelessPlugin final : public pyr::Container<CarelessPlugin, CarelessPluginTypeId> {
 public:
     bool OnParentStart() override {
-        if (std::getenv("THROWING_PLUGIN_AT_START") != nullptr) {
-            // A sibling the plug-in cannot do without: the typed query throws an os::String.
+        if (std::getenv("CARELESS_PLUGIN_LEAVE_TIMER") != nullptr) {
+            Tick(nullptr, os::TimerID(), nullptr);
+        }
+        if (std::getenv("CARELESS_PLUGIN_THROW_AT_START") != nullptr) {
             constexpr GUID kNobody = MakeGuid(0x0BAD0BAD, 0x0BAD, 0x4BAD, 0x8BAD, 0x0BAD0BAD0BAD);
             IPluginContainer* missing = nullptr;
             QuerySiblingContainer(missing, kNobody, true);
@@ -35,12 +44,12 @@ public:
             client->MsgTypeDispatcher == nullptr) {
             return false;
         }
-        return client->MsgTypeDispatcher->Register(kThrowingMsgType, &ThrowSomethingElse);
+        return client->MsgTypeDispatcher->Register(kCarelessMsgType, &ThrowSomethingElse);
     }
 
     void OnPrepareParentShutdown() override {
         if (client != nullptr) {
-            client->MsgTypeDispatcher->Unregister(kThrowingMsgType);
+            client->MsgTypeDispatcher->Unregister(kCarelessMsgType);
             client = nullptr;
         }
     }
@@ -50,14 +59,14 @@ private:
 };
 
 /// Guarded by the client core lock, under which hosts call the container entry points.
-ThrowingPlugin* created = nullptr;
+CarelessPlugin* created = nullptr;
 
 struct Entry {
     static bool Init() { return true; }
     static bool Release() { return true; }
     static bool InitContainer(IPluginContainer* host) {
         if (IsClientCoreHost(host) && created == nullptr) {
-            auto plugin = std::make_unique<ThrowingPlugin>();
+            auto plugin = std::make_unique<CarelessPlugin>();
             if (host->RegisterChildContainer(plugin.get())) {
                 created = plugin.release();
             }
