@@ -491,18 +491,18 @@ void ClientApp::StopTree() {
     if (link) {
         link->Uninstall();
     }
-    // Whatever the module registered and left behind would run its code after the unload:
-    // withdraw it while the module is still mapped, and say so.
+    // Whatever the modules registered and left behind would run their code after the unload:
+    // withdraw it while they are still mapped, and say so.
     if (client && client->GetDispatcher().CountHandlers() != 0) {
-        Say(3, "the module left " + std::to_string(client->GetDispatcher().CountHandlers()) +
-                   " message handler(s) registered after its release; removing them");
+        Say(3, "the modules left " + std::to_string(client->GetDispatcher().CountHandlers()) +
+                   " message handler(s) registered after their release; removing them");
         client->GetDispatcher().ClearHandlers();
     }
     if (roles) {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
         if (roles->RoleResetSignal.GetSlotCount() != 0) {
-            Say(3, "the module left " + std::to_string(roles->RoleResetSignal.GetSlotCount()) +
-                       " role-reset slot(s) connected after its release; removing them");
+            Say(3, "the modules left " + std::to_string(roles->RoleResetSignal.GetSlotCount()) +
+                       " role-reset slot(s) connected after their release; removing them");
             roles->RoleResetSignal.DisconnectAll();
         }
     }

@@ -1,9 +1,12 @@
 #include "plugin/PluginModule.h"
 
+#include <string>
+#include <type_traits>
 #include <utility>
 
 #include "net/LogFormat.h"
 #include "plinth/Timer.h"
+#include "plugin/CaughtText.h"
 
 namespace {
 
@@ -34,10 +37,10 @@ bool PluginModule::Load(const std::string& libraryPath) {
         error = "cannot load the module: " + os::GetLastLibraryError();
         return false;
     }
-    bool ok = Resolve(library, "InitPlugin", InitPlugin, error);
-    ok = Resolve(library, "ReleasePlugin", ReleasePlugin, error) && ok;
-    ok = Resolve(library, "InitPluginContainer", InitPluginContainer, error) && ok;
-    ok = Resolve(library, "ReleasePluginContainer", ReleasePluginContainer, error) && ok;
+    bool ok = Resolve(library, "InitPlugin", initPlugin, error);
+    ok = Resolve(library, "ReleasePlugin", releasePlugin, error) && ok;
+    ok = Resolve(library, "InitPluginContainer", initPluginContainer, error) && ok;
+    ok = Resolve(library, "ReleasePluginContainer", releasePluginContainer, error) && ok;
     if (!ok) {
         error = path + ": " + error;
         Unload();
@@ -58,8 +61,44 @@ void PluginModule::Unload() {
         }
         os::FreeSharedLibrary(std::exchange(library, nullptr));
     }
-    InitPlugin = nullptr;
-    ReleasePlugin = nullptr;
-    InitPluginContainer = nullptr;
-    ReleasePluginContainer = nullptr;
+    initPlugin = nullptr;
+    releasePlugin = nullptr;
+    initPluginContainer = nullptr;
+    releasePluginContainer = nullptr;
+}
+
+template <class Entry, class... Args>
+bool PluginModule::Call(Entry entry, const char* name, Args... args) {
+    if (entry == nullptr) {
+        error = std::string(name) + "(): no module loaded";
+        return false;
+    }
+    try {
+        if constexpr (std::is_void_v<decltype(entry(args...))>) {
+            entry(args...);
+            return true;
+        } else {
+            return entry(args...);
+        }
+    } catch (...) {
+        error = std::string(name) + "() threw: " + pyr::CaughtText();
+        LogFormatted(3, "PluginModule : %s: %s", path, error);
+        return false;
+    }
+}
+
+bool PluginModule::InitPlugin() {
+    return Call(initPlugin, "InitPlugin");
+}
+
+bool PluginModule::ReleasePlugin() {
+    return Call(releasePlugin, "ReleasePlugin");
+}
+
+bool PluginModule::InitPluginContainer(IPluginContainer* host) {
+    return Call(initPluginContainer, "InitPluginContainer", host);
+}
+
+void PluginModule::ReleasePluginContainer(IPluginContainer* host) {
+    Call(releasePluginContainer, "ReleasePluginContainer", host);
 }

@@ -4,8 +4,8 @@
 //
 // Load maps the shared library and finds its four entry points by name; the host then calls
 // InitPlugin, InitPluginContainer(host), starts its tree, runs, stops its tree, and calls
-// ReleasePluginContainer(host) and ReleasePlugin before Unload. Nothing here throws: failures
-// come back as false with the reason in GetError().
+// ReleasePluginContainer(host) and ReleasePlugin before Unload. Nothing here throws, not even
+// what an entry point throws: failures come back as false with the reason in GetError().
 #pragma once
 
 #include <string>
@@ -39,12 +39,23 @@ public:
     const std::string& GetError() const noexcept { return error; }
     const std::string& GetPath() const noexcept { return path; }
 
-    InitPluginFn InitPlugin = nullptr;
-    ReleasePluginFn ReleasePlugin = nullptr;
-    InitPluginContainerFn InitPluginContainer = nullptr;
-    ReleasePluginContainerFn ReleasePluginContainer = nullptr;
+    /// The module's entry points, called as a host calls them (see plugin/PluginEntry.h).
+    /// One written by hand, without PYR_PLUGIN_ENTRY_POINTS, may throw: that answers false
+    /// here, with a log line and "NAME() threw: TEXT" in GetError(). False, too, while
+    /// nothing is loaded.
+    bool InitPlugin();
+    bool ReleasePlugin();
+    bool InitPluginContainer(IPluginContainer* host);
+    void ReleasePluginContainer(IPluginContainer* host);
 
 private:
+    template <class Entry, class... Args>
+    bool Call(Entry entry, const char* name, Args... args);
+
+    InitPluginFn initPlugin = nullptr;
+    ReleasePluginFn releasePlugin = nullptr;
+    InitPluginContainerFn initPluginContainer = nullptr;
+    ReleasePluginContainerFn releasePluginContainer = nullptr;
     os::LibraryHandle library = nullptr;
     std::string path;
     std::string error;

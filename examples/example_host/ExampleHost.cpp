@@ -281,6 +281,22 @@ int Run(const Options& options) {
     }
     {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
+        // What a plug-in left with the host would be destroyed through the plug-in's code after
+        // the unload: withdrawn while that code is still there, and said.
+        if (const std::size_t left = client.CountHandlers(); left != 0) {
+            std::fprintf(stderr,
+                         "example-host: the plug-ins left %zu message handler(s) registered; "
+                         "removing them\n",
+                         left);
+            client.ClearHandlers();
+        }
+        if (const std::size_t left = roles.RoleResetSignal.GetSlotCount(); left != 0) {
+            std::fprintf(stderr,
+                         "example-host: the plug-ins left %zu role-reset slot(s) connected; "
+                         "removing them\n",
+                         left);
+            roles.RoleResetSignal.DisconnectAll();
+        }
         host.UnregisterChildContainer(&client);
         host.UnregisterChildContainer(&roles);
     }

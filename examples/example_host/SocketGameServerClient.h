@@ -48,6 +48,9 @@ public:
     void Stop();
 
     std::uint64_t GetReceivedCount() const noexcept { return received.load(); }
+    /// How many message handlers are registered, and their withdrawal.
+    std::size_t CountHandlers() const { return dispatcher.CountHandlers(); }
+    void ClearHandlers() { dispatcher.ClearHandlers(); }
 
 private:
     void ReadLoop();

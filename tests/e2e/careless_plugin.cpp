@@ -3,12 +3,17 @@
 //   throws an int, which is no std::exception;
 // - with CARELESS_PLUGIN_THROW_AT_START set, its start asks for a sibling that must exist and
 //   does not, and the container framework throws an os::String;
-// - with CARELESS_PLUGIN_LEAVE_TIMER set, it starts a chain of timers that it never cancels.
+// - with CARELESS_PLUGIN_LEAVE_TIMER set, it starts a chain of timers that it never cancels;
+// - with CARELESS_PLUGIN_LEAVE_CALLABLES set, it leaves its message handler registered and a
+//   slot connected to the role system's RoleResetSignal when it is released;
+// - its entry points are written by hand, without PYR_PLUGIN_ENTRY_POINTS, and with
+//   CARELESS_PLUGIN_THROW_AT_INIT set, InitPlugin throws.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 #include "SceneSystem/Interfaces/IGameServerClient.h"
+#include "SceneSystem/Interfaces/IRoleSystem.h"
 #include "plinth/Timer.h"
 #include "plugin/HostServices.h"
 #include "plugin/PluginContainer.h"
@@ -40,6 +45,12 @@ public:
             IPluginContainer* missing = nullptr;
             QuerySiblingContainer(missing, kNobody, true);
         }
+        if (std::getenv("CARELESS_PLUGIN_LEAVE_CALLABLES") != nullptr) {
+            pyr::IRoleSystem* roles = nullptr;
+            if (QuerySiblingContainer(roles, RoleSystemTypeId, false)) {
+                roles->RoleResetSignal.Add([] {});
+            }
+        }
         if (!QuerySiblingContainer(client, GameServerClientTypeId, false) ||
             client->MsgTypeDispatcher == nullptr) {
             return false;
@@ -48,7 +59,7 @@ public:
     }
 
     void OnPrepareParentShutdown() override {
-        if (client != nullptr) {
+        if (client != nullptr && std::getenv("CARELESS_PLUGIN_LEAVE_CALLABLES") == nullptr) {
             client->MsgTypeDispatcher->Unregister(kCarelessMsgType);
             client = nullptr;
         }
@@ -61,27 +72,33 @@ private:
 /// Guarded by the client core lock, under which hosts call the container entry points.
 CarelessPlugin* created = nullptr;
 
-struct Entry {
-    static bool Init() { return true; }
-    static bool Release() { return true; }
-    static bool InitContainer(IPluginContainer* host) {
-        if (IsClientCoreHost(host) && created == nullptr) {
-            auto plugin = std::make_unique<CarelessPlugin>();
-            if (host->RegisterChildContainer(plugin.get())) {
-                created = plugin.release();
-            }
-        }
-        return true;
-    }
-    static void ReleaseContainer(IPluginContainer* host) {
-        if (host != nullptr && created != nullptr) {
-            host->UnregisterChildContainer(created);
-            delete created;
-            created = nullptr;
-        }
-    }
-};
-
 }  // namespace
 
-PYR_PLUGIN_ENTRY_POINTS(Entry);
+bool InitPlugin() {
+    if (std::getenv("CARELESS_PLUGIN_THROW_AT_INIT") != nullptr) {
+        throw 7;
+    }
+    return true;
+}
+
+bool ReleasePlugin() {
+    return true;
+}
+
+bool InitPluginContainer(IPluginContainer* host) {
+    if (IsClientCoreHost(host) && created == nullptr) {
+        auto plugin = std::make_unique<CarelessPlugin>();
+        if (host->RegisterChildContainer(plugin.get())) {
+            created = plugin.release();
+        }
+    }
+    return true;
+}
+
+void ReleasePluginContainer(IPluginContainer* host) {
+    if (host != nullptr && created != nullptr) {
+        host->UnregisterChildContainer(created);
+        delete created;
+        created = nullptr;
+    }
+}

@@ -726,6 +726,26 @@ TEST_P(CarelessPlugin, ThatLeavesATimerHasItCancelledBeforeItsCodeIsUnloaded) {
         << log;
 }
 
+// A message handler and a role-reset slot the plug-in left behind would be destroyed through
+// its code after the unload: withdrawn before, and said.
+TEST_P(CarelessPlugin, ThatLeavesCallablesHasThemWithdrawnBeforeItsCodeIsUnloaded) {
+    std::string log;
+    EXPECT_EQ(Run("CARELESS_PLUGIN_LEAVE_CALLABLES=1", log), 0) << log;
+    EXPECT_EQ(CountOf(log, "left 1 message handler(s) registered"), 1) << log;
+    EXPECT_EQ(CountOf(log, "left 1 role-reset slot(s) connected"), 1) << log;
+}
+
+// An entry point written by hand may throw: the call answers false, is logged, and the host
+// goes on (the client without the plug-in; the example host, which does not ask, with it).
+TEST_P(CarelessPlugin, ThatThrowsFromAnEntryPointLetsTheHostGoOn) {
+    std::string log;
+    EXPECT_EQ(Run("CARELESS_PLUGIN_THROW_AT_INIT=1", log), 0) << log;
+    EXPECT_EQ(CountOf(log, std::string("PluginModule : ") + CARELESS_PLUGIN +
+                               ": InitPlugin() threw: an exception of unknown type"),
+              1)
+        << log;
+}
+
 INSTANTIATE_TEST_SUITE_P(EndToEnd, CarelessPlugin,
                          ::testing::Values(kClientWithPlugin, kExampleHostWithPlugin), HostName);
 
