@@ -68,7 +68,7 @@ void PluginModule::Unload() {
 }
 
 template <class Entry, class... Args>
-bool PluginModule::Call(Entry entry, const char* name, Args... args) {
+bool PluginModule::Call(Entry entry, const char* name, Args... args) const {
     if (entry == nullptr) {
         error = std::string(name) + "(): no module loaded";
         return false;
@@ -87,18 +87,18 @@ bool PluginModule::Call(Entry entry, const char* name, Args... args) {
     }
 }
 
-bool PluginModule::InitPlugin() {
+bool PluginModule::InitPlugin() const {
     return Call(initPlugin, "InitPlugin");
 }
 
-bool PluginModule::ReleasePlugin() {
+bool PluginModule::ReleasePlugin() const {
     return Call(releasePlugin, "ReleasePlugin");
 }
 
-bool PluginModule::InitPluginContainer(IPluginContainer* host) {
+bool PluginModule::InitPluginContainer(IPluginContainer* host) const {
     return Call(initPluginContainer, "InitPluginContainer", host);
 }
 
-void PluginModule::ReleasePluginContainer(IPluginContainer* host) {
+void PluginModule::ReleasePluginContainer(IPluginContainer* host) const {
     Call(releasePluginContainer, "ReleasePluginContainer", host);
 }

@@ -43,14 +43,14 @@ public:
     /// One written by hand, without PYR_PLUGIN_ENTRY_POINTS, may throw: that answers false
     /// here, with a log line and "NAME() threw: TEXT" in GetError(). False, too, while
     /// nothing is loaded.
-    bool InitPlugin();
-    bool ReleasePlugin();
-    bool InitPluginContainer(IPluginContainer* host);
-    void ReleasePluginContainer(IPluginContainer* host);
+    bool InitPlugin() const;
+    bool ReleasePlugin() const;
+    bool InitPluginContainer(IPluginContainer* host) const;
+    void ReleasePluginContainer(IPluginContainer* host) const;
 
 private:
     template <class Entry, class... Args>
-    bool Call(Entry entry, const char* name, Args... args);
+    bool Call(Entry entry, const char* name, Args... args) const;
 
     InitPluginFn initPlugin = nullptr;
     ReleasePluginFn releasePlugin = nullptr;
@@ -58,5 +58,7 @@ private:
     ReleasePluginContainerFn releasePluginContainer = nullptr;
     os::LibraryHandle library = nullptr;
     std::string path;
-    std::string error;
+    /// The last failure's text. Calling an entry point leaves the module as it is, so a const
+    /// module may be called too, and it records its failures here as well.
+    mutable std::string error;
 };
