@@ -81,8 +81,9 @@ bool PluginModule::Call(Entry entry, const char* name, Args... args) const {
             return entry(args...);
         }
     } catch (...) {
-        error = std::string(name) + "() threw: " + pyr::CaughtText();
-        LogFormatted(3, "PluginModule : %s: %s", path, error);
+        const std::string text = pyr::CaughtText();
+        error = std::string(name) + "() threw: " + text;
+        LogFormatted(3, "PluginModule::%s() : %s threw: %s", name, path, text);
         return false;
     }
 }

@@ -740,8 +740,8 @@ TEST_P(CarelessPlugin, ThatLeavesCallablesHasThemWithdrawnBeforeItsCodeIsUnloade
 TEST_P(CarelessPlugin, ThatThrowsFromAnEntryPointLetsTheHostGoOn) {
     std::string log;
     EXPECT_EQ(Run("CARELESS_PLUGIN_THROW_AT_INIT=1", log), 0) << log;
-    EXPECT_EQ(CountOf(log, std::string("PluginModule : ") + CARELESS_PLUGIN +
-                               ": InitPlugin() threw: an exception of unknown type"),
+    EXPECT_EQ(CountOf(log, std::string("PluginModule::InitPlugin() : ") + CARELESS_PLUGIN +
+                               " threw: an exception of unknown type"),
               1)
         << log;
 }
