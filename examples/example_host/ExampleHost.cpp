@@ -211,6 +211,17 @@ int Run(const Options& options) {
                 static_cast<unsigned>(options.port));
     std::fflush(stdout);
 
+    // Without the core lock, as the entry points ask. A module whose InitPlugin answers false
+    // (or throws) is not used: none of its other entry points is called.
+    bool used[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        used[i] = modules[i].InitPlugin();
+        if (!used[i]) {
+            std::fprintf(stderr, "example-host: InitPlugin() of %s failed; not used\n",
+                         paths[i].c_str());
+        }
+    }
+
     QueryWatch watch;
     pyr::IPyr_MiniMap* minimap = nullptr;
     bool started = false;
@@ -218,9 +229,10 @@ int Run(const Options& options) {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
         host.RegisterChildContainer(&roles);
         host.RegisterChildContainer(&client);
-        for (PluginModule& module : modules) {
-            module.InitPlugin();
-            module.InitPluginContainer(&host);
+        for (int i = 0; i < 2; ++i) {
+            if (used[i]) {
+                modules[i].InitPluginContainer(&host);
+            }
         }
         // A plug-in that throws out of its start fails the start as a false does.
         try {
@@ -273,11 +285,16 @@ int Run(const Options& options) {
             minimap->QueryFinished.Remove(os::bind(&QueryWatch::OnQueryFinished, &watch));
         }
         // The user interface first: it holds slots in the minimap's signals.
-        modules[1].ReleasePluginContainer(&host);
-        modules[0].ReleasePluginContainer(&host);
+        for (int i = 1; i >= 0; --i) {
+            if (used[i]) {
+                modules[i].ReleasePluginContainer(&host);
+            }
+        }
     }
-    for (PluginModule& module : modules) {
-        module.ReleasePlugin();
+    for (int i = 0; i < 2; ++i) {
+        if (used[i]) {
+            modules[i].ReleasePlugin();
+        }
     }
     {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
