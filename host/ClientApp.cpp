@@ -61,12 +61,11 @@ std::string DefaultModulePath() {
 
 /// The plug-in modules to load after the minimap: every *.so of `folder` in name order, then
 /// `named` in their order. A folder that does not exist or cannot be read holds none, and
-/// `folderError` says why.
+/// `error` says why.
 std::vector<std::string> PluginPaths(const std::string& folder,
                                      const std::vector<std::string>& named,
-                                     std::error_code& folderError) {
+                                     std::error_code& error) {
     std::vector<std::string> paths;
-    std::error_code& error = folderError;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
          it.increment(error)) {
         if (it->path().extension() == ".so" && it->is_regular_file(error)) {
@@ -492,7 +491,7 @@ void ClientApp::StopTree() {
         link->Uninstall();
     }
     // Whatever the modules registered and left behind would run their code after the unload:
-    // withdraw it while they are still mapped, and say so.
+    // withdraw it while they are still mapped, and say so. (Their timers: PluginModule::Unload.)
     if (client && client->GetDispatcher().CountHandlers() != 0) {
         Say(3, "the modules left " + std::to_string(client->GetDispatcher().CountHandlers()) +
                    " message handler(s) registered after their release; removing them");
@@ -504,13 +503,6 @@ void ClientApp::StopTree() {
             Say(3, "the modules left " + std::to_string(roles->RoleResetSignal.GetSlotCount()) +
                        " role-reset slot(s) connected after their release; removing them");
             roles->RoleResetSignal.DisconnectAll();
-        }
-    }
-    for (const os::TimerInfo& pending : os::GetTimer()->GetPendingTimers()) {
-        if (pending.file.rfind("SceneSystem/", 0) == 0) {
-            Say(3, "the module left a timer pending after its release (" + pending.function +
-                       "); cancelling it");
-            pending.id.Cancel();
         }
     }
     for (auto it = plugins.rbegin(); it != plugins.rend(); ++it) {
