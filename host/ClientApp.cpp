@@ -669,6 +669,12 @@ int ClientApp::Run() {
     }
     if (capture) {
         capture->Close();
+        // The run went on without it, but whoever asked for the capture must not take the
+        // file for the whole conversation.
+        if (capture->GetStats().failed) {
+            Say(3, "the capture " + options.capturePath + " is incomplete: writing it failed");
+            exitCode = exitCode != 0 ? exitCode : 1;
+        }
     }
     stopSignals = nullptr;
     if (mode != Mode::Map) {

@@ -245,5 +245,10 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(stats.connections),
                 static_cast<unsigned long long>(stats.polls),
                 static_cast<unsigned long long>(stats.queries));
+    if (capture && capture->GetStats().failed) {
+        std::cerr << "minimap-server: the capture " << capturePath
+                  << " is incomplete: writing it failed\n";
+        return 1;
+    }
     return 0;
 }

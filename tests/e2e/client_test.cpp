@@ -561,6 +561,34 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, StopSignal, ::testing::Values(SIGINT, SIGTERM
                              return std::string(sigabbrev_np(info.param));
                          });
 
+// A capture that could not be written (here: a full disk) stops while the run goes on; at the
+// end both programs say the file is incomplete and fail, so that a script that asked for the
+// capture does not take what was written for the whole conversation.
+TEST(EndToEnd, CaptureThatCouldNotBeWrittenFailsTheRunAtItsEnd) {
+    const std::string serverErr = TempPath("server.err");
+    std::string address;
+    auto server = StartServerProcess({"--capture", "/dev/full"}, serverErr, address);
+    ASSERT_NE(server, nullptr);
+    auto client = StartClient({"--server", address, "--events", "jsonl", "--capture", "/dev/full"},
+                              TempPath("client.err"));
+    std::string line;
+    ASSERT_TRUE(ReadFirstLine(client, line));
+
+    client.process->Signal(SIGTERM);
+    server->Signal(SIGTERM);
+    EXPECT_EQ(client.process->WaitExit(kWaitMs), 1);
+    EXPECT_EQ(server->WaitExit(kWaitMs), 1);
+    for (const std::string& err : {client.stderrPath, serverErr}) {
+        const std::string text = test::ReadTextFile(err);
+        EXPECT_NE(text.find("capture /dev/full: write failed (No space left on device)"),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find("the capture /dev/full is incomplete: writing it failed"),
+                  std::string::npos)
+            << text;
+    }
+}
+
 // The client takes the stop signals on a thread of its own and leaves every other signal its
 // usual meaning: one it does not use (SIGUSR2) ends it as it ends any program, and can never
 // end that thread's wait and leave the client deaf to Ctrl-C and kill.
