@@ -16,6 +16,7 @@
 // scenario events).
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -39,15 +40,24 @@ namespace {
 
 constexpr std::uint16_t kDefaultPort = 7450;
 
-/// A numeric IPv4 or IPv6 address, as the listener takes it.
-const CLI::Validator kNumericAddress(
-    [](const std::string& text) {
+/// The address to listen on, made numeric as the listener takes it: an IPv4 or IPv6 address,
+/// the latter also in brackets (as --server and URLs write it), or "localhost", the IPv4
+/// loopback address (as the client's --web takes it).
+const CLI::Validator kListenAddress(
+    [](std::string& text) {
+        std::string address = text;
+        if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+            address = address.substr(1, address.size() - 2);
+        } else if (strcasecmp(address.c_str(), "localhost") == 0) {
+            address = "127.0.0.1";
+        }
         unsigned char buffer[sizeof(in6_addr)];
-        if (inet_pton(AF_INET, text.c_str(), buffer) == 1 ||
-            inet_pton(AF_INET6, text.c_str(), buffer) == 1) {
+        if (inet_pton(AF_INET, address.c_str(), buffer) == 1 ||
+            inet_pton(AF_INET6, address.c_str(), buffer) == 1) {
+            text = address;
             return std::string();
         }
-        return "not a numeric IPv4 or IPv6 address: " + text;
+        return "not a numeric IPv4 or IPv6 address, nor localhost: " + text;
     },
     "");
 
@@ -127,8 +137,9 @@ int main(int argc, char** argv) {
         "ADDR:PORT ...\" once it accepts connections, then plays the scenario to every "
         "client until SIGINT, SIGTERM, SIGHUP or --duration-ms."};
     cli::Prepare(app, "minimap-server");
-    app.add_option("--bind", options.bindAddress, "the address to listen on")
-        ->check(kNumericAddress)
+    app.add_option("--bind", options.bindAddress,
+                   "the address to listen on: numeric (IPv6 also in brackets) or localhost")
+        ->transform(kListenAddress)
         ->type_name("ADDR");
     app.add_option("--port", options.port, "the port to listen on (0: a free one)")
         ->check(CLI::Range(0, 65535).description(""))

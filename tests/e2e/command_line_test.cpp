@@ -135,6 +135,11 @@ INSTANTIATE_TEST_SUITE_P(
                                kServer,
                                {"--max-pending-bytes", "-1"},
                                "--max-pending-bytes: a negative count: -1"},
+                      BadValue{"server_bind_name",
+                               kServer,
+                               {"--bind", "example.invalid"},
+                               "--bind: not a numeric IPv4 or IPv6 address, nor localhost: "
+                               "example.invalid"},
                       BadValue{"example_host_port",
                                {"minimap-example-host", MINIMAP_EXAMPLE_HOST, ""},
                                {"--server", "127.0.0.1:12x"},
@@ -144,5 +149,23 @@ INSTANTIATE_TEST_SUITE_P(
                                {"absent.pcapng", "--op", "bogus"},
                                "--op: bogus not in"}),
     [](const ::testing::TestParamInfo<BadValue>& info) { return std::string(info.param.name); });
+
+// The simulator listens on the addresses the client's options write: localhost, and an IPv6
+// address in brackets.
+TEST(ServerCommandLine, BindTakesLocalhostAndABracketedAddress) {
+    const ProgramRun local =
+        RunProgram(kServer, {"--bind", "localhost", "--port", "0", "--duration-ms", "0"});
+    EXPECT_EQ(local.status, 0) << local.err;
+    EXPECT_NE(local.out.find("listening on 127.0.0.1:"), std::string::npos) << local.out;
+
+    const ProgramRun bracketed =
+        RunProgram(kServer, {"--bind", "[::1]", "--port", "0", "--duration-ms", "0"});
+    // A machine without an IPv6 loopback address cannot listen there (status 1); the address is
+    // no usage error either way.
+    EXPECT_NE(bracketed.status, 2) << bracketed.err;
+    if (bracketed.status == 0) {
+        EXPECT_NE(bracketed.out.find("listening on ::1:"), std::string::npos) << bracketed.out;
+    }
+}
 
 }  // namespace
