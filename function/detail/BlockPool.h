@@ -93,6 +93,26 @@ inline bool IsBlockCachingWanted() noexcept {
 #endif
 }
 
+/// Gives a block of `bytes` back to the system allocator. The sized forms where the compiler
+/// declares them: g++ always does, clang only with -fsized-deallocation, which a plug-in
+/// author's build need not pass. Either form frees the same block.
+inline void SystemDelete(void* block, [[maybe_unused]] std::size_t bytes) noexcept {
+#if defined(__cpp_sized_deallocation)
+    ::operator delete(block, bytes);
+#else
+    ::operator delete(block);
+#endif
+}
+
+inline void SystemDelete(void* block, [[maybe_unused]] std::size_t bytes,
+                         std::align_val_t align) noexcept {
+#if defined(__cpp_sized_deallocation)
+    ::operator delete(block, bytes, align);
+#else
+    ::operator delete(block, align);
+#endif
+}
+
 inline constexpr std::size_t kBlockClasses = kLargestPooledBlock / kBlockGranule;
 inline constexpr unsigned kThreadCachedBlocksPerClass = 16;
 
@@ -174,7 +194,7 @@ public:
         state.mode.store(kClosed, std::memory_order_release);
         for (auto& slot : state.slots) {
             if (void* block = slot.exchange(nullptr, std::memory_order_acquire)) {
-                ::operator delete(block, Size);
+                SystemDelete(block, Size);
             }
         }
     }
@@ -278,7 +298,7 @@ private:
                 }
             }
         }
-        ::operator delete(block, Size);
+        SystemDelete(block, Size);
     }
 
     static void* Take(unsigned i) noexcept {
@@ -372,9 +392,9 @@ inline void* AllocateBytes(std::size_t bytes, std::size_t align) {
 inline void DeallocateBytes(void* block, std::size_t bytes, std::size_t align) noexcept {
     if (!IsPooled(bytes, align)) {
         if (align > __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
-            ::operator delete (block, bytes, std::align_val_t{align});
+            SystemDelete(block, bytes, std::align_val_t{align});
         } else {
-            ::operator delete(block, bytes);
+            SystemDelete(block, bytes);
         }
         return;
     }

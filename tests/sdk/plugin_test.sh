@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # A plug-in author's path through an installed SDK. First, the installed pyr-strtable reads a
 # packed archive through the prefix's libSatchel.so, and the prefix's sample tables. Then the
-# test plug-in (csv_plugin/) is built out of tree twice, with the CMake package and with
-# pkg-config alone (and entry points of the wrong type are refused by the compiler); each build,
-# and the installed minimap module, exports exactly the four entry points and no STB_GNU_UNIQUE
-# symbol. Then minimap-client, run from the prefix against the prefix's minimap-server on
-# loopback, loads one from a plug-in folder and the other with --plugin, names a third that
-# cannot load and goes on, and refuses the folder's one named again by another path; the CSV
-# files both wrote are checked against the scenario, and the element name the client printed
-# for the answer, read from the prefix's sample string tables.
+# test plug-in (csv_plugin/) is built out of tree with the CMake package, with pkg-config alone
+# and, when PYR_PLUGIN_TEST_CLANG names clang++, with that and the CMake package (and entry
+# points of the wrong type are refused by the compiler); each build, and the installed minimap
+# module, exports exactly the four entry points and no STB_GNU_UNIQUE symbol. Then
+# minimap-client, run from the prefix against the prefix's minimap-server on loopback, loads
+# the first from a plug-in folder and the others with --plugin, names one that cannot load and
+# goes on, and refuses the folder's one named again by another path; the CSV files each wrote
+# are checked against the scenario, and the element name the client printed for each answer,
+# read from the prefix's sample string tables.
 #
 # The installed programs run as a user runs them, without PLINTH_CONFIG_DIR: they find the
 # sample tables in <prefix>/share/PyrMiniMap by themselves.
@@ -48,6 +49,21 @@ pkg_config_words pc_flags --cflags --libs pyr-minimap-plugin
     "$source_dir/CsvPlugin.cpp" -o "$work/libcsv_pkgconfig.so" "${pc_flags[@]}" \
     >"$work/pkgconfig.log" 2>&1 || { cat "$work/pkgconfig.log"; exit 1; }
 
+# ---- Build with clang++ and the CMake package (64-bit builds without sanitizers) ------------
+# A plug-in author's compiler need not be ours: the SDK's headers and package must serve clang
+# too, and its module must work in the g++-built client.
+plugins=("$work/libcsv_pkgconfig.so")
+if [[ -n ${PYR_PLUGIN_TEST_CLANG:-} ]]; then
+    cmake -S "$source_dir" -B "$work/build-clang" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+        -DCMAKE_CXX_COMPILER="$PYR_PLUGIN_TEST_CLANG" -DCSV_PLUGIN_ID=3 \
+        >"$work/configure-clang.log" 2>&1 || { cat "$work/configure-clang.log"; exit 1; }
+    cmake --build "$work/build-clang" >"$work/build-clang.log" 2>&1 ||
+        { cat "$work/build-clang.log"; exit 1; }
+    cp "$work/build-clang/libcsv_plugin.so" "$work/libcsv_clang.so"
+    plugins+=("$work/libcsv_clang.so")
+fi
+ids=($(seq 1 $((${#plugins[@]} + 1))))
+
 # ---- A wrong entry point does not compile ------------------------------------------------------
 # Written by hand or through PYR_PLUGIN_ENTRY_POINTS, against the prototypes of the SDK.
 pkg_config_words pc_cflags --cflags pyr-minimap
@@ -66,8 +82,7 @@ PYR_PLUGIN_ENTRY_POINTS(E);'
 
 # ---- Exports --------------------------------------------------------------------------------
 expected_exports=$'InitPlugin\nInitPluginContainer\nReleasePlugin\nReleasePluginContainer'
-for module in "$work/plugins/libcsv_plugin.so" "$work/libcsv_pkgconfig.so" \
-              "$prefix/lib/libPyr_MiniMap.so"; do
+for module in "$work/plugins/libcsv_plugin.so" "${plugins[@]}" "$prefix/lib/libPyr_MiniMap.so"; do
     exports=$(nm -D --defined-only "$module" | awk '{print $3}' | LC_ALL=C sort)
     [[ $exports == "$expected_exports" ]] ||
         failures+=("$(basename "$module") exports: $(echo $exports)")
@@ -84,22 +99,25 @@ stop() {
 trap stop EXIT
 start_server --scenario "$prefix/share/PyrMiniMap/scenarios/village.scn"
 
-# Both plug-ins ask for the NPCs of kind 2: the run has what it needs at the second answer. The
-# client prints each answer with the element names of the sample tables: 水 is kind 2's.
+# Every plug-in asks for the NPCs of kind 2: the run has what it needs at the last one's answer.
+# The client prints each answer with the element names of the sample tables: 水 is kind 2's.
+plugin_args=()
+for plugin in "${plugins[@]}"; do plugin_args+=(--plugin "$plugin"); done
 coproc CLIENT { CSV_PLUGIN_DIR="$work/csv" PLINTH_TIMER_SCALE=0.01 \
     exec "$prefix/bin/minimap-client" \
     --server "127.0.0.1:$port" --view lines --plugin-dir "$work/plugins" \
-    --plugin "$work/libcsv_pkgconfig.so" --plugin "$work/no-such-plugin.so" \
+    "${plugin_args[@]}" --plugin "$work/no-such-plugin.so" \
     --plugin "$work/plugins/../plugins/libcsv_plugin.so" \
     2>"$work/client.err"; }
 client_pid=$CLIENT_PID
 answers=0 named=0
-while ((answers < 2)) && read -r -t 30 -u "${CLIENT[0]}" line; do
+while ((answers < ${#ids[@]})) && read -r -t 30 -u "${CLIENT[0]}" line; do
     [[ $line == QueryFinished:* ]] && answers=$((answers + 1))
     [[ $line == *'query answer: 1 NPCs [Fisher Lu, '$'\xe6\xb0\xb4'']' ]] && named=$((named + 1))
 done
-((answers == 2)) || failures+=("the client reported $answers query answers, not 2")
-((named == 2)) || failures+=("$named of the answers named Fisher Lu's element from the sample tables")
+((answers == ${#ids[@]})) || failures+=("the client reported $answers query answers, not ${#ids[@]}")
+((named == ${#ids[@]})) ||
+    failures+=("$named of the answers named Fisher Lu's element from the sample tables")
 kill -TERM "$client_pid"
 status=0
 wait "$client_pid" || status=$?
@@ -115,7 +133,7 @@ grep -q "plug-in not loaded: .*/plugins/\.\./plugins/libcsv_plugin\.so: the same
     "$work/client.err" || failures+=("the folder's plug-in, named again, was not refused as loaded already")
 ! grep -q "InitPluginContainer() of" "$work/client.err" ||
     failures+=("an InitPluginContainer failed: a module was initialised twice")
-for id in 1 2; do
+for id in "${ids[@]}"; do
     npcs=$work/csv/npcs-$id.csv query=$work/csv/query-$id.csv
     grep -Eq '^101,"Elder Wen",50\.0,50\.0,1,(42|-1)$' "$npcs" 2>/dev/null ||
         failures+=("plug-in $id: no Elder Wen in its NPC store file")
@@ -129,4 +147,4 @@ if ((${#failures[@]})); then
     for f in "$work"/csv/*; do echo "---- $f"; cat "$f"; done
     exit 1
 fi
-echo "both plug-in builds export the four entry points, loaded into minimap-client and wrote their CSV files"
+echo "${#ids[@]} plug-in builds export the four entry points, loaded into minimap-client and wrote their CSV files"
