@@ -26,6 +26,7 @@
 #include <typeinfo>
 #include <utility>
 
+#include "function/StandardLayouts.h"
 #include "function/detail/BlockPool.h"
 
 namespace os {

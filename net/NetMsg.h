@@ -33,6 +33,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "function/StandardLayouts.h"
 #include "net/ByteOrder.h"
 #include "net/ChunkTypeName.h"
 

@@ -27,6 +27,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "function/StandardLayouts.h"
 #include "plinth/Lock.h"
 #include "plinth/Object.h"
 #include "plinth/String.h"

@@ -80,6 +80,13 @@ wrong_signature 'struct E { static bool Init() { return true; } static bool Rele
 static bool InitContainer(int) { return true; } static void ReleaseContainer(IPluginContainer*) {} };
 PYR_PLUGIN_ENTRY_POINTS(E);'
 
+# libstdc++'s debug mode changes the layouts the modules share: refused by name, not a crash.
+if "$cxx" "${cxx_flags[@]}" "${pc_cflags[@]}" -D_GLIBCXX_DEBUG -DCSV_PLUGIN_ID=9 -fsyntax-only \
+    "$source_dir/CsvPlugin.cpp" >"$work/debug-mode.log" 2>&1 ||
+    ! grep -q "_GLIBCXX_DEBUG changes the layout" "$work/debug-mode.log"; then
+    failures+=("a plug-in built with _GLIBCXX_DEBUG was not refused by name")
+fi
+
 # ---- Exports --------------------------------------------------------------------------------
 expected_exports=$'InitPlugin\nInitPluginContainer\nReleasePlugin\nReleasePluginContainer'
 for module in "$work/plugins/libcsv_plugin.so" "${plugins[@]}" "$prefix/lib/libPyr_MiniMap.so"; do
