@@ -80,12 +80,17 @@ wrong_signature 'struct E { static bool Init() { return true; } static bool Rele
 static bool InitContainer(int) { return true; } static void ReleaseContainer(IPluginContainer*) {} };
 PYR_PLUGIN_ENTRY_POINTS(E);'
 
-# libstdc++'s debug mode changes the layouts the modules share: refused by name, not a crash.
-if "$cxx" "${cxx_flags[@]}" "${pc_cflags[@]}" -D_GLIBCXX_DEBUG -DCSV_PLUGIN_ID=9 -fsyntax-only \
-    "$source_dir/CsvPlugin.cpp" >"$work/debug-mode.log" 2>&1 ||
-    ! grep -q "_GLIBCXX_DEBUG changes the layout" "$work/debug-mode.log"; then
-    failures+=("a plug-in built with _GLIBCXX_DEBUG was not refused by name")
-fi
+# libstdc++'s debug mode and its old string ABI change layouts the modules share: refused by
+# name, instead of a crash or an unexplained link error.
+for mode in "_GLIBCXX_DEBUG changes the layout" "_GLIBCXX_USE_CXX11_ABI=0 selects another"; do
+    define=${mode%% *}
+    [[ $define == *=* ]] || define+==1
+    if "$cxx" "${cxx_flags[@]}" "${pc_cflags[@]}" "-D$define" -DCSV_PLUGIN_ID=9 -fsyntax-only \
+        "$source_dir/CsvPlugin.cpp" >"$work/layout.log" 2>&1 ||
+        ! grep -q "$mode" "$work/layout.log"; then
+        failures+=("a plug-in built with -D$define was not refused by name")
+    fi
+done
 
 # ---- Exports --------------------------------------------------------------------------------
 expected_exports=$'InitPlugin\nInitPluginContainer\nReleasePlugin\nReleasePluginContainer'
