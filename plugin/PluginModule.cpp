@@ -32,7 +32,11 @@ bool PluginModule::Load(const std::string& libraryPath) {
     Unload();
     path = libraryPath;
     error.clear();
-    library = os::LoadSharedLibrary(path);
+    // A module is a file the host names. A bare file name is the one in the current directory,
+    // as any file named on a command line; the loader would search its path for it instead,
+    // and find another file of that name (a module loaded already among them) or none.
+    library = os::LoadSharedLibrary(
+        path.empty() || path.find('/') != std::string::npos ? path : "./" + path);
     if (library == nullptr) {
         error = "cannot load the module: " + os::GetLastLibraryError();
         return false;

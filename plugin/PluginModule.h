@@ -26,8 +26,9 @@ public:
     PluginModule(const PluginModule&) = delete;
     PluginModule& operator=(const PluginModule&) = delete;
 
-    /// Loads the library at `path` and resolves the four entry points. False (and nothing
-    /// loaded) when the library cannot be loaded or lacks an entry point.
+    /// Loads the library file at `path` (a bare file name: the one in the current directory)
+    /// and resolves the four entry points. False (and nothing loaded) when the library cannot
+    /// be loaded or lacks an entry point.
     bool Load(const std::string& path);
     /// Releases the library. Call only after ReleasePlugin: no object or callable of the
     /// module may remain anywhere in the process. A timer the module left pending is cancelled

@@ -30,11 +30,12 @@ namespace test {
 class ChildProcess : test::NoCopy {
 public:
     /// Starts `argv[0]` with `argv`, the test's environment plus `extraEnv` ("NAME=value"
-    /// entries override), standard input from /dev/null and standard error into `stderrPath`.
-    /// Null when the program cannot be started.
+    /// entries override), standard input from /dev/null and standard error into `stderrPath`,
+    /// in `workingDirectory` (empty: the test's). Null when the program cannot be started.
     static std::unique_ptr<ChildProcess> Spawn(const std::vector<std::string>& argv,
                                                const std::vector<std::string>& extraEnv,
-                                               const std::string& stderrPath) {
+                                               const std::string& stderrPath,
+                                               const std::string& workingDirectory = "") {
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) {
             return nullptr;
@@ -45,6 +46,9 @@ public:
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (!workingDirectory.empty()) {
+            posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
+        }
 
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {

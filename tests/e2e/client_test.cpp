@@ -713,18 +713,21 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, ThrowingHandler,
 class CarelessPlugin : public ::testing::TestWithParam<PluginHost> {
 protected:
     /// Runs the host and the plug-in, careless as `carelessness` (an environment entry) asks,
-    /// against a server that sends nothing; the host stops by itself after 300 ms. Its exit
-    /// status; its standard error in `log`.
-    int Run(const std::string& carelessness, std::string& log) {
+    /// against a server that sends nothing; the host stops by itself after 300 ms. The plug-in
+    /// is named `plugin` on the command line, the host runs in `folder` (empty: the test's).
+    /// Its exit status; its standard error in `log`.
+    int Run(const std::string& carelessness, std::string& log,
+            const std::string& plugin = CARELESS_PLUGIN, const std::string& folder = "") {
         test::Listener listener;
         EXPECT_NE(listener.Port(), 0);
         std::vector<std::string> argv = GetParam().argv;
+        std::replace(argv.begin(), argv.end(), std::string(CARELESS_PLUGIN), plugin);
         argv.insert(argv.end(), {"--server", "127.0.0.1:" + std::to_string(listener.Port()),
                                  GetParam().stopAfter, "300"});
         std::vector<std::string> env = kFastTimers;
         env.push_back(carelessness);
         const std::string err = TempPath("host.err");
-        auto host = test::ChildProcess::Spawn(argv, env, err);
+        auto host = test::ChildProcess::Spawn(argv, env, err, folder);
         EXPECT_NE(host, nullptr);
         const int status = host != nullptr ? host->WaitExit(kWaitMs) : -1;
         log = test::ReadTextFile(err);
@@ -775,6 +778,25 @@ TEST_P(CarelessPlugin, ThatThrowsFromAnEntryPointLetsTheHostGoOnWithoutIt) {
     EXPECT_EQ(CountOf(log, std::string("InitPlugin() of ") + CARELESS_PLUGIN + " failed; not used"),
               1)
         << log;
+}
+
+// A plug-in named by its file name alone is the file of that name in the current directory, as
+// any file a command line names, not whatever the loader finds on its search path: there, the
+// minimap module's name found the module the host had loaded already, whose entry points were
+// then called a second time.
+TEST_P(CarelessPlugin, NamedByItsFileNameAloneIsTheOneInTheCurrentDirectory) {
+    const std::string path = CARELESS_PLUGIN;
+    const std::size_t slash = path.rfind('/');
+    std::string log;
+    EXPECT_EQ(Run("CARELESS_PLUGIN_LEAVE_CALLABLES=1", log, path.substr(slash + 1),
+                  path.substr(0, slash)),
+              0)
+        << log;
+    EXPECT_EQ(CountOf(log, "left 1 message handler(s) registered"), 1) << log;
+
+    Run("CARELESS_PLUGIN_NONE=1", log, "libPyr_MiniMap.so", ::testing::TempDir());
+    EXPECT_EQ(CountOf(log, "./libPyr_MiniMap.so: cannot open shared object file"), 1) << log;
+    EXPECT_EQ(CountOf(log, "RegisterChildContainer() error"), 0) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, CarelessPlugin,
