@@ -8,6 +8,9 @@
 // with either would read the client's objects with the wrong layout and crash far from the
 // cause, or fail to link with names that do not say why. Debug assertions alone
 // (_GLIBCXX_ASSERTIONS) keep the layouts and are fine.
+//
+// Included by the headers of the callables, messages and containers; the marker stores reach a
+// module through the minimap's interface, whose signals bring this in.
 #pragma once
 
 #include <cstddef>  // the standard library's configuration: which string ABI is in use

@@ -15,7 +15,6 @@
 #include <type_traits>
 #include <unordered_map>
 
-#include "function/StandardLayouts.h"
 #include "net/ChunkTypeName.h"
 
 /// A player marker, 16 bytes.
