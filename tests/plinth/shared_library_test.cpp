@@ -1,6 +1,8 @@
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -71,6 +73,32 @@ TEST(SharedLibrary, PathThatIsNoRegularFileIsRefusedWithoutWaiting) {
         EXPECT_EQ(os::GetLastLibraryError(), path + ": not a regular file");
     }
 }
+
+#if defined(PLINTH_ASAN_MODULE_PATH)
+// A module built with AddressSanitizer needs its run-time library, which ends the whole process
+// when a program that did not start with it loads it. Refused instead, with the way out; a
+// program that started with it (the tests of the sanitizer build) loads the module.
+TEST(SharedLibrary, ModuleNeedingASanitizerRuntimeTheProgramLacksIsRefusedWithTheWayOut) {
+    const bool started = dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void*) {
+            return std::strstr(info->dlpi_name, "/libasan.so") != nullptr ? 1 : 0;
+        },
+        nullptr);
+    os::LibraryHandle library = os::LoadSharedLibrary(PLINTH_ASAN_MODULE_PATH);
+    const std::string error = os::GetLastLibraryError();
+    if (started) {
+        EXPECT_NE(library, nullptr) << error;
+        EXPECT_TRUE(os::FreeSharedLibrary(library));
+    } else {
+        EXPECT_EQ(library, nullptr);
+        EXPECT_NE(error.find(std::string(PLINTH_ASAN_MODULE_PATH) +
+                             ": built with a sanitizer whose run-time library libasan.so."),
+                  std::string::npos)
+            << error;
+        EXPECT_NE(error.find("start it with LD_PRELOAD=libasan.so."), std::string::npos) << error;
+    }
+}
+#endif
 
 TEST(SharedLibrary, LoadedLibraryGivesItsExportedSymbols) {
     EXPECT_TRUE(os::IsSharedLibraryLoaded(PLINTH_LIBRARY_PATH));

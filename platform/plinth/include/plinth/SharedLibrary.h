@@ -10,7 +10,9 @@ namespace os {
 using LibraryHandle = void*;
 
 /// Loads the shared library at `path` (a file name is searched the platform's way). Null on
-/// failure; GetLastLibraryError() then tells why.
+/// failure; GetLastLibraryError() then tells why. A path that names no regular file is
+/// refused, and so is a library that needs a sanitizer's run-time library the process did not
+/// start with (loaded late, AddressSanitizer's would end the process).
 PLINTH_API LibraryHandle LoadSharedLibrary(const std::string& path);
 /// The address of the exported symbol `name`, or null.
 PLINTH_API void* FindSharedLibrarySymbol(LibraryHandle library, const char* name);

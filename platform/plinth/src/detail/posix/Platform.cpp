@@ -1,20 +1,26 @@
 #include "detail/Platform.h"
 
 #include <dlfcn.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <link.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace os::detail {
 namespace {
@@ -106,6 +112,120 @@ ReadFileResult ReadDescriptor(int fd, std::size_t maxBytes, std::string& bytes) 
     }
 }
 
+/// Reads `size` bytes at `offset` of `fd`; false when the file ends before them.
+bool ReadAt(int fd, void* out, std::size_t size, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pread(fd, static_cast<char*>(out) + done, size - done,
+                                static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+/// The libraries an ELF file of this class names as needed (DT_NEEDED), read from its program
+/// headers the way the loader reads them. Empty for a file it cannot make sense of.
+template <class Ehdr, class Phdr, class Dyn>
+std::vector<std::string> NeededOfClass(int fd) {
+    // Far beyond any real library; a damaged count must not make us read gigabytes.
+    constexpr std::uint64_t kMostBytes = 1u << 20;
+    Ehdr header;
+    if (!ReadAt(fd, &header, sizeof header, 0) || header.e_phentsize != sizeof(Phdr)) {
+        return {};
+    }
+    std::vector<Phdr> segments(header.e_phnum);
+    if (!ReadAt(fd, segments.data(), segments.size() * sizeof(Phdr), header.e_phoff)) {
+        return {};
+    }
+    const auto dynamic = std::find_if(segments.begin(), segments.end(),
+                                      [](const Phdr& s) { return s.p_type == PT_DYNAMIC; });
+    if (dynamic == segments.end() || dynamic->p_filesz > kMostBytes) {
+        return {};
+    }
+    std::vector<Dyn> entries(dynamic->p_filesz / sizeof(Dyn));
+    if (!ReadAt(fd, entries.data(), entries.size() * sizeof(Dyn), dynamic->p_offset)) {
+        return {};
+    }
+    std::uint64_t table = 0;
+    std::uint64_t tableSize = 0;
+    std::vector<std::uint64_t> needed;
+    for (const Dyn& entry : entries) {
+        if (entry.d_tag == DT_NULL) {
+            break;
+        }
+        if (entry.d_tag == DT_NEEDED) {
+            needed.push_back(entry.d_un.d_val);
+        } else if (entry.d_tag == DT_STRTAB) {
+            table = entry.d_un.d_ptr;
+        } else if (entry.d_tag == DT_STRSZ) {
+            tableSize = entry.d_un.d_val;
+        }
+    }
+    // The string table is given by its address: found in the file through the loadable
+    // segment that holds it.
+    for (const Phdr& segment : segments) {
+        if (segment.p_type != PT_LOAD || table < segment.p_vaddr ||
+            table - segment.p_vaddr >= segment.p_filesz) {
+            continue;
+        }
+        const std::uint64_t inSegment = table - segment.p_vaddr;
+        tableSize = std::min({tableSize, segment.p_filesz - inSegment, kMostBytes});
+        std::string strings(static_cast<std::size_t>(tableSize), '\0');
+        if (!ReadAt(fd, strings.data(), strings.size(), segment.p_offset + inSegment)) {
+            return {};
+        }
+        std::vector<std::string> names;
+        for (const std::uint64_t at : needed) {
+            if (at < strings.size()) {
+                names.emplace_back(strings.c_str() + at);
+            }
+        }
+        return names;
+    }
+    return {};
+}
+
+/// The libraries the ELF file at `path` needs, for this machine's byte order; empty for
+/// anything else (the loader then says what is wrong with it).
+std::vector<std::string> NeededLibraries(const std::string& path) {
+    const FileDescriptor file{OpenWithoutWaiting(path.c_str(), O_RDONLY, 0)};
+    unsigned char ident[EI_NIDENT];
+    if (file.fd < 0 || !ReadAt(file.fd, ident, sizeof ident, 0) ||
+        std::memcmp(ident, ELFMAG, SELFMAG) != 0) {
+        return {};
+    }
+    const unsigned char nativeOrder =
+        std::endian::native == std::endian::little ? ELFDATA2LSB : ELFDATA2MSB;
+    if (ident[EI_DATA] != nativeOrder) {
+        return {};
+    }
+    if (ident[EI_CLASS] == ELFCLASS64) {
+        return NeededOfClass<Elf64_Ehdr, Elf64_Phdr, Elf64_Dyn>(file.fd);
+    }
+    if (ident[EI_CLASS] == ELFCLASS32) {
+        return NeededOfClass<Elf32_Ehdr, Elf32_Phdr, Elf32_Dyn>(file.fd);
+    }
+    return {};
+}
+
+/// A sanitizer's run-time library that must be the first one a program loads. Loaded later,
+/// AddressSanitizer's ends the whole process at its start ("ASan runtime does not come first");
+/// the others fail to load with a message about static TLS that names no cause.
+bool IsFirstOnlyRuntime(const std::string& name) {
+    for (const char* runtime : {"libasan.so", "libhwasan.so", "libtsan.so", "liblsan.so"}) {
+        if (name.rfind(runtime, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::uint64_t CurrentThreadNumber() noexcept {
@@ -195,6 +315,18 @@ void* LoadLibraryFile(const std::string& path, std::string& error) {
         !S_ISREG(status.st_mode)) {
         error = path + ": not a regular file";
         return nullptr;
+    }
+    // A module built with a sanitizer needs its run-time library, which cannot be loaded into
+    // a program that did not start with it: refused with the way out, before the loader
+    // could end the process. (A bare name is the loader's to find: not read here.)
+    const bool isPath = path.find('/') != std::string::npos;
+    for (const std::string& name : isPath ? NeededLibraries(path) : std::vector<std::string>()) {
+        if (IsFirstOnlyRuntime(name) && !IsLibraryLoaded(name)) {
+            error = path + ": built with a sanitizer whose run-time library " + name +
+                    " this program did not start with; start it with LD_PRELOAD=" + name +
+                    ", or build the module without the sanitizer";
+            return nullptr;
+        }
     }
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
