@@ -5,6 +5,8 @@
 // library; include it from sources only, as Asio stays out of the project's interfaces.
 #pragma once
 
+#include <strings.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -19,6 +21,12 @@
 #include <boost/asio/steady_timer.hpp>
 
 namespace sim {
+
+/// The numeric address to listen on for `host`: "localhost" (any case) is the IPv4 loopback
+/// address, as browsers take it; anything else is left for Listen to take or refuse.
+inline std::string ListenAddress(const std::string& host) {
+    return strcasecmp(host.c_str(), "localhost") == 0 ? "127.0.0.1" : host;
+}
 
 /// Opens `acceptor` on `address` (numeric: no name is looked up) and `port` (0: a free one),
 /// with the address reusable at once after a restart, and listens. False with `error` set when

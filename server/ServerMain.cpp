@@ -12,11 +12,10 @@
 // Prints one line "minimap-server: listening on ADDR:PORT ..." on standard output once it
 // accepts connections (port 0 picks a free one, which the line tells), then runs until
 // SIGINT, SIGTERM, SIGHUP (unless started by nohup) or the duration, and exits 0 after a
-// clean stop. Log lines go to standard error (PLINTH_LOG_LEVEL=2 shows connections and
-// scenario events).
+// clean stop (1 when a capture it was asked for could not be written whole). Log lines go to
+// standard error (PLINTH_LOG_LEVEL=2 shows connections and scenario events).
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -32,6 +31,7 @@
 #include "capture/CaptureWriter.h"
 #include "cli/CommandLine.h"
 #include "server/DefaultScenario.h"
+#include "server/Listen.h"
 #include "server/ReplayServer.h"
 #include "server/Scenario.h"
 #include "server/SimServer.h"
@@ -41,23 +41,20 @@ namespace {
 constexpr std::uint16_t kDefaultPort = 7450;
 
 /// The address to listen on, made numeric as the listener takes it: an IPv4 or IPv6 address,
-/// the latter also in brackets (as --server and URLs write it), or "localhost", the IPv4
-/// loopback address (as the client's --web takes it).
+/// the latter also in brackets (as --server and URLs write it), or "localhost" (as the
+/// client's --web takes it).
 const CLI::Validator kListenAddress(
     [](std::string& text) {
-        std::string address = text;
-        if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
-            address = address.substr(1, address.size() - 2);
-        } else if (strcasecmp(address.c_str(), "localhost") == 0) {
-            address = "127.0.0.1";
-        }
+        const bool bracketed = text.size() >= 2 && text.front() == '[' && text.back() == ']';
+        const std::string address =
+            bracketed ? text.substr(1, text.size() - 2) : sim::ListenAddress(text);
         unsigned char buffer[sizeof(in6_addr)];
-        if (inet_pton(AF_INET, address.c_str(), buffer) == 1 ||
-            inet_pton(AF_INET6, address.c_str(), buffer) == 1) {
-            text = address;
-            return std::string();
+        if (inet_pton(AF_INET, address.c_str(), buffer) != 1 &&
+            inet_pton(AF_INET6, address.c_str(), buffer) != 1) {
+            return "not a numeric IPv4 or IPv6 address, nor localhost: " + text;
         }
-        return "not a numeric IPv4 or IPv6 address, nor localhost: " + text;
+        text = address;
+        return std::string();
     },
     "");
 

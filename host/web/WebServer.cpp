@@ -67,12 +67,6 @@ constexpr std::size_t kRememberedDrops = 256;
 
 }  // namespace
 
-/// The numeric address to listen on for `host`: "localhost" is the IPv4 loopback address, as
-/// browsers and the Host check take it; anything else must already be numeric.
-std::string ListenAddress(const std::string& host) {
-    return beast::iequals(host, "localhost") ? "127.0.0.1" : host;
-}
-
 bool IsLoopbackAddress(const std::string& host) {
     boost::system::error_code ec;
     const asio::ip::address address = asio::ip::make_address(host, ec);
@@ -417,7 +411,7 @@ WebServer::~WebServer() {
 }
 
 bool WebServer::Start(std::string& error) {
-    const std::string address = ListenAddress(impl->options.host);
+    const std::string address = sim::ListenAddress(impl->options.host);
     if (!impl->options.allowRemote && !IsLoopbackAddress(address)) {
         error = impl->options.host +
                 " is not a loopback address; --web-allow-remote lets other machines in";
