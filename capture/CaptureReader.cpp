@@ -52,6 +52,23 @@ bool LooksLikeHeader(const std::string& payload) {
            length <= static_cast<unsigned>(net::kMaxMessageLength);
 }
 
+/// Whether the bytes of `segment` from `from` on can be the start of a message: a header, or
+/// as much of one as the segment holds.
+bool StartsMessage(const std::string& segment, std::size_t from) {
+    const std::size_t size = segment.size() - from;
+    if (size >= 6) {
+        return LooksLikeHeader(segment.substr(from, 6));
+    }
+    const auto type = static_cast<std::uint8_t>(segment[from]);
+    return (type == 32 || type == 33) && (size < 2 || segment[from + 1] == 0);
+}
+
+/// The size of the message that `partial` begins (its header's, when even that is cut).
+std::size_t WantedBytes(const std::string& partial) {
+    const auto header = static_cast<std::size_t>(net::kHeaderSize);
+    return partial.size() < header ? header : FrameNetMsg(partial.data(), partial.size()).size;
+}
+
 /// Whether a first payload is a request, sent by the client.
 bool IsRequest(const std::string& payload) {
     if (payload.size() < 4) {
@@ -76,14 +93,17 @@ std::optional<std::int64_t> CaptureReader::GetOriginNs() const {
 }
 
 bool CaptureReader::Next(CapturedItem& item) {
-    while (pending.empty() && !finished) {
+    // Items are handed out in frame order: one later than a held segment waits, since a gap
+    // may yet make that segment's messages items of its own, earlier frame.
+    while (!finished && (pending.empty() ||
+                         (!heldFrames.empty() && pending.begin()->first > *heldFrames.begin()))) {
         Packet packet;
         const FileReader::Status status = file.Next(packet);
         if (status == FileReader::Status::Packet) {
             if (!firstPacketNs) {
                 firstPacketNs = packet.timeNs;
             }
-            last = packet;
+            last = Stamp{packet.frame, packet.timeNs};
             OnPacket(packet);
         } else {
             finished = true;
@@ -95,8 +115,8 @@ bool CaptureReader::Next(CapturedItem& item) {
     if (pending.empty()) {
         return false;
     }
-    item = std::move(pending.front());
-    pending.pop_front();
+    item = std::move(pending.begin()->second);
+    pending.erase(pending.begin());
     return true;
 }
 
@@ -150,19 +170,21 @@ void CaptureReader::OnPacket(const Packet& packet) {
     }
     std::string src;
     std::string dst;
-    std::size_t end = d.size();
+    std::size_t packetEnd = 0;  // where the IP packet ends, whether captured or not
     if (version == 4) {
         if (d.size() < at + 20) {
             return;
         }
         const std::size_t ihl = (static_cast<std::uint8_t>(d[at]) & 0x0Fu) * 4u;
-        const std::size_t total = Be16(d, at + 2);
+        // A host that hands segmentation to its network card captures its large segments
+        // before the card cuts them, with no length of their own.
+        const std::size_t total = Be16(d, at + 2) != 0 ? Be16(d, at + 2) : d.size() - at;
         const std::uint16_t fragment = Be16(d, at + 6);
         if (ihl < 20 || static_cast<std::uint8_t>(d[at + 9]) != 6 || (fragment & 0x3FFF) != 0 ||
             total < ihl || d.size() < at + ihl) {
             return;
         }
-        end = std::min(d.size(), at + total);  // Ethernet pads short frames
+        packetEnd = at + total;
         src = Ipv4Text(d, at + 12);
         dst = Ipv4Text(d, at + 16);
         at += ihl;
@@ -170,38 +192,47 @@ void CaptureReader::OnPacket(const Packet& packet) {
         if (d.size() < at + 40 || static_cast<std::uint8_t>(d[at + 6]) != 6) {
             return;
         }
-        end = std::min(d.size(), at + 40 + Be16(d, at + 4));
+        const std::size_t payload = Be16(d, at + 4) != 0 ? Be16(d, at + 4) : d.size() - at - 40;
+        packetEnd = at + 40 + payload;
         src = Ipv6Text(d, at + 8);
         dst = Ipv6Text(d, at + 24);
         at += 40;
     } else {
         return;
     }
+    // Ethernet pads short frames; a snapshot length cuts long ones.
+    const std::size_t end = std::min(d.size(), packetEnd);
     if (end < at + 20) {
         return;
     }
     const std::size_t header = (static_cast<std::uint8_t>(d[at + 12]) >> 4) * 4u;
-    if (header < 20 || end < at + header) {
+    if (header < 20 || packetEnd < at + header) {
         return;
     }
-    OnSegment(packet, src, Be16(d, at), dst, Be16(d, at + 2), Be32(d, at + 4),
-              static_cast<std::uint8_t>(d[at + 13]), d.substr(at + header, end - at - header));
+    const std::size_t payloadAt = at + header;
+    const std::size_t captured = end > payloadAt ? end - payloadAt : 0;
+    Segment segment;
+    segment.seq = Be32(d, at + 4);
+    segment.ack = Be32(d, at + 8);
+    segment.flags = static_cast<std::uint8_t>(d[at + 13]);
+    segment.payload = d.substr(std::min(payloadAt, end), captured);
+    segment.lost = static_cast<std::uint32_t>(packetEnd - payloadAt - captured);
+    OnSegment(packet, src, Be16(d, at), dst, Be16(d, at + 2), std::move(segment));
 }
 
 void CaptureReader::OnSegment(const Packet& packet, const std::string& src, std::uint16_t srcPort,
-                              const std::string& dst, std::uint16_t dstPort, std::uint32_t seq,
-                              std::uint8_t flags, std::string payload) {
+                              const std::string& dst, std::uint16_t dstPort, Segment segment) {
     const bool forward = std::tie(src, srcPort) < std::tie(dst, dstPort);
     const Key key = forward ? Key{src, srcPort, dst, dstPort} : Key{dst, dstPort, src, srcPort};
-    const bool syn = (flags & kTcpSyn) != 0;
-    const bool synOnly = syn && (flags & kTcpAck) == 0;
+    const bool syn = (segment.flags & kTcpSyn) != 0;
+    const bool synOnly = syn && (segment.flags & kTcpAck) == 0;
     auto it = streams.find(key);
     if (it != streams.end() && it->second.closed && synOnly) {
         streams.erase(it);  // the same ports again: a new connection
         it = streams.end();
     }
     if (it == streams.end()) {
-        if (payload.empty() && !syn) {
+        if (segment.payload.empty() && !syn) {
             return;  // a bare ACK or FIN of a conversation we never saw begin
         }
         it = streams.emplace(key, Stream{}).first;
@@ -213,7 +244,7 @@ void CaptureReader::OnSegment(const Packet& packet, const std::string& src, std:
                                     : dstPort == wanted ? false
                                     : synOnly           ? false
                                     : syn               ? true
-                                                        : !IsRequest(payload);
+                                                        : !IsRequest(segment.payload);
         stream.decided = true;
         stream.serverAddress = serverIsSource ? src : dst;
         stream.serverPort = serverIsSource ? srcPort : dstPort;
@@ -226,66 +257,137 @@ void CaptureReader::OnSegment(const Packet& packet, const std::string& src, std:
     if (stream.verdict == Verdict::NotOurs) {
         return;
     }
+    const Stamp at{packet.frame, packet.timeNs};
     if (stream.verdict == Verdict::Ours && stream.connection == 0) {
         stream.connection = ++connections;
-        Emit(CapturedItem::Kind::Open, stream, true, packet, {}, {});
+        Emit(CapturedItem::Kind::Open, stream, true, at, {}, {});
     }
     const bool fromClient = !(src == stream.serverAddress && srcPort == stream.serverPort);
-    Take(stream, fromClient, packet, seq, flags, std::move(payload));
+    if ((segment.flags & kTcpAck) != 0) {
+        // The peer had every byte it acknowledges: what of them the capture lacks, no
+        // retransmission will bring.
+        GiveUpBefore(stream, !fromClient, at, segment.ack);
+    }
+    Take(stream, fromClient, at, std::move(segment));
 }
 
-void CaptureReader::Take(Stream& stream, bool fromClient, const Packet& packet, std::uint32_t seq,
-                         std::uint8_t flags, std::string payload) {
+void CaptureReader::Take(Stream& stream, bool fromClient, Stamp at, Segment segment) {
     Side& side = fromClient ? stream.fromClient : stream.fromServer;
     if (side.ended) {
         return;
     }
-    if ((flags & kTcpSyn) != 0) {
+    std::uint32_t seq = segment.seq;
+    if ((segment.flags & kTcpSyn) != 0) {
         side.started = true;
         side.next = seq + 1;
         seq += 1;
     }
-    if (!side.started && !payload.empty()) {
+    const auto length = static_cast<std::uint32_t>(segment.payload.size()) + segment.lost;
+    if (!side.started && length != 0) {
         side.started = true;
         side.next = seq;
     }
-    if (!payload.empty()) {
-        const auto delta = static_cast<std::int32_t>(seq - side.next);
-        if (delta > 0) {
-            side.ahead.emplace(seq, std::move(payload));
-        } else if (static_cast<std::size_t>(-static_cast<std::int64_t>(delta)) < payload.size()) {
-            side.buffer.append(payload,
-                               static_cast<std::size_t>(-static_cast<std::int64_t>(delta)));
-            side.next +=
-                static_cast<std::uint32_t>(payload.size()) - static_cast<std::uint32_t>(-delta);
-        }
-        // Segments that were ahead and now join on.
-        for (auto a = side.ahead.begin(); a != side.ahead.end();) {
-            const auto d = static_cast<std::int32_t>(a->first - side.next);
-            if (d > 0) {
-                ++a;
-                continue;
+    if (length != 0) {
+        if (static_cast<std::int32_t>(seq - side.next) > 0) {
+            if (side.ahead.emplace(seq, Held{std::move(segment.payload), segment.lost, at})
+                    .second) {
+                heldFrames.insert(at.frame);
             }
-            const auto skip = static_cast<std::size_t>(-static_cast<std::int64_t>(d));
-            if (skip < a->second.size()) {
-                side.buffer.append(a->second, skip);
-                side.next += static_cast<std::uint32_t>(a->second.size() - skip);
-            }
-            side.ahead.erase(a);
-            a = side.ahead.begin();
+        } else {
+            Join(stream, fromClient, at, seq, segment.payload, segment.lost);
         }
-        Frame(stream, fromClient, packet);
+        JoinHeld(stream, fromClient, &at);
     }
-    if ((flags & (kTcpFin | kTcpRst)) != 0) {
+    if ((segment.flags & (kTcpFin | kTcpRst)) != 0) {
         // Where this side's bytes end: what is missing before it was not captured.
-        EndSide(stream, fromClient, packet, seq + static_cast<std::uint32_t>(payload.size()));
-        if ((flags & kTcpRst) != 0) {
-            EndSide(stream, !fromClient, packet, std::nullopt);
+        EndSide(stream, fromClient, at, seq + length);
+        if ((segment.flags & kTcpRst) != 0) {
+            EndSide(stream, !fromClient, at, std::nullopt);
         }
     }
 }
 
-void CaptureReader::Frame(Stream& stream, bool fromClient, const Packet& packet) {
+void CaptureReader::Join(Stream& stream, bool fromClient, Stamp at, std::uint32_t seq,
+                         const std::string& bytes, std::uint32_t lost) {
+    Side& side = fromClient ? stream.fromClient : stream.fromServer;
+    const std::uint32_t have = side.next - seq;  // the segment's bytes joined before
+    if (have < bytes.size()) {
+        const auto fresh = static_cast<std::uint32_t>(bytes.size() - have);
+        if (side.resync && !StartsMessage(bytes, have)) {
+            if (stream.verdict == Verdict::Ours) {
+                Emit(CapturedItem::Kind::Problem, stream, fromClient, at, bytes.substr(have),
+                     std::to_string(fresh) +
+                         " bytes after a gap that do not start a message, not read as messages");
+            }
+            side.next += fresh;
+        } else {
+            side.resync = false;
+            side.buffer.append(bytes, have);
+            side.next += fresh;
+            Frame(stream, fromClient, at);
+            if (stream.verdict == Verdict::NotOurs) {
+                return;  // the conversation is dropped
+            }
+        }
+    }
+    const std::uint32_t end = seq + static_cast<std::uint32_t>(bytes.size()) + lost;
+    if (lost != 0 && static_cast<std::int32_t>(end - side.next) > 0) {
+        Gap(stream, fromClient, at, end - side.next);
+    }
+}
+
+void CaptureReader::JoinHeld(Stream& stream, bool fromClient, const Stamp* at) {
+    Side& side = fromClient ? stream.fromClient : stream.fromServer;
+    for (auto a = side.ahead.begin(); a != side.ahead.end();) {
+        if (static_cast<std::int32_t>(a->first - side.next) > 0) {
+            ++a;
+            continue;
+        }
+        const std::uint32_t seq = a->first;
+        const Held held = std::move(a->second);
+        side.ahead.erase(a);
+        heldFrames.erase(heldFrames.find(held.stamp.frame));
+        Join(stream, fromClient, at != nullptr ? *at : held.stamp, seq, held.bytes, held.lost);
+        a = side.ahead.begin();
+    }
+}
+
+void CaptureReader::GiveUpBefore(Stream& stream, bool fromClient, Stamp at, std::uint32_t end) {
+    Side& side = fromClient ? stream.fromClient : stream.fromServer;
+    if (!side.started || side.ended) {
+        return;
+    }
+    // Every held segment starts after the next position (JoinHeld joined the others).
+    while (stream.verdict != Verdict::NotOurs && static_cast<std::int32_t>(end - side.next) > 0) {
+        std::uint32_t holeEnd = end;
+        Stamp told = at;  // a hole followed by a held segment shows where that segment came
+        for (const auto& [seq, held] : side.ahead) {
+            if (static_cast<std::int32_t>(seq - holeEnd) < 0) {
+                holeEnd = seq;
+                told = held.stamp;
+            }
+        }
+        Gap(stream, fromClient, told, holeEnd - side.next);
+        JoinHeld(stream, fromClient, nullptr);
+    }
+}
+
+void CaptureReader::Gap(Stream& stream, bool fromClient, Stamp at, std::uint32_t count) {
+    Side& side = fromClient ? stream.fromClient : stream.fromServer;
+    if (stream.verdict == Verdict::Ours) {
+        std::string error = std::to_string(count) + " bytes missing from the capture";
+        if (!side.buffer.empty()) {
+            error += "; the message before them is cut (" + std::to_string(side.buffer.size()) +
+                     " of " + std::to_string(WantedBytes(side.buffer)) + " bytes)";
+        }
+        Emit(CapturedItem::Kind::Problem, stream, fromClient, at, side.buffer, std::move(error));
+    }
+    side.buffer.clear();
+    side.next += count;
+    side.resync = true;
+}
+
+void CaptureReader::Frame(Stream& stream, bool fromClient, Stamp at) {
     Side& side = fromClient ? stream.fromClient : stream.fromServer;
     if (stream.verdict == Verdict::Unknown) {
         // On another port, the conversation is ours when its first bytes read as a header.
@@ -294,13 +396,15 @@ void CaptureReader::Frame(Stream& stream, bool fromClient, const Packet& packet)
         }
         if (!LooksLikeHeader(side.buffer)) {
             stream.verdict = Verdict::NotOurs;
+            ForgetHeld(stream.fromClient);
+            ForgetHeld(stream.fromServer);
             stream.fromClient = Side{};
             stream.fromServer = Side{};
             return;
         }
         stream.verdict = Verdict::Ours;
         stream.connection = ++connections;
-        Emit(CapturedItem::Kind::Open, stream, true, packet, {}, {});
+        Emit(CapturedItem::Kind::Open, stream, true, at, {}, {});
     }
     std::size_t used = 0;
     while (!side.broken &&
@@ -310,7 +414,7 @@ void CaptureReader::Frame(Stream& stream, bool fromClient, const Packet& packet)
         if (frame.state == NetMsgFrameState::Invalid) {
             ReceivedNetMsg parsed;
             const std::string header(p, static_cast<std::size_t>(net::kHeaderSize));
-            Emit(CapturedItem::Kind::Message, stream, fromClient, packet, header,
+            Emit(CapturedItem::Kind::Message, stream, fromClient, at, header,
                  ParseNetMsg(header.data(), header.size(), parsed).text);
             used += header.size();
             side.broken = true;
@@ -321,94 +425,94 @@ void CaptureReader::Frame(Stream& stream, bool fromClient, const Packet& packet)
         }
         ReceivedNetMsg parsed;
         const NetMsgParseResult result = ParseNetMsg(p, frame.size, parsed);
-        Emit(CapturedItem::Kind::Message, stream, fromClient, packet, std::string(p, frame.size),
+        Emit(CapturedItem::Kind::Message, stream, fromClient, at, std::string(p, frame.size),
              result ? std::string() : result.text);
         used += frame.size;
     }
     side.buffer.erase(0, used);
     if (side.broken && !side.buffer.empty()) {
-        Emit(CapturedItem::Kind::Problem, stream, fromClient, packet, {},
+        Emit(CapturedItem::Kind::Problem, stream, fromClient, at, {},
              std::to_string(side.buffer.size()) +
                  " bytes after a message with an invalid length field, not read as messages");
         side.buffer.clear();
     }
 }
 
-void CaptureReader::EndSide(Stream& stream, bool fromClient, const Packet& packet,
+void CaptureReader::ForgetHeld(Side& side) {
+    for (const auto& [seq, held] : side.ahead) {
+        heldFrames.erase(heldFrames.find(held.stamp.frame));
+    }
+    side.ahead.clear();
+}
+
+std::uint32_t CaptureReader::HeldEnd(const Side& side) {
+    std::uint32_t end = side.next;
+    for (const auto& [seq, held] : side.ahead) {
+        const std::uint32_t after = seq + static_cast<std::uint32_t>(held.bytes.size()) + held.lost;
+        if (static_cast<std::int32_t>(after - end) > 0) {
+            end = after;
+        }
+    }
+    return end;
+}
+
+void CaptureReader::EndSide(Stream& stream, bool fromClient, Stamp at,
                             std::optional<std::uint32_t> endSeq) {
     Side& side = fromClient ? stream.fromClient : stream.fromServer;
     if (side.ended) {
         return;
     }
+    // The side sent all it will: held segments after a hole are read past it.
+    GiveUpBefore(stream, fromClient, at, endSeq.value_or(HeldEnd(side)));
     side.ended = true;
+    ForgetHeld(side);
     if (stream.verdict != Verdict::Ours) {
         return;
     }
-    std::size_t missing = 0;
-    std::size_t held = 0;
-    if (!side.ahead.empty()) {
-        missing = side.ahead.begin()->first - side.next;
-        for (const auto& [seq, bytes] : side.ahead) {
-            held += bytes.size();
-        }
-        side.ahead.clear();
-    } else if (endSeq && static_cast<std::int32_t>(*endSeq - side.next) > 0) {
-        missing = *endSeq - side.next;
-    }
-    if (missing != 0) {
-        Emit(CapturedItem::Kind::Problem, stream, fromClient, packet, {},
-             std::to_string(missing) + " bytes missing from the capture" +
-                 (held != 0 ? "; the " + std::to_string(held) +
-                                  " bytes after them are not read as messages"
-                            : std::string()));
-    }
     if (!side.buffer.empty() && !side.broken) {
-        std::size_t wanted = static_cast<std::size_t>(net::kHeaderSize);
-        if (side.buffer.size() >= wanted) {
-            wanted = FrameNetMsg(side.buffer.data(), side.buffer.size()).size;
-        }
-        Emit(CapturedItem::Kind::Message, stream, fromClient, packet, side.buffer,
+        Emit(CapturedItem::Kind::Message, stream, fromClient, at, side.buffer,
              "connection cut in the middle of a message (" + std::to_string(side.buffer.size()) +
-                 " of " + std::to_string(wanted) + " bytes)");
+                 " of " + std::to_string(WantedBytes(side.buffer)) + " bytes)");
         side.buffer.clear();
     }
     if (stream.fromClient.ended && stream.fromServer.ended && !stream.closed) {
         stream.closed = true;
-        Emit(CapturedItem::Kind::Close, stream, fromClient, packet, {}, {});
+        Emit(CapturedItem::Kind::Close, stream, fromClient, at, {}, {});
     }
 }
 
 void CaptureReader::Finish() {
-    // The file ended with conversations still open: what they hold that is not a whole
-    // message is shown, but no close is made up.
+    // The file ended with conversations still open: held segments are read past their holes,
+    // what is left that is not a whole message is shown, but no close is made up.
     for (auto& [key, stream] : streams) {
+        if (stream.verdict != Verdict::Ours || stream.closed) {
+            continue;
+        }
         for (const bool fromClient : {true, false}) {
             Side& side = fromClient ? stream.fromClient : stream.fromServer;
-            if (stream.verdict == Verdict::Ours && !stream.closed &&
-                (!side.buffer.empty() || !side.ahead.empty())) {
-                const std::size_t bytes = side.buffer.size();
+            GiveUpBefore(stream, fromClient, last, HeldEnd(side));
+            if (!side.buffer.empty()) {
                 Emit(CapturedItem::Kind::Problem, stream, fromClient, last, side.buffer,
-                     "the capture ends " +
-                         (bytes != 0 ? "inside a message (" + std::to_string(bytes) + " bytes)"
-                                     : std::string("with bytes missing")));
+                     "the capture ends inside a message (" + std::to_string(side.buffer.size()) +
+                         " bytes)");
                 side.buffer.clear();
-                side.ahead.clear();
             }
         }
     }
 }
 
-void CaptureReader::Emit(CapturedItem::Kind kind, const Stream& stream, bool fromClient,
-                         const Packet& packet, std::string bytes, std::string error) {
+void CaptureReader::Emit(CapturedItem::Kind kind, const Stream& stream, bool fromClient, Stamp at,
+                         std::string bytes, std::string error) {
     CapturedItem item;
     item.kind = kind;
-    item.frame = packet.frame;
-    item.timeNs = packet.timeNs;
+    item.frame = at.frame;
+    item.timeNs = at.timeNs;
     item.connection = stream.connection;
     item.direction = fromClient ? Direction::ClientToServer : Direction::ServerToClient;
     item.bytes = std::move(bytes);
     item.error = std::move(error);
-    pending.push_back(std::move(item));
+    // After the items of earlier frames and of its own (a held segment's come late).
+    pending.emplace_hint(pending.end(), at.frame, std::move(item));
 }
 
 }  // namespace capture

@@ -4,8 +4,12 @@
 // the minimap protocol in them, puts each direction's byte stream back together (segments
 // out of order, retransmitted or overlapping, a message split over several segments or
 // several messages in one) and cuts the streams into messages with the same framing and
-// parser the programs use. It reads captures our programs write and captures of a real
-// game server made by tcpdump, dumpcap or Wireshark (Ethernet, Linux cooked, raw IP and BSD
+// parser the programs use. What the capture lacks is a gap, reported where it is, and the
+// messages after it are read: bytes missing before later ones are taken for lost (not yet
+// arrived out of order) once the peer acknowledges them or the side or file ends, and bytes
+// a snapshot length cut off a frame at once; reading starts again at the first segment
+// after the gap that starts with a header. It reads captures our programs write and captures of a
+// real game server made by tcpdump, dumpcap or Wireshark (Ethernet, Linux cooked, raw IP and BSD
 // loopback links; IPv4 and IPv6).
 //
 // Which conversations: those on the server port when one is given; otherwise those with an
@@ -17,9 +21,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <tuple>
 
@@ -77,13 +81,35 @@ public:
     std::optional<std::int64_t> GetOriginNs() const;
 
 private:
+    /// Which packet an item is told at.
+    struct Stamp {
+        std::uint64_t frame = 0;
+        std::int64_t timeNs = 0;
+    };
+    /// A TCP segment's fields; `payload` is what was captured of it, `lost` what was not.
+    struct Segment {
+        std::uint32_t seq = 0;
+        std::uint32_t ack = 0;
+        std::uint8_t flags = 0;
+        std::string payload;
+        std::uint32_t lost = 0;
+    };
+    /// A segment that came ahead of the bytes before it.
+    struct Held {
+        std::string bytes;
+        /// Bytes the segment carried past what was captured of it (a snapshot length).
+        std::uint32_t lost = 0;
+        Stamp stamp;
+    };
     struct Side {
         bool started = false;
         bool ended = false;
         bool broken = false;
+        /// After a gap: bytes are read again from the first segment that starts a message.
+        bool resync = false;
         std::uint32_t next = 0;
         std::string buffer;
-        std::map<std::uint32_t, std::string> ahead;
+        std::map<std::uint32_t, Held> ahead;
     };
     enum class Verdict : std::uint8_t { Unknown, Ours, NotOurs };
     struct Stream {
@@ -100,24 +126,39 @@ private:
 
     void OnPacket(const Packet& packet);
     void OnSegment(const Packet& packet, const std::string& src, std::uint16_t srcPort,
-                   const std::string& dst, std::uint16_t dstPort, std::uint32_t seq,
-                   std::uint8_t flags, std::string payload);
-    void Take(Stream& stream, bool fromClient, const Packet& packet, std::uint32_t seq,
-              std::uint8_t flags, std::string payload);
-    void Frame(Stream& stream, bool fromClient, const Packet& packet);
-    void EndSide(Stream& stream, bool fromClient, const Packet& packet,
-                 std::optional<std::uint32_t> endSeq);
+                   const std::string& dst, std::uint16_t dstPort, Segment segment);
+    void Take(Stream& stream, bool fromClient, Stamp at, Segment segment);
+    /// Appends what the segment at `seq` adds to the side's bytes and frames them.
+    void Join(Stream& stream, bool fromClient, Stamp at, std::uint32_t seq,
+              const std::string& bytes, std::uint32_t lost);
+    /// Joins the held segments that now follow on; each is told at `at`, or at its own
+    /// packet when `at` is null (after a gap, nothing else completes them).
+    void JoinHeld(Stream& stream, bool fromClient, const Stamp* at);
+    /// The side's bytes before `end` that are still missing will never come (the peer
+    /// acknowledged them, the side ended): each hole becomes a gap and what follows it is read.
+    void GiveUpBefore(Stream& stream, bool fromClient, Stamp at, std::uint32_t end);
+    /// `count` bytes at the side's next position are missing: says so and skips them.
+    void Gap(Stream& stream, bool fromClient, Stamp at, std::uint32_t count);
+    void Frame(Stream& stream, bool fromClient, Stamp at);
+    void EndSide(Stream& stream, bool fromClient, Stamp at, std::optional<std::uint32_t> endSeq);
+    /// Drops the side's held segments.
+    void ForgetHeld(Side& side);
+    /// Where the side's held bytes end (its next position when it holds none).
+    static std::uint32_t HeldEnd(const Side& side);
     void Finish();
-    void Emit(CapturedItem::Kind kind, const Stream& stream, bool fromClient, const Packet& packet,
+    void Emit(CapturedItem::Kind kind, const Stream& stream, bool fromClient, Stamp at,
               std::string bytes, std::string error);
 
     FileReader file;
     CaptureReaderOptions options;
     std::map<Key, Stream> streams;
-    std::deque<CapturedItem> pending;
+    /// Items not handed out yet, by frame.
+    std::multimap<std::uint64_t, CapturedItem> pending;
+    /// The frames of every segment held ahead of a hole, in any conversation.
+    std::multiset<std::uint64_t> heldFrames;
     std::uint64_t connections = 0;
     std::optional<std::int64_t> firstPacketNs;
-    Packet last;
+    Stamp last;
     bool finished = false;
 };
 

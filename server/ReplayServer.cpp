@@ -206,6 +206,8 @@ bool ReplayServer::Load(const std::string& path, std::string& error) {
             script.steps.push_back(
                 {std::chrono::nanoseconds(item.timeNs - script.openNs), std::move(item.bytes)});
             ++impl->messages;
+        } else if (item.kind == capture::CapturedItem::Kind::Problem) {
+            Log(3, path + ": frame " + std::to_string(item.frame) + ": " + item.error);
         }
     }
     if (!reader.GetError().empty()) {

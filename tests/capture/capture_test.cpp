@@ -39,7 +39,14 @@ public:
         std::unique_lock<std::mutex> guard(mutex);
         released.wait(guard, [this] { return !held; });
         bytes.append(static_cast<const char*>(data), size);
+        ++writes;
+        wrote.notify_all();
         return 0;
+    }
+    /// Waits until `count` writes have been made.
+    void WaitForWrites(std::size_t count) {
+        std::unique_lock<std::mutex> guard(mutex);
+        wrote.wait(guard, [&] { return writes >= count; });
     }
     void Release() {
         {
@@ -53,7 +60,9 @@ private:
     std::string& bytes;
     std::mutex mutex;
     std::condition_variable released;
+    std::condition_variable wrote;
     bool held;
+    std::size_t writes = 0;
 };
 
 capture::CaptureWriterOptions Options(std::size_t maxQueued = 1u << 20) {
@@ -232,9 +241,14 @@ TEST(Capture, FullQueueDropsMessagesCountsThemInTheFileAndShowsTheGap) {
     for (int i = 0; i < 20; ++i) {
         writer.Bytes(1, Direction::ClientToServer, kPoll.data(), kPoll.size());
     }
+    held.Release();
+    held.WaitForWrites(2);  // the file's first blocks, then everything queued
+    // The conversation goes on: the answer acknowledges the dropped polls, a poll follows.
+    const std::string set = SetPlayer(1);
+    writer.Bytes(1, Direction::ServerToClient, set.data(), set.size());
+    writer.Bytes(1, Direction::ClientToServer, kPoll.data(), kPoll.size());
     writer.Closed(1);
     EXPECT_EQ(writer.GetStats().dropped, 13u);
-    held.Release();
     writer.Close();
 
     capture::CaptureReader reader(bytes);
@@ -244,8 +258,11 @@ TEST(Capture, FullQueueDropsMessagesCountsThemInTheFileAndShowsTheGap) {
         items.push_back(item);
     }
     EXPECT_EQ(reader.GetFile().GetDropped(), std::optional<std::uint64_t>(13));
-    ASSERT_EQ(items.size(), 10u);
-    EXPECT_EQ(Describe(items)[8], "c2s 1 problem: 182 bytes missing from the capture");
+    std::vector<std::string> expected = {"open 1"};
+    expected.insert(expected.end(), 7, "c2s 1 Poll");
+    expected.insert(expected.end(), {"c2s 1 problem: 182 bytes missing from the capture",
+                                     "s2c 1 Set", "c2s 1 Poll", "close 1"});
+    EXPECT_EQ(Describe(items), expected);
     std::size_t dropLines = 0;
     for (const std::string& line : log.Lines()) {
         dropLines += line.find("13 messages dropped") != std::string::npos ? 1 : 0;
@@ -363,18 +380,45 @@ INSTANTIATE_TEST_SUITE_P(
                              "offset @: captured length 255 runs past the end of its block"}),
     [](const auto& info) { return std::to_string(info.index); });
 
-/// A frame of a Linux cooked capture on port 9000: the synthesised Ethernet frame's IP packet
-/// behind a cooked header, with the server port changed.
-std::string CookedFrame(bool fromClient, std::uint32_t seq, std::uint8_t flags,
-                        const std::string& payload) {
-    std::string frame = capture::EthernetFrame(test::TcpSegment(fromClient, 51000, seq, flags,
-                                                                payload.data(), payload.size()))
-                            .substr(14);
-    frame[20 + (fromClient ? 2 : 0)] = static_cast<char>(9000 >> 8);
-    frame[20 + (fromClient ? 3 : 1)] = static_cast<char>(9000 & 0xFF);
-    std::string cooked(16, '\0');
-    cooked[14] = 0x08;  // IPv4
-    return cooked + frame;
+/// A TCP segment of the one conversation on port 9000 in a capture of another tool.
+struct CookedSegment {
+    bool fromClient;
+    std::uint32_t seq;
+    std::uint8_t flags;
+    std::string payload;
+    std::uint32_t ack = 0;
+    /// Bytes of the frame's end left out, as a snapshot length leaves them.
+    std::size_t cut = 0;
+    /// An IP length of 0, as a host that offloads segmentation captures its segments.
+    bool offloaded = false;
+};
+
+/// A pcap file of Linux cooked frames: each segment's synthesised IP packet behind a cooked
+/// header, with the server port changed to 9000.
+std::string CookedPcap(const std::vector<CookedSegment>& segments) {
+    std::string file("\xD4\xC3\xB2\xA1\x02\x00\x04\x00", 8);
+    file += std::string(8, '\0');
+    file += std::string("\x00\x00\x04\x00\x71\x00\x00\x00", 8);  // snaplen, link type 113
+    std::uint32_t second = 1700000000;
+    for (const CookedSegment& s : segments) {
+        capture::Segment tcp = test::TcpSegment(s.fromClient, 51000, s.seq, s.flags,
+                                                s.payload.data(), s.payload.size());
+        tcp.ack = s.ack;
+        std::string frame = capture::EthernetFrame(tcp).substr(14);
+        frame[20 + (s.fromClient ? 2 : 0)] = static_cast<char>(9000 >> 8);
+        frame[20 + (s.fromClient ? 3 : 1)] = static_cast<char>(9000 & 0xFF);
+        if (s.offloaded) {
+            frame[2] = frame[3] = 0;
+        }
+        std::string data(16, '\0');
+        data[14] = 0x08;  // IPv4
+        data += frame.substr(0, frame.size() - s.cut);
+        const std::uint32_t record[4] = {second++, 0, static_cast<std::uint32_t>(data.size()),
+                                         static_cast<std::uint32_t>(data.size() + s.cut)};
+        file.append(reinterpret_cast<const char*>(record), sizeof record);
+        file += data;
+    }
+    return file;
 }
 
 TEST(Capture, PcapOfAnotherToolReadsAsItsMessagesWhateverTheSegmenting) {
@@ -382,13 +426,7 @@ TEST(Capture, PcapOfAnotherToolReadsAsItsMessagesWhateverTheSegmenting) {
     const std::string answer =
         Str(sim::EncodeQueryResult(proto::MakeNpc(7, "Smith", 1, 2, 3, -1))) +
         Str(sim::EncodeQueryEnd());
-    struct Frame {
-        bool fromClient;
-        std::uint32_t seq;
-        std::uint8_t flags;
-        std::string payload;
-    };
-    const std::vector<Frame> frames = {
+    const std::string file = CookedPcap({
         {true, 100, capture::kTcpSyn, ""},
         {false, 500, capture::kTcpSyn | capture::kTcpAck, ""},
         // The query in two pieces, the second first; then the first again.
@@ -402,23 +440,68 @@ TEST(Capture, PcapOfAnotherToolReadsAsItsMessagesWhateverTheSegmenting) {
          capture::kTcpFin | capture::kTcpAck, ""},
         {true, 101 + static_cast<std::uint32_t>(query.size()), capture::kTcpFin | capture::kTcpAck,
          ""},
-    };
-    std::string file("\xD4\xC3\xB2\xA1\x02\x00\x04\x00", 8);
-    file += std::string(8, '\0');
-    file += std::string("\x00\x00\x04\x00\x71\x00\x00\x00", 8);  // snaplen, link type 113
-    std::uint32_t second = 1700000000;
-    for (const Frame& f : frames) {
-        const std::string data = CookedFrame(f.fromClient, f.seq, f.flags, f.payload);
-        const std::uint32_t record[4] = {second++, 0, static_cast<std::uint32_t>(data.size()),
-                                         static_cast<std::uint32_t>(data.size())};
-        file.append(reinterpret_cast<const char*>(record), sizeof record);
-        file += data;
-    }
+    });
     std::string error;
     EXPECT_EQ(Describe(ReadAll(file, &error)),
               (std::vector<std::string>{"open 1", "c2s 1 Query", "s2c 1 QueryResult",
                                         "s2c 1 QueryEnd", "close 1"}));
     EXPECT_EQ(error, "");
+}
+
+// What a capture lacks (a segment it dropped, the end of a frame its snapshot length cut) is
+// said where it is missing, and the messages after it are read, each at its own frame.
+TEST(Capture, PcapOfAnotherToolReadsOnPastWhatItMissed) {
+    const std::string a = SetPlayer(1);
+    const std::string lostWhole = SetPlayer(2);
+    const std::string c = SetPlayer(3);
+    const std::string end = Str(sim::EncodeQueryEnd());
+    const std::string lostHead = SetPlayer(4);
+    const std::string f = SetPlayer(5);
+    const auto at = [](const std::vector<std::string>& before) {
+        std::uint32_t seq = 501;
+        for (const std::string& bytes : before) {
+            seq += static_cast<std::uint32_t>(bytes.size());
+        }
+        return seq;
+    };
+    const std::uint8_t ack = capture::kTcpAck;
+    const std::string file = CookedPcap({
+        {true, 100, capture::kTcpSyn, ""},
+        {false, 500, capture::kTcpSyn | ack, "", 101},
+        {false, 501, ack, a, 101, 0, true},
+        // lostWhole is not in the capture; c waits for it until the client acknowledges both,
+        // after a poll of its own.
+        {false, at({a, lostWhole}), ack, c, 101},
+        {true, 101, ack, kPoll, at({a})},
+        {true, 115, ack, "", at({a, lostWhole, c})},
+        // The snapshot length keeps 8 of QueryEnd's 14 bytes.
+        {false, at({a, lostWhole, c}), ack, end, 101, 6},
+        // The first 20 bytes of lostHead are not in the capture, the rest is.
+        {false, at({a, lostWhole, c, end}) + 20, ack, lostHead.substr(20), 101},
+        {false, at({a, lostWhole, c, end, lostHead}), ack, f, 101},
+        {false, at({a, lostWhole, c, end, lostHead, f}), capture::kTcpFin | ack, "", 101},
+        {true, 115, capture::kTcpFin | ack, "", at({a, lostWhole, c, end, lostHead, f}) + 1},
+    });
+    std::string error;
+    const std::vector<CapturedItem> items = ReadAll(file, &error);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(Describe(items),
+              (std::vector<std::string>{
+                  "open 1", "s2c 1 Set", "s2c 1 problem: 39 bytes missing from the capture",
+                  "s2c 1 Set", "c2s 1 Poll",
+                  "s2c 1 problem: 6 bytes missing from the capture; the message before them is "
+                  "cut (8 of 14 bytes)",
+                  "s2c 1 problem: 20 bytes missing from the capture",
+                  "s2c 1 problem: 19 bytes after a gap that do not start a message, not read as "
+                  "messages",
+                  "s2c 1 Set", "close 1"}));
+    ASSERT_EQ(items.size(), 10u);
+    // In frame order, from 1: c came in the fourth, before the poll; f in the ninth.
+    EXPECT_EQ(items[2].frame, 4u);
+    EXPECT_EQ(items[3].frame, 4u);
+    EXPECT_EQ(items[3].bytes, c);
+    EXPECT_EQ(items[8].frame, 9u);
+    EXPECT_EQ(items[8].bytes, f);
 }
 
 TEST(Capture, DecodedNpcShowsEveryFieldWithItsNameBytesEscaped) {
