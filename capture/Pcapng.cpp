@@ -1,5 +1,6 @@
 #include "capture/Pcapng.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace capture {
@@ -201,6 +202,22 @@ std::string EthernetFrame(const Segment& seg) {
 
 // ---- Reading ----------------------------------------------------------------------------
 
+namespace {
+
+/// Nanoseconds since 1970 of a file's time stamp. A file may say anything: times are held
+/// within about 142 years either side of 1970, so that the difference of any two, which the
+/// tools print and the replays wait, is a number too.
+std::int64_t TimeNs(std::uint64_t seconds, std::int64_t offsetSeconds, std::uint64_t ns) {
+    constexpr std::int64_t kLimit = 4'500'000'000;
+    const std::int64_t own =
+        seconds > std::uint64_t{kLimit} ? kLimit : static_cast<std::int64_t>(seconds);
+    const std::int64_t total = own + std::clamp(offsetSeconds, -kLimit, kLimit);
+    return std::clamp(total, -kLimit, kLimit) * 1'000'000'000 +
+           static_cast<std::int64_t>(std::min<std::uint64_t>(ns, 999'999'999));
+}
+
+}  // namespace
+
 std::vector<std::size_t> BlockEnds(const std::string& bytes) {
     std::vector<std::size_t> ends;
     for (std::size_t at = 0; bytes.size() - at >= 8;) {
@@ -271,8 +288,7 @@ std::int64_t FileReader::ToNs(const Interface& interface, std::uint64_t units) c
         }
         ns = fraction;
     }
-    return static_cast<std::int64_t>(seconds * 1000000000 + ns) +
-           interface.offsetSeconds * 1000000000;
+    return TimeNs(seconds, interface.offsetSeconds, ns);
 }
 
 FileReader::Status FileReader::Next(Packet& packet) {
@@ -345,8 +361,8 @@ FileReader::Status FileReader::NextPcap(Packet& packet) {
     packet.frame = ++frames;
     packet.offset = offset;
     packet.linkType = pcapInterface.linkType;
-    packet.timeNs = static_cast<std::int64_t>(seconds) * 1000000000 +
-                    static_cast<std::int64_t>(fraction) * (pcapInterface.exponent == 9 ? 1 : 1000);
+    packet.timeNs =
+        TimeNs(seconds, 0, std::uint64_t{fraction} * (pcapInterface.exponent == 9 ? 1 : 1000));
     packet.data.assign(bytes, offset + 16, captured);
     offset += 16 + std::size_t{captured};
     return Status::Packet;

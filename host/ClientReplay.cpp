@@ -20,11 +20,25 @@ bool ReplayCapture(const std::string& path, const ReplayHooks& hooks, std::strin
     os::Timer* timer = os::GetTimer();
     capture::CapturedItem item;
     ReceivedNetMsg parsed;
+    const auto say = [&path](const capture::CapturedItem& at, const std::string& text) {
+        LogText(3, ("minimap-client: " + path + ": frame " + std::to_string(at.frame) + ": " + text)
+                       .c_str());
+    };
+    // What of the capture's clock the replay left out: jumps beyond kLongestStepMs.
+    std::int64_t skippedMs = 0;
     while (reader.Next(item)) {
         const std::int64_t origin = reader.GetOriginNs().value_or(item.timeNs);
-        const std::int64_t dueMs = (item.timeNs - origin) / 1000000;
+        const std::int64_t dueMs = (item.timeNs - origin) / 1000000 - skippedMs;
         if (dueMs > timer->Now()) {
-            timer->Advance(dueMs - timer->Now());
+            std::int64_t step = dueMs - timer->Now();
+            if (step > kLongestStepMs) {
+                say(item, "the capture's clock jumps " + std::to_string(step / 1000) +
+                              " s ahead; replayed as " + std::to_string(kLongestStepMs / 1000) +
+                              " s");
+                skippedMs += step - kLongestStepMs;
+                step = kLongestStepMs;
+            }
+            timer->Advance(step);
         }
         switch (item.kind) {
             case capture::CapturedItem::Kind::Open:
@@ -48,6 +62,8 @@ bool ReplayCapture(const std::string& path, const ReplayHooks& hooks, std::strin
                 }
                 break;
             case capture::CapturedItem::Kind::Problem:
+                // The replay goes on past what the capture lacks, and says where it was.
+                say(item, item.error);
                 break;
         }
     }

@@ -13,6 +13,11 @@
 //   sends one; polls and ticks are the module's own timers' work and are left to them.
 // Everything runs on the calling thread, so two replays of one file do the same things in
 // the same order.
+//
+// A jump of the capture's clock beyond a day between two items (a damaged time stamp) is
+// replayed as one day, with a line on the log: the timers would otherwise run every interval
+// of it (a poll every 5 s of a hundred years takes minutes), and no event depends on how often
+// they ran. What gaps the capture has are logged too.
 #pragma once
 
 #include <cstdint>
@@ -33,5 +38,8 @@ struct ReplayHooks {
 /// damaged (the items before the damage were played). A file cut inside its last block plays
 /// to its last whole block, with a warning on the log.
 bool ReplayCapture(const std::string& path, const ReplayHooks& hooks, std::string& error);
+
+/// The longest step of the manual clock between two items of a replay.
+inline constexpr std::int64_t kLongestStepMs = 24 * 3600 * 1000;
 
 }  // namespace host
