@@ -85,6 +85,8 @@ bool IsRequest(const std::string& payload) {
 CaptureReader::CaptureReader(std::string fileBytes, CaptureReaderOptions options)
     : file(std::move(fileBytes)), options(options) {}
 
+CaptureReader::CaptureReader(CaptureReaderOptions options) : options(options) {}
+
 std::optional<std::int64_t> CaptureReader::GetOriginNs() const {
     if (file.GetStartTimeNs()) {
         return file.GetStartTimeNs();
@@ -95,10 +97,15 @@ std::optional<std::int64_t> CaptureReader::GetOriginNs() const {
 bool CaptureReader::Next(CapturedItem& item) {
     // Items are handed out in frame order: one later than a held segment waits, since a gap
     // may yet make that segment's messages items of its own, earlier frame.
+    needsInput = false;
     while (!finished && (pending.empty() ||
                          (!heldFrames.empty() && pending.begin()->first > *heldFrames.begin()))) {
         Packet packet;
         const FileReader::Status status = file.Next(packet);
+        if (status == FileReader::Status::NeedMore) {
+            needsInput = true;
+            return false;
+        }
         if (status == FileReader::Status::Packet) {
             if (!firstPacketNs) {
                 firstPacketNs = packet.timeNs;

@@ -25,6 +25,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 
 #include "capture/Pcapng.h"
@@ -68,9 +69,17 @@ struct CaptureReaderOptions {
 class CaptureReader {
 public:
     CaptureReader(std::string fileBytes, CaptureReaderOptions options = {});
+    /// Reads a capture as it is written: Append its bytes as they come, EndInput at its end.
+    explicit CaptureReader(CaptureReaderOptions options);
 
-    /// The next item; false after the last one or when the file is damaged (GetError).
+    void Append(std::string_view more) { file.Append(more); }
+    void EndInput() { file.EndInput(); }
+
+    /// The next item; false after the last one or when the file is damaged (GetError), and,
+    /// while the input is open, when the next item needs more of it (NeedsInput).
     bool Next(CapturedItem& item);
+    /// Whether Next returned false for want of input rather than at the end.
+    bool NeedsInput() const noexcept { return needsInput; }
 
     /// "offset N: ..." when the file is damaged.
     const std::string& GetError() const noexcept { return file.GetError(); }
@@ -160,6 +169,7 @@ private:
     std::optional<std::int64_t> firstPacketNs;
     Stamp last;
     bool finished = false;
+    bool needsInput = false;
 };
 
 }  // namespace capture

@@ -6,10 +6,15 @@
 // read before the damage is printed, then the error with its offset) or cannot be read; 2
 // for a wrong command line.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "capture/CaptureReader.h"
@@ -73,38 +78,58 @@ int main(int argc, char** argv) {
         op = Lower(op);
     }
 
-    // "-" is standard input, which /dev/stdin names whatever it is (a pipe, a file, a terminal).
-    std::string bytes;
-    std::string error;
-    if (!capture::ReadCaptureFile(path == "-" ? "/dev/stdin" : path, bytes, error)) {
-        std::cerr << "pyr-netdump: " << error << "\n";
+    // Read as it comes: a pipe from a live capture (`tcpdump -U -w - | pyr-netdump -`) shows
+    // each message once its packet is in, and a file of any size takes no more memory than
+    // its open conversations. "-" is standard input.
+    const std::string name = path == "-" ? "/dev/stdin" : path;
+    const int fd = path == "-" ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        std::cerr << "pyr-netdump: cannot read " << name << "\n";
         return 1;
     }
     capture::CaptureReaderOptions options;
     if (serverPort != 0) {
         options.serverPort = static_cast<std::uint16_t>(serverPort);
     }
-    capture::CaptureReader reader(std::move(bytes), options);
+    capture::CaptureReader reader(options);
     capture::CapturedItem item;
     std::string out;
     const bool filtered = !direction.empty() || !ops.empty();
-    while (reader.Next(item)) {
-        const std::int64_t origin = reader.GetOriginNs().value_or(item.timeNs);
-        const bool message = item.kind == capture::CapturedItem::Kind::Message;
-        if (!message && (item.kind != capture::CapturedItem::Kind::Problem || !ops.empty()) &&
-            filtered) {
-            continue;
+    std::vector<char> chunk(std::size_t{1} << 16);
+    while (true) {
+        while (reader.Next(item)) {
+            const std::int64_t origin = reader.GetOriginNs().value_or(item.timeNs);
+            const bool message = item.kind == capture::CapturedItem::Kind::Message;
+            if (!message && (item.kind != capture::CapturedItem::Kind::Problem || !ops.empty()) &&
+                filtered) {
+                continue;
+            }
+            if (!direction.empty() && direction != capture::ToString(item.direction)) {
+                continue;
+            }
+            if (message && !ops.empty() &&
+                std::find(ops.begin(), ops.end(), Lower(capture::DecodeMessage(item.bytes).name)) ==
+                    ops.end()) {
+                continue;
+            }
+            out =
+                json ? capture::FormatJson(item, origin) + "\n" : capture::FormatText(item, origin);
+            std::fwrite(out.data(), 1, out.size(), stdout);
         }
-        if (!direction.empty() && direction != capture::ToString(item.direction)) {
-            continue;
+        if (!reader.NeedsInput()) {
+            break;
         }
-        if (message && !ops.empty() &&
-            std::find(ops.begin(), ops.end(), Lower(capture::DecodeMessage(item.bytes).name)) ==
-                ops.end()) {
-            continue;
+        std::fflush(stdout);  // what is read so far, before waiting for more
+        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        if (got > 0) {
+            reader.Append(std::string_view(chunk.data(), static_cast<std::size_t>(got)));
+        } else if (got == 0) {
+            reader.EndInput();
+        } else if (errno != EINTR) {
+            std::fflush(stdout);
+            std::cerr << "pyr-netdump: cannot read " << name << "\n";
+            return 1;
         }
-        out = json ? capture::FormatJson(item, origin) + "\n" : capture::FormatText(item, origin);
-        std::fwrite(out.data(), 1, out.size(), stdout);
     }
     std::fflush(stdout);
     if (!reader.GetError().empty()) {

@@ -237,6 +237,22 @@ std::vector<std::size_t> BlockEnds(const std::string& bytes) {
 
 FileReader::FileReader(std::string bytes) : bytes(std::move(bytes)) {}
 
+FileReader::FileReader() : inputEnded(false) {}
+
+void FileReader::Append(std::string_view more) {
+    // What was read goes once it is the larger part: each byte is moved at most once more.
+    if (offset >= (std::size_t{1} << 20) && offset >= bytes.size() - offset) {
+        bytes.erase(0, offset);
+        base += offset;
+        offset = 0;
+    }
+    bytes.append(more);
+}
+
+void FileReader::EndInput() {
+    inputEnded = true;
+}
+
 std::uint16_t FileReader::Read16(std::size_t at) const {
     const auto b0 = static_cast<std::uint8_t>(bytes[at]);
     const auto b1 = static_cast<std::uint8_t>(bytes[at + 1]);
@@ -251,13 +267,16 @@ std::uint32_t FileReader::Read32(std::size_t at) const {
 
 FileReader::Status FileReader::Fail(std::size_t at, const std::string& text) {
     done = true;
-    error = "offset " + std::to_string(at) + ": " + text;
+    error = "offset " + std::to_string(base + at) + ": " + text;
     return Status::Error;
 }
 
 FileReader::Status FileReader::Cut(std::size_t at, std::size_t have, std::size_t need) {
+    if (!inputEnded) {
+        return Status::NeedMore;  // the rest of the block is still to come
+    }
     done = true;
-    warning = "the file ends inside the block at offset " + std::to_string(at) + " (" +
+    warning = "the file ends inside the block at offset " + std::to_string(base + at) + " (" +
               std::to_string(have) + " of " + std::to_string(need) +
               " bytes); read up to the last whole block";
     return Status::End;
@@ -296,6 +315,9 @@ FileReader::Status FileReader::Next(Packet& packet) {
         return error.empty() ? Status::End : Status::Error;
     }
     if (format == Format::Unknown) {
+        if (bytes.size() < 24 && !inputEnded) {
+            return Status::NeedMore;  // the magic, and a pcap file's header
+        }
         if (bytes.size() < 4) {
             if (bytes.empty()) {
                 done = true;
@@ -343,6 +365,9 @@ FileReader::Status FileReader::Next(Packet& packet) {
 
 FileReader::Status FileReader::NextPcap(Packet& packet) {
     if (offset == bytes.size()) {
+        if (!inputEnded) {
+            return Status::NeedMore;
+        }
         done = true;
         return Status::End;
     }
@@ -352,14 +377,14 @@ FileReader::Status FileReader::NextPcap(Packet& packet) {
     const std::uint32_t seconds = Read32(offset);
     const std::uint32_t fraction = Read32(offset + 4);
     const std::uint32_t captured = Read32(offset + 8);
-    if (captured > 0x4000000) {
+    if (captured > kMaxBlockBytes) {
         return Fail(offset, "record length " + std::to_string(captured) + " is not plausible");
     }
     if (bytes.size() - offset - 16 < captured) {
         return Cut(offset, bytes.size() - offset, 16 + std::size_t{captured});
     }
     packet.frame = ++frames;
-    packet.offset = offset;
+    packet.offset = base + offset;
     packet.linkType = pcapInterface.linkType;
     packet.timeNs =
         TimeNs(seconds, 0, std::uint64_t{fraction} * (pcapInterface.exponent == 9 ? 1 : 1000));
@@ -420,6 +445,9 @@ bool FileReader::ReadOptions(std::size_t at, std::size_t end, std::size_t blockO
 FileReader::Status FileReader::NextPcapng(Packet& packet) {
     while (true) {
         if (offset == bytes.size()) {
+            if (!inputEnded) {
+                return Status::NeedMore;
+            }
             done = true;
             return Status::End;
         }
@@ -438,13 +466,18 @@ FileReader::Status FileReader::NextPcapng(Packet& packet) {
                 }
             }
             interfaces.clear();
-        } else if (frames == 0 && at == 0) {
+        } else if (frames == 0 && base + at == 0) {
             return Fail(at, "a pcapng file must start with a section header");
         }
         const std::uint32_t total = Read32(at + 4);
         if (total < 12 || total % 4 != 0) {
             return Fail(at, "block length " + std::to_string(total) +
                                 (total < 12 ? " is below 12" : " is not a multiple of 4"));
+        }
+        if (total > kMaxBlockBytes) {
+            // No capture tool writes such a block; read as it comes, it would be held whole.
+            return Fail(at, "block length " + std::to_string(total) + " is larger than " +
+                                std::to_string(kMaxBlockBytes) + " bytes");
         }
         if (left < total) {
             return Cut(at, left, total);
@@ -522,7 +555,7 @@ FileReader::Status FileReader::NextPcapng(Packet& packet) {
                 const std::uint64_t units =
                     (std::uint64_t{Read32(body + 4)} << 32) | Read32(body + 8);
                 packet.frame = ++frames;
-                packet.offset = at;
+                packet.offset = base + at;
                 packet.linkType = interface->linkType;
                 packet.timeNs = ToNs(*interface, units);
                 packet.data.assign(bytes, body + 20, captured);
@@ -538,7 +571,7 @@ FileReader::Status FileReader::NextPcapng(Packet& packet) {
                 }
                 const std::size_t captured = std::min<std::size_t>(Read32(body), end - body - 4);
                 packet.frame = ++frames;
-                packet.offset = at;
+                packet.offset = base + at;
                 packet.linkType = interface->linkType;
                 packet.timeNs = 0;
                 packet.data.assign(bytes, body + 4, captured);

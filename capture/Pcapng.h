@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace capture {
@@ -100,14 +101,27 @@ struct Packet {
     std::size_t offset = 0;
 };
 
+/// The largest block (pcapng) or record (pcap) a reader takes: a packet of 64 MiB, far beyond
+/// any snapshot length.
+inline constexpr std::uint32_t kMaxBlockBytes = 0x4000000;
+
 class FileReader {
 public:
     /// Takes the whole file.
     explicit FileReader(std::string bytes);
+    /// Reads a file as it is written (a pipe from a live capture): bytes come by Append, and
+    /// EndInput says that no more will.
+    FileReader();
 
-    enum class Status : std::uint8_t { Packet, End, Error };
+    /// More of the file. Blocks already read are dropped from memory as the reading goes on.
+    void Append(std::string_view more);
+    /// The file is complete: what Append gave is all of it.
+    void EndInput();
+
+    enum class Status : std::uint8_t { Packet, End, Error, NeedMore };
     /// The next packet; End after the last (see GetWarning for a cut file); Error when the
     /// file is damaged (GetError says where and how). After End or Error it stays there.
+    /// NeedMore while the input is open and holds no whole block more: Append, then ask again.
     Status Next(Packet& packet);
 
     /// "offset N: ..." after Error.
@@ -141,8 +155,11 @@ private:
                      std::uint32_t blockType, Interface* interface);
 
     enum class Format : std::uint8_t { Unknown, Pcapng, Pcap } format = Format::Unknown;
+    /// The file from `base` on; `offset` counts from there.
     std::string bytes;
+    std::size_t base = 0;
     std::size_t offset = 0;
+    bool inputEnded = true;
     bool bigEndian = false;
     bool done = false;
     std::vector<Interface> interfaces;

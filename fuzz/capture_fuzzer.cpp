@@ -5,8 +5,12 @@
 // Input: the whole file. The reader must end (items, then the end or an error), never read
 // outside the file, name the offset in every error, hand out items in frame order with their
 // connections numbered, and every item must print as one line of JSON without raw control
-// characters and as text.
+// characters and as text. Fed in pieces, as a live capture comes, it must give the same items
+// and the same error.
+#include <algorithm>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "capture/CaptureReader.h"
 #include "capture/Decode.h"
@@ -17,7 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     capture::CapturedItem item;
     std::uint64_t lastFrame = 0;
     std::size_t items = 0;
+    std::vector<capture::CapturedItem> all;
     while (reader.Next(item)) {
+        all.push_back(item);
         FUZZ_CHECK(item.frame >= lastFrame);
         FUZZ_CHECK(item.connection >= 1);
         lastFrame = item.frame;
@@ -32,5 +38,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_CHECK(reader.GetError().empty() || reader.GetError().rfind("offset ", 0) == 0);
     FUZZ_CHECK(!reader.Next(item));
+
+    capture::CaptureReader fed{capture::CaptureReaderOptions{}};
+    const std::size_t piece = size == 0 ? 1 : 1 + data[size - 1] % 97;
+    std::size_t at = 0;
+    std::size_t index = 0;
+    while (true) {
+        while (fed.Next(item)) {
+            FUZZ_CHECK(index < all.size());
+            const capture::CapturedItem& same = all[index++];
+            FUZZ_CHECK(item.kind == same.kind && item.frame == same.frame &&
+                       item.connection == same.connection && item.bytes == same.bytes &&
+                       item.error == same.error);
+        }
+        if (!fed.NeedsInput()) {
+            break;
+        }
+        if (at < size) {
+            const std::size_t n = std::min(piece, size - at);
+            fed.Append(std::string_view(reinterpret_cast<const char*>(data) + at, n));
+            at += n;
+        } else {
+            fed.EndInput();
+        }
+    }
+    FUZZ_CHECK(index == all.size());
+    FUZZ_CHECK(fed.GetError() == reader.GetError() && fed.GetWarning() == reader.GetWarning());
     return 0;
 }

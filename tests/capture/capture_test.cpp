@@ -14,6 +14,8 @@
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "capture/CaptureReader.h"
@@ -226,6 +228,78 @@ TEST(Capture, FileCutAnywhereReadsUpToItsLastWholeBlock) {
                     << warning;
             }
         }
+    }
+}
+
+/// What a reader fed `bytes` in pieces of `piece` bytes gives, as a pipe from a live capture
+/// feeds it; `early` counts the items it gave before the input ended.
+std::vector<CapturedItem> ReadFed(const std::string& bytes, std::size_t piece, std::string& error,
+                                  std::string& warning, std::size_t& early) {
+    capture::CaptureReader reader(capture::CaptureReaderOptions{});
+    std::vector<CapturedItem> items;
+    CapturedItem item;
+    for (std::size_t at = 0;; at += piece) {
+        while (reader.Next(item)) {
+            items.push_back(item);
+        }
+        if (!reader.NeedsInput()) {
+            break;
+        }
+        if (at < bytes.size()) {
+            reader.Append(std::string_view(bytes).substr(at, piece));
+            early = items.size();
+        } else {
+            reader.EndInput();
+        }
+    }
+    error = reader.GetError();
+    warning = reader.GetWarning();
+    return items;
+}
+
+// Read as it is written, a capture gives what the whole file gives, as each packet comes: the
+// same items at the same frames, the same warning for a cut end, the same error at the same
+// offset beyond the megabyte after which the reader lets go of what it read.
+TEST(Capture, CaptureReadAsItIsWrittenGivesWhatTheWholeFileGives) {
+    std::string big;
+    {
+        capture::CaptureWriter writer(std::make_unique<MemorySink>(big), Options());
+        writer.Opened(1);
+        for (int i = 0; i < 30000; ++i) {
+            writer.Bytes(1, Direction::ClientToServer, kPoll.data(), kPoll.size());
+        }
+        writer.Closed(1);
+        writer.Close();
+    }
+    ASSERT_GT(big.size(), std::size_t{2} << 20);
+    std::string damaged = big;
+    const std::vector<std::size_t> ends = capture::BlockEnds(damaged);
+    damaged.replace(ends[ends.size() - 4] + 4, 4, std::string("\x4E\x00\x00\x00", 4));
+    const std::string damagedError = "offset " + std::to_string(ends[ends.size() - 4]) +
+                                     ": block length 78 is not a multiple of 4";
+    const std::string small = Written();
+    for (const auto& [name, bytes, piece, expectedError] :
+         {std::tuple{"session, 7 bytes a time", small, std::size_t{7}, std::string()},
+          std::tuple{"session cut inside its last block", small.substr(0, small.size() - 9),
+                     std::size_t{1000}, std::string()},
+          std::tuple{"damaged past 2 MB, 64 KiB a time", damaged, std::size_t{1} << 16,
+                     damagedError}}) {
+        std::string error;
+        std::string warning;
+        const std::vector<CapturedItem> whole = ReadAll(bytes, &error, &warning);
+        EXPECT_EQ(error, expectedError) << name;
+        std::string fedError;
+        std::string fedWarning;
+        std::size_t early = 0;
+        const std::vector<CapturedItem> fed = ReadFed(bytes, piece, fedError, fedWarning, early);
+        EXPECT_EQ(Describe(fed), Describe(whole)) << name;
+        ASSERT_EQ(fed.size(), whole.size()) << name;
+        for (std::size_t i = 0; i < fed.size(); ++i) {
+            EXPECT_EQ(fed[i].frame, whole[i].frame) << name << ", item " << i;
+        }
+        EXPECT_EQ(fedError, error) << name;
+        EXPECT_EQ(fedWarning, warning) << name;
+        EXPECT_GT(early, whole.size() / 2) << name << ": items came before the input ended";
     }
 }
 

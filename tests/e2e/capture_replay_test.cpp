@@ -10,6 +10,10 @@
 // one, reconnection by reconnection. Waits are bounded; nothing here measures time.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +21,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -474,6 +479,52 @@ TEST_P(CaptureReplay, ServerReplayServesTheCapturedSessionToALiveClient) {
     EXPECT_EQ(client->WaitExit(kWaitMs), 0);
     server->Signal(SIGTERM);
     EXPECT_EQ(server->WaitExit(kWaitMs), 0);
+}
+
+// A capture still being written (a FIFO that tcpdump -U -w writes) is decoded as it comes:
+// the messages of its first half are printed while the writer holds the file open.
+TEST_P(CaptureReplay, NetdumpDecodesACaptureAsItIsWritten) {
+    const Output whole = Netdump(run.capture);
+    ASSERT_EQ(whole.exit, 0) << whole.err;
+    const std::string bytes = ReadFile(run.capture);
+    const std::vector<std::size_t> ends = capture::BlockEnds(bytes);
+    const std::size_t half = ends[ends.size() / 2];
+    const std::string fifo = (dir / "live.pcapng").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Read and write: opening never waits for the other end, and the reader sees the end of
+    // the file only when this descriptor closes.
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    auto netdump =
+        test::ChildProcess::Spawn({PYR_NETDUMP, "--json", fifo}, {}, (dir / "live.err").string());
+    ASSERT_NE(netdump, nullptr);
+    const auto write = [writer](std::string_view part) {
+        while (!part.empty()) {
+            const ssize_t n = ::write(writer, part.data(), part.size());
+            ASSERT_GT(n, 0);
+            part.remove_prefix(static_cast<std::size_t>(n));
+        }
+    };
+    write(std::string_view(bytes).substr(0, half));
+    std::vector<std::string> lines;
+    std::string line;
+    // Every line of an item whose frame the first half holds, before the rest is written.
+    const std::uint64_t frames = ends.size() / 2 - 2;
+    for (const std::string& expected : whole.lines) {
+        if (ParseJson(expected)["frame"].AsUint64() >= frames) {
+            break;
+        }
+        ASSERT_TRUE(netdump->ReadLine(line, kWaitMs)) << "line " << lines.size() + 1;
+        lines.push_back(line);
+    }
+    ASSERT_FALSE(lines.empty());
+    write(std::string_view(bytes).substr(half));
+    ::close(writer);
+    while (netdump->ReadLine(line, kWaitMs)) {
+        lines.push_back(line);
+    }
+    EXPECT_EQ(netdump->WaitExit(kWaitMs), 0);
+    EXPECT_EQ(lines, whole.lines);
 }
 
 TEST_P(CaptureReplay, CaptureCutAtEveryBlockBoundaryDecodesUpToThatBoundary) {
