@@ -12,9 +12,12 @@
 //
 // The client core lock: the host holds it while plug-ins are created, started, stopped and
 // released, so that none of that overlaps a message being handled.
-#include <atomic>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -75,37 +78,65 @@ private:
 
 // ---- Stopping ------------------------------------------------------------------------------
 
-std::atomic<bool> interrupted{false};
+/// Set once the main thread took a stop signal.
+bool interrupted = false;
 
-extern "C" void OnStopSignal(int) {
-    interrupted = true;
+/// The stop signals: SIGINT, SIGTERM, and SIGHUP (a closed terminal ends the run as Ctrl-C
+/// does) unless nohup started us ignoring it. They are blocked in every thread, the plug-ins'
+/// included (threads inherit the mask), and taken by the main thread's wait with sigtimedwait,
+/// so no handler ever interrupts a thread: under qemu's user-mode emulation of 32-bit x86,
+/// returning from a handler could leave the thread with another thread's thread-local storage
+/// (the main thread's join of the network thread then failed with "Resource deadlock
+/// avoided").
+sigset_t BlockStopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    struct sigaction hangup {};
+    if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN) {
+        sigaddset(&set, SIGHUP);
+    }
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    return set;
 }
 
-/// Connected to the minimap's QueryFinished with --until-query: wakes the main thread.
+/// Connected to the minimap's QueryFinished with --until-query.
 class QueryWatch {
 public:
     void OnQueryFinished() {
         std::lock_guard<std::mutex> guard(mutex);
         answered = true;
-        changed.notify_all();
     }
 
     /// True once answered; false when `deadline` passed or a stop signal came first.
-    bool Wait(std::chrono::steady_clock::time_point deadline, bool untilAnswered) {
-        std::unique_lock<std::mutex> guard(mutex);
-        while (!interrupted && std::chrono::steady_clock::now() < deadline) {
-            if (untilAnswered && answered) {
-                return true;
+    bool Wait(std::chrono::steady_clock::time_point deadline, bool untilAnswered,
+              const sigset_t& stopSignals) {
+        using namespace std::chrono;
+        while (true) {
+            const bool done = Answered();
+            const steady_clock::time_point now = steady_clock::now();
+            if ((untilAnswered && done) || now >= deadline) {
+                return done;
             }
-            // Short slices: a stop signal only sets a flag.
-            changed.wait_for(guard, std::chrono::milliseconds(50));
+            // Slices of 50 ms at most: the answer is looked at between them.
+            const auto slice = duration_cast<nanoseconds>(
+                std::min<steady_clock::duration>(deadline - now, milliseconds(50)));
+            const timespec wait{0, static_cast<long>(slice.count())};
+            if (sigtimedwait(&stopSignals, nullptr, &wait) > 0) {
+                interrupted = true;
+                return Answered();
+            }
         }
-        return answered;
     }
 
 private:
+    bool Answered() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return answered;
+    }
+
     std::mutex mutex;
-    std::condition_variable changed;
     bool answered = false;
 };
 
@@ -188,7 +219,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
     }
 }
 
-int Run(const Options& options) {
+int Run(const Options& options, const sigset_t& stopSignals) {
     // The framework's loader, as the client core loads modules.
     PluginModule modules[2];
     const std::string paths[2] = {options.minimapPath, options.printerPath};
@@ -262,7 +293,7 @@ int Run(const Options& options) {
             options.timeoutMs >= 0 && options.timeoutMs < room.count()
                 ? now + std::chrono::milliseconds(options.timeoutMs)
                 : Clock::time_point::max();
-        const bool answered = watch.Wait(deadline, options.untilQuery);
+        const bool answered = watch.Wait(deadline, options.untilQuery, stopSignals);
         if (options.untilQuery && !answered) {
             std::fprintf(stderr, "example-host: no query answer %s\n",
                          interrupted ? "before the stop signal" : "in time");
@@ -332,14 +363,9 @@ int main(int argc, char** argv) {
     if (const int exitCode = ParseOptions(argc, argv, options); exitCode >= 0) {
         return exitCode;
     }
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGTERM, OnStopSignal);
-    // A closed terminal ends the run as Ctrl-C does, unless nohup started us to outlive it.
-    if (std::signal(SIGHUP, OnStopSignal) == SIG_IGN) {
-        std::signal(SIGHUP, SIG_IGN);
-    }
+    const sigset_t stopSignals = BlockStopSignals();  // before any thread starts
     try {
-        return Run(options);
+        return Run(options, stopSignals);
     } catch (...) {
         std::fprintf(stderr, "example-host: stopped by an error: %s\n", pyr::CaughtText().c_str());
         return 1;
