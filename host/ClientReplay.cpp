@@ -5,6 +5,7 @@
 
 #include "capture/CaptureReader.h"
 #include "capture/Decode.h"
+#include "capture/ReplayClock.h"
 #include "net/LogFormat.h"
 #include "net/NetMsg.h"
 #include "plinth/Timer.h"
@@ -24,21 +25,16 @@ bool ReplayCapture(const std::string& path, const ReplayHooks& hooks, std::strin
         LogText(3, ("minimap-client: " + path + ": frame " + std::to_string(at.frame) + ": " + text)
                        .c_str());
     };
-    // What of the capture's clock the replay left out: jumps beyond kLongestStepMs.
-    std::int64_t skippedMs = 0;
+    capture::ReplayClock clock;
     while (reader.Next(item)) {
         const std::int64_t origin = reader.GetOriginNs().value_or(item.timeNs);
-        const std::int64_t dueMs = (item.timeNs - origin) / 1000000 - skippedMs;
+        std::int64_t cutNs = 0;
+        const std::int64_t dueMs = clock.At(item.timeNs - origin, cutNs) / 1000000;
+        if (cutNs != 0) {
+            say(item, capture::ReplayClockJumpText(cutNs));
+        }
         if (dueMs > timer->Now()) {
-            std::int64_t step = dueMs - timer->Now();
-            if (step > kLongestStepMs) {
-                say(item, "the capture's clock jumps " + std::to_string(step / 1000) +
-                              " s ahead; replayed as " + std::to_string(kLongestStepMs / 1000) +
-                              " s");
-                skippedMs += step - kLongestStepMs;
-                step = kLongestStepMs;
-            }
-            timer->Advance(step);
+            timer->Advance(dueMs - timer->Now());
         }
         switch (item.kind) {
             case capture::CapturedItem::Kind::Open:

@@ -39,7 +39,4 @@ struct ReplayHooks {
 /// to its last whole block, with a warning on the log.
 bool ReplayCapture(const std::string& path, const ReplayHooks& hooks, std::string& error);
 
-/// The longest step of the manual clock between two items of a replay.
-inline constexpr std::int64_t kLongestStepMs = 24 * 3600 * 1000;
-
 }  // namespace host

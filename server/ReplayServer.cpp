@@ -1,5 +1,6 @@
 #include "server/ReplayServer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -12,6 +13,7 @@
 #include <boost/asio.hpp>
 
 #include "capture/CaptureReader.h"
+#include "capture/ReplayClock.h"
 #include "net/LogFormat.h"
 #include "server/Listen.h"
 
@@ -27,13 +29,15 @@ void Log(int level, const std::string& text) {
 }
 
 /// One captured connection's server side: each message at its time since the connection
-/// opened, then (when the capture shows it) the close.
+/// opened, then (when the capture shows it) the close; a jump of the captured clock beyond a
+/// day counts as a day (capture::ReplayClock).
 struct Script {
     struct Step {
         std::chrono::nanoseconds at{0};
         std::string bytes;
     };
     std::int64_t openNs = 0;
+    capture::ReplayClock clock;
     std::vector<Step> steps;
     std::optional<std::chrono::nanoseconds> closeAt;
 };
@@ -73,9 +77,12 @@ public:
 
 private:
     std::chrono::steady_clock::time_point Due(std::chrono::nanoseconds at) const {
+        // Divided by the slowest speed, a replay time can lie beyond what the clock holds: it
+        // is waited as a century, which is as long as for ever.
+        constexpr double kFarthestNs = 3.2e18;
         return start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                            std::chrono::duration<double, std::nano>(
-                               static_cast<double>(at.count()) / speed));
+                               std::min(static_cast<double>(at.count()) / speed, kFarthestNs)));
     }
 
     /// What the client sends is read and dropped, so that it never waits on a full socket.
@@ -195,19 +202,30 @@ bool ReplayServer::Load(const std::string& path, std::string& error) {
     capture::CaptureReader reader(std::move(bytes));
     std::map<std::uint64_t, Script> byConnection;
     capture::CapturedItem item;
+    const auto say = [&path, &item](const std::string& text) {
+        Log(3, path + ": frame " + std::to_string(item.frame) + ": " + text);
+    };
+    // When the item plays, counted from its connection's open.
+    const auto due = [&say, &item](Script& script) {
+        std::int64_t cutNs = 0;
+        const std::int64_t at = script.clock.At(item.timeNs - script.openNs, cutNs);
+        if (cutNs != 0) {
+            say(capture::ReplayClockJumpText(cutNs));
+        }
+        return std::chrono::nanoseconds(at);
+    };
     while (reader.Next(item)) {
         Script& script = byConnection[item.connection];
         if (item.kind == capture::CapturedItem::Kind::Open) {
             script.openNs = item.timeNs;
         } else if (item.kind == capture::CapturedItem::Kind::Close) {
-            script.closeAt = std::chrono::nanoseconds(item.timeNs - script.openNs);
+            script.closeAt = due(script);
         } else if (item.kind == capture::CapturedItem::Kind::Message &&
                    item.direction == capture::Direction::ServerToClient) {
-            script.steps.push_back(
-                {std::chrono::nanoseconds(item.timeNs - script.openNs), std::move(item.bytes)});
+            script.steps.push_back({due(script), std::move(item.bytes)});
             ++impl->messages;
         } else if (item.kind == capture::CapturedItem::Kind::Problem) {
-            Log(3, path + ": frame " + std::to_string(item.frame) + ": " + item.error);
+            say(item.error);
         }
     }
     if (!reader.GetError().empty()) {

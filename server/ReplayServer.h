@@ -2,10 +2,12 @@
 //
 // It listens like the simulator; the n-th client to connect gets the server messages of the
 // capture's n-th connection, each at its captured time after that connection opened, divided
-// by `speed` (2 plays twice as fast), and is closed when the captured connection closed. What
-// clients send is read and ignored. A client beyond the capture's connections is closed at
-// once. Malformed messages of the capture are sent as they were captured: the client meets
-// exactly what the captured client met.
+// by `speed` (2 plays twice as fast), and is closed when the captured connection closed. A
+// jump of the captured clock beyond a day between two of them (a damaged time stamp) is
+// played as a day, with a line on the log, as the client's replay does. What clients send is
+// read and ignored. A client beyond the capture's connections is closed at once. Malformed
+// messages of the capture are sent as they were captured: the client meets exactly what the
+// captured client met.
 //
 // Threads: Start runs the network on a thread of the server's own; Stop closes everything and
 // joins it.

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,6 +23,7 @@
 #include "capture/CaptureWriter.h"
 #include "capture/Decode.h"
 #include "capture/Pcapng.h"
+#include "capture/ReplayClock.h"
 #include "protocol/MiniMapProtocol.h"
 #include "server/SimMessages.h"
 #include "support/LogCapture.h"
@@ -576,6 +578,35 @@ TEST(Capture, PcapOfAnotherToolReadsOnPastWhatItMissed) {
     EXPECT_EQ(items[3].bytes, c);
     EXPECT_EQ(items[8].frame, 9u);
     EXPECT_EQ(items[8].bytes, f);
+}
+
+// A replay keeps the captured spacing except where the captured clock jumps beyond a day (one
+// day is played) or goes back (the item plays at once); later items keep their spacing from
+// where the replay is.
+TEST(Capture, ReplayClockPlaysAJumpBeyondADayAsADayAndNeverGoesBack) {
+    constexpr std::int64_t kSecond = 1000000000;
+    constexpr std::int64_t kDay = capture::kLongestReplayStepNs;
+    constexpr std::int64_t kThirtyYears = std::int64_t{30} * 365 * 86400 * kSecond;
+    struct Step {
+        std::int64_t captured, replayed, cut;
+    };
+    const std::vector<Step> steps = {
+        {0, 0, 0},
+        {kSecond, kSecond, 0},
+        {kSecond + kThirtyYears, kSecond + kDay, kThirtyYears},
+        {3 * kSecond + kThirtyYears, 3 * kSecond + kDay, 0},
+        {-kSecond, 3 * kSecond + kDay, 0},
+        {3 * kSecond + kThirtyYears + kDay, 3 * kSecond + 2 * kDay, 0},
+        {3 * kSecond + kThirtyYears + 2 * kDay + 1, 3 * kSecond + 3 * kDay, kDay + 1},
+    };
+    capture::ReplayClock clock;
+    for (const Step& step : steps) {
+        std::int64_t cut = -1;
+        EXPECT_EQ(clock.At(step.captured, cut), step.replayed) << step.captured;
+        EXPECT_EQ(cut, step.cut) << step.captured;
+    }
+    EXPECT_EQ(capture::ReplayClockJumpText(kThirtyYears),
+              "the capture's clock jumps 946080000 s ahead; replayed as 86400 s");
 }
 
 TEST(Capture, DecodedNpcShowsEveryFieldWithItsNameBytesEscaped) {
