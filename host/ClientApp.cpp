@@ -39,6 +39,7 @@
 #include "plugin/HostServices.h"
 #include "plugin/PluginModule.h"
 #include "server/DefaultScenario.h"
+#include "server/HostPort.h"
 #include "server/SimServer.h"
 #include "text/StringTable.h"
 
@@ -585,7 +586,7 @@ int ClientApp::Run() {
         serverHost = options.serverHost;
         serverPort = options.serverPort;
     }
-    serverName = replay ? serverHost : serverHost + ":" + std::to_string(serverPort);
+    serverName = replay ? serverHost : sim::JoinHostPort(serverHost, serverPort);
     if (!options.capturePath.empty()) {
         capture::CaptureWriterOptions captureOptions;
         captureOptions.application = "minimap-client";

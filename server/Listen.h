@@ -20,6 +20,8 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "server/HostPort.h"
+
 namespace sim {
 
 /// The numeric address to listen on for `host`: "localhost" (any case) is the IPv4 loopback
@@ -53,7 +55,7 @@ inline bool Listen(boost::asio::ip::tcp::acceptor& acceptor, const std::string& 
         acceptor.listen(tcp::acceptor::max_listen_connections, ec);
     }
     if (ec) {
-        error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + ec.message();
+        error = "cannot listen on " + JoinHostPort(address, port) + ": " + ec.message();
         acceptor.close(ec);
         return false;
     }

@@ -31,6 +31,7 @@
 #include "capture/CaptureWriter.h"
 #include "cli/CommandLine.h"
 #include "server/DefaultScenario.h"
+#include "server/HostPort.h"
 #include "server/Listen.h"
 #include "server/ReplayServer.h"
 #include "server/Scenario.h"
@@ -104,10 +105,10 @@ int Replay(const std::string& path, sim::ReplayServerOptions options, const sigs
         return 1;
     }
     std::printf(
-        "minimap-server: listening on %s:%u, replaying %s (%zu connections, %zu server "
+        "minimap-server: listening on %s, replaying %s (%zu connections, %zu server "
         "messages) at %g times the captured pace\n",
-        bindAddress.c_str(), server.GetPort(), path.c_str(), server.GetConnectionCount(),
-        server.GetMessageCount(), speed);
+        sim::JoinHostPort(bindAddress, server.GetPort()).c_str(), path.c_str(),
+        server.GetConnectionCount(), server.GetMessageCount(), speed);
     std::fflush(stdout);
     WaitForStop(stopSignals, durationMs);
     server.Stop();
@@ -214,7 +215,7 @@ int main(int argc, char** argv) {
         capture::CaptureWriterOptions captureOptions;
         captureOptions.application = "minimap-server";
         captureOptions.description =
-            "minimap-server on " + options.bindAddress + ":" + std::to_string(options.port);
+            "minimap-server on " + sim::JoinHostPort(options.bindAddress, options.port);
         captureOptions.capturedByClient = false;
         capture = capture::CaptureWriter::Open(capturePath, captureOptions, error);
         if (!capture) {
@@ -239,8 +240,9 @@ int main(int argc, char** argv) {
         std::cerr << "minimap-server: " << error << "\n";
         return 1;
     }
-    std::printf("minimap-server: listening on %s:%u, scenario \"%s\" from %s (%zu events)\n",
-                bindAddress.c_str(), server.GetPort(), title.c_str(), source.c_str(), eventCount);
+    std::printf("minimap-server: listening on %s, scenario \"%s\" from %s (%zu events)\n",
+                sim::JoinHostPort(bindAddress, server.GetPort()).c_str(), title.c_str(),
+                source.c_str(), eventCount);
     std::fflush(stdout);
 
     WaitForStop(stopSignals, durationMs);

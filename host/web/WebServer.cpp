@@ -6,6 +6,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <cctype>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "host/web/WebAssets.h"
 #include "net/LogFormat.h"
 #include "plugin/CaughtText.h"
+#include "server/HostPort.h"
 #include "server/Listen.h"
 
 namespace host::web {
@@ -67,6 +69,29 @@ constexpr std::size_t kRememberedDrops = 256;
 
 }  // namespace
 
+bool HostNamesLoopbackServer(std::string_view host, const std::string& listenHost,
+                             std::uint16_t port) {
+    // The name and the port: the port follows the last colon, unless that colon lies inside
+    // an IPv6 address's brackets.
+    const std::size_t colon = host.rfind(':');
+    const std::size_t bracket = host.rfind(']');
+    const bool hasPort =
+        colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket);
+    const std::string_view name = hasPort ? host.substr(0, colon) : host;
+    if (hasPort ? host.substr(colon + 1) != std::to_string(port) : port != 80) {
+        return false;
+    }
+    const auto same = [name](std::string_view ours) {
+        return std::ranges::equal(name, ours, [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+        });
+    };
+    // The printed address answers too when it is another loopback address (127.0.0.2, say).
+    return same(sim::HostBeforePort(listenHost)) || same("127.0.0.1") || same("localhost") ||
+           same("[::1]");
+}
+
 bool IsLoopbackAddress(const std::string& host) {
     boost::system::error_code ec;
     const asio::ip::address address = asio::ip::make_address(host, ec);
@@ -86,10 +111,7 @@ public:
     /// to, and for a WebSocket an Origin of that same host.
     bool HostAllowed(std::string_view host) const;
     /// The host and port of the printed address, as a browser sends them in Host.
-    std::string Authority() const {
-        const bool v6 = options.host.find(':') != std::string::npos;
-        return (v6 ? "[" + options.host + "]" : options.host) + ":" + std::to_string(port);
-    }
+    std::string Authority() const { return sim::JoinHostPort(options.host, port); }
     void Admit(const std::shared_ptr<BrowserSession>& session);
     void Leave(const BrowserSession* session);
     void Publish(std::string text);
@@ -332,20 +354,7 @@ void WebServer::Impl::Serve(tcp::socket socket, sim::AcceptLoop::Place place) {
 }
 
 bool WebServer::Impl::HostAllowed(std::string_view host) const {
-    if (options.allowRemote) {
-        return true;
-    }
-    // The printed address answers too when it is another loopback address (127.0.0.2, say).
-    if (host == Authority()) {
-        return true;
-    }
-    const std::string suffix = ":" + std::to_string(port);
-    for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
-        if (host == std::string(name) + suffix) {
-            return true;
-        }
-    }
-    return false;
+    return options.allowRemote || HostNamesLoopbackServer(host, options.host, port);
 }
 
 void WebServer::Impl::Admit(const std::shared_ptr<BrowserSession>& session) {

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/web/WebControl.h"
@@ -84,5 +85,13 @@ private:
 /// True for an address that only this machine reaches (127.0.0.0/8, ::1); false for any
 /// other and for text that is not a numeric address.
 bool IsLoopbackAddress(const std::string& host);
+
+/// Whether `host`, a request's Host field, names a loopback server listening on `listenHost`
+/// (as WebServerOptions::host) and `port`: the printed address, 127.0.0.1, localhost or [::1],
+/// with that port. Names match in any case; the port may be left out when it is HTTP's own,
+/// 80, as browsers then leave it out. Any other name is another site's page reaching this
+/// server through a name that resolves here (DNS rebinding).
+bool HostNamesLoopbackServer(std::string_view host, const std::string& listenHost,
+                             std::uint16_t port);
 
 }  // namespace host::web

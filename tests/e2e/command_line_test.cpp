@@ -164,7 +164,7 @@ TEST(ServerCommandLine, BindTakesLocalhostAndABracketedAddress) {
     // no usage error either way.
     EXPECT_NE(bracketed.status, 2) << bracketed.err;
     if (bracketed.status == 0) {
-        EXPECT_NE(bracketed.out.find("listening on ::1:"), std::string::npos) << bracketed.out;
+        EXPECT_NE(bracketed.out.find("listening on [::1]:"), std::string::npos) << bracketed.out;
     }
 }
 

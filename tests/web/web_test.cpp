@@ -206,4 +206,28 @@ TEST(WebServerAddress, PrintedAddressIsOneTheServerAnswers) {
     }
 }
 
+// The Host fields a browser sends for the printed address and the loopback names, and what
+// another site's page sends through a name that resolves here.
+TEST(WebServerAddress, HostFieldNamesThisServerOnlyByItsLoopbackNames) {
+    using host::web::HostNamesLoopbackServer;
+    EXPECT_TRUE(HostNamesLoopbackServer("127.0.0.1:8080", "127.0.0.1", 8080));
+    EXPECT_TRUE(HostNamesLoopbackServer("LOCALHOST:8080", "127.0.0.1", 8080));
+    EXPECT_TRUE(HostNamesLoopbackServer("[::1]:8080", "127.0.0.1", 8080));
+    EXPECT_TRUE(HostNamesLoopbackServer("127.0.0.2:8080", "127.0.0.2", 8080));
+    EXPECT_TRUE(HostNamesLoopbackServer("[::1]:8080", "::1", 8080));
+    // Port 80, which browsers leave out.
+    EXPECT_TRUE(HostNamesLoopbackServer("127.0.0.1", "127.0.0.1", 80));
+    EXPECT_TRUE(HostNamesLoopbackServer("localhost:80", "127.0.0.1", 80));
+    EXPECT_TRUE(HostNamesLoopbackServer("[::1]", "::1", 80));
+
+    EXPECT_FALSE(HostNamesLoopbackServer("127.0.0.1", "127.0.0.1", 8080));
+    EXPECT_FALSE(HostNamesLoopbackServer("127.0.0.1:8081", "127.0.0.1", 8080));
+    EXPECT_FALSE(HostNamesLoopbackServer("127.0.0.1:", "127.0.0.1", 8080));
+    EXPECT_FALSE(HostNamesLoopbackServer("127.0.0.2:8080", "127.0.0.1", 8080));
+    EXPECT_FALSE(HostNamesLoopbackServer("evil.example:8080", "127.0.0.1", 8080));
+    EXPECT_FALSE(HostNamesLoopbackServer("evil.example", "127.0.0.1", 80));
+    EXPECT_FALSE(HostNamesLoopbackServer("localhost.evil.example:8080", "127.0.0.1", 8080));
+    EXPECT_FALSE(HostNamesLoopbackServer("", "127.0.0.1", 80));
+}
+
 }  // namespace
