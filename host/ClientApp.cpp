@@ -634,13 +634,16 @@ int ClientApp::Run() {
     if (StartTree() && (options.web.empty() || StartWeb())) {
         view->GetMiniMap()->SetPollEnabled(polling.load());
         if (mode == Mode::Lines) {
-            const double pollSeconds =
-                pyr::MiniMapPollInterval * os::GetTimer()->GetScale() / 1000.0;
-            std::printf("minimap-client: %s, polling %s (every %g s), battle %s%s\n",
+            char polls[48] = "off";
+            if (options.poll) {
+                std::snprintf(polls, sizeof polls, "on (every %g s)",
+                              pyr::MiniMapPollInterval * os::GetTimer()->GetScale() / 1000.0);
+            }
+            std::printf("minimap-client: %s, polling %s, battle %s%s\n",
                         embedded ? ("embedded simulator on " + serverName).c_str()
                         : replay ? serverName.c_str()
                                  : ("server " + serverName).c_str(),
-                        options.poll ? "on" : "off", pollSeconds, options.battle ? "on" : "off",
+                        polls, options.battle ? "on" : "off",
                         deadline || replay ? "" : "; Ctrl-C stops");
             FlushOutput();
         }

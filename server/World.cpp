@@ -1,5 +1,7 @@
 #include "server/World.h"
 
+#include <utility>
+
 namespace sim {
 
 namespace {
@@ -99,7 +101,8 @@ std::vector<SyncItem> ClientView::Poll(const World& world) {
     const bool cleared = world.GetClearCount() != clearsSeen;
     clearsSeen = world.GetClearCount();
     const bool holdsAny = !players.empty() || !npcs.empty();
-    if (holdsAny && (cleared || (worldPlayers.empty() && worldNpcs.empty()))) {
+    if (std::exchange(unknown, false) ||
+        (holdsAny && (cleared || (worldPlayers.empty() && worldNpcs.empty())))) {
         SyncItem clear;
         clear.op = proto::MiniMapSyncOp::Clear;
         items.push_back(clear);
@@ -143,6 +146,7 @@ std::vector<SyncItem> ClientView::Poll(const World& world) {
 }
 
 void ClientView::Forget() {
+    unknown = false;
     players.clear();
     npcs.clear();
 }

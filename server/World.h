@@ -71,14 +71,16 @@ struct SyncItem {
 
 class ClientView {
 public:
-    /// A client that connects now: its stores are empty, and clears that happened before it
-    /// came are none of its business.
+    /// A client that connects now. What its stores hold is unknown: they outlive a connection,
+    /// so a client that comes back still holds what an earlier connection (to this server or
+    /// another) set. Clears that happened before it came are none of its business.
     explicit ClientView(const World& world) : clearsSeen(world.GetClearCount()) {}
 
     /// The operations that bring the client's stores to the world's state, in the order to
     /// send them, and remembers the world's state as the client's:
-    /// - Clear first, when the world was cleared since the last poll or has no marker left, and
-    ///   the client holds markers (one message instead of a Remove per marker);
+    /// - Clear first, in the first answer of a connection (the client may hold markers nobody
+    ///   here knows of), and when the world was cleared since the last poll or has no marker
+    ///   left and the client holds markers (one message instead of a Remove per marker);
     /// - then Remove of every marker the client holds that the world no longer has (players,
     ///   then NPCs, ascending id);
     /// - then Set of every marker that is new or changed in any byte (players, then NPCs).
@@ -86,7 +88,7 @@ public:
     std::vector<SyncItem> Poll(const World& world);
 
     /// The client's stores were emptied behind the protocol's back (its role was reset): it
-    /// holds nothing now, so the next poll sets every marker again.
+    /// holds nothing now, so the next poll sets every marker again, with no Clear first.
     void Forget();
 
     std::size_t GetKnownPlayers() const noexcept { return players.size(); }
@@ -96,6 +98,8 @@ private:
     std::map<std::uint64_t, _MiniMapPlayerInfo> players;
     std::map<std::uint64_t, _MiniMapNpcInfo> npcs;
     std::uint64_t clearsSeen;
+    /// Until the first answer: the client's stores may hold anything.
+    bool unknown = true;
 };
 
 }  // namespace sim

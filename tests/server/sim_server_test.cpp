@@ -146,7 +146,7 @@ TEST_F(SimServerTest, EachPollMovesTheWorldOneStepAndAnswersWithTheChanges) {
         "3 clear\n"
         "3 npc 7 appear name=\"Smith\" x=1 y=1 kind=3\n");
     test::Socket client = Connect();
-    EXPECT_EQ(Ops(Ask(client, sim::EncodePoll())), (std::vector<std::int32_t>{kSet, kSet}));
+    EXPECT_EQ(Ops(Ask(client, sim::EncodePoll())), (std::vector<std::int32_t>{kClear, kSet, kSet}));
 
     const auto moved = Ask(client, sim::EncodePoll());
     ASSERT_EQ(Ops(moved), (std::vector<std::int32_t>{kSet}));
@@ -203,7 +203,7 @@ TEST_F(SimServerTest, MalformedMessageClosesThatConnectionAndTheServerServesOthe
     ASSERT_TRUE(pastEnd.Send(chunkPastEnd, sizeof chunkPastEnd));
     EXPECT_TRUE(pastEnd.WaitClosed());
 
-    EXPECT_EQ(Ops(Ask(good, sim::EncodePoll())), (std::vector<std::int32_t>{kSet}));
+    EXPECT_EQ(Ops(Ask(good, sim::EncodePoll())), (std::vector<std::int32_t>{kClear, kSet}));
     EXPECT_EQ(server->GetStats().malformed, 2u);
     EXPECT_EQ(server->GetStats().open, 1u);
 }
@@ -217,10 +217,11 @@ TEST_F(SimServerTest, RoleResetTellsEveryClientAndTheNextPollSetsEverythingAgain
     test::Socket second = Connect();
     // The second client's poll is answered, then plays the role reset, which reaches both.
     const auto answer = Ask(second, sim::EncodePoll());
-    ASSERT_EQ(answer.size(), 3u);
-    EXPECT_EQ(Ops({answer.begin(), answer.begin() + 2}), (std::vector<std::int32_t>{kSet, kSet}));
-    EXPECT_EQ(answer[2].type, proto::kSimulatorMsgType);
-    EXPECT_EQ(answer[2].id, static_cast<int>(proto::SimulatorMsgId::RoleReset));
+    ASSERT_EQ(answer.size(), 4u);
+    EXPECT_EQ(Ops({answer.begin(), answer.begin() + 3}),
+              (std::vector<std::int32_t>{kClear, kSet, kSet}));
+    EXPECT_EQ(answer[3].type, proto::kSimulatorMsgType);
+    EXPECT_EQ(answer[3].id, static_cast<int>(proto::SimulatorMsgId::RoleReset));
 
     const auto firstAnswer = Ask(first, sim::EncodePoll());
     ASSERT_EQ(firstAnswer.size(), 3u);
@@ -350,7 +351,7 @@ TEST_F(HostileClients, OutOfDescriptorsTheServerPausesAcceptingAndServesAgainWhe
     ASSERT_TRUE(server->WaitForStats(
         [](const sim::SimServerStats& s) { return s.acceptFailures >= 1; }, test::kWaitMs));
     // A round trip gives an accept that tries again at once the time to show.
-    EXPECT_EQ(Ops(Ask(clients[0], sim::EncodePoll())), (std::vector<std::int32_t>{kSet}));
+    EXPECT_EQ(Ops(Ask(clients[0], sim::EncodePoll())), (std::vector<std::int32_t>{kClear, kSet}));
     EXPECT_EQ(Stats().acceptFailures, 1u);
     EXPECT_EQ(Stats().connections, static_cast<std::uint64_t>(kServed));
     EXPECT_EQ(LinesWith(log, "accept failed: "), 1u);
@@ -358,7 +359,8 @@ TEST_F(HostileClients, OutOfDescriptorsTheServerPausesAcceptingAndServesAgainWhe
     // A connection closes: its descriptor serves the client waiting in the listen queue.
     clients[0].Close();
     ExpectGreeted(clients[kServed]);
-    EXPECT_EQ(Ops(Ask(clients[kServed], sim::EncodePoll())), (std::vector<std::int32_t>{kSet}));
+    EXPECT_EQ(Ops(Ask(clients[kServed], sim::EncodePoll())),
+              (std::vector<std::int32_t>{kClear, kSet}));
     // Full again: the next client's accept fails once, and accepting pauses.
     ASSERT_TRUE(test::ConnectLoopback(clients[kServed + 1], server->GetPort()));
     ASSERT_TRUE(server->WaitForStats(
@@ -386,12 +388,12 @@ TEST_F(HostileClients, AtTheConnectionLimitTheServerPausesAcceptingUntilAConnect
     test::Socket second = Connect();
     test::Socket waiting = test::ConnectLoopback(server->GetPort());
     ASSERT_TRUE(waiting.IsOpen());
-    EXPECT_EQ(Ops(Ask(second, sim::EncodePoll())), (std::vector<std::int32_t>{kSet}));
+    EXPECT_EQ(Ops(Ask(second, sim::EncodePoll())), (std::vector<std::int32_t>{kClear, kSet}));
     EXPECT_EQ(Stats().connections, 2u);
 
     first.Close();
     ExpectGreeted(waiting);
-    EXPECT_EQ(Ops(Ask(waiting, sim::EncodePoll())), (std::vector<std::int32_t>{kSet}));
+    EXPECT_EQ(Ops(Ask(waiting, sim::EncodePoll())), (std::vector<std::int32_t>{kClear, kSet}));
     EXPECT_EQ(LinesWith(log, "connection limit of 2 reached"), 1u);
     EXPECT_EQ(Stats().acceptFailures, 0u);
 }
@@ -400,7 +402,7 @@ TEST_F(HostileClients, ReadingClientReceivesEveryNpcOfAHundredThousandInPollAndQ
     // The largest scenario the reader takes, built as events: reading its text would cost
     // more than serving it.
     sim::Scenario scenario;
-    std::vector<char> sets;
+    std::vector<char> sets = sim::EncodeSync(sim::SyncItem{});  // a new connection's Clear
     std::vector<char> results;
     for (std::uint64_t id = 1; id <= sim::kMaxScenarioEvents; ++id) {
         sim::ScenarioEvent appear;
@@ -422,7 +424,7 @@ TEST_F(HostileClients, ReadingClientReceivesEveryNpcOfAHundredThousandInPollAndQ
     const std::vector<char> end = sim::EncodeQueryEnd();
     StartServer(std::move(scenario));
     test::Socket client = Connect();
-    // Every NPC in ascending id, byte for byte, then the end of the query sent behind.
+    // Clear, every NPC in ascending id, byte for byte, then the end of the query sent behind.
     for (const auto& [request, answer] :
          {std::pair{sim::EncodePoll(), sets}, std::pair{sim::EncodeQuery(-1), results}}) {
         ASSERT_TRUE(client.Send(request));
