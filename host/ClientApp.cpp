@@ -9,9 +9,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -191,6 +193,9 @@ public:
         s.battle = roles != nullptr && roles->GetBattleFlag();
         s.role = roles != nullptr ? roles->GetRoleSerial() : 1;
         s.queryArg = queryArg.load();
+        if (const std::int32_t asked = askedArg.load(); asked != kNotAsked) {
+            s.askedArg = asked;
+        }
         return s;
     }
     void TogglePolling() override {
@@ -205,7 +210,13 @@ public:
         roles->SetBattleFlag(!roles->GetBattleFlag());
         WebStatusChanged();
     }
-    void SendQuery() override { Query(queryArg.load()); }
+    void SendQuery() override {
+        if (!Query(queryArg.load())) {
+            Say(3, client != nullptr && !client->IsConnected()
+                       ? "the query was not sent: not connected to " + serverName
+                       : "the query was not sent");
+        }
+    }
     void ChangeQueryArg(int delta) override {
         queryArg = std::max(-1, std::min(99, queryArg.load() + delta));
         WebStatusChanged();
@@ -255,7 +266,11 @@ private:
     bool Query(std::int32_t arg) {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
         pyr::IPyr_MiniMap* minimap = view != nullptr ? view->GetMiniMap() : nullptr;
-        return minimap != nullptr && minimap->RequestNpcQuery(arg);
+        if (minimap == nullptr || !minimap->RequestNpcQuery(arg)) {
+            return false;
+        }
+        askedArg = arg;
+        return true;
     }
 
     /// The path of the module or the plug-in already loaded from the same file as `path`
@@ -306,6 +321,9 @@ private:
 
     std::atomic<bool> polling{true};
     std::atomic<std::int32_t> queryArg{-1};
+    /// The kind of the last query sent, for the map's answer line.
+    static constexpr std::int32_t kNotAsked = std::numeric_limits<std::int32_t>::min();
+    std::atomic<std::int32_t> askedArg{kNotAsked};
     std::atomic<bool> queryPending{false};
 };
 

@@ -3,9 +3,14 @@
 #include <ncurses.h>
 
 #include <langinfo.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <clocale>
 #include <cmath>
+#include <cwchar>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -29,16 +34,41 @@ char NpcLetter(std::size_t index) {
     return '+';
 }
 
-/// `text` cut to at most `bytes` bytes without splitting a UTF-8 sequence.
-std::string Cut(const std::string& text, std::size_t bytes) {
-    if (text.size() <= bytes) {
-        return text;
+/// How much of a text fits in some columns: its first `bytes` bytes, `columns` wide.
+struct Fit {
+    std::size_t bytes = 0;
+    std::size_t columns = 0;
+};
+
+Fit FitIn(const std::string& text, std::size_t columns) {
+    Fit fit;
+    std::mbstate_t state{};
+    while (fit.bytes < text.size()) {
+        wchar_t wide = 0;
+        const std::size_t read =
+            std::mbrtowc(&wide, text.data() + fit.bytes, text.size() - fit.bytes, &state);
+        std::size_t length = 1;
+        std::size_t width = 1;
+        if (read == static_cast<std::size_t>(-1) || read == static_cast<std::size_t>(-2)) {
+            state = std::mbstate_t{};  // a byte the locale cannot read: one cell
+        } else if (read != 0) {
+            length = read;
+            const int cells = ::wcwidth(wide);
+            width = cells < 0 ? 1 : static_cast<std::size_t>(cells);
+        }
+        if (fit.columns + width > columns) {
+            break;
+        }
+        fit.bytes += length;
+        fit.columns += width;
     }
-    std::size_t end = bytes;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0u) == 0x80u) {
-        --end;
-    }
-    return text.substr(0, end);
+    return fit;
+}
+
+/// `text` fitted to exactly `columns` columns: cut, or padded with spaces.
+std::string PadColumns(const std::string& text, std::size_t columns) {
+    const Fit fit = FitIn(text, columns);
+    return text.substr(0, fit.bytes) + std::string(columns - fit.columns, ' ');
 }
 
 std::string Fixed1(float v) {
@@ -101,6 +131,8 @@ std::vector<std::string> DrawMap(const MarkerSnapshot& snapshot, int width, int 
 
 struct CursesView::Impl {
     std::vector<std::string> kindNames;
+    /// Whether the terminal's locale reads UTF-8; set when Run starts.
+    bool utf8 = true;
     std::mutex mutex;  ///< a leaf lock: reports come in under the client core lock
     std::vector<NpcRow> lastAnswer;
     bool haveAnswer = false;
@@ -110,6 +142,28 @@ struct CursesView::Impl {
     std::deque<std::string> log;
     bool dirty = true;
     bool color = false;
+
+    /// A name from the server as the terminal shows it: escaped, so that a control character
+    /// neither moves the cursor nor shows as something else, and outside a UTF-8 locale with
+    /// every byte beyond ASCII as \xNN, which such a terminal would show as something else.
+    std::string Shown(const std::string& name) const {
+        std::string text = capture::EscapeText(name);
+        if (utf8) {
+            return text;
+        }
+        std::string ascii;
+        for (const char ch : text) {
+            const auto byte = static_cast<unsigned char>(ch);
+            if (byte < 0x80) {
+                ascii += ch;
+            } else {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+                ascii += escaped;
+            }
+        }
+        return ascii;
+    }
 
     std::string KindName(std::int32_t kind) const {
         if (kind >= 0 && static_cast<std::size_t>(kind) < kindNames.size() &&
@@ -126,7 +180,7 @@ struct CursesView::Impl {
         if (color && pair != 0) {
             attron(COLOR_PAIR(pair));
         }
-        mvaddstr(y, x, Cut(text, static_cast<std::size_t>(maxCols)).c_str());
+        mvaddstr(y, x, FitColumns(text, static_cast<std::size_t>(maxCols)).c_str());
         if (color && pair != 0) {
             attroff(COLOR_PAIR(pair));
         }
@@ -178,41 +232,49 @@ struct CursesView::Impl {
         const int px = mapWidth + 3;
         const int pw = cols - px;
         int y = 1;
-        Put(y++, px, "Legend: @ player  A-Z NPC  * several", pw);
-        Put(y++, px, "NPCs (" + std::to_string(s.npcs.size()) + ")", pw, 2);
-        for (std::size_t i = 0; i < s.npcs.size() && y < 2 + mapHeight - 4; ++i) {
-            const NpcRow& n = s.npcs[i];
-            // Names are the server's bytes: escaped, so that a control character neither moves
-            // the cursor nor shows as something else.
-            std::string line =
-                std::string(1, NpcLetter(i)) + " " + Cut(capture::EscapeText(n.name), 18);
-            line.resize(std::max<std::size_t>(line.size(), 21), ' ');
-            line += KindName(n.kind);
-            if (n.quest != -1) {
-                line += "  quest " + std::to_string(n.quest);
+        const int bottom = 2 + mapHeight;
+        Put(y++, px, "@ player  A-Za-z NPCs  + more NPCs  * shared", pw);
+        // Up to `rows` rows of a list of `count`; when it is longer, the last row says how
+        // many are left out.
+        const auto list = [&](std::size_t count, int rows, const auto& row) {
+            const std::size_t fits = static_cast<std::size_t>(std::max(rows, 0));
+            const std::size_t shown = count <= fits ? count : fits == 0 ? 0 : fits - 1;
+            for (std::size_t i = 0; i < shown; ++i) {
+                Put(y++, px, row(i), pw);
             }
-            Put(y++, px, line, pw);
-        }
+            if (shown < count && fits != 0) {
+                Put(y++, px, "... and " + std::to_string(count - shown) + " more", pw);
+            }
+        };
+        // The players keep up to three rows below the NPCs.
+        const int playerRows = static_cast<int>(std::min<std::size_t>(s.players.size(), 3));
+        Put(y++, px, "NPCs (" + std::to_string(s.npcs.size()) + ")", pw, 2);
+        list(s.npcs.size(), bottom - y - 1 - playerRows, [&](std::size_t i) {
+            const NpcRow& n = s.npcs[i];
+            return std::string(1, NpcLetter(i)) + " " + PadColumns(Shown(n.name), 18) + " " +
+                   KindName(n.kind) +
+                   (n.quest != -1 ? "  quest " + std::to_string(n.quest) : std::string());
+        });
         Put(y++, px, "Players (" + std::to_string(s.players.size()) + ")", pw, 1);
-        for (std::size_t i = 0; i < s.players.size() && y < 2 + mapHeight; ++i) {
+        list(s.players.size(), bottom - y, [&](std::size_t i) {
             const PlayerRow& p = s.players[i];
-            Put(y++, px,
-                "@ " + std::to_string(p.id) + "  (" + Fixed1(p.x) + ", " + Fixed1(p.y) + ")", pw);
-        }
+            return "@ " + std::to_string(p.id) + "  (" + Fixed1(p.x) + ", " + Fixed1(p.y) + ")";
+        });
 
         // Status lines.
         int fy = 3 + mapHeight;
-        std::string query = "Last query (kind " + std::to_string(status.queryArg) + "): ";
+        std::string query = status.askedArg
+                                ? "Last query (kind " + std::to_string(*status.askedArg) + "): "
+                                : std::string("Last query: ");
         if (!answered) {
-            query += "none yet, press f";
+            query += status.askedArg ? "no answer yet" : "none yet, press f";
         } else if (answer.empty()) {
             query += "no NPC";
         } else {
             query += std::to_string(answer.size()) + " NPC" + (answer.size() == 1 ? ": " : "s: ");
             for (std::size_t i = 0; i < answer.size(); ++i) {
                 query +=
-                    (i != 0 ? ", " : "") + capture::EscapeText(answer[i].name) + " (" +
-                    KindName(answer[i].kind) +
+                    (i != 0 ? ", " : "") + Shown(answer[i].name) + " (" + KindName(answer[i].kind) +
                     (answer[i].quest != -1 ? ", quest " + std::to_string(answer[i].quest) : "") +
                     ")";
             }
@@ -225,7 +287,9 @@ struct CursesView::Impl {
                 std::to_string(status.role) + "   Markers changed " + std::to_string(c) +
                 "   Answers " + std::to_string(a) + "   Role resets " + std::to_string(r),
             cols);
-        Put(fy++, 0, "Keys: p polling  b battle  f query  [ ] query kind  r role reset  q quit",
+        Put(fy++, 0,
+            "Keys: p polling  b battle  f query kind " + std::to_string(status.queryArg) +
+                "  [ ] change kind  r role reset  q quit",
             cols);
         for (const std::string& line : lines) {
             Put(fy++, 0, line, cols, 4);
@@ -270,7 +334,8 @@ void CursesView::AddLogLine(const std::string& line) {
 void CursesView::Run(LiveControls& controls, const std::function<bool()>& shouldStop) {
     std::setlocale(LC_ALL, "");
     // Multi-byte texts (the element names) only where the terminal speaks UTF-8.
-    if (std::string(nl_langinfo(CODESET)) != "UTF-8") {
+    impl->utf8 = std::string(nl_langinfo(CODESET)) == "UTF-8";
+    if (!impl->utf8) {
         std::lock_guard<std::mutex> guard(impl->mutex);
         for (std::string& name : impl->kindNames) {
             const bool ascii = std::all_of(name.begin(), name.end(), [](char ch) {
@@ -298,8 +363,20 @@ void CursesView::Run(LiveControls& controls, const std::function<bool()>& should
     }
     LiveStatus shown;
     bool first = true;
+    KeyInput input = KeyInput::Keys;
     while (!shouldStop()) {
-        const int key = getch();
+        if (input == KeyInput::Keys) {
+            input = CheckKeyInput(STDIN_FILENO);
+        }
+        if (input == KeyInput::Gone) {
+            break;  // nobody sees the map any more
+        }
+        int key = ERR;
+        if (input == KeyInput::Keys) {
+            key = getch();
+        } else {
+            napms(100);
+        }
         if (key == 'q' || key == 'Q') {
             break;
         }
@@ -328,7 +405,8 @@ void CursesView::Run(LiveControls& controls, const std::function<bool()>& should
         const LiveStatus status = controls.GetStatus();
         bool redraw = first || key != ERR || status.connected != shown.connected ||
                       status.polling != shown.polling || status.battle != shown.battle ||
-                      status.role != shown.role || status.queryArg != shown.queryArg;
+                      status.role != shown.role || status.queryArg != shown.queryArg ||
+                      status.askedArg != shown.askedArg;
         {
             std::lock_guard<std::mutex> guard(impl->mutex);
             redraw = redraw || impl->dirty;
@@ -341,6 +419,32 @@ void CursesView::Run(LiveControls& controls, const std::function<bool()>& should
         }
     }
     endwin();
+}
+
+KeyInput CheckKeyInput(int fd) {
+    struct stat info {};
+    const bool character = ::fstat(fd, &info) == 0 && S_ISCHR(info.st_mode);
+    if (!character && !S_ISFIFO(info.st_mode) && !S_ISSOCK(info.st_mode)) {
+        return KeyInput::None;  // a file, or no descriptor at all
+    }
+    pollfd watch{fd, POLLIN, 0};
+    const short events = ::poll(&watch, 1, 0) == 1 ? watch.revents : 0;
+    if (character) {
+        // A terminal that hung up says so, and no longer passes for a terminal (isatty);
+        // another device (/dev/null) has no keys.
+        if ((events & (POLLERR | POLLHUP)) != 0) {
+            return KeyInput::Gone;
+        }
+        return ::isatty(fd) != 0 ? KeyInput::Keys : KeyInput::None;
+    }
+    // A pipe that ended may still hold keys written before its end.
+    const bool ended =
+        (events & (POLLERR | POLLNVAL)) != 0 || ((events & POLLHUP) != 0 && (events & POLLIN) == 0);
+    return ended ? KeyInput::None : KeyInput::Keys;
+}
+
+std::string FitColumns(const std::string& text, std::size_t columns) {
+    return text.substr(0, FitIn(text, columns).bytes);
 }
 
 }  // namespace host

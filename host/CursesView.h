@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,10 @@ struct LiveStatus {
     double pollSeconds = 5;
     bool battle = false;
     unsigned role = 1;
+    /// The kind the next query asks for.
     std::int32_t queryArg = -1;
+    /// The kind the last query sent asked for; none before the first.
+    std::optional<std::int32_t> askedArg;
 };
 
 /// What the keys do.
@@ -70,9 +74,25 @@ private:
 };
 
 /// Whether the terminal on standard output is one the map can be drawn on: its type (TERM) is
-/// in the terminal database. Otherwise false, with why. CursesView::Run would end the whole
-/// process on any other, so ask first.
+/// in the terminal database and can move the cursor (not "dumb", say). Otherwise false, with
+/// why. CursesView::Run would end the whole process on a type the database lacks, and draw
+/// garbage on one that cannot address the cursor, so ask first.
 bool CanDrawMap(std::string& why);
+
+/// What the map's key loop can read from a descriptor.
+enum class KeyInput {
+    Keys,  ///< a terminal, or a pipe or socket that has not ended
+    None,  ///< nothing ever again: a file, /dev/null, a pipe that ended
+    Gone,  ///< a terminal that hung up: the screen is gone too
+};
+
+/// Where `fd` stands now. Reading keys from an input that has ended answers at once, for
+/// ever, so the loop waits instead (None) or ends with its terminal (Gone).
+KeyInput CheckKeyInput(int fd);
+
+/// The longest start of `text` that takes at most `width` columns on the terminal, under
+/// the process's locale: a wide character (CJK, most emoji) takes two, a combining mark none.
+std::string FitColumns(const std::string& text, std::size_t width);
 
 /// The map as text rows, as the live view draws it (without the frame): empty cells are
 /// spaces, players are '@',

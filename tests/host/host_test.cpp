@@ -2,10 +2,13 @@
 // command line, the role system, and the game-server client against a loopback peer.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pty.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <clocale>
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
@@ -121,8 +124,9 @@ TEST(MapDrawing, PlacesPlayersAndLettersAndMarksSharedCells) {
 }
 
 // The terminal library ends the process when it cannot set up the terminal, so the client
-// asks first: only a type the terminal database knows is drawn on.
-TEST(MapDrawing, OnlyATerminalTypeTheDatabaseKnowsIsDrawnOn) {
+// asks first: only a type the terminal database knows, and one that can move the cursor, is
+// drawn on.
+TEST(MapDrawing, OnlyATerminalTypeTheDatabaseKnowsAndThatMovesTheCursorIsDrawnOn) {
     const char* saved = std::getenv("TERM");
     const std::string restore = saved != nullptr ? saved : "";
     std::string why;
@@ -131,12 +135,57 @@ TEST(MapDrawing, OnlyATerminalTypeTheDatabaseKnowsIsDrawnOn) {
     setenv("TERM", "pyr-no-such-terminal", 1);
     EXPECT_FALSE(host::CanDrawMap(why));
     EXPECT_EQ(why, "the terminal type \"pyr-no-such-terminal\" is unknown");
+    setenv("TERM", "dumb", 1);
+    EXPECT_FALSE(host::CanDrawMap(why));
+    EXPECT_EQ(why, "the terminal type \"dumb\" cannot move the cursor");
     unsetenv("TERM");
     EXPECT_FALSE(host::CanDrawMap(why));
     EXPECT_EQ(why, "TERM is not set");
     if (saved != nullptr) {
         setenv("TERM", restore.c_str(), 1);
     }
+}
+
+// Names line up by the columns they take, not their bytes: a CJK character takes two, an
+// accented letter one, a combining mark none; a wide character never shows half.
+TEST(MapDrawing, TextIsFittedByTheColumnsItTakes) {
+    const std::string saved = std::setlocale(LC_ALL, nullptr);
+    ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
+    EXPECT_EQ(host::FitColumns("\u00c9lodie", 3), "\u00c9lo");
+    EXPECT_EQ(host::FitColumns("\u738b\u5c0f\u660e", 5), "\u738b\u5c0f");
+    EXPECT_EQ(host::FitColumns("e\u0301x", 1), "e\u0301");
+    EXPECT_EQ(host::FitColumns("ab", 5), "ab");
+    EXPECT_EQ(host::FitColumns("\xff\xfe", 1), "\xff") << "a byte the locale cannot read is one";
+    std::setlocale(LC_ALL, saved.c_str());
+}
+
+// The key loop never reads an input that has ended (each read would answer at once, for
+// ever), reads a pipe's keys written before its end, and ends with a terminal that hung up.
+TEST(MapDrawing, KeyInputTellsKeysFromAnEndedInputAndAHungUpTerminal) {
+    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(null, 0);
+    EXPECT_EQ(host::CheckKeyInput(null), host::KeyInput::None);
+    ::close(null);
+
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    EXPECT_EQ(host::CheckKeyInput(pipe[0]), host::KeyInput::Keys) << "open, nothing yet";
+    ASSERT_EQ(::write(pipe[1], "q", 1), 1);
+    ::close(pipe[1]);
+    EXPECT_EQ(host::CheckKeyInput(pipe[0]), host::KeyInput::Keys) << "a key before the end";
+    char key = 0;
+    ASSERT_EQ(::read(pipe[0], &key, 1), 1);
+    EXPECT_EQ(host::CheckKeyInput(pipe[0]), host::KeyInput::None);
+    ::close(pipe[0]);
+
+    int master = -1;
+    int terminal = -1;
+    ASSERT_EQ(::openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(host::CheckKeyInput(terminal), host::KeyInput::Keys);
+    ::close(master);
+    EXPECT_EQ(host::CheckKeyInput(terminal), host::KeyInput::Gone);
+    ::close(terminal);
+    EXPECT_EQ(host::CheckKeyInput(terminal), host::KeyInput::None) << "closed";
 }
 
 TEST(MapDrawing, SpanGrowsToHoldMarkersOutsideTheUsualSquare) {
