@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> ops;
     int serverPort = 0;
     app.add_option("FILE", path, "the capture (pcapng or pcap); - reads standard input")
+        ->check(cli::kPath)
         ->type_name("FILE");
     app.add_flag("--json", json, "one JSON object per line (schema in docs/capture.md)");
     app.add_option("--direction", direction, "only messages of one direction")

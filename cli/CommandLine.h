@@ -23,6 +23,12 @@
 
 namespace cli {
 
+/// The check of every option that names a file or folder: an empty value (an unset variable
+/// in a script, `--capture "$FILE"`) is refused, where it would stand for the option's absence
+/// and the program would run as without it (no capture, the built-in scenario, no replay).
+inline const CLI::Validator kPath(
+    [](const std::string& text) { return text.empty() ? "an empty path" : std::string(); }, "");
+
 /// Makes `app` the command line of `program`: --version ("<program> <version>"), defaults shown
 /// in the help. Give each option a type_name() ("N", "FILE") so that the help stays readable.
 inline void Prepare(CLI::App& app, const std::string& program) {

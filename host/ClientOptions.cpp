@@ -43,6 +43,7 @@ void Describe(CLI::App& app, ClientOptions& options, Switches& switches) {
     CLI::Option* scenario =
         app.add_option("--scenario", options.scenarioPath,
                        "the embedded simulator's scenario (default: the village square)")
+            ->check(cli::kPath)
             ->type_name("FILE");
     scenario->excludes("--server");
     app.add_option("--poll", switches.poll, "poll the server every interval")
@@ -72,9 +73,11 @@ void Describe(CLI::App& app, ClientOptions& options, Switches& switches) {
     app.add_option("--module", options.modulePath,
                    "the minimap module to load (default: libPyr_MiniMap.so beside the program or "
                    "in its prefix's lib/)")
+        ->check(cli::kPath)
         ->type_name("PATH");
     app.add_option("--plugin", options.plugins,
                    "also load that plug-in module; repeatable, loaded in order")
+        ->check(cli::kPath)
         ->type_name("PATH")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
@@ -82,13 +85,16 @@ void Describe(CLI::App& app, ClientOptions& options, Switches& switches) {
     app.add_option("--plugin-dir", options.pluginDir,
                    "load every *.so there, in name order, before the --plugin ones (default: "
                    "lib/PyrMiniMap/plugins of the program's prefix)")
+        ->check(cli::kPath)
         ->type_name("DIR");
     CLI::Option* capture = app.add_option("--capture", options.capturePath,
                                           "write every message, both directions, to a pcapng file")
+                               ->check(cli::kPath)
                                ->type_name("FILE");
     app.add_option("--replay", options.replayPath,
                    "play a capture's server messages into the module on virtual time, without a "
                    "network, and exit (with --events jsonl: the event stream of the captured run)")
+        ->check(cli::kPath)
         ->type_name("FILE")
         ->excludes("--server")
         ->excludes(scenario)

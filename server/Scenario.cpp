@@ -398,7 +398,8 @@ ScenarioParseResult ParseScenario(std::string_view text) {
     bool haveLoop = false;
     int loopLine = 0;
     int lineNumber = 0;
-    std::size_t pos = 0;
+    // A UTF-8 byte-order mark, which Windows editors put before the first line, is no text.
+    std::size_t pos = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
     try {
         while (pos < text.size()) {
             ++lineNumber;

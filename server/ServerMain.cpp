@@ -145,6 +145,7 @@ int main(int argc, char** argv) {
     app.add_option("--scenario", scenarioPath,
                    std::string("the scenario file (default: the built-in village square, ") +
                        sim::DefaultScenarioSource() + ")")
+        ->check(cli::kPath)
         ->type_name("FILE");
     app.add_option("--clock", clock,
                    "time: play the scenario on the clock (times PLINTH_TIMER_SCALE); poll: one "
@@ -177,11 +178,13 @@ int main(int argc, char** argv) {
     CLI::Option* captureOption =
         app.add_option("--capture", capturePath,
                        "write every message, both directions, to a pcapng file")
+            ->check(cli::kPath)
             ->type_name("FILE");
     CLI::Option* replay =
         app.add_option("--replay", replayPath,
                        "play a capture's server side to the clients that connect, instead of a "
                        "scenario")
+            ->check(cli::kPath)
             ->type_name("FILE")
             ->excludes(captureOption)
             ->excludes("--scenario")

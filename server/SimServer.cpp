@@ -409,14 +409,20 @@ private:
         });
     }
 
+    /// Plays every event that is due. A looping scenario that starts over plays the first
+    /// events of its new round in the same step as the clear: no answer in between sees the
+    /// world empty, when at no time of the scenario is it.
     void PlayDue() {
         const auto& events = options.scenario.events;
-        const auto elapsed = Clock::now() - origin;
-        while (nextEvent < events.size() && Scaled(events[nextEvent].timeMs) <= elapsed) {
-            Play(events[nextEvent++]);
-        }
-        if (nextEvent >= events.size() && options.scenario.loopMs > 0 &&
-            Scaled(options.scenario.loopMs) <= elapsed) {
+        for (;;) {
+            const auto elapsed = Clock::now() - origin;
+            while (nextEvent < events.size() && Scaled(events[nextEvent].timeMs) <= elapsed) {
+                Play(events[nextEvent++]);
+            }
+            if (nextEvent < events.size() || options.scenario.loopMs == 0 ||
+                Scaled(options.scenario.loopMs) > elapsed) {
+                return;
+            }
             world.Clear();
             // At least a millisecond per round, so that a tiny scale cannot spin the thread.
             origin += std::max<Clock::duration>(Scaled(options.scenario.loopMs),

@@ -193,8 +193,14 @@ int ParseOptions(int argc, char** argv, Options& options) {
            },
            "the game server to connect to (required)")
         ->type_name("HOST:PORT");
-    app.add_option("--minimap", options.minimapPath, "the minimap module")->type_name("PATH");
+    // An empty path (an unset variable in a script) would stand for the default module.
+    const CLI::Validator path(
+        [](const std::string& text) { return text.empty() ? "an empty path" : std::string(); }, "");
+    app.add_option("--minimap", options.minimapPath, "the minimap module")
+        ->check(path)
+        ->type_name("PATH");
     app.add_option("--printer", options.printerPath, "the marker_printer module")
+        ->check(path)
         ->type_name("PATH");
     app.add_flag("--until-query", options.untilQuery,
                  "stop after the first answer to the printer's query");

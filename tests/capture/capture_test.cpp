@@ -398,7 +398,7 @@ TEST(Capture, FileBeyondTheSizeLimitIsRefusedUnread) {
     EXPECT_EQ(error, "cannot read " + path + ": it is larger than 1073741824 bytes");
     EXPECT_TRUE(capture::ReadCaptureFile("/dev/null", bytes, error));
     EXPECT_FALSE(capture::ReadCaptureFile(dir.Path().string(), bytes, error));
-    EXPECT_EQ(error, "cannot read " + dir.Path().string());
+    EXPECT_EQ(error, "cannot read " + dir.Path().string() + ": Is a directory");
 }
 
 // Opening a FIFO for writing waits for a reader: one that nobody reads is refused at once.

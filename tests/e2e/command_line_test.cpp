@@ -94,7 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Values that get past a plain parse but mean nothing are refused by name, as usage errors:
 // NaN (no comparison with it holds, so a range check lets it through), a negative count (read
 // into an unsigned limit as its largest value: no limit), a port with anything after its
-// digits, an --op that names no message (it would match nothing and print an empty capture).
+// digits, an --op that names no message (it would match nothing and print an empty capture),
+// an empty path (it would stand for the option's absence: no replay, the built-in scenario).
 struct BadValue {
     const char* name;
     Program program;
@@ -119,35 +120,45 @@ const Program kServer{"minimap-server", MINIMAP_SERVER, ""};
 
 INSTANTIATE_TEST_SUITE_P(
     Programs, BadValues,
-    ::testing::Values(BadValue{"server_speed_nan",
-                               kServer,
-                               {"--replay", "absent.pcapng", "--speed", "nan"},
-                               "--speed: not a number: nan"},
-                      BadValue{"server_speed_minus_nan",
-                               kServer,
-                               {"--replay", "absent.pcapng", "--speed", "-NaN"},
-                               "--speed: not a number: -NaN"},
-                      BadValue{"server_max_connections_negative",
-                               kServer,
-                               {"--max-connections", "-5"},
-                               "--max-connections: a negative count: -5"},
-                      BadValue{"server_max_pending_bytes_negative",
-                               kServer,
-                               {"--max-pending-bytes", "-1"},
-                               "--max-pending-bytes: a negative count: -1"},
-                      BadValue{"server_bind_name",
-                               kServer,
-                               {"--bind", "example.invalid"},
-                               "--bind: not a numeric IPv4 or IPv6 address, nor localhost: "
-                               "example.invalid"},
-                      BadValue{"example_host_port",
-                               {"minimap-example-host", MINIMAP_EXAMPLE_HOST, ""},
-                               {"--server", "127.0.0.1:12x"},
-                               "takes HOST:PORT, got '127.0.0.1:12x'"},
-                      BadValue{"netdump_op",
-                               {"pyr-netdump", PYR_NETDUMP, ""},
-                               {"absent.pcapng", "--op", "bogus"},
-                               "--op: bogus not in"}),
+    ::testing::Values(
+        BadValue{"server_speed_nan",
+                 kServer,
+                 {"--replay", "absent.pcapng", "--speed", "nan"},
+                 "--speed: not a number: nan"},
+        BadValue{"server_speed_minus_nan",
+                 kServer,
+                 {"--replay", "absent.pcapng", "--speed", "-NaN"},
+                 "--speed: not a number: -NaN"},
+        BadValue{"server_max_connections_negative",
+                 kServer,
+                 {"--max-connections", "-5"},
+                 "--max-connections: a negative count: -5"},
+        BadValue{"server_max_pending_bytes_negative",
+                 kServer,
+                 {"--max-pending-bytes", "-1"},
+                 "--max-pending-bytes: a negative count: -1"},
+        BadValue{"server_bind_name",
+                 kServer,
+                 {"--bind", "example.invalid"},
+                 "--bind: not a numeric IPv4 or IPv6 address, nor localhost: "
+                 "example.invalid"},
+        BadValue{"example_host_port",
+                 {"minimap-example-host", MINIMAP_EXAMPLE_HOST, ""},
+                 {"--server", "127.0.0.1:12x"},
+                 "takes HOST:PORT, got '127.0.0.1:12x'"},
+        BadValue{"client_replay_empty",
+                 {"minimap-client", MINIMAP_CLIENT, ""},
+                 {"--replay", ""},
+                 "--replay: an empty path"},
+        BadValue{"server_scenario_empty", kServer, {"--scenario", ""}, "--scenario: an empty path"},
+        BadValue{"example_host_minimap_empty",
+                 {"minimap-example-host", MINIMAP_EXAMPLE_HOST, ""},
+                 {"--server", "127.0.0.1:7450", "--minimap", ""},
+                 "--minimap: an empty path"},
+        BadValue{"netdump_op",
+                 {"pyr-netdump", PYR_NETDUMP, ""},
+                 {"absent.pcapng", "--op", "bogus"},
+                 "--op: bogus not in"}),
     [](const ::testing::TestParamInfo<BadValue>& info) { return std::string(info.param.name); });
 
 // The simulator listens on the addresses the client's options write: localhost, and an IPv6

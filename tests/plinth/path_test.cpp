@@ -99,8 +99,16 @@ TEST(Path, ReadWholeFileReadsWithinTheLimitAndRefusesBeyondItWhateverTheFileIs) 
 
     const std::string fifo = folder + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(os::ReadWholeFile(fifo, 1 << 20, bytes), ReadFileResult::Read);
+    EXPECT_EQ(os::ReadWholeFile(fifo, 1 << 20, bytes), ReadFileResult::NoWriter);
     EXPECT_EQ(bytes, "");
+    // The reasons in words.
+    std::string error;
+    EXPECT_FALSE(os::ReadWholeFile(fifo, 1 << 20, bytes, "the FIFO", error));
+    EXPECT_EQ(error, "cannot read the FIFO: a FIFO that nobody writes to");
+    EXPECT_FALSE(os::ReadWholeFile(folder + "/absent", 1 << 20, bytes, "absent", error));
+    EXPECT_EQ(error, "cannot read absent: No such file or directory");
+    EXPECT_FALSE(os::ReadWholeFile(folder, 1 << 20, bytes, "the folder", error));
+    EXPECT_EQ(error, "cannot read the folder: Is a directory");
 
     int pipeEnds[2];
     ASSERT_EQ(pipe(pipeEnds), 0);

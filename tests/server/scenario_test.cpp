@@ -82,6 +82,15 @@ TEST(ScenarioReader, NpcAppearTakesKindZeroAndNoQuestWhenLeftOut) {
     EXPECT_FALSE(result.scenario->events[0].quest.has_value());
 }
 
+// As a Windows editor saves it: a byte-order mark before the first line, CRLF line ends.
+TEST(ScenarioReader, ByteOrderMarkAndCrlfAreNoPartOfTheText) {
+    const auto result =
+        ParseScenario("\xEF\xBB\xBF# saved by Notepad\r\n0 player 1 appear x=1 y=2\r\n");
+    ASSERT_TRUE(result) << result.error.Text();
+    ASSERT_EQ(result.scenario->events.size(), 1u);
+    EXPECT_EQ(result.scenario->events[0].line, 2);
+}
+
 TEST(ScenarioReader, EmptyTextIsAnEmptyScenario) {
     const auto result = ParseScenario("");
     ASSERT_TRUE(result);

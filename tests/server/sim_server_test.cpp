@@ -188,6 +188,23 @@ TEST_F(SimServerTest, AnswersAQueryWithOneResultPerMatchingNpcThenQueryEnd) {
               (std::vector<std::int32_t>{kResult, kResult, kResult, kEnd}));
 }
 
+// A looping scenario starts over and plays its first moment in one step: a poll never finds
+// the world between the two, empty, when at every time of the scenario player 1 is present.
+TEST_F(SimServerTest, LoopThatStartsOverIsNeverSeenEmpty) {
+    StartServer("loop 1\n0 player 1 appear x=1 y=2\n", [](sim::SimServerOptions& options) {
+        options.clock = sim::SimServerOptions::Clock::Time;
+        options.timeScale = 1;  // a round a millisecond: hundreds of restarts below
+    });
+    test::Socket client = Connect();
+    std::size_t restarts = 0;
+    for (int poll = 0; poll < 2000; ++poll) {
+        const std::vector<std::int32_t> ops = Ops(Ask(client, sim::EncodePoll()));
+        ASSERT_NE(ops, (std::vector<std::int32_t>{kClear})) << "poll " << poll;
+        restarts += !ops.empty() ? 1 : 0;
+    }
+    EXPECT_GT(restarts, 1u);
+}
+
 TEST_F(SimServerTest, MalformedMessageClosesThatConnectionAndTheServerServesOthers) {
     StartServer("0 player 1 appear x=1 y=2\n");
     test::Socket bad = Connect();

@@ -1,6 +1,7 @@
 #include "plinth/Path.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
@@ -63,10 +64,16 @@ bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& b
             error = "cannot read " + what + ": it is larger than " + std::to_string(maxBytes) +
                     " bytes";
             return false;
+        case ReadFileResult::NoWriter:
+            error = "cannot read " + what + ": a FIFO that nobody writes to";
+            return false;
         case ReadFileResult::Unreadable:
             break;
     }
-    error = "cannot read " + what;
+    const int reason = errno;
+    error = "cannot read " + what +
+            (reason != 0 ? ": " + std::error_code(reason, std::generic_category()).message()
+                         : std::string());
     return false;
 }
 

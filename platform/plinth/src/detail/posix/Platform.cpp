@@ -72,7 +72,11 @@ struct FileDescriptor {
 
 ReadFileResult ReadDescriptor(int fd, std::size_t maxBytes, std::string& bytes) {
     struct stat status {};
-    if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+    if (fstat(fd, &status) != 0) {
+        return ReadFileResult::Unreadable;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        errno = EISDIR;
         return ReadFileResult::Unreadable;
     }
     if (S_ISREG(status.st_mode)) {
@@ -104,7 +108,8 @@ ReadFileResult ReadDescriptor(int fd, std::size_t maxBytes, std::string& bytes) 
         }
         bytes.resize(have + static_cast<std::size_t>(n));
         if (n == 0) {
-            return ReadFileResult::Read;
+            return bytes.empty() && S_ISFIFO(status.st_mode) ? ReadFileResult::NoWriter
+                                                             : ReadFileResult::Read;
         }
         if (bytes.size() > maxBytes) {
             return ReadFileResult::TooLarge;
@@ -282,20 +287,24 @@ std::FILE* OpenLogFile(const char* path) noexcept {
 
 ReadFileResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes) {
     bytes.clear();
-    // A FIFO with no writer must not hold the caller for ever: it reads as empty.
+    // A FIFO with no writer must not hold the caller for ever: it ends at once.
     const FileDescriptor file{OpenWithoutWaiting(path.c_str(), O_RDONLY, 0)};
     if (file.fd < 0) {
         return ReadFileResult::Unreadable;
     }
     ReadFileResult result = ReadFileResult::Unreadable;
+    int reason = 0;
     try {
         result = ReadDescriptor(file.fd, maxBytes, bytes);
+        reason = errno;
     } catch (const std::bad_alloc&) {
         // A limit the process cannot hold in memory (a 32-bit one, say): a failed read.
+        reason = ENOMEM;
     }
     if (result != ReadFileResult::Read) {
         std::string().swap(bytes);
     }
+    errno = reason;  // the reason of a failed read, past the descriptor's close
     return result;
 }
 
