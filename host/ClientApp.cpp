@@ -1,6 +1,8 @@
 #include "host/ClientApp.h"
 
+#include <poll.h>
 #include <pthread.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -238,19 +240,63 @@ private:
     bool StartTree();
     void StopTree();
     bool StartWeb();
-    /// Sends what standard output holds. A failed write (the reader went away, the disk is
-    /// full) ends the run: the lines or events are what it is for, and nobody gets them any
-    /// more. SIGPIPE is ignored so that a closed pipe ends up here, not in sudden death.
+    /// Sends the lines `output` holds to standard output; called under the core lock, or
+    /// by the main thread once the others are gone.
+    ///
+    /// While the run goes on it waits for a slow reader as long as it takes (the reader's pace
+    /// holds the network, and so the server, back). Once the run is ending, a reader that
+    /// takes nothing for kGiveUpOnReaderMs is given up on, with what it did not take counted
+    /// for the end: an unscrolled pager or a pipe nobody reads must not hold a stop for ever.
+    /// Writes are a pipe's page at most, each after the descriptor said it has room, so none
+    /// of them blocks. A failed write (the reader went away, the disk is full) ends the run:
+    /// the lines or events are what it is for, and nobody gets them any more. SIGPIPE is
+    /// ignored so that a closed pipe ends up here, not in sudden death.
     void FlushOutput() {
-        errno = 0;
-        if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
-            return;
+        // What a plug-in printed with stdio goes first, as it came first (a few bytes at most).
+        if (__fpending(stdout) != 0 && WaitForRoom() && std::fflush(stdout) != 0) {
+            OutputFailed(errno != 0 ? errno : EIO);
         }
+        std::size_t done = 0;
+        while (done < output.size() && outputError.load() == 0 && WaitForRoom()) {
+            const std::size_t page = std::min<std::size_t>(output.size() - done, 4096);
+            const ssize_t written = ::write(STDOUT_FILENO, output.data() + done, page);
+            if (written > 0) {
+                done += static_cast<std::size_t>(written);
+            } else if (written < 0 && errno != EINTR && errno != EAGAIN) {
+                OutputFailed(errno);
+            }
+        }
+        if (done < output.size()) {
+            untaken += output.size() - done;  // given up on, or after a failed write
+        }
+        output.clear();
+    }
+    /// Waits until standard output takes bytes; false once the run is ending and the reader
+    /// has taken nothing for kGiveUpOnReaderMs.
+    bool WaitForRoom() {
+        constexpr int kTurnMs = 100;
+        for (int idleMs = 0; !gaveUpOnReader;) {
+            pollfd room{STDOUT_FILENO, POLLOUT, 0};
+            const int ready = ::poll(&room, 1, kTurnMs);
+            if (ready != 0 && !(ready < 0 && errno == EINTR)) {
+                return true;  // room, or an error the write will meet and report
+            }
+            if (Ending() && (idleMs += kTurnMs) >= kGiveUpOnReaderMs) {
+                gaveUpOnReader = true;  // and on every later line: the run ends anyway
+            }
+        }
+        return false;
+    }
+    void OutputFailed(int error) {
         int none = 0;
-        if (outputError.compare_exchange_strong(none, errno != 0 ? errno : EIO) &&
-            stopSignals != nullptr) {
+        if (outputError.compare_exchange_strong(none, error) && stopSignals != nullptr) {
             stopSignals->Request();
         }
+    }
+    /// The run is ending: a stop was asked for, or its time is over.
+    bool Ending() const {
+        return ending.load() || (stopSignals != nullptr && stopSignals->IsRequested()) ||
+               (deadline && std::chrono::steady_clock::now() >= *deadline);
     }
     /// The keys changed what the page shows in its status.
     void WebStatusChanged() {
@@ -318,6 +364,15 @@ private:
     StopSignals* stopSignals = nullptr;
     /// The error of the first failed write to standard output; 0 while none failed.
     std::atomic<int> outputError{0};
+    /// Lines for standard output, under the core lock (FlushOutput).
+    std::string output;
+    /// Bytes of output the reader never took: given up on at the end, or after a failure.
+    std::size_t untaken = 0;
+    std::atomic<bool> ending{false};
+    /// The end of the run's time (--duration-ms); set before any other thread starts.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    bool gaveUpOnReader = false;  ///< with `output`
+    static constexpr int kGiveUpOnReaderMs = 2000;
 
     std::atomic<bool> polling{true};
     std::atomic<std::int32_t> queryArg{-1};
@@ -378,7 +433,7 @@ void ClientApp::Present(const ViewReport& report) {
         case Mode::Json: {
             jsonLine.clear();
             AppendEventJson(jsonLine, ToString(event), report.serial, *report.changes);
-            std::fwrite(jsonLine.data(), 1, jsonLine.size(), stdout);
+            output += jsonLine;
             break;
         }
         case Mode::Lines: {
@@ -399,7 +454,7 @@ void ClientApp::Present(const ViewReport& report) {
                 line += " (the role changed; the stores were emptied)";
             }
             line += '\n';
-            std::fwrite(line.data(), 1, line.size(), stdout);
+            output += line;
             break;
         }
         case Mode::Map:
@@ -419,7 +474,7 @@ void ClientApp::OnConnection(bool up) {
     link->OnConnection(up);
     if (mode == Mode::Lines) {
         os::ThreadLockHandle coreLock(GetClientCoreLock());
-        std::printf("%s %s\n", up ? "connected to" : "disconnected from", serverName.c_str());
+        output += std::string(up ? "connected to " : "disconnected from ") + serverName + "\n";
         FlushOutput();
     }
     WebStatusChanged();
@@ -548,7 +603,6 @@ int ClientApp::Run() {
     StopSignals stop;
     stopSignals = &stop;
     const auto started = std::chrono::steady_clock::now();
-    std::optional<std::chrono::steady_clock::time_point> deadline;
     if (options.durationMs) {
         deadline = cli::DeadlineAfter(started, *options.durationMs);
     }
@@ -657,12 +711,13 @@ int ClientApp::Run() {
                 std::snprintf(polls, sizeof polls, "on (every %g s)",
                               pyr::MiniMapPollInterval * os::GetTimer()->GetScale() / 1000.0);
             }
-            std::printf("minimap-client: %s, polling %s, battle %s%s\n",
-                        embedded ? ("embedded simulator on " + serverName).c_str()
-                        : replay ? serverName.c_str()
-                                 : ("server " + serverName).c_str(),
-                        polls, options.battle ? "on" : "off",
-                        deadline || replay ? "" : "; Ctrl-C stops");
+            os::ThreadLockHandle coreLock(GetClientCoreLock());
+            output += "minimap-client: " +
+                      (embedded ? "embedded simulator on " + serverName
+                       : replay ? serverName
+                                : "server " + serverName) +
+                      ", polling " + polls + ", battle " + (options.battle ? "on" : "off") +
+                      (deadline || replay ? "" : "; Ctrl-C stops") + "\n";
             FlushOutput();
         }
         link->Install();
@@ -685,6 +740,7 @@ int ClientApp::Run() {
     } else {
         exitCode = 1;
     }
+    ending = true;
     StopTree();
     if (embedded) {
         embedded->Stop();
@@ -704,6 +760,10 @@ int ClientApp::Run() {
     }
     if (const int error = outputError.load(); error != 0) {
         Say(3, std::string("cannot write to standard output: ") + std::strerror(error));
+        exitCode = exitCode != 0 ? exitCode : 1;
+    } else if (untaken != 0) {
+        Say(3, "stopped with " + std::to_string(untaken) +
+                   " bytes of output that standard output did not take");
         exitCode = exitCode != 0 ? exitCode : 1;
     }
     return exitCode;

@@ -31,11 +31,13 @@ class ChildProcess : test::NoCopy {
 public:
     /// Starts `argv[0]` with `argv`, the test's environment plus `extraEnv` ("NAME=value"
     /// entries override), standard input from /dev/null and standard error into `stderrPath`,
-    /// in `workingDirectory` (empty: the test's). Null when the program cannot be started.
+    /// in `workingDirectory` (empty: the test's), standard output into `stdoutPath` (empty:
+    /// a pipe that ReadLine reads). Null when the program cannot be started.
     static std::unique_ptr<ChildProcess> Spawn(const std::vector<std::string>& argv,
                                                const std::vector<std::string>& extraEnv,
                                                const std::string& stderrPath,
-                                               const std::string& workingDirectory = "") {
+                                               const std::string& workingDirectory = "",
+                                               const std::string& stdoutPath = "") {
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) {
             return nullptr;
@@ -43,7 +45,12 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        if (stdoutPath.empty()) {
+            posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutPath.c_str(), O_WRONLY,
+                                             0);
+        }
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (!workingDirectory.empty()) {

@@ -6,6 +6,10 @@
 // something to happen.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
 #include <fstream>
@@ -490,6 +494,29 @@ TEST(EndToEnd, ClientWhoseOutputReaderWentAwayStopsAndSaysWhy) {
     EXPECT_NE(test::ReadTextFile(err).find("cannot write to standard output: Broken pipe"),
               std::string::npos)
         << test::ReadTextFile(err);
+}
+
+// A reader that stopped reading (an unscrolled pager) holds the client's output, not the end
+// of its run: at the end it gives up on what the reader does not take, and says how much.
+TEST(EndToEnd, ClientWhoseOutputReaderStoppedReadingStillEndsAndSaysWhatWasLeft) {
+    // Standard output is a FIFO that is full before the client starts, and stays full.
+    const std::string fifo = TempPath("full.fifo");
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    const std::string filler(4096, '.');
+    while (::write(reader, filler.data(), filler.size()) > 0) {
+    }
+    const std::string err = TempPath("reader-stopped.err");
+    auto client = test::ChildProcess::Spawn(
+        {MINIMAP_CLIENT, "--view", "lines", "--duration-ms", "200"}, kFastTimers, err, "", fifo);
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->WaitExit(kWaitMs), 1);
+    EXPECT_NE(test::ReadTextFile(err).find(" bytes of output that standard output did not take"),
+              std::string::npos)
+        << test::ReadTextFile(err);
+    ::close(reader);
 }
 
 TEST(EndToEnd, EmbeddedSimulatorServesTheDefaultScenarioAndTheClientStopsCleanly) {
