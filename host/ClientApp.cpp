@@ -262,8 +262,8 @@ private:
             const ssize_t written = ::write(STDOUT_FILENO, output.data() + done, page);
             if (written > 0) {
                 done += static_cast<std::size_t>(written);
-            } else if (written < 0 && errno != EINTR && errno != EAGAIN) {
-                OutputFailed(errno);
+            } else if (written == 0 || (errno != EINTR && errno != EAGAIN)) {
+                OutputFailed(written == 0 ? EIO : errno);
             }
         }
         if (done < output.size()) {
@@ -359,7 +359,6 @@ private:
     bool pluginInitialised = false;
     bool containerInitialised = false;
 
-    std::string jsonLine;  ///< under the core lock: the line being written
     /// Run's stop request, set before any thread starts and cleared after they all ended.
     StopSignals* stopSignals = nullptr;
     /// The error of the first failed write to standard output; 0 while none failed.
@@ -431,9 +430,7 @@ void ClientApp::Present(const ViewReport& report) {
     const ViewEvent event = report.event;
     switch (mode) {
         case Mode::Json: {
-            jsonLine.clear();
-            AppendEventJson(jsonLine, ToString(event), report.serial, *report.changes);
-            output += jsonLine;
+            AppendEventJson(output, ToString(event), report.serial, *report.changes);
             break;
         }
         case Mode::Lines: {
