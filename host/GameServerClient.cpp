@@ -97,17 +97,33 @@ struct GameServerClient::Impl {
                     Retry("cannot resolve: " + ec.message());
                     return;
                 }
+                // Without an answer the system tries for minutes, and nothing would be said.
+                connectTimedOut = false;
+                connectTimer.expires_after(std::chrono::milliseconds(options.connectTimeoutMs));
+                connectTimer.async_wait([this](const boost::system::error_code& ec) {
+                    if (!ec) {
+                        connectTimedOut = true;
+                        boost::system::error_code ignored;
+                        socket.close(ignored);  // the attempt ends with operation_aborted
+                    }
+                });
                 asio::async_connect(
                     socket, results,
                     [this](const boost::system::error_code& connectError, const tcp::endpoint&) {
+                        connectTimer.cancel();
                         if (stopping) {
                             return;
                         }
                         if (connectError) {
                             boost::system::error_code ignored;
                             socket.close(ignored);
-                            Report(LinkState::Refused, "cannot connect: " + connectError.message());
-                            Retry("cannot connect: " + connectError.message());
+                            const std::string reason =
+                                connectTimedOut
+                                    ? "no answer within " +
+                                          std::to_string(options.connectTimeoutMs) + " ms"
+                                    : connectError.message();
+                            Report(LinkState::Refused, "cannot connect: " + reason);
+                            Retry("cannot connect: " + reason);
                             return;
                         }
                         OnConnected();
@@ -416,6 +432,8 @@ struct GameServerClient::Impl {
     tcp::resolver resolver{io};
     tcp::socket socket{io};
     asio::steady_timer retryTimer{io};
+    asio::steady_timer connectTimer{io};
+    bool connectTimedOut = false;  ///< network thread
     std::thread thread;
     std::atomic<bool> stopping{false};
     bool started = false;
@@ -503,6 +521,7 @@ void GameServerClient::Stop() {
         boost::system::error_code ignored;
         impl->resolver.cancel();
         impl->retryTimer.cancel();
+        impl->connectTimer.cancel();
         impl->socket.shutdown(tcp::socket::shutdown_both, ignored);
         impl->socket.close(ignored);
     });

@@ -48,6 +48,10 @@ struct GameServerClientOptions {
     std::size_t maxQueuedBytes = 256 * 1024;
     int backoffMinMs = 100;
     int backoffMaxMs = 2000;
+    /// A connection attempt that has no answer after this long (a server behind a firewall
+    /// that drops its packets) is given up and tried again, as a refused one. Not scaled: it
+    /// is the network's time, not the game's.
+    int connectTimeoutMs = 10000;
     /// Multiplies the back-off; 0 takes the core timer's scale.
     double timeScale = 0;
     /// Told every connection and every message's bytes as they went over the wire (a

@@ -2,8 +2,11 @@
 // command line, the role system, and the game-server client against a loopback peer.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -573,6 +576,47 @@ TEST(GameServerClient, SaysEachConnectionStateChangeOnceNotEachRetry) {
                                                "connection closed by the server; retrying",
                                                "cannot connect: Connection refused; retrying"};
     EXPECT_EQ(said, expected);
+}
+
+// A server whose packets are dropped (a firewall) answers no connection attempt: each is given
+// up after the time limit, said once, and tried again.
+TEST(GameServerClient, ConnectionAttemptWithoutAnswerIsGivenUpSaidAndTriedAgain) {
+    // Backlog 0 and one connection nobody accepts: the listen queue is full, and the system
+    // drops every further SYN.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    test::LogCapture log((1u << 1) | (1u << 3));
+    host::GameServerClientOptions options;
+    options.port = ntohs(address.sin_port);
+    options.timeScale = 0.01;
+    options.connectTimeoutMs = 50;
+    host::GameServerClient client(options);
+    client.Start();
+    ASSERT_TRUE(log.WaitForRecords("cannot connect: no answer within 50 ms; reconnecting in", 3,
+                                   test::kWaitMs));
+    client.Stop();
+    EXPECT_EQ(client.GetStats().connects, 0u);
+    std::size_t said = 0;
+    for (const test::CapturedRecord& record : log.Records()) {
+        said += record.level == 3 ? 1 : 0;
+        if (record.level == 3) {
+            EXPECT_NE(record.text.find("cannot connect: no answer within 50 ms; retrying"),
+                      std::string::npos)
+                << record.text;
+        }
+    }
+    EXPECT_EQ(said, 1u) << "once, not at each attempt";
+    ::close(queued);
+    ::close(listener);
 }
 
 TEST(GameServerClient, ServerThatNeverReadsMakesSendsFailInsteadOfBlocking) {
