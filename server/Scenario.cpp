@@ -1,5 +1,6 @@
 #include "server/Scenario.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <set>
@@ -121,7 +122,7 @@ std::vector<Token> Tokenize(std::string_view line) {
         }
         if (pos < line.size() && line[pos] == '=') {
             if (word.empty()) {
-                Fail("'=' without a name before it");
+                Fail("'=' without a name before it (no spaces around '=')");
             }
             ++pos;
             token.key = std::move(word);
@@ -170,12 +171,15 @@ std::int64_t ParseTime(const Token& token) {
         text.remove_suffix(1);
         factor = 1000;
     }
+    // Only digits: a count, however many (too many for 64 bits is beyond a week too).
+    const bool digits = !text.empty() && std::all_of(text.begin(), text.end(),
+                                                     [](char c) { return c >= '0' && c <= '9'; });
     std::int64_t value = 0;
-    if (!ParseInteger(text, value) || value < 0) {
+    if (!digits) {
         Fail("expected a time in milliseconds (1500, 1500ms) or seconds (2s), got " +
              Quote(token.value));
     }
-    if (value > kMaxScenarioTimeMs / factor) {
+    if (!ParseInteger(text, value) || value > kMaxScenarioTimeMs / factor) {
         Fail("time " + Quote(token.value) + " is beyond one week");
     }
     return value * factor;
@@ -195,6 +199,9 @@ float ParseCoordinate(const Token& token) {
     const std::string& text = token.value;
     const auto [end, ec] =
         std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+    if (ec == std::errc::result_out_of_range && !token.quoted && end == text.data() + text.size()) {
+        Fail(token.key + "=" + Quote(text) + " lies beyond what a 32-bit float holds");
+    }
     if (token.quoted || text.empty() || ec != std::errc() || end != text.data() + text.size() ||
         !std::isfinite(value)) {
         Fail("expected a finite decimal number for " + token.key + ", got " + Quote(text));
@@ -290,7 +297,9 @@ ScenarioEvent ParseEvent(const std::vector<Token>& tokens) {
     event.id = ParseId(tokens[2]);
     if (tokens.size() < 4 || !tokens[3].key.empty() || tokens[3].quoted) {
         Fail(subject.value + " " + tokens[2].value +
-             (player ? " needs appear, move or leave" : " needs appear, move, update or leave"));
+             (player ? " needs appear, move or leave" : " needs appear, move, update or leave") +
+             (tokens.size() < 4 ? std::string()
+                                : ", got " + Quote(tokens[3].key + "=" + tokens[3].value)));
     }
     const std::string& verb = tokens[3].value;
     if (verb == "appear") {

@@ -132,6 +132,10 @@ TEST(ScenarioReader, ReportsTheLineAndTheReasonOfTheFirstProblem) {
         {"soon clear\n", 1, "expected a time"},
         {"-5 clear\n", 1, "expected a time"},
         {"700000000s clear\n", 1, "beyond one week"},
+        {"9223372036854775808 clear\n", 1, "beyond one week"},
+        {"0 player 1 appear x=340282356779733661637539395458142568448 y=2\n", 1,
+         "x='340282356779733661637539395458142568448' lies beyond what a 32-bit float holds"},
+        {"0 player 1 appear\xc2\xa0x=1 y=2\n", 1, "needs appear, move or leave, got 'appear"},
         {"loop 5s\n0 clear\n10s clear\n", 1, "must lie after the last event"},
         {"loop 0\n", 1, "above 0"},
         {"loop 1s\nloop 2s\n", 2, "loop given twice"},
@@ -141,7 +145,7 @@ TEST(ScenarioReader, ReportsTheLineAndTheReasonOfTheFirstProblem) {
         {"0 player 1\n", 1, "needs appear, move or leave"},
         {"0\n", 1, "a time without an event"},
         {"0 npc 1 appear name=\"a\"x=1 y=2\n", 1, "space after the closing quote"},
-        {"0 player 1 appear =1 y=2\n", 1, "without a name"},
+        {"0 player 1 appear x = 1 y=2\n", 1, "without a name before it (no spaces around '=')"},
         {"0 player 1 appear x= y=2\n", 1, "no value after x="},
     };
     for (const Case& c : cases) {
