@@ -208,12 +208,20 @@ def main():
                   page["rows"], HOSTILE)
             check(page["images"] == 0, "no <img> element", page["images"], 0)
 
-            # The query control: kind 2 chosen, the button clicked, an answer on the wire.
+            # The query control: kind 2 chosen; the client's status changes before the button is
+            # clicked (polling switched), and the choice stays; an answer on the wire.
+            def click(selector):
+                element = driver.call("POST", "/element", {"using": "css selector",
+                                                           "value": selector})
+                driver.call("POST", "/element/%s/click" % next(iter(element.values())), {})
             before = len(stream.lines)
             driver.script("document.getElementById('query-kind').value = '2';")
-            button = driver.call("POST", "/element", {"using": "css selector",
-                                                      "value": "#query"})
-            driver.call("POST", "/element/%s/click" % next(iter(button.values())), {})
+            polling = driver.script("return window.__minimapState.status.polling;")
+            click("#poll")
+            driver.wait_in_page("document.getElementById('poll').textContent === 'Polling %s'"
+                                % ("off" if polling else "on"),
+                                "the panel drawn with the status after the polling switch")
+            click("#query")
             lines = stream.wait_for(
                 lambda ls: any(l["event"] == "QueryFinished" for l in ls[before:]),
                 "a query answer after the click")

@@ -15,6 +15,9 @@
     kinds: [],
     status: null,
     counters: { markersChanged: 0, answers: 0, roleResets: 0 },
+    // The query kind the client said last: the list shows it when it changes, and otherwise
+    // keeps what the user picked.
+    shownKind: null,
     lines: 0,
     changes: 0,
     gaps: 0,
@@ -28,6 +31,10 @@
 
   const $ = (id) => document.getElementById(id);
   const canvas = $('map');
+
+  // A server's name in running text: isolated, so that right-to-left text or a direction
+  // override inside it cannot reorder what follows (a kind, a quest number).
+  const isolate = (name) => '\u2068' + name + '\u2069';
 
   // 64-bit ids do not fit a JavaScript number: read them as strings before parsing. Only a
   // member named "id" matches (inside a JSON string the quotes would be escaped).
@@ -113,7 +120,7 @@
       g.fillStyle = kindColours[n.kind] || '#444';
       g.fill();
       g.fillStyle = '#222';
-      g.fillText(n.name + ' (' + kindName(n.kind) + ')', x + 9, y);
+      g.fillText(isolate(n.name) + ' (' + kindName(n.kind) + ')', x + 9, y);
       if (n.quest !== -1) {
         g.fillStyle = '#d08a00';
         g.font = 'bold 14px system-ui, sans-serif';
@@ -155,6 +162,7 @@
       tr.dataset.id = id;
       if (state.query.has(id)) tr.className = 'answer';
       cell(tr, n.name);
+      tr.firstChild.title = n.name;
       cell(tr, kindName(n.kind));
       cell(tr, String(n.x));
       cell(tr, String(n.y));
@@ -168,7 +176,8 @@
     for (const [id, n] of state.query) {
       const li = document.createElement('li');
       li.dataset.id = id;
-      li.textContent = n.name + ', ' + kindName(n.kind) + (n.quest === -1 ? '' : ', quest ' + n.quest);
+      li.textContent =
+        isolate(n.name) + ', ' + kindName(n.kind) + (n.quest === -1 ? '' : ', quest ' + n.quest);
       answer.push(li);
     }
     $('answer').replaceChildren(...answer);
@@ -178,14 +187,22 @@
     $('count-players').textContent = state.players.size;
     $('count-npcs').textContent = state.npcs.size;
     const s = state.status;
-    if (s) {
+    if (state.connection !== 'open') {
+      // What the client last said may no longer hold: it is gone, or coming back.
+      $('server').textContent = 'the client does not answer';
+    } else if (s) {
       $('server').textContent = (s.connected ? 'connected to ' : 'no connection to ') + s.server;
+    }
+    if (s) {
       $('role').textContent = s.role;
       $('poll').classList.toggle('on', s.polling);
       $('poll').textContent = 'Polling ' + (s.polling ? 'on' : 'off');
       $('battle').classList.toggle('on', s.battle);
       $('battle').textContent = 'Battle ' + (s.battle ? 'on' : 'off');
-      if (document.activeElement !== $('query-kind')) $('query-kind').value = String(s.queryKind);
+      if (s.queryKind !== state.shownKind) {
+        state.shownKind = s.queryKind;
+        showKind(s.queryKind);
+      }
     }
     const c = $('connection');
     c.textContent = state.connection;
@@ -208,17 +225,30 @@
   }
   window.addEventListener('resize', redraw);
 
+  function kindOption(k) {
+    const o = document.createElement('option');
+    o.value = String(k);
+    o.textContent = k === -1 ? 'all' : k + ' ' + kindName(k);
+    return o;
+  }
+
+  // Every kind a query from here may ask for, -1 (all) to 99, as the keys allow.
   function fillKinds() {
     const select = $('query-kind');
+    const chosen = select.value;
     const options = [];
-    for (let k = -1; k <= 99; k++) {
-      if (k >= state.kinds.length && k > 5) break;
-      const o = document.createElement('option');
-      o.value = String(k);
-      o.textContent = k === -1 ? 'all' : k + ' ' + kindName(k);
-      options.push(o);
-    }
+    for (let k = -1; k <= 99; k++) options.push(kindOption(k));
     select.replaceChildren(...options);
+    if (chosen !== '') select.value = chosen;
+    if (state.shownKind !== null) showKind(state.shownKind);
+  }
+
+  // The client's kind in the list, with an entry of its own when the list has none (a kind
+  // given on the client's command line beyond 99).
+  function showKind(k) {
+    const select = $('query-kind');
+    if (![...select.options].some((o) => o.value === String(k))) select.appendChild(kindOption(k));
+    select.value = String(k);
   }
 
   // The page's name for itself, so that the server can say so when it dropped this page.
@@ -233,12 +263,21 @@
   function connect() {
     state.connection = 'connecting';
     socket = new WebSocket('ws://' + location.host + '/ws?id=' + pageId);
-    socket.onopen = () => { state.connection = 'open'; redraw(); };
+    socket.onopen = () => {
+      // A notice belongs to the connection it came with (it comes first, if at all).
+      state.connection = 'open';
+      state.notice = null;
+      redraw();
+    };
     socket.onmessage = (e) => {
       let m;
       try { m = parse(e.data); } catch (err) { state.refused++; return; }
       if (m.changes) {
-        if (m.event === 'Snapshot') state.snapshotSerial = m.serial;
+        if (m.event === 'Snapshot') {
+          // Counters run from the page's connection: the client may be another one now.
+          state.snapshotSerial = m.serial;
+          state.counters = { markersChanged: 0, answers: 0, roleResets: 0 };
+        }
         apply(m);
       } else if (m.status) {
         state.status = m.status;
