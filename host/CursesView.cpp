@@ -75,8 +75,10 @@ std::string Fixed1(float v) {
     if (!std::isfinite(v)) {
         return "?";
     }
+    // Beyond a billion a position reads better in powers of ten than in 40 digits.
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.1f", static_cast<double>(v));
+    std::snprintf(buffer, sizeof buffer, std::fabs(v) < 1e9f ? "%.1f" : "%.3g",
+                  static_cast<double>(v));
     return buffer;
 }
 
