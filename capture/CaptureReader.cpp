@@ -111,6 +111,7 @@ bool CaptureReader::Next(CapturedItem& item) {
                 firstPacketNs = packet.timeNs;
             }
             last = Stamp{packet.frame, packet.timeNs};
+            ExpireSyns(packet.timeNs);
             OnPacket(packet);
         } else {
             finished = true;
@@ -265,9 +266,16 @@ void CaptureReader::OnSegment(const Packet& packet, const std::string& src, std:
         return;
     }
     const Stamp at{packet.frame, packet.timeNs};
-    if (stream.verdict == Verdict::Ours && stream.connection == 0) {
-        stream.connection = ++connections;
-        Emit(CapturedItem::Kind::Open, stream, true, at, {}, {});
+    if (stream.connection == 0 && !stream.closed) {
+        // A client retrying against a server that is down sends SYNs answered by RSTs: only a
+        // conversation the server accepted, or that carries bytes, is a connection.
+        if (syn && (synOnly || !stream.syn)) {
+            HoldSyn(stream, at);
+        }
+        if (stream.verdict == Verdict::Ours &&
+            ((syn && !synOnly) || !segment.payload.empty() || segment.lost != 0)) {
+            Open(stream, at);
+        }
     }
     const bool fromClient = !(src == stream.serverAddress && srcPort == stream.serverPort);
     if ((segment.flags & kTcpAck) != 0) {
@@ -280,21 +288,22 @@ void CaptureReader::OnSegment(const Packet& packet, const std::string& src, std:
 
 void CaptureReader::Take(Stream& stream, bool fromClient, Stamp at, Segment segment) {
     Side& side = fromClient ? stream.fromClient : stream.fromServer;
-    if (side.ended) {
-        return;
-    }
     std::uint32_t seq = segment.seq;
-    if ((segment.flags & kTcpSyn) != 0) {
+    if ((segment.flags & kTcpSyn) != 0 && !side.ended) {
         side.started = true;
         side.next = seq + 1;
         seq += 1;
     }
     const auto length = static_cast<std::uint32_t>(segment.payload.size()) + segment.lost;
     if (!side.started && length != 0) {
+        // What came before the capture began is not in it: like after a gap, reading starts
+        // at the first segment that starts with a header.
         side.started = true;
         side.next = seq;
+        side.resync = true;
+        side.joinedLate = true;
     }
-    if (length != 0) {
+    if (length != 0 && !side.ended) {
         if (static_cast<std::int32_t>(seq - side.next) > 0) {
             if (side.ahead.emplace(seq, Held{std::move(segment.payload), segment.lost, at})
                     .second) {
@@ -306,7 +315,8 @@ void CaptureReader::Take(Stream& stream, bool fromClient, Stamp at, Segment segm
         JoinHeld(stream, fromClient, &at);
     }
     if ((segment.flags & (kTcpFin | kTcpRst)) != 0) {
-        // Where this side's bytes end: what is missing before it was not captured.
+        // Where this side's bytes end: what is missing before it was not captured. A RST
+        // ends the connection whatever either side sent before, a FIN of its own included.
         EndSide(stream, fromClient, at, seq + length);
         if ((segment.flags & kTcpRst) != 0) {
             EndSide(stream, !fromClient, at, std::nullopt);
@@ -321,14 +331,21 @@ void CaptureReader::Join(Stream& stream, bool fromClient, Stamp at, std::uint32_
     if (have < bytes.size()) {
         const auto fresh = static_cast<std::uint32_t>(bytes.size() - have);
         if (side.resync && !StartsMessage(bytes, have)) {
+            if (stream.verdict == Verdict::Unknown) {
+                Drop(stream);  // on another port, its first bytes must read as a header
+                return;
+            }
             if (stream.verdict == Verdict::Ours) {
                 Emit(CapturedItem::Kind::Problem, stream, fromClient, at, bytes.substr(have),
                      std::to_string(fresh) +
-                         " bytes after a gap that do not start a message, not read as messages");
+                         (side.joinedLate ? " bytes of a conversation the capture joined midway"
+                                          : " bytes after a gap") +
+                         " that do not start a message, not read as messages");
             }
             side.next += fresh;
         } else {
             side.resync = false;
+            side.joinedLate = false;
             side.buffer.append(bytes, have);
             side.next += fresh;
             Frame(stream, fromClient, at);
@@ -402,16 +419,11 @@ void CaptureReader::Frame(Stream& stream, bool fromClient, Stamp at) {
             return;
         }
         if (!LooksLikeHeader(side.buffer)) {
-            stream.verdict = Verdict::NotOurs;
-            ForgetHeld(stream.fromClient);
-            ForgetHeld(stream.fromServer);
-            stream.fromClient = Side{};
-            stream.fromServer = Side{};
+            Drop(stream);
             return;
         }
         stream.verdict = Verdict::Ours;
-        stream.connection = ++connections;
-        Emit(CapturedItem::Kind::Open, stream, true, at, {}, {});
+        Open(stream, at);
     }
     std::size_t used = 0;
     while (!side.broken &&
@@ -438,11 +450,53 @@ void CaptureReader::Frame(Stream& stream, bool fromClient, Stamp at) {
     }
     side.buffer.erase(0, used);
     if (side.broken && !side.buffer.empty()) {
-        Emit(CapturedItem::Kind::Problem, stream, fromClient, at, {},
-             std::to_string(side.buffer.size()) +
-                 " bytes after a message with an invalid length field, not read as messages");
+        const std::string error =
+            std::to_string(side.buffer.size()) +
+            " bytes after a message with an invalid length field, not read as messages";
+        Emit(CapturedItem::Kind::Problem, stream, fromClient, at, std::move(side.buffer), error);
         side.buffer.clear();
     }
+}
+
+void CaptureReader::Open(Stream& stream, Stamp at) {
+    stream.connection = ++connections;
+    Emit(CapturedItem::Kind::Open, stream, true, stream.syn.value_or(at), {}, {});
+    ReleaseSyn(stream);
+}
+
+void CaptureReader::HoldSyn(Stream& stream, Stamp at) {
+    ReleaseSyn(stream);
+    stream.syn = at;
+    heldFrames.insert(at.frame);
+    heldSyns.emplace(at.frame, &stream);
+}
+
+void CaptureReader::ReleaseSyn(Stream& stream) {
+    if (stream.syn) {
+        heldFrames.erase(heldFrames.find(stream.syn->frame));
+        heldSyns.erase(stream.syn->frame);
+        stream.syn.reset();
+    }
+}
+
+void CaptureReader::ExpireSyns(std::int64_t nowNs) {
+    // Well past the first retransmission of an unanswered SYN (1 s), which holds anew.
+    constexpr std::int64_t kHandshakeNs = 3'000'000'000;
+    for (auto it = heldSyns.begin(); it != heldSyns.end();) {
+        Stream& stream = *(it++)->second;
+        if (nowNs - stream.syn->timeNs > kHandshakeNs) {
+            ReleaseSyn(stream);
+        }
+    }
+}
+
+void CaptureReader::Drop(Stream& stream) {
+    stream.verdict = Verdict::NotOurs;
+    ReleaseSyn(stream);
+    ForgetHeld(stream.fromClient);
+    ForgetHeld(stream.fromServer);
+    stream.fromClient = Side{};
+    stream.fromServer = Side{};
 }
 
 void CaptureReader::ForgetHeld(Side& side) {
@@ -473,18 +527,21 @@ void CaptureReader::EndSide(Stream& stream, bool fromClient, Stamp at,
     GiveUpBefore(stream, fromClient, at, endSeq.value_or(HeldEnd(side)));
     side.ended = true;
     ForgetHeld(side);
-    if (stream.verdict != Verdict::Ours) {
-        return;
-    }
-    if (!side.buffer.empty() && !side.broken) {
+    const bool opened = stream.verdict == Verdict::Ours && stream.connection != 0;
+    if (opened && !side.buffer.empty() && !side.broken) {
         Emit(CapturedItem::Kind::Message, stream, fromClient, at, side.buffer,
              "connection cut in the middle of a message (" + std::to_string(side.buffer.size()) +
                  " of " + std::to_string(WantedBytes(side.buffer)) + " bytes)");
         side.buffer.clear();
     }
     if (stream.fromClient.ended && stream.fromServer.ended && !stream.closed) {
+        // A refused attempt closes too (a retry from the same port is a new conversation),
+        // but it was never a connection to tell of.
         stream.closed = true;
-        Emit(CapturedItem::Kind::Close, stream, fromClient, at, {}, {});
+        ReleaseSyn(stream);
+        if (opened) {
+            Emit(CapturedItem::Kind::Close, stream, fromClient, at, {}, {});
+        }
     }
 }
 
@@ -492,7 +549,8 @@ void CaptureReader::Finish() {
     // The file ended with conversations still open: held segments are read past their holes,
     // what is left that is not a whole message is shown, but no close is made up.
     for (auto& [key, stream] : streams) {
-        if (stream.verdict != Verdict::Ours || stream.closed) {
+        ReleaseSyn(stream);
+        if (stream.verdict != Verdict::Ours || stream.closed || stream.connection == 0) {
             continue;
         }
         for (const bool fromClient : {true, false}) {

@@ -116,6 +116,9 @@ private:
         bool broken = false;
         /// After a gap: bytes are read again from the first segment that starts a message.
         bool resync = false;
+        /// First seen without its SYN, and no message start found yet: the capture began in
+        /// the middle of what this side sent.
+        bool joinedLate = false;
         std::uint32_t next = 0;
         std::string buffer;
         std::map<std::uint32_t, Held> ahead;
@@ -126,6 +129,10 @@ private:
         bool decided = false;  ///< which end is the server is known
         Verdict verdict = Verdict::Unknown;
         bool closed = false;
+        /// The SYN the connection's open is told at, while its frame holds back later items:
+        /// a conversation is numbered only once the server answers (or data shows it was), and
+        /// its open must still come before what other connections did meanwhile.
+        std::optional<Stamp> syn;
         std::string serverAddress;
         std::uint16_t serverPort = 0;
         Side fromClient;
@@ -137,6 +144,16 @@ private:
     void OnSegment(const Packet& packet, const std::string& src, std::uint16_t srcPort,
                    const std::string& dst, std::uint16_t dstPort, Segment segment);
     void Take(Stream& stream, bool fromClient, Stamp at, Segment segment);
+    /// Numbers the connection and tells its open, at its SYN when that is still held.
+    void Open(Stream& stream, Stamp at);
+    /// Holds back items after the SYN at `at` until the conversation is known to be one.
+    void HoldSyn(Stream& stream, Stamp at);
+    void ReleaseSyn(Stream& stream);
+    /// The conversation is not the minimap protocol's: nothing of it is read any more.
+    void Drop(Stream& stream);
+    /// Lets go of SYNs held longer than a handshake takes, so a SYN nobody answers does not
+    /// hold back the rest of a live capture.
+    void ExpireSyns(std::int64_t nowNs);
     /// Appends what the segment at `seq` adds to the side's bytes and frames them.
     void Join(Stream& stream, bool fromClient, Stamp at, std::uint32_t seq,
               const std::string& bytes, std::uint32_t lost);
@@ -165,6 +182,8 @@ private:
     std::multimap<std::uint64_t, CapturedItem> pending;
     /// The frames of every segment held ahead of a hole, in any conversation.
     std::multiset<std::uint64_t> heldFrames;
+    /// The streams whose SYN is held, by the SYN's frame.
+    std::map<std::uint64_t, Stream*> heldSyns;
     std::uint64_t connections = 0;
     std::optional<std::int64_t> firstPacketNs;
     Stamp last;

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -118,8 +119,9 @@ std::string Written(capture::CaptureWriterOptions options = Options()) {
 }
 
 std::vector<CapturedItem> ReadAll(const std::string& bytes, std::string* error = nullptr,
-                                  std::string* warning = nullptr) {
-    capture::CaptureReader reader(bytes);
+                                  std::string* warning = nullptr,
+                                  capture::CaptureReaderOptions options = {}) {
+    capture::CaptureReader reader(bytes, options);
     std::vector<CapturedItem> items;
     CapturedItem item;
     while (reader.Next(item)) {
@@ -204,7 +206,8 @@ TEST(Capture, FileCutAnywhereReadsUpToItsLastWholeBlock) {
         }
         std::vector<CapturedItem> expected;
         for (const CapturedItem& i : all) {
-            if (i.frame <= packets) {
+            // A connection is one once the server's SYN-ACK, the frame after the SYN, is in.
+            if (i.frame + (i.kind == CapturedItem::Kind::Open ? 1 : 0) <= packets) {
                 expected.push_back(i);
             }
         }
@@ -579,6 +582,63 @@ TEST(Capture, PcapOfAnotherToolReadsOnPastWhatItMissed) {
     EXPECT_EQ(items[8].frame, 9u);
     EXPECT_EQ(items[8].bytes, f);
 }
+
+// A capture begun while the game ran: each side is read from its first segment that starts
+// with a header, what comes before it is said to be unread, with its bytes, as is what follows
+// an invalid length field.
+TEST(Capture, PcapJoinedMidwayReadsEachSideFromItsFirstHeader) {
+    const std::string set = SetPlayer(1);
+    const std::uint8_t ack = capture::kTcpAck;
+    const std::string file = CookedPcap({
+        {false, 1000, ack, set.substr(10)},
+        {false, 1029, ack, kClear},
+        {true, 100, ack, kPoll},
+        {false, 1043, ack, kLength3 + kPoll},
+    });
+    std::string error;
+    const std::vector<CapturedItem> items = ReadAll(file, &error, nullptr, {.serverPort = 9000});
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(Describe(items),
+              (std::vector<std::string>{
+                  "open 1",
+                  "s2c 1 problem: 29 bytes of a conversation the capture joined midway that do "
+                  "not start a message, not read as messages",
+                  "s2c 1 Clear", "c2s 1 Poll",
+                  "s2c 1 Malformed: length field below the 6-byte header: length 3",
+                  "s2c 1 problem: 14 bytes after a message with an invalid length field, not "
+                  "read as messages"}));
+    ASSERT_EQ(items.size(), 6u);
+    EXPECT_EQ(items[1].bytes, set.substr(10));
+    EXPECT_EQ(items[5].bytes, kPoll);
+}
+
+// A client retrying against a server that is down: attempts refused by a RST are no
+// connections; the one accepted opens at its SYN, whether the port was given or found from
+// the bytes, and a RST closes it even after a FIN of its own.
+class RetriedCapture : public ::testing::TestWithParam<std::optional<std::uint16_t>> {};
+
+TEST_P(RetriedCapture, NumbersOnlyTheAcceptedConnectionFromItsSynToItsReset) {
+    const std::uint8_t ack = capture::kTcpAck;
+    const std::string file = CookedPcap({
+        {true, 100, capture::kTcpSyn, ""},
+        {false, 0, capture::kTcpRst | ack, "", 101},
+        {true, 200, capture::kTcpSyn, ""},
+        {false, 500, capture::kTcpSyn | ack, "", 201},
+        {false, 501, ack, kClear, 201},
+        {true, 201, capture::kTcpFin | ack, "", 515},
+        {true, 202, capture::kTcpRst, ""},
+    });
+    const std::vector<CapturedItem> items =
+        ReadAll(file, nullptr, nullptr, {.serverPort = GetParam()});
+    EXPECT_EQ(Describe(items), (std::vector<std::string>{"open 1", "s2c 1 Clear", "close 1"}));
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].frame, 3u);
+    EXPECT_EQ(items[2].frame, 7u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Capture, RetriedCapture,
+                         ::testing::Values(std::optional<std::uint16_t>(9000), std::nullopt),
+                         [](const auto& info) { return info.param ? "PortGiven" : "PortFound"; });
 
 // A replay keeps the captured spacing except where the captured clock jumps beyond a day (one
 // day is played) or goes back (the item plays at once); later items keep their spacing from
