@@ -59,8 +59,11 @@ int main(int argc, char** argv) {
     for (const std::string& name : opNames) {
         opList += (opList.empty() ? "" : ", ") + name;
     }
+    // One name an --op, as many --op as wanted: a vector option would otherwise take every
+    // word after it, the capture's name included.
     app.add_option("--op", ops, "only these messages (" + opList + "); repeatable")
         ->check(CLI::IsMember(opNames, CLI::ignore_case).description(""))
+        ->allow_extra_args(false)
         ->type_name("OP");
     app.add_option("--server-port", serverPort,
                    "the server's TCP port (default: 7450, or found from the conversation)")

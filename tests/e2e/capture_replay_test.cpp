@@ -444,6 +444,19 @@ TEST_P(CaptureReplay, NetdumpAndTsharkWithTheDissectorDecodeEveryFieldAlike) {
     }
     EXPECT_EQ(TsharkExpertFrames(run.capture, "pyrmm.malformed", dir), malformed);
     EXPECT_EQ(TsharkExpertFrames(run.capture, "pyrmm.unreadable", dir), unreadable);
+    // One name an --op, in either spelling: the capture's name after it is not taken for one.
+    const Output picked =
+        RunProgram({PYR_NETDUMP, "--json", "--op", "Malformed", "--op=queryend", run.capture},
+                   (dir / "picked.err").string());
+    EXPECT_EQ(picked.exit, 0) << picked.err;
+    std::vector<std::string> wanted;
+    for (const std::string& line : dump.lines) {
+        const std::string msg = ParseJson(line)["msg"].text;
+        if (msg == "Malformed" || msg == "QueryEnd") {
+            wanted.push_back(line);
+        }
+    }
+    EXPECT_EQ(picked.lines, wanted);
 }
 
 TEST_P(CaptureReplay, ClientReplayPrintsTheLiveEventStreamEveryTime) {
