@@ -9,6 +9,7 @@
 
 #include "net/LogFormat.h"
 #include "plinth/Log.h"
+#include "plugin/CaughtText.h"
 
 // Other modules see these fields as a plain pointer and two one-byte flags.
 static_assert(sizeof(std::atomic<IPluginContainer*>) == sizeof(IPluginContainer*) &&
@@ -50,6 +51,20 @@ void ReportAlreadyRegistered(const IPluginContainer* child, const IPluginContain
                  "type=%s",
                  ClassNameOf(child).c_str(), ClassNameOf(present).c_str());
     os::ShowCallStack();
+}
+
+/// Calls a sibling hook of `sibling` about `subject`. What it throws goes on to the caller, who
+/// registers or unregisters `subject` and so would blame it (a plug-in's InitPluginContainer
+/// fails): the line names the container whose hook threw, and what it threw, first.
+void CallSiblingHook(IPluginContainer* sibling, void (IPluginContainer::*hook)(IPluginContainer*),
+                     IPluginContainer* subject, const char* operation, const char* hookName) {
+    try {
+        (sibling->*hook)(subject);
+    } catch (...) {
+        LogFormatted(3, "IPluginContainer::%s() : %s::%s(%s) threw: %s", operation,
+                     ClassNameOf(sibling), hookName, ClassNameOf(subject), pyr::CaughtText());
+        throw;
+    }
 }
 
 }  // namespace
@@ -240,7 +255,8 @@ bool IPluginContainer::RegisterChildContainer(IPluginContainer* child) {
             break;
         }
         if (entry.container != child && HasChild(entry.container)) {
-            entry.container->OnSiblingContainerRegistered(child);
+            CallSiblingHook(entry.container, &IPluginContainer::OnSiblingContainerRegistered, child,
+                            "RegisterChildContainer", "OnSiblingContainerRegistered");
         }
     }
     return true;
@@ -265,7 +281,8 @@ bool IPluginContainer::UnregisterChildContainer(IPluginContainer* child) {
             break;  // a hook removed it already, and that call told the siblings
         }
         if (entry.container != child && HasChild(entry.container)) {
-            entry.container->OnSiblingContainerUnregistered(child);
+            CallSiblingHook(entry.container, &IPluginContainer::OnSiblingContainerUnregistered,
+                            child, "UnregisterChildContainer", "OnSiblingContainerUnregistered");
         }
     }
 
@@ -321,10 +338,27 @@ bool IPluginContainer::ShutdownContainer() {
         return false;
     }
     WriteLifecycleLine(*this, "start call %s::ShutdownContainer()", false);
+    // A walk that throws has still visited the whole tree (ShutdownWalk): the second walk and
+    // the flags follow all the same, so that nobody is left running, and only then does the
+    // first exception reach the caller.
+    std::exception_ptr first;
     active.store(false);
-    DoPrepareParentShutdown();
+    try {
+        DoPrepareParentShutdown();
+    } catch (...) {
+        first = std::current_exception();
+    }
     started.store(false);
-    DoParentShutdown();
+    try {
+        DoParentShutdown();
+    } catch (...) {
+        if (!first) {
+            first = std::current_exception();
+        }
+    }
+    if (first) {
+        std::rethrow_exception(first);
+    }
     WriteLifecycleLine(*this, "call %s::ShutdownContainer() ok", false);
     return true;
 }
@@ -353,12 +387,29 @@ void IPluginContainer::ShutdownWalk(void (IPluginContainer::*hook)(),
                                     void (IPluginContainer::*walk)(), const char* begin,
                                     const char* end) {
     WriteLifecycleLine(*this, begin, true);
-    (this->*hook)();
+    // Every container is told, whoever throws before it: one that is not would keep running
+    // (its timers, its subscriptions) into its release. The first exception goes on once the
+    // walk is done; a child's walk that threw has finished its own subtree already.
+    std::exception_ptr first;
+    try {
+        (this->*hook)();
+    } catch (...) {
+        first = std::current_exception();
+    }
     const std::vector<ChildContainerEntry> copy = CopyChildren();
     for (auto it = copy.rbegin(); it != copy.rend(); ++it) {
-        if (HasChild(it->container)) {
-            (it->container->*walk)();
+        try {
+            if (HasChild(it->container)) {
+                (it->container->*walk)();
+            }
+        } catch (...) {
+            if (!first) {
+                first = std::current_exception();
+            }
         }
+    }
+    if (first) {
+        std::rethrow_exception(first);
     }
     WriteLifecycleLine(*this, end, true);
 }

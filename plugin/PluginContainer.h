@@ -81,7 +81,8 @@ public:
     virtual std::string GetContainerClassName() const;
 
     /// Slot 8. Hook: `sibling` was just registered with this container's parent. Called on the
-    /// siblings present before it, front to back, under the parent's lock.
+    /// siblings present before it, front to back, under the parent's lock. What it throws is
+    /// logged with this container's class and goes on to the caller of the registration.
     virtual void OnSiblingContainerRegistered(IPluginContainer* sibling);
     /// Slot 9. Hook: `sibling` is about to leave this container's parent; it is still
     /// registered and findable. Called on the other siblings, front to back, under the
@@ -103,7 +104,8 @@ public:
     /// Slot 15. Start walk, as DoPrepareParentStart with OnParentStart.
     virtual bool DoParentStart();
     /// Slot 16. Prepare-shutdown walk: own hook, then each child's walk in reverse registry
-    /// order. Visits everything.
+    /// order. Visits everything, also past a hook that throws: the first exception is thrown
+    /// on once the walk is done.
     virtual void DoPrepareParentShutdown();
     /// Slot 17. Final shutdown walk, as DoPrepareParentShutdown with OnParentShutdown.
     virtual void DoParentShutdown();
@@ -135,7 +137,9 @@ public:
     /// when a hook refused; a refused start is not rolled back, ShutdownContainer undoes it.
     virtual bool StartContainer();
     /// Slot 26. Runs both shutdown walks over the whole tree, holding this container's lock;
-    /// accepted whenever the root is active, also after a failed start. False otherwise.
+    /// accepted whenever the root is active, also after a failed start. False otherwise. When a
+    /// hook throws, both walks still visit the whole tree and the root ends neither active nor
+    /// started; then the first exception is thrown on.
     virtual bool ShutdownContainer();
 
     /// Slot 27. Whether the root of this container's tree has finished preparing to start.
@@ -158,6 +162,9 @@ public:
     bool QuerySiblingContainer(T*& result, const GUID& typeId, bool mustExist);
 
 private:
+    /// Withdraws what a module left registered before the module is unloaded.
+    friend class PluginModule;
+
     /// A copy of the registry, taken under the lock.
     std::vector<ChildContainerEntry> CopyChildren() const;
     /// Whether `child` is registered here right now.

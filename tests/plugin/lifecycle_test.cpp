@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -306,5 +308,49 @@ TEST_F(LifecycleTree, ContainerUnregisteredByAShutdownHookIsNotVisitedAfterwards
     EXPECT_EQ(Take(), (Events{"prepare-shutdown root", "prepare-shutdown late",
                               "unregistered late:early", "shutdown root", "shutdown late"}));
 }
+
+// A shutdown hook that throws must not leave the rest of the tree running: both walks still
+// visit every container, the root ends idle, and the first exception reaches the caller once
+// all that is done, without the "ok" lines of the walks it went through.
+class LifecycleThrowingShutdown : public LifecycleTree,
+                                  public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(LifecycleThrowingShutdown, VisitsEveryContainerEndsIdleAndThrowsTheFirst) {
+    TestContainer& a = Add("a", 1);
+    TestContainer& b = Add("b", 2);
+    TestContainer& a1 = Add("a1", 1, &a);
+    root.SetContainerName("root");
+    ASSERT_TRUE(root.StartContainer());
+    const bool prepare = std::string(GetParam()) == "prepare-shutdown";
+    for (TestContainer* c : {&b, &a1}) {
+        const std::string what = c->label;
+        (prepare ? c->onPrepareShutdown : c->onShutdown) = [what] {
+            throw std::runtime_error(what);
+        };
+    }
+    Take();
+    capture.Clear();
+
+    try {
+        root.ShutdownContainer();
+        ADD_FAILURE() << "nothing thrown";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "b");
+    }
+    EXPECT_EQ(Take(), (Events{"prepare-shutdown root", "prepare-shutdown b", "prepare-shutdown a",
+                              "prepare-shutdown a1", "shutdown root", "shutdown b", "shutdown a",
+                              "shutdown a1"}));
+    EXPECT_EQ(Flags(root), "");
+    const Lines lines = capture.Lines();
+    const std::string walk = prepare ? "DoPrepareParentShutdown" : "DoParentShutdown";
+    for (const std::string& notOk :
+         {After(walk, "root", "plugintest::TestHost"), After(walk, "", "plugintest::TestContainer"),
+          std::string("call root::ShutdownContainer() ok")}) {
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), notOk), 0) << notOk;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lifecycle, LifecycleThrowingShutdown,
+                         ::testing::Values("prepare-shutdown", "shutdown"));
 
 }  // namespace

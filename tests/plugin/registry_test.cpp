@@ -1,5 +1,6 @@
 #include <barrier>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -206,6 +207,31 @@ TEST(Registry, UnregisteringAChildOfAnotherParentChangesAndLogsNothing) {
     EXPECT_EQ(other.FindChildContainer(TestId(1)), &child);
     EXPECT_TRUE(journal.events.empty());
     EXPECT_TRUE(capture.Records().empty());
+}
+
+// A sibling hook that throws fails the registration or unregistration it was told of, whose
+// caller (a plug-in's InitPluginContainer, say) would be blamed: the line names the container
+// whose hook threw and what it threw.
+TEST(Registry, SiblingHookThatThrowsIsNamedWithItsTextAndTheCallerGetsTheException) {
+    test::LogCapture capture;
+    TestHost root("root", HostContainerTypeId);
+    TestContainer p("p", TestId(1));
+    RivalContainer r("r", TestId(2));
+    ASSERT_TRUE(root.RegisterChildContainer(&p));
+    p.onSiblingRegistered = [](IPluginContainer*) { throw std::runtime_error("p refuses"); };
+    p.onSiblingUnregistered = [](IPluginContainer*) { throw std::runtime_error("p objects"); };
+
+    EXPECT_THROW(root.RegisterChildContainer(&r), std::runtime_error);
+    EXPECT_THROW(root.UnregisterChildContainer(&r), std::runtime_error);
+    EXPECT_EQ(capture.Lines(),
+              (std::vector<std::string>{"IPluginContainer::RegisterChildContainer() : "
+                                        "plugintest::TestContainer::OnSiblingContainerRegistered("
+                                        "plugintest::RivalContainer) threw: p refuses",
+                                        "IPluginContainer::UnregisterChildContainer() : "
+                                        "plugintest::TestContainer::OnSiblingContainerUnregistered("
+                                        "plugintest::RivalContainer) threw: p objects"}));
+    p.onSiblingUnregistered = nullptr;
+    EXPECT_TRUE(root.UnregisterChildContainer(&r));
 }
 
 // Hooks that change the registry while the siblings are being told: only containers still
