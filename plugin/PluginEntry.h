@@ -15,8 +15,9 @@
 //     PYR_PLUGIN_ENTRY_POINTS(MyPlugin);
 //
 // The macro checks each function's type at compile time (noexcept is allowed) and catches every
-// exception at the module boundary (an init then answers false; a release logs nothing and
-// returns).
+// exception at the module boundary: an init then answers false, a release returns, and either
+// writes its text to the process log first ("PYR_PLUGIN_ENTRY_POINTS(MyPlugin) : InitPlugin()
+// threw: TEXT"), since the host only sees the false.
 //
 // The order a host calls them in: InitPlugin, InitPluginContainer(host), then the host starts
 // its tree, runs, stops it, and calls ReleasePluginContainer(host) and ReleasePlugin, all while
@@ -25,6 +26,8 @@
 
 #include <type_traits>
 
+#include "net/LogFormat.h"
+#include "plugin/CaughtText.h"
 #include "plugin/Export.h"
 
 class IPluginContainer;
@@ -39,14 +42,22 @@ using ReleasePluginContainerFn = void (*)(IPluginContainer* host);
 namespace detail {
 
 /// Calls `Entry(args...)` for PYR_PLUGIN_ENTRY_POINTS and stops every exception here, at the
-/// module boundary: it then answers false, or nothing for ReleaseContainer. Hidden, so that a
-/// module still exports only its four entry points.
+/// module boundary: it then logs the exception's text, naming `type` and the entry point
+/// `name`, and answers false, or nothing for ReleaseContainer. The host's catch never sees
+/// what was thrown, so this line is the only place its text reaches. Hidden, so that a module
+/// still exports only its four entry points.
 template <auto Entry, class... Args>
-PYR_HIDDEN auto CallCaught(Args... args) noexcept {
+PYR_HIDDEN auto CallCaught(const char* type, const char* name, Args... args) noexcept {
     using Result = decltype(Entry(args...));
     try {
         return Entry(args...);
     } catch (...) {
+        try {
+            LogFormatted(3, "PYR_PLUGIN_ENTRY_POINTS(%s) : %s() threw: %s", type, name,
+                         CaughtText());
+        } catch (...) {
+            // No memory for the line: the answer still goes back.
+        }
         return Result();
     }
 }
@@ -80,15 +91,16 @@ PYR_EXPORT void ReleasePluginContainer(IPluginContainer* host);
         std::is_convertible_v<decltype(&Type::ReleaseContainer), ::pyr::ReleasePluginContainerFn>, \
         #Type "::ReleaseContainer must be static void ReleaseContainer(IPluginContainer*)");       \
     extern "C" PYR_EXPORT bool InitPlugin() {                                                      \
-        return ::pyr::detail::CallCaught<&Type::Init>();                                           \
+        return ::pyr::detail::CallCaught<&Type::Init>(#Type, "InitPlugin");                        \
     }                                                                                              \
     extern "C" PYR_EXPORT bool ReleasePlugin() {                                                   \
-        return ::pyr::detail::CallCaught<&Type::Release>();                                        \
+        return ::pyr::detail::CallCaught<&Type::Release>(#Type, "ReleasePlugin");                  \
     }                                                                                              \
     extern "C" PYR_EXPORT bool InitPluginContainer(IPluginContainer* host) {                       \
-        return ::pyr::detail::CallCaught<&Type::InitContainer>(host);                              \
+        return ::pyr::detail::CallCaught<&Type::InitContainer>(#Type, "InitPluginContainer",       \
+                                                               host);                              \
     }                                                                                              \
     extern "C" PYR_EXPORT void ReleasePluginContainer(IPluginContainer* host) {                    \
-        ::pyr::detail::CallCaught<&Type::ReleaseContainer>(host);                                  \
+        ::pyr::detail::CallCaught<&Type::ReleaseContainer>(#Type, "ReleasePluginContainer", host); \
     }                                                                                              \
     static_assert(true, "a semicolon may follow")

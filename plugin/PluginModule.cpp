@@ -7,6 +7,7 @@
 #include "net/LogFormat.h"
 #include "plinth/Timer.h"
 #include "plugin/CaughtText.h"
+#include "plugin/PluginContainer.h"
 
 namespace {
 
@@ -106,4 +107,31 @@ bool PluginModule::InitPluginContainer(IPluginContainer* host) const {
 
 void PluginModule::ReleasePluginContainer(IPluginContainer* host) const {
     Call(releasePluginContainer, "ReleasePluginContainer", host);
+    if (host == nullptr || library == nullptr) {
+        return;
+    }
+    // A container of the module's still under the host (its release threw, or forgot it) would
+    // be walked, told of its siblings and asked for its type through the module's code once
+    // that is unmapped: taken out of the tree while the code is still there, and said. It is
+    // not deleted: only its module knows how, and its module failed to.
+    for (const ChildContainerEntry& entry : host->CopyChildren()) {
+        IPluginContainer* const left = entry.container;
+        if (!os::IsInSharedLibrary(library, &left->GetTypeInfo())) {
+            continue;
+        }
+        const std::string className = left->GetContainerClassName();
+        const std::string containerName = left->GetContainerName();
+        LogFormatted(3,
+                     "PluginModule::ReleasePluginContainer() : %s left its container %s%s%s "
+                     "registered under the host; unregistered",
+                     path, className, containerName.empty() ? "" : " ", containerName);
+        try {
+            host->UnregisterChildContainer(left);  // its siblings hear of it, as of any leaver
+        } catch (...) {
+            LogFormatted(3, "PluginModule::ReleasePluginContainer() : %s threw: %s", path,
+                         pyr::CaughtText());
+        }
+        // Out of the registry even when a sibling's hook threw first.
+        host->RemoveDestroyedChild(left);
+    }
 }

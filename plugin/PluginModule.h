@@ -47,6 +47,9 @@ public:
     bool InitPlugin() const;
     bool ReleasePlugin() const;
     bool InitPluginContainer(IPluginContainer* host) const;
+    /// Afterwards, a container of this module still registered under `host` (the release threw
+    /// or forgot it) is unregistered, not deleted, with a log line naming it: the module's code
+    /// is about to go.
     void ReleasePluginContainer(IPluginContainer* host) const;
 
 private:
