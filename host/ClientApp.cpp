@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -107,6 +108,10 @@ std::vector<std::string> LoadKindNames() {
 /// has them blocked. The thread is woken at the end with a stop signal aimed at it alone, not
 /// with a signal of its own: any other signal someone sends keeps its usual meaning and never
 /// ends the wait for stop signals early.
+///
+/// The first stop signal asks for a stop; the stop waits for the plug-ins, and a plug-in stuck
+/// in its shutdown or release would hold it for ever. A second one ends the process at once,
+/// with 128 + the signal, as the signal itself would have ended it.
 class StopSignals {
 public:
     StopSignals() {
@@ -116,7 +121,12 @@ public:
         std::signal(SIGPIPE, SIG_IGN);
         thread = std::thread([this] {
             int received = 0;
+            bool stopping = false;
             while (sigwait(&set, &received) == 0 && !closing.load(std::memory_order_acquire)) {
+                if (stopping) {
+                    EndAtOnce(received);
+                }
+                stopping = true;
                 Request();
             }
         });
@@ -149,6 +159,22 @@ public:
     }
 
 private:
+    /// No destructor, no flush, no lock: what holds the stop up may hold any of them. One write
+    /// of a line prepared here says why the output may end short.
+    [[noreturn]] static void EndAtOnce(int signal) {
+        char line[160];
+        const int length = std::snprintf(line, sizeof line,
+                                         "minimap-client: a second stop signal (SIG%s) while "
+                                         "stopping; ending at once, without waiting for the "
+                                         "plug-ins\n",
+                                         sigabbrev_np(signal));
+        if (length > 0) {
+            [[maybe_unused]] const ssize_t written =
+                ::write(STDERR_FILENO, line, std::min<std::size_t>(length, sizeof line - 1));
+        }
+        std::_Exit(128 + signal);
+    }
+
     sigset_t set;
     std::atomic<bool> closing{false};
     std::thread thread;
@@ -492,24 +518,31 @@ bool ClientApp::StartTree() {
                                          mode == Mode::Json || !options.web.empty());
     link = std::make_unique<SimulatorLink>(*client, *roles);
 
-    os::ThreadLockHandle coreLock(GetClientCoreLock());
-    hostContainer->RegisterChildContainer(roles.get());
-    hostContainer->RegisterChildContainer(client.get());
-    hostContainer->RegisterChildContainer(view.get());
-
+    // Every InitPlugin runs before the core lock is taken, as the entry points promise: one may
+    // start a thread that takes the lock and wait for it, which under the lock never ends.
     if (!module.InitPlugin()) {
         Say(3, "InitPlugin() of " + module.GetPath() + " failed");
         return false;
     }
     pluginInitialised = true;
-    module.InitPluginContainer(hostContainer.get());
-    containerInitialised = true;
     for (const std::unique_ptr<UserPlugin>& plugin : plugins) {
         if (!plugin->module.InitPlugin()) {
             Say(3, "InitPlugin() of " + plugin->module.GetPath() + " failed; not used");
             continue;
         }
         plugin->initialised = true;
+    }
+
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    hostContainer->RegisterChildContainer(roles.get());
+    hostContainer->RegisterChildContainer(client.get());
+    hostContainer->RegisterChildContainer(view.get());
+    module.InitPluginContainer(hostContainer.get());
+    containerInitialised = true;
+    for (const std::unique_ptr<UserPlugin>& plugin : plugins) {
+        if (!plugin->initialised) {
+            continue;
+        }
         if (!plugin->module.InitPluginContainer(hostContainer.get())) {
             Say(3, "InitPluginContainer() of " + plugin->module.GetPath() + " failed");
         }

@@ -6,11 +6,21 @@
 // - with CARELESS_PLUGIN_LEAVE_TIMER set, it starts a chain of timers that it never cancels;
 // - with CARELESS_PLUGIN_LEAVE_CALLABLES set, it leaves its message handler registered and a
 //   slot connected to the role system's RoleResetSignal when it is released;
-// - its entry points are written by hand, without PYR_PLUGIN_ENTRY_POINTS, and with
-//   CARELESS_PLUGIN_THROW_AT_INIT set, InitPlugin throws.
+// - with CARELESS_PLUGIN_THROW_AT_SHUTDOWN set, its OnPrepareParentShutdown throws;
+// - with CARELESS_PLUGIN_BLOCK_AT_SHUTDOWN set, its OnPrepareParentShutdown prints
+//   "careless-plugin: blocked in the shutdown" and never returns;
+// - with CARELESS_PLUGIN_CORE_LOCK_ON_A_THREAD set, InitPlugin and ReleasePlugin each take the
+//   client core lock on a thread of their own and wait for it, as a plug-in that primes or
+//   drains its worker there does;
+// - its entry points are written by hand, without PYR_PLUGIN_ENTRY_POINTS (built with
+//   CARELESS_PLUGIN_ENTRY_MACRO: through it); with CARELESS_PLUGIN_THROW_AT_INIT set,
+//   InitPlugin throws, with CARELESS_PLUGIN_THROW_AT_RELEASE set, ReleasePluginContainer throws
+//   before it unregisters its container.
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "SceneSystem/Interfaces/IGameServerClient.h"
 #include "SceneSystem/Interfaces/IRoleSystem.h"
@@ -59,6 +69,14 @@ public:
     }
 
     void OnPrepareParentShutdown() override {
+        if (std::getenv("CARELESS_PLUGIN_THROW_AT_SHUTDOWN") != nullptr) {
+            throw 7;
+        }
+        if (std::getenv("CARELESS_PLUGIN_BLOCK_AT_SHUTDOWN") != nullptr) {
+            std::printf("careless-plugin: blocked in the shutdown\n");
+            std::fflush(stdout);
+            std::promise<void>().get_future().wait();
+        }
         if (client != nullptr && std::getenv("CARELESS_PLUGIN_LEAVE_CALLABLES") == nullptr) {
             client->MsgTypeDispatcher->Unregister(kCarelessMsgType);
             client = nullptr;
@@ -72,20 +90,27 @@ private:
 /// Guarded by the client core lock, under which hosts call the container entry points.
 CarelessPlugin* created = nullptr;
 
-}  // namespace
+/// Takes the client core lock on a thread of its own and waits for that thread.
+void TakeCoreLockOnAThread() {
+    if (std::getenv("CARELESS_PLUGIN_CORE_LOCK_ON_A_THREAD") != nullptr) {
+        std::thread([] { os::ThreadLockHandle coreLock(GetClientCoreLock()); }).join();
+    }
+}
 
-bool InitPlugin() {
+bool Init() {
+    TakeCoreLockOnAThread();
     if (std::getenv("CARELESS_PLUGIN_THROW_AT_INIT") != nullptr) {
         throw 7;
     }
     return true;
 }
 
-bool ReleasePlugin() {
+bool Release() {
+    TakeCoreLockOnAThread();
     return true;
 }
 
-bool InitPluginContainer(IPluginContainer* host) {
+bool InitContainer(IPluginContainer* host) {
     if (IsClientCoreHost(host) && created == nullptr) {
         auto plugin = std::make_unique<CarelessPlugin>();
         if (host->RegisterChildContainer(plugin.get())) {
@@ -95,10 +120,41 @@ bool InitPluginContainer(IPluginContainer* host) {
     return true;
 }
 
-void ReleasePluginContainer(IPluginContainer* host) {
+void ReleaseContainer(IPluginContainer* host) {
+    if (std::getenv("CARELESS_PLUGIN_THROW_AT_RELEASE") != nullptr) {
+        throw 7;
+    }
     if (host != nullptr && created != nullptr) {
         host->UnregisterChildContainer(created);
         delete created;
         created = nullptr;
     }
 }
+
+}  // namespace
+
+#ifdef CARELESS_PLUGIN_ENTRY_MACRO
+struct CarelessEntry {
+    static bool Init() { return ::Init(); }
+    static bool Release() { return ::Release(); }
+    static bool InitContainer(IPluginContainer* host) { return ::InitContainer(host); }
+    static void ReleaseContainer(IPluginContainer* host) { ::ReleaseContainer(host); }
+};
+PYR_PLUGIN_ENTRY_POINTS(CarelessEntry);
+#else
+bool InitPlugin() {
+    return Init();
+}
+
+bool ReleasePlugin() {
+    return Release();
+}
+
+bool InitPluginContainer(IPluginContainer* host) {
+    return InitContainer(host);
+}
+
+void ReleasePluginContainer(IPluginContainer* host) {
+    ReleaseContainer(host);
+}
+#endif

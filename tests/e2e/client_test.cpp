@@ -813,6 +813,51 @@ TEST_P(CarelessPlugin, ThatThrowsFromAnEntryPointLetsTheHostGoOnWithoutIt) {
         << log;
 }
 
+// A plug-in whose entry points PYR_PLUGIN_ENTRY_POINTS made catches what they throw itself:
+// the text is logged there, as the host's catch never sees it. A release that throws leaves its
+// container registered: withdrawn before the plug-in's code is unloaded, and named.
+TEST_P(CarelessPlugin, ThatThrowsFromAMacroMadeEntryPointHasTheTextLogged) {
+    std::string log;
+    EXPECT_EQ(Run("CARELESS_PLUGIN_THROW_AT_INIT=1", log, CARELESS_MACRO_PLUGIN), 0) << log;
+    EXPECT_EQ(CountOf(log,
+                      "PYR_PLUGIN_ENTRY_POINTS(CarelessEntry) : InitPlugin() threw: an "
+                      "exception of unknown type"),
+              1)
+        << log;
+    EXPECT_EQ(Run("CARELESS_PLUGIN_THROW_AT_RELEASE=1", log, CARELESS_MACRO_PLUGIN), 0) << log;
+    EXPECT_EQ(CountOf(log,
+                      "PYR_PLUGIN_ENTRY_POINTS(CarelessEntry) : ReleasePluginContainer() "
+                      "threw: an exception of unknown type"),
+              1)
+        << log;
+    EXPECT_EQ(
+        CountOf(log,
+                std::string("PluginModule::ReleasePluginContainer() : ") + CARELESS_MACRO_PLUGIN +
+                    " left its container (anonymous namespace)::CarelessPlugin registered under "
+                    "the host; unregistered"),
+        1)
+        << log;
+}
+
+// InitPlugin and ReleasePlugin run without the core lock: a plug-in may take it on a thread of
+// its own there and wait for that thread, which under the lock would wait for ever.
+TEST_P(CarelessPlugin, ThatTakesTheCoreLockOnAThreadInInitAndReleasePluginIsNotHeldUp) {
+    std::string log;
+    EXPECT_EQ(Run("CARELESS_PLUGIN_CORE_LOCK_ON_A_THREAD=1", log), 0) << log;
+}
+
+// A shutdown hook that throws is logged, and every other container is still shut down: the
+// host's own view gives back its role-reset slot, and nothing is reported left behind by it.
+TEST_P(CarelessPlugin, ThatThrowsAtShutdownLeavesTheOthersShutDown) {
+    std::string log;
+    EXPECT_EQ(Run("CARELESS_PLUGIN_THROW_AT_SHUTDOWN=1", log), 0) << log;
+    EXPECT_EQ(CountOf(log, "threw at shutdown: an exception of unknown type") +
+                  CountOf(log, "threw while the plug-ins shut down: an exception of unknown type"),
+              1)
+        << log;
+    EXPECT_EQ(CountOf(log, "role-reset slot(s)"), 0) << log;
+}
+
 // A plug-in named by its file name alone is the file of that name in the current directory, as
 // any file a command line names, not whatever the loader finds on its search path: there, the
 // minimap module's name found the module the host had loaded already, whose entry points were
@@ -834,5 +879,36 @@ TEST_P(CarelessPlugin, NamedByItsFileNameAloneIsTheOneInTheCurrentDirectory) {
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, CarelessPlugin,
                          ::testing::Values(kClientWithPlugin, kExampleHostWithPlugin), HostName);
+
+// The stop waits for the plug-ins; one stuck in its shutdown would hold it for ever. A second
+// stop signal ends the client at once, saying so, with 128 + the signal.
+TEST(EndToEnd, SecondStopSignalEndsAClientWhoseStopIsHeldUpByAPlugin) {
+    test::Listener listener;
+    ASSERT_NE(listener.Port(), 0);
+    std::vector<std::string> argv = kClientWithPlugin.argv;
+    argv.insert(argv.end(), {"--server", "127.0.0.1:" + std::to_string(listener.Port())});
+    std::vector<std::string> env = kFastTimers;
+    env.push_back("CARELESS_PLUGIN_BLOCK_AT_SHUTDOWN=1");
+    const std::string err = TempPath("host.err");
+    auto host = test::ChildProcess::Spawn(argv, env, err);
+    ASSERT_NE(host, nullptr);
+    std::string line;
+    ASSERT_TRUE(host->ReadLine(line, kWaitMs)) << test::ReadTextFile(err);  // started
+
+    host->Signal(SIGTERM);
+    bool blocked = false;
+    while (!blocked && host->ReadLine(line, kWaitMs)) {
+        blocked = line == "careless-plugin: blocked in the shutdown";
+    }
+    ASSERT_TRUE(blocked) << test::ReadTextFile(err);
+    host->Signal(SIGINT);
+    EXPECT_EQ(host->WaitExit(kWaitMs), 128 + SIGINT);
+    const std::string log = test::ReadTextFile(err);
+    EXPECT_EQ(CountOf(log,
+                      "minimap-client: a second stop signal (SIGINT) while stopping; ending "
+                      "at once"),
+              1)
+        << log;
+}
 
 }  // namespace
