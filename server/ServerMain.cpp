@@ -203,6 +203,9 @@ int main(int argc, char** argv) {
     // Block the stop signals before any thread starts, so that only sigwait below sees them.
     const sigset_t stopSignals = cli::StopSignalSet();
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A log or output pipe whose reader went away (a restarted logger) costs those lines, not
+    // the server: without this, the next line would end it by SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
 
     if (!replayPath.empty()) {
         sim::ReplayServerOptions replayOptions;

@@ -411,24 +411,32 @@ private:
 
     /// Plays every event that is due. A looping scenario that starts over plays the first
     /// events of its new round in the same step as the clear: no answer in between sees the
-    /// world empty, when at no time of the scenario is it.
+    /// world empty, when at no time of the scenario is it. Rounds that are already wholly in
+    /// the past are skipped, not played one after another: a round that takes longer to play
+    /// than it lasts (a big scenario at a small time scale) would otherwise keep this thread
+    /// from its connections and from a stop for ever.
     void PlayDue() {
+        PlayDueOfRound();
+        const auto elapsed = Clock::now() - origin;
+        if (nextEvent < options.scenario.events.size() || options.scenario.loopMs == 0 ||
+            Scaled(options.scenario.loopMs) > elapsed) {
+            return;
+        }
+        world.Clear();
+        // At least a millisecond per round, so that a tiny scale cannot spin the thread.
+        const auto round = std::max<Clock::duration>(Scaled(options.scenario.loopMs),
+                                                     std::chrono::milliseconds(1));
+        origin += round * std::max<Clock::rep>(elapsed / round, 1);
+        nextEvent = 0;
+        Log(2, "scenario starts over");
+        PlayDueOfRound();
+    }
+
+    void PlayDueOfRound() {
         const auto& events = options.scenario.events;
-        for (;;) {
-            const auto elapsed = Clock::now() - origin;
-            while (nextEvent < events.size() && Scaled(events[nextEvent].timeMs) <= elapsed) {
-                Play(events[nextEvent++]);
-            }
-            if (nextEvent < events.size() || options.scenario.loopMs == 0 ||
-                Scaled(options.scenario.loopMs) > elapsed) {
-                return;
-            }
-            world.Clear();
-            // At least a millisecond per round, so that a tiny scale cannot spin the thread.
-            origin += std::max<Clock::duration>(Scaled(options.scenario.loopMs),
-                                                std::chrono::milliseconds(1));
-            nextEvent = 0;
-            Log(2, "scenario starts over");
+        const auto elapsed = Clock::now() - origin;
+        while (nextEvent < events.size() && Scaled(events[nextEvent].timeMs) <= elapsed) {
+            Play(events[nextEvent++]);
         }
     }
 

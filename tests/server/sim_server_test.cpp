@@ -205,6 +205,24 @@ TEST_F(SimServerTest, LoopThatStartsOverIsNeverSeenEmpty) {
     EXPECT_GT(restarts, 1u);
 }
 
+// A round that takes longer to play than it lasts (20,000 NPCs in a millisecond's round) is
+// not played again and again to catch up: the server still greets, answers and stops.
+TEST_F(SimServerTest, LoopRoundLongerToPlayThanItLastsStillLetsTheServerServeAndStop) {
+    std::string text = "loop 1\n";
+    for (int id = 1; id <= 20000; ++id) {
+        text += "0 npc " + std::to_string(id) + " appear name=\"N\" x=1 y=2\n";
+    }
+    StartServer(text, [](sim::SimServerOptions& options) {
+        options.clock = sim::SimServerOptions::Clock::Time;
+        options.timeScale = 1;
+    });
+    test::Socket client = Connect();
+    for (int poll = 0; poll < 3; ++poll) {
+        EXPECT_FALSE(Ask(client, sim::EncodePoll()).empty()) << "poll " << poll;
+    }
+    server->Stop();
+}
+
 TEST_F(SimServerTest, MalformedMessageClosesThatConnectionAndTheServerServesOthers) {
     StartServer("0 player 1 appear x=1 y=2\n");
     test::Socket bad = Connect();
