@@ -105,6 +105,12 @@ std::string FormatJsonFloat(float value) {
 
 void AppendJsonString(std::string& out, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
+    struct LineBreak {
+        std::string_view utf8;
+        std::string_view escaped;
+    };
+    static constexpr LineBreak kLineBreaks[] = {
+        {"\xC2\x85", "\\u0085"}, {"\xE2\x80\xA8", "\\u2028"}, {"\xE2\x80\xA9", "\\u2029"}};
     out += '"';
     for (std::size_t i = 0; i < text.size();) {
         // Plain characters in runs, appended at once.
@@ -133,7 +139,16 @@ void AppendJsonString(std::string& out, std::string_view text) {
             out += kHex[c & 0xF];
             ++i;
         } else if (const std::size_t n = Utf8Length(text, i); n != 0) {
-            out.append(text, i, n);
+            // U+0085, U+2028 and U+2029 are valid in a JSON string, but line breaks to
+            // JavaScript before ES2019 and to Python's splitlines(): escaped, a line stays one.
+            const std::string_view code = text.substr(i, n);
+            const auto breaks = std::find_if(std::begin(kLineBreaks), std::end(kLineBreaks),
+                                             [&](const auto& b) { return b.utf8 == code; });
+            if (breaks != std::end(kLineBreaks)) {
+                out += breaks->escaped;
+            } else {
+                out.append(code);
+            }
             i += n;
         } else {
             out += "\\u00";

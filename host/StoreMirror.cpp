@@ -1,7 +1,10 @@
 #include "host/StoreMirror.h"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstring>
+#include <string_view>
 
 #include "function/EnumName.h"
 #include "net/NetMsg.h"
@@ -27,9 +30,31 @@ std::uint64_t LoadId(const unsigned char* p) {
     return net::LittleToHost(id);
 }
 
-template <class Record>
-bool SameBytes(const Record& a, const Record& b) {
-    return std::memcmp(&a, &b, sizeof(Record)) == 0;
+/// Equal as a line shows them: a float by its bits while finite (so -0 and 0 differ), every
+/// non-finite one alike (all are null); a name up to its first NUL. A record whose other bytes
+/// changed (after the name's NUL, the reserved word, a NaN's payload) is not a change a
+/// consumer could see, and must not count as one.
+bool SameShownFloat(float a, float b) {
+    if (!std::isfinite(a) || !std::isfinite(b)) {
+        return !std::isfinite(a) && !std::isfinite(b);
+    }
+    return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
+
+bool SameAsShown(const _MiniMapPlayerInfo& a, const _MiniMapPlayerInfo& b) {
+    return SameShownFloat(proto::GetX(a), proto::GetX(b)) &&
+           SameShownFloat(proto::GetY(a), proto::GetY(b));
+}
+
+bool SameAsShown(const _MiniMapNpcInfo& a, const _MiniMapNpcInfo& b) {
+    const auto name = [](const _MiniMapNpcInfo& r) {
+        const char* p = reinterpret_cast<const char*>(&r) + proto::kNpcNameOffset;
+        return std::string_view(p, std::find(p, p + proto::kNpcNameSize, '\0') - p);
+    };
+    return SameShownFloat(proto::GetX(a), proto::GetX(b)) &&
+           SameShownFloat(proto::GetY(a), proto::GetY(b)) &&
+           proto::GetKind(a) == proto::GetKind(b) && proto::GetQuest(a) == proto::GetQuest(b) &&
+           name(a) == name(b);
 }
 
 template <class Record>
@@ -110,7 +135,7 @@ void StoreMirror::Diff(MarkerStore which, const Map& live, Map& copy,
                     copy.erase(was);
                     changes.push_back({MarkerChange::Op::Remove, which, id});
                 }
-            } else if (was == copy.end() || !SameBytes(was->second, now->second)) {
+            } else if (was == copy.end() || !SameAsShown(was->second, now->second)) {
                 auto& record = copy[id];
                 record = now->second;
                 MarkerChange change{MarkerChange::Op::Set, which, id};

@@ -5,6 +5,7 @@
 // ones; the client runs a network thread: the suite carries the label concurrency.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <condition_variable>
 #include <cstring>
 #include <limits>
@@ -57,7 +58,13 @@ bool Apply(const std::string& line, std::map<std::string, Rebuilt>& stores, std:
         } else if (op == "remove") {
             target.erase(change["id"].AsUint64());
         } else if (op == "set") {
-            target[change["id"].AsUint64()] = Fields(change, store != "players");
+            std::string& held = target[change["id"].AsUint64()];
+            const std::string fields = Fields(change, store != "players");
+            if (held == fields) {
+                why = "a set that changes nothing the consumer holds: " + line;
+                return false;
+            }
+            held = fields;
         } else {
             why = "unknown op in " + line;
             return false;
@@ -156,15 +163,23 @@ private:
         const int n = Pick(41);
         return n == 40 ? std::numeric_limits<std::uint64_t>::max() : static_cast<std::uint64_t>(n);
     }
+    /// Now and then a NaN, with a payload of its own: every NaN is written null alike.
     float Coordinate() {
-        return Pick(50) == 0 ? std::numeric_limits<float>::quiet_NaN()
+        return Pick(50) == 0 ? std::bit_cast<float>(0x7FC00000u | static_cast<unsigned>(Pick(8)))
                              : static_cast<float>(Pick(2001) - 1000) / 8.0f;
     }
+    /// Bytes after the name's NUL and in the reserved word vary: no consumer sees them.
     _MiniMapNpcInfo Npc(std::uint64_t id) {
         static const char* const kNames[] = {"Smith",        "\"Iron\" \\ Gao", "\xE6\x9C\xA8",
                                              "\xB0\xDC GBK", "tab\there",       ""};
-        return proto::MakeNpc(id, kNames[Pick(6)], Coordinate(), Coordinate(), Pick(6) - 1,
-                              Pick(3) == 0 ? 42 : -1);
+        const std::string name = kNames[Pick(6)];
+        _MiniMapNpcInfo record = proto::MakeNpc(id, name, Coordinate(), Coordinate(), Pick(6) - 1,
+                                                Pick(3) == 0 ? 42 : -1);
+        auto* bytes = reinterpret_cast<unsigned char*>(&record);
+        bytes[proto::kNpcNameOffset + proto::kNpcNameSize - 1 - name.size() / 2] =
+            static_cast<unsigned char>(Pick(2));
+        bytes[proto::kNpcReservedOffset] = static_cast<unsigned char>(Pick(2));
+        return record;
     }
 
     std::mt19937 random;

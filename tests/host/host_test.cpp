@@ -91,6 +91,11 @@ TEST(EventJson, NamesAreValidJsonWhateverBytesTheServerSent) {
     EXPECT_EQ(FormatJsonString("\xB0\xDC"), "\"\\u00b0\\u00dc\"") << "GBK bytes, not UTF-8";
     EXPECT_EQ(FormatJsonString("\xE6\x9C"), "\"\\u00e6\\u009c\"") << "a cut sequence";
     EXPECT_EQ(FormatJsonString("\xED\xA0\x80"), "\"\\u00ed\\u00a0\\u0080\"") << "a surrogate";
+    EXPECT_EQ(FormatJsonString("a\xC2\x85"
+                               "b\xE2\x80\xA8"
+                               "c\xE2\x80\xA9"),
+              "\"a\\u0085b\\u2028c\\u2029\"")
+        << "characters some readers end a line at";
 }
 
 TEST(EventJson, NameIsTheTextUpToTheFirstNulOrAllFiftyTwoBytes) {
