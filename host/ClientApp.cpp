@@ -284,7 +284,8 @@ private:
         }
         std::size_t done = 0;
         while (done < output.size() && outputError.load() == 0 && WaitForRoom()) {
-            const std::size_t page = std::min<std::size_t>(output.size() - done, 4096);
+            const std::size_t page =
+                WholeLinesPage(std::string_view(output).substr(done), kOutputPage);
             const ssize_t written = ::write(STDOUT_FILENO, output.data() + done, page);
             if (written > 0) {
                 done += static_cast<std::size_t>(written);
@@ -398,6 +399,8 @@ private:
     std::optional<std::chrono::steady_clock::time_point> deadline;
     bool gaveUpOnReader = false;  ///< with `output`
     static constexpr int kGiveUpOnReaderMs = 2000;
+    /// A pipe's page: the most a write to a pipe takes whole or not at all.
+    static constexpr std::size_t kOutputPage = 4096;
 
     std::atomic<bool> polling{true};
     std::atomic<std::int32_t> queryArg{-1};
@@ -829,6 +832,14 @@ int ClientApp::Replay() {
 }
 
 }  // namespace
+
+std::size_t WholeLinesPage(std::string_view pending, std::size_t page) {
+    if (pending.size() <= page) {
+        return pending.size();
+    }
+    const std::size_t lastEnd = pending.substr(0, page).rfind('\n');
+    return lastEnd == std::string_view::npos ? page : lastEnd + 1;
+}
 
 int RunClient(const ClientOptions& options) {
     try {

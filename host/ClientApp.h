@@ -13,11 +13,20 @@
 // network thread is stopped before that, without it, since a delivery may be waiting for it.
 #pragma once
 
+#include <cstddef>
+#include <string_view>
+
 #include "host/ClientOptions.h"
 
 namespace host {
 
 /// Runs the client; returns the exit code (0 after a clean shutdown).
 int RunClient(const ClientOptions& options);
+
+/// How many of the `pending` output bytes to write at once: `page` at most, cut after the last
+/// line end within them when there is one. A pipe takes a write of up to a page whole or not at
+/// all, so a reader that is given up on, or goes away, is left with whole lines (bar a line
+/// longer than a page).
+std::size_t WholeLinesPage(std::string_view pending, std::size_t page);
 
 }  // namespace host

@@ -28,6 +28,7 @@
 
 #include "cli/CommandLine.h"
 #include "function/Bind.h"
+#include "host/ClientApp.h"
 #include "host/ClientOptions.h"
 #include "host/CursesView.h"
 #include "host/GameServerClient.h"
@@ -108,6 +109,12 @@ TEST(EventJson, NameIsTheTextUpToTheFirstNulOrAllFiftyTwoBytes) {
     ASSERT_EQ(s.npcs.size(), 2u);
     EXPECT_EQ(s.npcs[0].name, "Ab");
     EXPECT_EQ(s.npcs[1].name, std::string(52, 'x'));
+}
+
+TEST(ClientOutput, WritesEndAtALineEndWhereThePageHasOne) {
+    EXPECT_EQ(host::WholeLinesPage("ab\ncd", 8), 5u) << "all of it fits";
+    EXPECT_EQ(host::WholeLinesPage("ab\ncd\nefg", 8), 6u) << "cut after the last line end";
+    EXPECT_EQ(host::WholeLinesPage("abcdefghij", 8), 8u) << "a line longer than the page";
 }
 
 TEST(MapDrawing, PlacesPlayersAndLettersAndMarksSharedCells) {
