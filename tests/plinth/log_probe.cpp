@@ -6,6 +6,8 @@
 //                                    ("line at level N") and one line without a level
 //   plinth_log_probe threads N M     N threads write M level-3 lines each, all at once:
 //                                    "T<thread> <seq> " followed by 200 copies of one letter
+//   plinth_log_probe rotate          with PLINTH_LOG_FILE=F: writes "first", renames F to F.1,
+//                                    writes "second", deletes F, writes "third"
 //   plinth_log_probe timer           prints the process timer's scale (PLINTH_TIMER_SCALE) and
 //                                    where a 5000 ms timer registered on it falls due: "due in
 //                                    5 s" when 5000 ms times that scale from now (to the ms)
@@ -69,6 +71,16 @@ int TimerDue() {
     return 0;
 }
 
+int Rotate() {
+    const std::string path = std::getenv("PLINTH_LOG_FILE");
+    os::WriteLog(3, 0, "first", -1);
+    std::rename(path.c_str(), (path + ".1").c_str());
+    os::WriteLog(3, 0, "second", -1);
+    std::remove(path.c_str());
+    os::WriteLog(3, 0, "third", -1);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,9 +90,12 @@ int main(int argc, char** argv) {
     if (argc >= 4 && std::strcmp(argv[1], "threads") == 0) {
         return Threads(std::atoi(argv[2]), std::atoi(argv[3]));
     }
+    if (argc >= 2 && std::strcmp(argv[1], "rotate") == 0 && std::getenv("PLINTH_LOG_FILE")) {
+        return Rotate();
+    }
     if (argc >= 2 && std::strcmp(argv[1], "timer") == 0) {
         return TimerDue();
     }
-    std::fprintf(stderr, "usage: %s levels | threads N M | timer\n", argv[0]);
+    std::fprintf(stderr, "usage: %s levels | threads N M | rotate | timer\n", argv[0]);
     return 2;
 }

@@ -329,6 +329,21 @@ TEST_F(LogEnvironment, PlinthLogFileGetsTheSameLinesDecoratedWithTimeLevelAndThr
     EXPECT_EQ(result.err, ReadFile(file));
 }
 
+// logrotate renames the file, or a person deletes it: the next line goes to a new file under
+// the name, not to the renamed one for ever or to a deleted one that holds its disk space.
+TEST_F(LogEnvironment, PlinthLogFileRenamedOrDeletedIsOpenedAnewAtTheNextLine) {
+    const auto file = directory / "rotated.log";
+    const ProbeResult result = RunProbe("rotate", {{"PLINTH_LOG_FILE", file.string()}});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const auto renamed = SplitLines(ReadFile(file.string() + ".1"));
+    ASSERT_EQ(renamed.size(), 1u);
+    EXPECT_NE(renamed[0].find("first"), std::string::npos) << renamed[0];
+    const auto current = SplitLines(ReadFile(file));
+    ASSERT_EQ(current.size(), 1u) << "the line after the rename went to the file made anew, "
+                                     "which was deleted before the last one";
+    EXPECT_NE(current[0].find("third"), std::string::npos) << current[0];
+}
+
 TEST_F(LogEnvironment, UnopenablePlinthLogFileIsReportedAndStandardErrorStillGetsTheLines) {
     const auto file = directory / "no-such-directory" / "client.log";
     const ProbeResult result = RunProbe("levels", {{"PLINTH_LOG_FILE", file.string()}});

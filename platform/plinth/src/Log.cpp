@@ -91,6 +91,7 @@ struct LogState {
     std::FILE* file = nullptr;
     std::string filePath;
     bool fileFailing = false;
+    bool reopenFailing = false;
 
     LogState() {
         std::string warning;
@@ -119,6 +120,7 @@ struct LogState {
         if (file == nullptr) {
             return;
         }
+        FollowRotation();
         const bool written =
             std::fwrite(line.data(), 1, line.size(), file) == line.size() && std::fflush(file) == 0;
         // A full disk or a device that takes nothing loses the file's lines: said once when
@@ -130,6 +132,26 @@ struct LogState {
         fileFailing = !written;
         if (!written) {
             std::clearerr(file);  // so that the next line tries again
+        }
+    }
+
+    // A log rotated by renaming (logrotate's default) or deleted would otherwise be written to
+    // for ever, the new file never made and a deleted one's space never given back: when the
+    // path no longer names the open file, the next line goes to a file opened anew there. A
+    // path that cannot be opened again keeps the old file, said once.
+    void FollowRotation() {
+        if (detail::PathNamesOpenFile(filePath.c_str(), file)) {
+            reopenFailing = false;
+            return;
+        }
+        if (std::FILE* reopened = detail::OpenLogFile(filePath.c_str())) {
+            std::fclose(file);
+            file = reopened;
+            reopenFailing = false;
+        } else if (!reopenFailing) {
+            reopenFailing = true;
+            std::fprintf(stderr, "os::Log error : cannot open PLINTH_LOG_FILE %s again : %s\n",
+                         filePath.c_str(), std::strerror(errno));
         }
     }
 };

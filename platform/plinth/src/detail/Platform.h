@@ -22,6 +22,9 @@ const char* GetEnvironment(const char* name) noexcept;
 /// Opens `path` to append log lines, creating it if needed, without ever waiting: a FIFO
 /// that nobody reads is refused (null, errno set) rather than waited on for ever.
 std::FILE* OpenLogFile(const char* path) noexcept;
+/// Whether `path` still names the file open as `file`: false once it was renamed away,
+/// deleted or replaced (a log rotation), or when either cannot be examined.
+bool PathNamesOpenFile(const char* path, std::FILE* file) noexcept;
 /// os::ReadWholeFile's reading (see plinth/Path.h).
 ReadFileResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes);
 

@@ -285,6 +285,13 @@ std::FILE* OpenLogFile(const char* path) noexcept {
     return file;
 }
 
+bool PathNamesOpenFile(const char* path, std::FILE* file) noexcept {
+    struct stat named {};
+    struct stat open {};
+    return stat(path, &named) == 0 && fstat(fileno(file), &open) == 0 &&
+           named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
 ReadFileResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes) {
     bytes.clear();
     // A FIFO with no writer must not hold the caller for ever: it ends at once.
