@@ -275,48 +275,11 @@ local function decode(rd, mtype, mid)
     return "Other"
 end
 
--- As pyr-netdump reads a direction: after an invalid length field nothing more of it is a
--- message (the receiver closes there); after bytes the capture lacks, reading starts again at
--- the first segment that starts with a header. Worked out on the first pass, by frame.
-local f_stream = Field.new("tcp.stream")
-local f_seq = Field.new("tcp.seq")
-local f_len = Field.new("tcp.len")
-local directions = {}  -- per direction of a TCP stream: next, broken, resync
-local plans = {}       -- per frame and direction: "read", "broken" or "resync"
-
-local function direction_key(pinfo)
-    return tostring(f_stream()) .. " " .. tostring(pinfo.src) .. ":" .. pinfo.src_port
-end
-
--- Whether the bytes can begin a message: a header, or as much of one as there is.
-local function starts_message(tvb)
-    local n = tvb:len()
-    if n == 0 then
-        return false
-    end
-    local mtype = tvb(0, 1):uint()
-    if mtype ~= 32 and mtype ~= 33 then
-        return false
-    end
-    if n < HEADER then
-        return n < 2 or tvb(1, 1):uint() == 0
-    end
-    local len = tvb(4, 2):le_uint()
-    return tvb(1, 1):uint() == 0 and len >= HEADER and len <= MAX_LENGTH
-end
-
 local function pdu_length(tvb, pinfo, offset)
     local len = tvb(offset + 4, 2):le_uint()
-    -- A length that cannot be framed: its header is shown as the receiver saw it, and the
-    -- rest of the segment with it as not read; later segments are not read either.
+    -- A length that cannot be framed: its header alone is shown, as the receiver saw it.
     if len < HEADER or len > MAX_LENGTH then
-        if not pinfo.visited then
-            local d = directions[direction_key(pinfo)]
-            if d then
-                d.broken = true
-            end
-        end
-        return tvb:reported_length_remaining(offset)
+        return HEADER
     end
     return len
 end
@@ -325,7 +288,7 @@ local function dissect_pdu(tvb, pinfo, tree)
     local mtype = tvb(0, 2):le_uint()
     local mid = tvb(2, 2):le_uint()
     local len = tvb(4, 2):le_uint()
-    local t = tree:add(pyrmm, tvb(0, (len < HEADER or len > MAX_LENGTH) and HEADER or tvb:len()))
+    local t = tree:add(pyrmm, tvb())
     t:add_le(f.type, tvb(0, 2))
     t:add_le(f.id, tvb(2, 2))
     t:add_le(f.length, tvb(4, 2))
@@ -365,82 +328,17 @@ local function dissect_pdu(tvb, pinfo, tree)
     else
         direction = "s2c"
     end
-    local text = direction .. " " .. name .. (detail and (" " .. detail) or "")
     local info = tostring(pinfo.cols.info)
+    local text = direction .. " " .. name .. (detail and (" " .. detail) or "")
     if info:sub(1, 5) == "PYRMM" then
         pinfo.cols.info:append(", " .. text)
     else
         pinfo.cols.info:set("PYRMM " .. text)
     end
-    if tvb:len() > HEADER and (len < HEADER or len > MAX_LENGTH) then
-        tree:add(pyrmm, tvb(HEADER)):set_text(tvb:reported_length_remaining(HEADER) ..
-            " bytes after a message with an invalid length field, not read as messages")
-    end
     return tvb:len()
 end
-
--- Bytes of a direction that are not read as messages: one item says why.
-local function not_read(tvb, pinfo, tree, why)
-    pinfo.cols.protocol = "PYRMM"
-    local text = tvb:reported_length_remaining() .. " bytes " .. why .. ", not read as messages"
-    tree:add(pyrmm, tvb()):set_text(text)
-    pinfo.cols.info:set("PYRMM " .. text)
-end
-
 function pyrmm.dissector(tvb, pinfo, tree)
-    local key = direction_key(pinfo)
-    local frame = pinfo.number .. " " .. key
-    if not pinfo.visited and plans[frame] == nil then
-        local d = directions[key]
-        if d == nil then
-            -- Its first bytes may be the middle of a message when the capture began late.
-            d = { resync = true, midway = true }
-            directions[key] = d
-        end
-        local seq, len = f_seq().value, f_len().value
-        if d.next ~= nil and seq > d.next then
-            d.resync = true  -- bytes before this segment are not in the capture
-        end
-        if d.broken then
-            plans[frame] = "broken"
-        elseif d.resync and not starts_message(tvb) then
-            plans[frame] = "resync"
-        else
-            d.resync, d.midway = false, false
-            plans[frame] = "read"
-        end
-        if plans[frame] == "resync" and d.midway then
-            plans[frame] = "midway"
-        end
-        if d.next == nil or seq + len > d.next then
-            d.next = seq + len
-        end
-        if tvb:len() < tvb:reported_len() then
-            d.resync = true  -- a snapshot length cut the segment's end off
-        end
-    end
-    local plan = plans[frame] or "read"
-    if plan == "broken" then
-        not_read(tvb, pinfo, tree, "after a message with an invalid length field")
-    elseif plan == "midway" then
-        not_read(tvb, pinfo, tree, "of a conversation the capture joined midway that do not start a message")
-    elseif plan == "resync" then
-        not_read(tvb, pinfo, tree, "after a gap that do not start a message")
-    elseif tvb:len() < tvb:reported_len() then
-        -- What the snapshot length kept: its whole messages, then the cut is said.
-        local offset = 0
-        while tvb:len() - offset >= HEADER do
-            local n = pdu_length(tvb, pinfo, offset)
-            if offset + n > tvb:len() then
-                break
-            end
-            dissect_pdu(tvb(offset, n):tvb(), pinfo, tree)
-            offset = offset + n
-        end
-        not_read(tvb(offset), pinfo, tree, "cut off by the snapshot length")
-    else
-        dissect_tcp_pdus(tvb, tree, HEADER, pdu_length, dissect_pdu, true)
-    end
+    dissect_tcp_pdus(tvb, tree, HEADER, pdu_length, dissect_pdu, true)
     return tvb:len()
 end
 
@@ -454,13 +352,6 @@ local function looks_like_header(tvb)
 end
 
 local function heuristic(tvb, pinfo, tree)
-    if tvb:len() < HEADER and starts_message(tvb) then
-        -- Too short to tell (a header split over segments): TCP adds this direction's next
-        -- segment to it, and the decision is made on a whole header, as pyr-netdump makes it.
-        pinfo.desegment_offset = 0
-        pinfo.desegment_len = DESEGMENT_ONE_MORE_SEGMENT
-        return true
-    end
     if not looks_like_header(tvb) then
         return false
     end
