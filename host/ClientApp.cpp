@@ -38,6 +38,7 @@
 #include "net/LogFormat.h"
 #include "net/NetMsg.h"
 #include "plinth/Log.h"
+#include "plinth/Path.h"
 #include "plinth/SharedLibrary.h"
 #include "plinth/Timer.h"
 #include "plugin/CaughtText.h"
@@ -100,6 +101,20 @@ std::vector<std::string> LoadKindNames() {
     std::vector<std::string> names;
     for (const char* key : kKeys) {
         names.push_back(GetCommonString(key));
+    }
+    if (std::all_of(names.begin(), names.end(), [](const std::string& n) { return n.empty(); })) {
+        // The string table says nothing of a file it could not read: a mistyped
+        // PLINTH_CONFIG_DIR or a table the user may not read would show only as numbers.
+        const std::filesystem::path file =
+            std::filesystem::path(os::GetConfigDirectory()) / "config/StringTable/common.xml";
+        std::FILE* readable = std::fopen(file.c_str(), "rb");
+        const std::string why = readable != nullptr ? "read, but without these names"
+                                                    : std::string(std::strerror(errno));
+        if (readable != nullptr) {
+            std::fclose(readable);
+        }
+        Say(3, "no element names in the string table \"common\" (" + file.string() + ": " + why +
+                   "; or the packed archive, when one is used): NPC kinds show as numbers");
     }
     return names;
 }

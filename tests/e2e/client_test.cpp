@@ -635,16 +635,27 @@ TEST(EndToEnd, SignalTheClientDoesNotUseKeepsItsUsualMeaning) {
 
 // A plug-in folder given on the command line that cannot be read is named, not passed over in
 // silence: the plug-ins the user meant would just not run.
-TEST(EndToEnd, PluginFolderThatCannotBeReadIsNamed) {
+// A mistyped folder looks like plug-ins that do nothing, or like a string table without names:
+// both are named, with the reason.
+TEST(EndToEnd, PluginAndConfigurationFoldersThatCannotBeReadAreNamed) {
     const std::string folder = TempPath("no-such-folder");
-    auto client = StartClient({"--events", "jsonl", "--duration-ms", "0", "--plugin-dir", folder},
-                              TempPath("client.err"));
-    ASSERT_TRUE(client);
-    EXPECT_EQ(client.process->WaitExit(kWaitMs), 0);
-    const std::string err = test::ReadTextFile(client.stderrPath);
-    EXPECT_NE(err.find("plug-in folder not read: " + folder + ": No such file or directory"),
+    const std::string config = TempPath("no-such-config");
+    const std::string err = TempPath("client.err");
+    std::vector<std::string> environment = kFastTimers;
+    environment.push_back("PLINTH_CONFIG_DIR=" + config);
+    auto client = test::ChildProcess::Spawn(
+        {MINIMAP_CLIENT, "--events", "jsonl", "--duration-ms", "0", "--plugin-dir", folder},
+        environment, err);
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->WaitExit(kWaitMs), 0);
+    const std::string text = test::ReadTextFile(err);
+    EXPECT_NE(text.find("plug-in folder not read: " + folder + ": No such file or directory"),
               std::string::npos)
-        << err;
+        << text;
+    EXPECT_NE(text.find("no element names in the string table \"common\" (" + config +
+                        "/config/StringTable/common.xml: No such file or directory"),
+              std::string::npos)
+        << text;
 }
 
 /// A host of plug-ins, with the arguments that load the careless plug-in into it.
