@@ -9,7 +9,10 @@
 -- write; the "pyrmm.port" preference changes it), and, through a heuristic, conversations on
 -- other ports whose first bytes read as a message header of type 32 or 33 (Decode As works
 -- too). Messages split over several TCP segments are reassembled, several messages in one
--- segment are each decoded. Field names are those of `pyr-netdump --json` under "pyrmm.":
+-- segment are each decoded. As pyr-netdump, it reads nothing more of a direction after an
+-- invalid length field, and after bytes the capture lacks (or a SYN it lacks) starts again at
+-- the first segment that starts with a header. Field names are those of `pyr-netdump --json`
+-- under "pyrmm.":
 -- pyrmm.type, pyrmm.id, pyrmm.length, pyrmm.msg, pyrmm.op, pyrmm.selector, pyrmm.store,
 -- pyrmm.player.{id,x,y}, pyrmm.npc.{id,name,x,y,kind,quest,reserved}, pyrmm.remove.id,
 -- pyrmm.query.arg, pyrmm.hello.version, pyrmm.tick.serial, pyrmm.chunk.{id,size},
@@ -275,20 +278,163 @@ local function decode(rd, mtype, mid)
     return "Other"
 end
 
+-- As pyr-netdump reads a direction: after an invalid length field nothing more of it is a
+-- message (the receiver closes the connection there); after bytes the capture lacks, or from
+-- the start of a side whose SYN the capture lacks, reading starts again at the first segment
+-- that starts with a header. Worked out on the first pass, frame by frame; later passes (the
+-- GUI's clicks) follow what it decided.
+local f_stream = Field.new("tcp.stream")
+local f_seq = Field.new("tcp.seq_raw")
+local f_len = Field.new("tcp.len")
+local f_flags = Field.new("tcp.flags")
+local f_completeness = Field.new("tcp.completeness")
+local sides = {}  -- per direction of a TCP stream: next, broken, resync, midway
+local plans = {}  -- per frame and direction: how it is read ("read", "broken", "gap" or
+                  -- "midway") and the count of its captured bytes read before
+local TCP_SYN, TCP_SYNACK = 1, 2  -- bits of tcp.completeness
+
+local function side_key(pinfo)
+    return tostring(f_stream() or "") .. " " .. tostring(pinfo.src) .. ":" .. pinfo.src_port
+end
+
+-- pyr-netdump's test of a message header: type 32 or 33 and a length that can be framed.
+local function looks_like_header(tvb, offset)
+    offset = offset or 0
+    if tvb:len() - offset < HEADER then
+        return false
+    end
+    local mtype = tvb(offset, 2):le_uint()
+    local len = tvb(offset + 4, 2):le_uint()
+    return (mtype == 32 or mtype == 33) and len >= HEADER and len <= MAX_LENGTH
+end
+
+-- Whether the bytes from `offset` on can begin a message: a header, or as much of one as the
+-- segment holds.
+local function starts_message(tvb, offset)
+    local n = tvb:len() - offset
+    if n <= 0 then
+        return false
+    end
+    if n >= HEADER then
+        return looks_like_header(tvb, offset)
+    end
+    local mtype = tvb(offset, 1):uint()
+    return (mtype == 32 or mtype == 33) and (n < 2 or tvb(offset + 1, 1):uint() == 0)
+end
+
+-- Whether the capture holds this side's SYN: its first byte is then the start of a message.
+local function syn_seen(pinfo)
+    local seen = f_completeness()
+    seen = seen and seen.value or 0
+    local syn, synack = bit32.band(seen, TCP_SYN) ~= 0, bit32.band(seen, TCP_SYNACK) ~= 0
+    if pinfo.dst_port == pyrmm.prefs.port then
+        return syn
+    elseif pinfo.src_port == pyrmm.prefs.port then
+        return synack
+    end
+    return syn or synack
+end
+
+-- Sequence numbers compare modulo 2^32.
+local function after(a, b)
+    local d = (a - b) % 4294967296
+    return d ~= 0 and d < 2147483648
+end
+
+local function plan_segment(tvb, pinfo)
+    local key = side_key(pinfo)
+    local frame = pinfo.number .. " " .. key
+    if pinfo.visited or plans[frame] ~= nil then
+        local p = plans[frame] or { what = "read", have = 0 }
+        return p.what, p.have
+    end
+    local seq, len = f_seq(), f_len()
+    if seq == nil or len == nil then
+        -- A pass without a tree (tshark -2 without a filter) has no TCP fields to go by: it
+        -- reads as Wireshark's TCP hands the bytes over, and decides nothing for later passes.
+        return "read", 0
+    end
+    seq, len = seq.value, len.value
+    local d = sides[key]
+    if d == nil then
+        d = { next = seq }
+        if bit32.band(f_flags().value, 0x02) == 0 and not syn_seen(pinfo) then
+            d.resync, d.midway = true, true
+        end
+        sides[key] = d
+    end
+    if after(seq, d.next) then
+        d.resync = true  -- bytes before this segment are not in the capture
+        d.next = seq
+    end
+    local have = (d.next - seq) % 4294967296
+    local plan = "read"
+    if have >= len then
+        plan = "read"  -- a retransmission: Wireshark's TCP says what it is
+    elseif d.broken then
+        plan = "broken"
+    elseif d.resync and not starts_message(tvb, have) then
+        plan = d.midway and "midway" or "gap"
+    else
+        d.resync, d.midway = false, false
+    end
+    if after(seq + len, d.next) then
+        d.next = (seq + len) % 4294967296
+    end
+    if tvb:len() < tvb:reported_len() then
+        d.resync = true  -- a snapshot length cut the segment's end off
+    end
+    have = math.min(have, tvb:len())
+    plans[frame] = { what = plan, have = have }
+    return plan, have
+end
+
 local function pdu_length(tvb, pinfo, offset)
     local len = tvb(offset + 4, 2):le_uint()
-    -- A length that cannot be framed: its header alone is shown, as the receiver saw it.
+    -- A length that cannot be framed: the receiver shows its header and reads no further, so
+    -- the rest is this one item, and the direction's later segments are not read either.
     if len < HEADER or len > MAX_LENGTH then
-        return HEADER
+        if not pinfo.visited then
+            local d = sides[side_key(pinfo)]
+            if d then
+                d.broken = true
+            end
+        end
+        return tvb:reported_length_remaining(offset)
     end
     return len
+end
+
+local function show_not_read(tvb, pinfo, tree, text)
+    pinfo.cols.protocol = "PYRMM"
+    local item = tree:add(pyrmm, tvb())
+    item:set_text(text)
+    local info = tostring(pinfo.cols.info)
+    if info:sub(1, 5) == "PYRMM" then
+        pinfo.cols.info:append(", " .. text)
+    else
+        pinfo.cols.info:set("PYRMM " .. text)
+    end
+end
+
+local function direction_of(pinfo, mtype, mid)
+    -- The server's port tells the direction; on another port, the message does.
+    if pinfo.dst_port == pyrmm.prefs.port then
+        return "c2s"
+    elseif pinfo.src_port == pyrmm.prefs.port then
+        return "s2c"
+    elseif (mtype == 32 and mid == 255) or (mtype == 33 and mid == 3) then
+        return "c2s"
+    end
+    return "s2c"
 end
 
 local function dissect_pdu(tvb, pinfo, tree)
     local mtype = tvb(0, 2):le_uint()
     local mid = tvb(2, 2):le_uint()
     local len = tvb(4, 2):le_uint()
-    local t = tree:add(pyrmm, tvb())
+    local invalid = len < HEADER or len > MAX_LENGTH
+    local t = tree:add(pyrmm, invalid and tvb(0, HEADER) or tvb())
     t:add_le(f.type, tvb(0, 2))
     t:add_le(f.id, tvb(2, 2))
     t:add_le(f.length, tvb(4, 2))
@@ -299,7 +445,7 @@ local function dissect_pdu(tvb, pinfo, tree)
     if err then
         name = "Malformed"
         t:add(f.msg, tvb(0, HEADER), name):set_generated()
-        t:add(f.error, tvb(), err):set_generated()
+        t:add(f.error, invalid and tvb(0, HEADER) or tvb(), err):set_generated()
         t:add_proto_expert_info(e_malformed, err)
     else
         local rd = reader(tvb, t, chunks)
@@ -317,17 +463,7 @@ local function dissect_pdu(tvb, pinfo, tree)
         end
     end
     t:append_text(": " .. name .. (detail and (" " .. detail) or ""))
-    -- The server's port tells the direction; on another port, the message does.
-    local direction
-    if pinfo.dst_port == pyrmm.prefs.port then
-        direction = "c2s"
-    elseif pinfo.src_port == pyrmm.prefs.port then
-        direction = "s2c"
-    elseif (mtype == 32 and mid == 255) or (mtype == 33 and mid == 3) then
-        direction = "c2s"
-    else
-        direction = "s2c"
-    end
+    local direction = direction_of(pinfo, mtype, mid)
     local info = tostring(pinfo.cols.info)
     local text = direction .. " " .. name .. (detail and (" " .. detail) or "")
     if info:sub(1, 5) == "PYRMM" then
@@ -335,23 +471,60 @@ local function dissect_pdu(tvb, pinfo, tree)
     else
         pinfo.cols.info:set("PYRMM " .. text)
     end
+    if invalid and tvb:len() > HEADER then
+        show_not_read(tvb(HEADER):tvb(), pinfo, tree, direction .. " " ..
+            (tvb:len() - HEADER) ..
+            " bytes after a message with an invalid length field, not read as messages")
+    end
     return tvb:len()
 end
+
+local NOT_READ = {
+    broken = " bytes after a message with an invalid length field",
+    gap = " bytes after a gap that do not start a message",
+    midway = " bytes of a conversation the capture joined midway that do not start a message",
+}
+
 function pyrmm.dissector(tvb, pinfo, tree)
+    local plan, have = plan_segment(tvb, pinfo)
+    if plan ~= "read" then
+        -- What pyr-netdump counts: the captured bytes not seen before.
+        local rest = have < tvb:len() and tvb(have):tvb() or tvb
+        show_not_read(rest, pinfo, tree, direction_of(pinfo, -1, -1) .. " " ..
+            (tvb:len() - have) .. NOT_READ[plan] .. ", not read as messages")
+        return tvb:len()
+    end
+    if tvb:len() < tvb:reported_len() then
+        -- A snapshot length cut the segment: Wireshark's TCP reassembles none of it, and
+        -- pyr-netdump reads its whole messages, the cut one being lost with the gap after it.
+        local offset = 0
+        while tvb:len() - offset >= HEADER do
+            local n = pdu_length(tvb, pinfo, offset)
+            if n == tvb:reported_length_remaining(offset) and
+                    tvb(offset + 4, 2):le_uint() ~= n then
+                dissect_pdu(tvb(offset):tvb(), pinfo, tree)  -- an invalid length: the last
+                break
+            end
+            if offset + n > tvb:len() then
+                break
+            end
+            dissect_pdu(tvb(offset, n):tvb(), pinfo, tree)
+            offset = offset + n
+        end
+        return tvb:len()
+    end
     dissect_tcp_pdus(tvb, tree, HEADER, pdu_length, dissect_pdu, true)
     return tvb:len()
 end
 
-local function looks_like_header(tvb)
-    if tvb:len() < HEADER then
-        return false
-    end
-    local mtype = tvb(0, 2):le_uint()
-    local len = tvb(4, 2):le_uint()
-    return (mtype == 32 or mtype == 33) and len >= HEADER and len <= MAX_LENGTH
-end
-
 local function heuristic(tvb, pinfo, tree)
+    if tvb:len() < HEADER and starts_message(tvb, 0) then
+        -- Too short to tell (a header split over segments): Wireshark's TCP adds this
+        -- direction's next segment to it, and the decision waits for a whole header.
+        pinfo.desegment_offset = 0
+        pinfo.desegment_len = DESEGMENT_ONE_MORE_SEGMENT
+        return true
+    end
     if not looks_like_header(tvb) then
         return false
     end
