@@ -291,17 +291,24 @@ void Pyr_MiniMap::LiveDispatcher::operator()(ISender* sender, const NetMsg* msg)
     if (!minimap::IsLive(owner)) {
         return;
     }
-    // Live, and kept so by the lock: the minimap may be changed. A delivery nested in a slot
-    // restores what the outer one stored.
+    // Live, and kept so by the lock against other threads: the minimap may be changed. A
+    // delivery nested in a slot restores what the outer one stored. A slot on this thread may
+    // itself release the minimap (a host that stops once it has its answer): then there is
+    // nothing left to restore.
     Pyr_MiniMap& live = *const_cast<Pyr_MiniMap*>(owner);
     const std::thread::id self = std::this_thread::get_id();
     const std::thread::id outer = live.deliveringThread.load(std::memory_order_relaxed);
     live.deliveringThread.store(self, std::memory_order_relaxed);
     struct Restore {
-        std::atomic<std::thread::id>& slot;
+        const Pyr_MiniMap* owner;
         std::thread::id value;
-        ~Restore() { slot.store(value, std::memory_order_relaxed); }
-    } restore{live.deliveringThread, outer};
+        ~Restore() {
+            if (minimap::IsLive(owner)) {
+                const_cast<Pyr_MiniMap*>(owner)->deliveringThread.store(value,
+                                                                        std::memory_order_relaxed);
+            }
+        }
+    } restore{owner, outer};
     dispatcher(sender, msg);
 }
 

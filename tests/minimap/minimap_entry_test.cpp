@@ -344,6 +344,26 @@ TEST(MiniMapRelease, AMessageAlreadyDispatchedFindsTheMiniMapGone) {
     EXPECT_EQ(recorder.markersChanged, 0);
 }
 
+// A host that stops once it has what it waited for releases the minimap from a slot, on the
+// delivering thread and under the core lock that delivery holds: the delivery then ends
+// without touching the deleted minimap (the sanitizer builds see any such access).
+TEST(MiniMapRelease, ASlotMayReleaseTheMiniMapThatEmitsIt) {
+    Bench bench;
+    ASSERT_TRUE(bench.Start());
+    struct Stopper {
+        Bench* bench;
+        int calls = 0;
+        void Stop() {
+            ++calls;
+            bench->Release();
+        }
+    } stopper{&bench};
+    bench.MiniMap()->MarkersChanged.Add(os::bind(&Stopper::Stop, &stopper));
+    bench.Deliver(SetPlayer(PlayerRecord(1)));
+    EXPECT_EQ(stopper.calls, 1);
+    ExpectNothingReachesTheReleasedMiniMap(bench);
+}
+
 TEST(MiniMapRelease, ReleasingWhileAPollRunsLeavesNoTimerBehind) {
     Bench bench;
     ASSERT_TRUE(bench.Start());
