@@ -1,5 +1,7 @@
 #include "plugin/PluginModule.h"
 
+#include <map>
+#include <mutex>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -23,6 +25,39 @@ bool Resolve(os::LibraryHandle library, const char* name, Fn& out, std::string& 
     return true;
 }
 
+/// How many PluginModules hold each library. The same file loaded by two of them (two hosts
+/// in one process) is one library, with one set of timers, which stays mapped until the last
+/// of them lets go: only then are the timers it left behind its code's to withdraw.
+class LoadedLibraries {
+public:
+    void Add(os::LibraryHandle library) {
+        std::lock_guard<std::mutex> guard(mutex);
+        ++holders[library];
+    }
+    /// True when `library` was held by this one holder only.
+    bool RemoveIsLast(os::LibraryHandle library) {
+        std::lock_guard<std::mutex> guard(mutex);
+        const auto it = holders.find(library);
+        if (it == holders.end() || --it->second == 0) {
+            if (it != holders.end()) {
+                holders.erase(it);
+            }
+            return true;
+        }
+        return false;
+    }
+
+private:
+    std::mutex mutex;
+    std::map<os::LibraryHandle, int> holders;
+};
+
+LoadedLibraries& Loaded() {
+    // Never destroyed: a module may be unloaded by a static destructor at exit.
+    static LoadedLibraries* loaded = new LoadedLibraries;
+    return *loaded;
+}
+
 }  // namespace
 
 PluginModule::~PluginModule() {
@@ -42,6 +77,7 @@ bool PluginModule::Load(const std::string& libraryPath) {
         error = "cannot load the module: " + os::GetLastLibraryError();
         return false;
     }
+    Loaded().Add(library);
     bool ok = Resolve(library, "InitPlugin", initPlugin, error);
     ok = Resolve(library, "ReleasePlugin", releasePlugin, error) && ok;
     ok = Resolve(library, "InitPluginContainer", initPluginContainer, error) && ok;
@@ -58,11 +94,14 @@ void PluginModule::Unload() {
     if (library != nullptr) {
         // A timer the module left behind would run its code, or destroy its callable through
         // it, once the code is unmapped: withdrawn while the code is still there, and said.
-        for (const os::TimerInfo& left : os::GetTimer()->CancelRegisteredIn(library)) {
-            LogFormatted(3,
-                         "PluginModule::Unload() : %s left a timer pending (%s, %s:%d); "
-                         "cancelled",
-                         path, left.function, left.file, left.line);
+        // While another PluginModule holds the library, its timers may be that one's live ones.
+        if (Loaded().RemoveIsLast(library)) {
+            for (const os::TimerInfo& left : os::GetTimer()->CancelRegisteredIn(library)) {
+                LogFormatted(3,
+                             "PluginModule::Unload() : %s left a timer pending (%s, %s:%d); "
+                             "cancelled",
+                             path, left.function, left.file, left.line);
+            }
         }
         os::FreeSharedLibrary(std::exchange(library, nullptr));
     }

@@ -80,5 +80,25 @@ TEST(ModuleUnload, ThousandCyclesUnloadTheLibraryEachTimeAndDoNotGrowTheProcess)
     }
 }
 
+// Two hosts in one process load the same module file, which the loader maps once: the first
+// host's unload leaves the library mapped, and so the second minimap's poll timer running.
+TEST(ModuleUnload, SecondHolderOfTheLibraryKeepsItsTimersWhenTheFirstUnloads) {
+    ModuleLibrary first;
+    ModuleLibrary second;
+    ASSERT_TRUE(first.IsLoaded() && second.IsLoaded()) << first.Error() << second.Error();
+    Siblings firstHost;
+    Siblings secondHost;
+    PlugIn(first, firstHost);
+    PlugIn(second, secondHost);
+    ASSERT_EQ(os::GetTimer()->GetPendingCount(), 2u) << "one poll timer per minimap";
+    ASSERT_TRUE(firstHost.host.ShutdownContainer());
+    first.ReleasePluginContainer(&firstHost.host);
+    ASSERT_TRUE(first.ReleasePlugin());
+    ASSERT_EQ(os::GetTimer()->GetPendingCount(), 1u);
+    first.Unload();
+    EXPECT_EQ(os::GetTimer()->GetPendingCount(), 1u) << "the second minimap's poll timer";
+    TakeOut(second, secondHost);
+}
+
 }  // namespace
 }  // namespace hardening
