@@ -38,7 +38,8 @@ public:
     /// Sends a built message: the client reads GetLength() bytes from the message's start and
     /// keeps nothing, so the caller releases the message right after the call. Returns whether
     /// the message was sent. Callable from any thread; takes no container lock and not the
-    /// client core lock.
+    /// client core lock, and delivers no message from inside the call: an answer ready at once
+    /// is queued and delivered from the client's own thread (docs/threads.md).
     virtual bool SendNetMsg(NetMsg* msg) = 0;
 };
 
