@@ -15,16 +15,20 @@
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <typeinfo>
 
 #include <CLI/CLI.hpp>
@@ -100,6 +104,52 @@ sigset_t BlockStopSignals() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     return set;
 }
+
+/// Watches the stop signals while the host stops: the stop waits for the plug-ins, and one
+/// stuck in its shutdown or release would hold it for ever, with the signals blocked. The
+/// second stop signal of the run (the first, when a signal began the stop) ends the process at
+/// once, with 128 + the signal, as the signal itself would have ended it. Ended by a stop
+/// signal aimed at its own thread once the stop is done.
+class StopWatcher {
+public:
+    StopWatcher(const sigset_t& stopSignals, int signalsToEnd) : set(stopSignals) {
+        thread = std::thread([this, signalsToEnd]() mutable {
+            int received = 0;
+            while (sigwait(&set, &received) == 0 && !closing.load(std::memory_order_acquire)) {
+                if (--signalsToEnd <= 0) {
+                    EndAtOnce(received);
+                }
+            }
+        });
+    }
+    ~StopWatcher() {
+        closing.store(true, std::memory_order_release);
+        pthread_kill(thread.native_handle(), SIGINT);
+        thread.join();
+    }
+    StopWatcher(const StopWatcher&) = delete;
+    StopWatcher& operator=(const StopWatcher&) = delete;
+
+private:
+    /// No destructor, no flush, no lock: what holds the stop up may hold any of them.
+    [[noreturn]] static void EndAtOnce(int signal) {
+        char line[160];
+        const int length = std::snprintf(line, sizeof line,
+                                         "example-host: a second stop signal (SIG%s) while "
+                                         "stopping; ending at once, without waiting for the "
+                                         "plug-ins\n",
+                                         sigabbrev_np(signal));
+        if (length > 0) {
+            [[maybe_unused]] const ssize_t written =
+                ::write(STDERR_FILENO, line, std::min<std::size_t>(length, sizeof line - 1));
+        }
+        std::_Exit(128 + signal);
+    }
+
+    sigset_t set;
+    std::atomic<bool> closing{false};
+    std::thread thread;
+};
 
 /// Connected to the minimap's QueryFinished with --until-query.
 class QueryWatch {
@@ -307,6 +357,7 @@ int Run(const Options& options, const sigset_t& stopSignals) {
         }
     }
 
+    const StopWatcher watcher(stopSignals, interrupted ? 1 : 2);
     // Without the core lock: a message being handled may be waiting for it.
     client.Stop();
     {

@@ -892,11 +892,13 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, CarelessPlugin,
                          ::testing::Values(kClientWithPlugin, kExampleHostWithPlugin), HostName);
 
 // The stop waits for the plug-ins; one stuck in its shutdown would hold it for ever. A second
-// stop signal ends the client at once, saying so, with 128 + the signal.
-TEST(EndToEnd, SecondStopSignalEndsAClientWhoseStopIsHeldUpByAPlugin) {
+// stop signal ends the host at once, saying so, with 128 + the signal.
+class SecondStopSignal : public ::testing::TestWithParam<PluginHost> {};
+
+TEST_P(SecondStopSignal, EndsAHostWhoseStopIsHeldUpByAPlugin) {
     test::Listener listener;
     ASSERT_NE(listener.Port(), 0);
-    std::vector<std::string> argv = kClientWithPlugin.argv;
+    std::vector<std::string> argv = GetParam().argv;
     argv.insert(argv.end(), {"--server", "127.0.0.1:" + std::to_string(listener.Port())});
     std::vector<std::string> env = kFastTimers;
     env.push_back("CARELESS_PLUGIN_BLOCK_AT_SHUTDOWN=1");
@@ -915,11 +917,11 @@ TEST(EndToEnd, SecondStopSignalEndsAClientWhoseStopIsHeldUpByAPlugin) {
     host->Signal(SIGINT);
     EXPECT_EQ(host->WaitExit(kWaitMs), 128 + SIGINT);
     const std::string log = test::ReadTextFile(err);
-    EXPECT_EQ(CountOf(log,
-                      "minimap-client: a second stop signal (SIGINT) while stopping; ending "
-                      "at once"),
-              1)
+    EXPECT_EQ(CountOf(log, ": a second stop signal (SIGINT) while stopping; ending at once"), 1)
         << log;
 }
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, SecondStopSignal,
+                         ::testing::Values(kClientWithPlugin, kExampleHostWithPlugin), HostName);
 
 }  // namespace
