@@ -46,11 +46,8 @@ void AppendFields(std::string& out, const _MiniMapPlayerInfo& p) {
 }
 
 void AppendFields(std::string& out, const _MiniMapNpcInfo& n) {
-    // The name in place: the bytes up to the first NUL, or all of them.
-    const char* name = reinterpret_cast<const char*>(&n) + proto::kNpcNameOffset;
     out += ",\"name\":";
-    AppendJsonString(
-        out, std::string_view(name, std::find(name, name + proto::kNpcNameSize, '\0') - name));
+    AppendJsonString(out, proto::GetNameView(n));
     out += ",\"x\":";
     AppendJsonFloat(out, proto::GetX(n));
     out += ",\"y\":";

@@ -47,14 +47,10 @@ bool SameAsShown(const _MiniMapPlayerInfo& a, const _MiniMapPlayerInfo& b) {
 }
 
 bool SameAsShown(const _MiniMapNpcInfo& a, const _MiniMapNpcInfo& b) {
-    const auto name = [](const _MiniMapNpcInfo& r) {
-        const char* p = reinterpret_cast<const char*>(&r) + proto::kNpcNameOffset;
-        return std::string_view(p, std::find(p, p + proto::kNpcNameSize, '\0') - p);
-    };
     return SameShownFloat(proto::GetX(a), proto::GetX(b)) &&
            SameShownFloat(proto::GetY(a), proto::GetY(b)) &&
            proto::GetKind(a) == proto::GetKind(b) && proto::GetQuest(a) == proto::GetQuest(b) &&
-           name(a) == name(b);
+           proto::GetNameView(a) == proto::GetNameView(b);
 }
 
 template <class Record>

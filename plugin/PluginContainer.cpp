@@ -67,6 +67,30 @@ void CallSiblingHook(IPluginContainer* sibling, void (IPluginContainer::*hook)(I
     }
 }
 
+/// Runs steps that must all run however many of them throw, and keeps the first exception
+/// for the caller once they have.
+class FirstException {
+public:
+    template <class Step>
+    void Run(Step&& step) noexcept {
+        try {
+            step();
+        } catch (...) {
+            if (!first) {
+                first = std::current_exception();
+            }
+        }
+    }
+    void RethrowIfAny() const {
+        if (first) {
+            std::rethrow_exception(first);
+        }
+    }
+
+private:
+    std::exception_ptr first;
+};
+
 }  // namespace
 
 std::string ReadableTypeName(const std::type_info& type) {
@@ -341,24 +365,12 @@ bool IPluginContainer::ShutdownContainer() {
     // A walk that throws has still visited the whole tree (ShutdownWalk): the second walk and
     // the flags follow all the same, so that nobody is left running, and only then does the
     // first exception reach the caller.
-    std::exception_ptr first;
+    FirstException thrown;
     active.store(false);
-    try {
-        DoPrepareParentShutdown();
-    } catch (...) {
-        first = std::current_exception();
-    }
+    thrown.Run([this] { DoPrepareParentShutdown(); });
     started.store(false);
-    try {
-        DoParentShutdown();
-    } catch (...) {
-        if (!first) {
-            first = std::current_exception();
-        }
-    }
-    if (first) {
-        std::rethrow_exception(first);
-    }
+    thrown.Run([this] { DoParentShutdown(); });
+    thrown.RethrowIfAny();
     WriteLifecycleLine(*this, "call %s::ShutdownContainer() ok", false);
     return true;
 }
@@ -390,27 +402,17 @@ void IPluginContainer::ShutdownWalk(void (IPluginContainer::*hook)(),
     // Every container is told, whoever throws before it: one that is not would keep running
     // (its timers, its subscriptions) into its release. The first exception goes on once the
     // walk is done; a child's walk that threw has finished its own subtree already.
-    std::exception_ptr first;
-    try {
-        (this->*hook)();
-    } catch (...) {
-        first = std::current_exception();
-    }
+    FirstException thrown;
+    thrown.Run([this, hook] { (this->*hook)(); });
     const std::vector<ChildContainerEntry> copy = CopyChildren();
     for (auto it = copy.rbegin(); it != copy.rend(); ++it) {
-        try {
+        thrown.Run([this, it, walk] {
             if (HasChild(it->container)) {
                 (it->container->*walk)();
             }
-        } catch (...) {
-            if (!first) {
-                first = std::current_exception();
-            }
-        }
+        });
     }
-    if (first) {
-        std::rethrow_exception(first);
-    }
+    thrown.RethrowIfAny();
     WriteLifecycleLine(*this, end, true);
 }
 

@@ -160,10 +160,14 @@ inline _MiniMapPlayerInfo MakePlayer(std::uint64_t id, float x, float y) noexcep
 inline std::uint64_t GetId(const _MiniMapNpcInfo& r) noexcept {
     return detail::LoadLE<std::uint64_t>(detail::Bytes(r));
 }
-/// The name: the bytes up to the first NUL, or all 52 when there is none.
-inline std::string GetName(const _MiniMapNpcInfo& r) {
+/// The name in place: the bytes up to the first NUL, or all 52 when there is none.
+inline std::string_view GetNameView(const _MiniMapNpcInfo& r) noexcept {
     const char* p = reinterpret_cast<const char*>(detail::Bytes(r) + kNpcNameOffset);
-    return std::string(p, std::find(p, p + kNpcNameSize, '\0'));
+    return std::string_view(p, static_cast<std::size_t>(std::find(p, p + kNpcNameSize, '\0') - p));
+}
+/// The name as a string of its own.
+inline std::string GetName(const _MiniMapNpcInfo& r) {
+    return std::string(GetNameView(r));
 }
 inline float GetX(const _MiniMapNpcInfo& r) noexcept {
     return std::bit_cast<float>(detail::LoadLE<std::uint32_t>(detail::Bytes(r) + kNpcXOffset));
