@@ -468,13 +468,13 @@ void CaptureReader::HoldSyn(Stream& stream, Stamp at) {
     ReleaseSyn(stream);
     stream.syn = at;
     heldFrames.insert(at.frame);
-    heldSyns.emplace(at.frame, &stream);
+    heldSyns.emplace(std::pair(at.timeNs, at.frame), &stream);
 }
 
 void CaptureReader::ReleaseSyn(Stream& stream) {
     if (stream.syn) {
         heldFrames.erase(heldFrames.find(stream.syn->frame));
-        heldSyns.erase(stream.syn->frame);
+        heldSyns.erase(std::pair(stream.syn->timeNs, stream.syn->frame));
         stream.syn.reset();
     }
 }
@@ -482,11 +482,9 @@ void CaptureReader::ReleaseSyn(Stream& stream) {
 void CaptureReader::ExpireSyns(std::int64_t nowNs) {
     // Well past the first retransmission of an unanswered SYN (1 s), which holds anew.
     constexpr std::int64_t kHandshakeNs = 3'000'000'000;
-    for (auto it = heldSyns.begin(); it != heldSyns.end();) {
-        Stream& stream = *(it++)->second;
-        if (nowNs - stream.syn->timeNs > kHandshakeNs) {
-            ReleaseSyn(stream);
-        }
+    // Oldest first, so a flood of unanswered SYNs costs each packet only the ones it expires.
+    while (!heldSyns.empty() && nowNs - heldSyns.begin()->first.first > kHandshakeNs) {
+        ReleaseSyn(*heldSyns.begin()->second);
     }
 }
 

@@ -27,6 +27,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
 
 #include "capture/Pcapng.h"
 #include "capture/WireTap.h"
@@ -182,8 +183,8 @@ private:
     std::multimap<std::uint64_t, CapturedItem> pending;
     /// The frames of every segment held ahead of a hole, in any conversation.
     std::multiset<std::uint64_t> heldFrames;
-    /// The streams whose SYN is held, by the SYN's frame.
-    std::map<std::uint64_t, Stream*> heldSyns;
+    /// The streams whose SYN is held, by the SYN's time and frame.
+    std::map<std::pair<std::int64_t, std::uint64_t>, Stream*> heldSyns;
     std::uint64_t connections = 0;
     std::optional<std::int64_t> firstPacketNs;
     Stamp last;

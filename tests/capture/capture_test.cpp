@@ -470,6 +470,7 @@ struct CookedSegment {
     std::size_t cut = 0;
     /// An IP length of 0, as a host that offloads segmentation captures its segments.
     bool offloaded = false;
+    std::uint16_t clientPort = 51000;
 };
 
 /// A pcap file of Linux cooked frames: each segment's synthesised IP packet behind a cooked
@@ -480,7 +481,7 @@ std::string CookedPcap(const std::vector<CookedSegment>& segments) {
     file += std::string("\x00\x00\x04\x00\x71\x00\x00\x00", 8);  // snaplen, link type 113
     std::uint32_t second = 1700000000;
     for (const CookedSegment& s : segments) {
-        capture::Segment tcp = test::TcpSegment(s.fromClient, 51000, s.seq, s.flags,
+        capture::Segment tcp = test::TcpSegment(s.fromClient, s.clientPort, s.seq, s.flags,
                                                 s.payload.data(), s.payload.size());
         tcp.ack = s.ack;
         std::string frame = capture::EthernetFrame(tcp).substr(14);
@@ -639,6 +640,37 @@ TEST_P(RetriedCapture, NumbersOnlyTheAcceptedConnectionFromItsSynToItsReset) {
 INSTANTIATE_TEST_SUITE_P(Capture, RetriedCapture,
                          ::testing::Values(std::optional<std::uint16_t>(9000), std::nullopt),
                          [](const auto& info) { return info.param ? "PortGiven" : "PortFound"; });
+
+// Attempts nobody answers (a scan, a client giving up) hold what follows them back only while
+// an answer may still come: a capture read as it is written keeps flowing.
+TEST(Capture, UnansweredSynsHoldLaterItemsBackOnlyForTheHandshakeTime) {
+    const std::uint8_t ack = capture::kTcpAck;
+    std::vector<CookedSegment> segments;
+    for (std::uint16_t port = 52000; port < 52003; ++port) {  // one a second, from 0 s
+        segments.push_back({true, 100, capture::kTcpSyn, "", 0, 0, false, port});
+    }
+    segments.push_back({true, 100, capture::kTcpSyn, ""});
+    segments.push_back({false, 500, capture::kTcpSyn | ack, "", 101});
+    constexpr int kSets = 10;
+    std::uint32_t seq = 501;
+    for (int i = 0; i < kSets; ++i) {
+        const std::string set = SetPlayer(static_cast<std::uint64_t>(i));
+        segments.push_back({false, seq, ack, set, 101});
+        seq += static_cast<std::uint32_t>(set.size());
+    }
+    segments.push_back({false, seq, capture::kTcpFin | ack, "", 101});
+    segments.push_back({true, 101, capture::kTcpFin | ack, "", seq + 1});
+    const std::string file = CookedPcap(segments);
+    std::string error;
+    std::string warning;
+    std::size_t early = 0;
+    const std::vector<CapturedItem> items = ReadFed(file, 16, error, warning, early);
+    EXPECT_EQ(error, "");
+    ASSERT_EQ(items.size(), std::size_t{kSets + 2});
+    EXPECT_EQ(Describe(items).front(), "open 1");
+    EXPECT_EQ(Describe(items).back(), "close 1");
+    EXPECT_GE(early, std::size_t{kSets}) << "items waited for the end of the input";
+}
 
 // A replay keeps the captured spacing except where the captured clock jumps beyond a day (one
 // day is played) or goes back (the item plays at once); later items keep their spacing from
