@@ -4,6 +4,7 @@
 //   pyr-strtable unscramble IN OUT        the reverse
 //   pyr-strtable pack CONFIG_DIR ARCHIVE  the tree under CONFIG_DIR into a zip ARCHIVE
 //   pyr-strtable lookup TABLE KEY         KEY's text in TABLE, read as the client reads it
+//   pyr-strtable check TABLE              where the client reads TABLE otherwise than it says
 //   pyr-strtable help | --help | --version
 //
 // The commands are CLI11 subcommands (cli/CommandLine.h), parsed like every other program's
@@ -12,6 +13,7 @@
 // written to a new temporary file beside their final name and renamed into place, so a failed
 // run never leaves a half-written file behind and nothing planted beside the output is written
 // through (satchel/WholeFile.h).
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -30,6 +32,7 @@
 #include "text/PackedResourceLibrary.h"
 #include "text/Scramble.h"
 #include "text/StringTable.h"
+#include "text/TableCheck.h"
 
 namespace {
 
@@ -136,6 +139,50 @@ int Lookup(const std::string& table, const std::string& key) {
     return std::fflush(stdout) == 0 ? kOk : kFailed;
 }
 
+/// The bytes of the table's file, from where the client would read them.
+bool ReadTableFile(const std::string& table, std::string& bytes, std::string& error) {
+    const PackedResourceLibrary& packed = PackedResourceLibrary::Instance();
+    if (!packed.IsLoadFromArchive()) {
+        return ReadWholeFile(os::ToNativeFileName(TableSource(table)), bytes, error);
+    }
+    const std::string member = os::ToNativeFileName("config/StringTable/" + table + ".xml");
+    std::uint32_t size = 0;
+    void* data = packed.LoadFileData(member.c_str(), &size, PackedResourceLibrary::kLoadWholeFile);
+    if (data == nullptr) {
+        error = TableSource(table) + ": cannot be read from the archive";
+        return false;
+    }
+    try {
+        bytes.assign(static_cast<const char*>(data), size);
+    } catch (...) {
+        packed.FreeFileData(data);
+        throw;
+    }
+    packed.FreeFileData(data);
+    return true;
+}
+
+// One line per finding, "SOURCE:LINE: what" as a compiler says it, so that an editor can go
+// there; nothing when every text reads as written.
+int Check(const std::string& table) {
+    std::string bytes;
+    std::string error;
+    if (!ReadTableFile(table, bytes, error)) {
+        return Fail("check: " + error);
+    }
+    const std::string source = TableSource(table);
+    const text_check::TableReport report = text_check::CheckTableText(bytes);
+    for (const text_check::Finding& finding : report.findings) {
+        const std::string where =
+            finding.line > 0 ? source + ":" + std::to_string(finding.line) + ":" : source + ":";
+        std::printf("%s %s\n", where.c_str(), finding.text.c_str());
+    }
+    if (std::fflush(stdout) != 0) {
+        return kFailed;
+    }
+    return report.findings.empty() ? kOk : kFailed;
+}
+
 /// A command: its name, what the help says of it, and its arguments, all required.
 struct Command {
     const char* name;
@@ -169,6 +216,14 @@ const std::vector<Command>& Commands() {
          "config/, else share/PyrMiniMap of its prefix",
          {"TABLE", "KEY"},
          [](const std::vector<std::string>& a) { return Lookup(a[0], a[1]); }},
+        {"check",
+         "say where the client reads the string table TABLE (found as\n"
+         "lookup finds it) otherwise than its file says: a text cut,\n"
+         "condensed or lost, character references read as single\n"
+         "bytes, a key given twice, an \"&\" that is dropped, the parse\n"
+         "error; one line each, exit status 1 when there is any",
+         {"TABLE"},
+         [](const std::vector<std::string>& a) { return Check(a[0]); }},
     };
     return commands;
 }

@@ -1,5 +1,5 @@
-// `pyr-strtable lookup`: texts read through the client's own loader, from loose files or from
-// an archive through the real packed resource library beside the tool.
+// `pyr-strtable lookup` and `check`: texts read through the client's own loader, from loose
+// files or from an archive through the real packed resource library beside the tool.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -64,6 +64,42 @@ TEST(PyrStrtableLookup, ReadsTheArchiveWhenThePackedLibrarySaysSo) {
                                 "SATCHEL_ARCHIVE=" + archive, "SATCHEL_MODE"});
     EXPECT_EQ(run.status, 0) << run.All();
     EXPECT_EQ(run.lines, std::vector<std::string>{"\xE7\x81\xAB"});
+}
+
+// `check` reads the table from where `lookup` would, and says each finding as
+// "SOURCE:LINE: what", exit status 1 when there is one; the sample tables have none.
+TEST(PyrStrtableCheck, SaysEachFindingWithItsSourceAndLineFromTheFolderOrTheArchive) {
+    TempDir work;
+    const std::string table = "<t>\n<A>R&D</A>\n</t>\n";
+    text_test::WriteTable(work.Path(), "common", table);
+    const std::string archive = (work / "resources.zip").string();
+    test::WriteHostileArchive(archive, {{"config/StringTable/common.xml", table}});
+    const std::string finding = ":2: \"&D\" starts no entity TinyXML knows: the \"&\" is dropped";
+    for (const bool fromArchive : {false, true}) {
+        SCOPED_TRACE(fromArchive ? "archive" : "configuration directory");
+        const std::vector<std::string> environment =
+            fromArchive ? std::vector<std::string>{"PLINTH_CONFIG_DIR=/nonexistent",
+                                                   "SATCHEL_ARCHIVE=" + archive, "SATCHEL_MODE"}
+                        : std::vector<std::string>{"PLINTH_CONFIG_DIR=" + work.Path().string(),
+                                                   "SATCHEL_ARCHIVE", "SATCHEL_MODE=files"};
+        const HostRun run = RunProgram({PYR_STRTABLE, "check", "common"}, environment);
+        EXPECT_EQ(run.status, 1) << run.All();
+        ASSERT_EQ(run.lines.size(), 1u) << run.All();
+        const std::string source = fromArchive ? "archive member config/StringTable/common.xml"
+                                               : (work / "config/StringTable/common.xml").string();
+        EXPECT_EQ(run.lines[0].rfind(source + finding, 0), 0u) << run.lines[0];
+    }
+    for (const char* name : {"common", "PetSystem"}) {
+        const HostRun clean = RunProgram({PYR_STRTABLE, "check", name}, kLooseFiles);
+        EXPECT_EQ(clean.status, 0) << clean.All();
+        EXPECT_TRUE(clean.lines.empty()) << clean.All();
+    }
+    const HostRun missing = RunProgram({PYR_STRTABLE, "check", "Nope"}, kLooseFiles);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(
+        missing.errors.find("check: cannot open " + kSampleConfig + "/config/StringTable/Nope.xml"),
+        std::string::npos)
+        << missing.errors;
 }
 
 TEST(HostileTableLookup, DeepTableFailsClearlyFromTheFolderAndTheArchive) {

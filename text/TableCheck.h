@@ -1,0 +1,40 @@
+// TableCheck: what the client reads differently from what a string table file says.
+//
+// The loader stores what TinyXML delivers (see StringTable.h), and TinyXML's defaults surprise
+// authors: without a byte-order mark or a declared UTF-8 encoding, a character reference above
+// U+00FF is cut to one byte; white space in a text is condensed; an "&" that starts no entity
+// is dropped; only the first node of an element is its text; a later element with the same
+// name replaces the earlier one. The check reads the file as the client does and says, line by
+// line, where the result will differ from what the author wrote, so that a table can be
+// checked before it ships (`pyr-strtable check`).
+//
+// The check parses the text three times (as the client does, as UTF-8, with white space kept)
+// and switches TinyXML's process-wide white-space setting for the third: it must not run while
+// another thread parses XML.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace text_check {
+
+struct Finding {
+    /// The line (from 1) the finding is about; 0 for the file as a whole.
+    int line = 0;
+    std::string text;
+
+    bool operator==(const Finding&) const = default;
+};
+
+struct TableReport {
+    /// Whether the client reads any entry from the file at all.
+    bool readable = false;
+    /// In line order; empty when the client reads every text as written.
+    std::vector<Finding> findings;
+};
+
+/// Checks the bytes of a table file (as read from disk or from the archive).
+TableReport CheckTableText(std::string_view bytes);
+
+}  // namespace text_check
