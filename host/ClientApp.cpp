@@ -48,6 +48,7 @@
 #include "server/HostPort.h"
 #include "server/SimServer.h"
 #include "text/StringTable.h"
+#include "text/TableCheck.h"
 
 namespace host {
 
@@ -102,19 +103,20 @@ std::vector<std::string> LoadKindNames() {
     for (const char* key : kKeys) {
         names.push_back(GetCommonString(key));
     }
+    // The string table says nothing of a file it could not read: a mistyped PLINTH_CONFIG_DIR,
+    // a table the user may not read or a malformed one would show only as numbers, or as the
+    // module's empty texts.
     if (std::all_of(names.begin(), names.end(), [](const std::string& n) { return n.empty(); })) {
-        // The string table says nothing of a file it could not read: a mistyped
-        // PLINTH_CONFIG_DIR or a table the user may not read would show only as numbers.
-        const std::filesystem::path file =
-            std::filesystem::path(os::GetConfigDirectory()) / "config/StringTable/common.xml";
-        std::FILE* readable = std::fopen(file.c_str(), "rb");
-        const std::string why = readable != nullptr ? "read, but without these names"
-                                                    : std::string(std::strerror(errno));
-        if (readable != nullptr) {
-            std::fclose(readable);
+        std::string why = text_check::WhyUnread("common");
+        if (why.empty()) {
+            why = text_check::TableSource("common") + ": read, but without these names";
         }
-        Say(3, "no element names in the string table \"common\" (" + file.string() + ": " + why +
-                   "; or the packed archive, when one is used): NPC kinds show as numbers");
+        Say(3, "no element names in the string table \"common\" (" + why +
+                   "): NPC kinds show as numbers");
+    }
+    if (const std::string why = text_check::WhyUnread("PetSystem"); !why.empty()) {
+        Say(3, "no texts from the string table \"PetSystem\" (" + why +
+                   "): the minimap's texts from it are empty");
     }
     return names;
 }

@@ -6,6 +6,9 @@
 #include <map>
 #include <optional>
 
+#include "plinth/Path.h"
+#include "satchel/WholeFile.h"
+#include "text/PackedResourceLibrary.h"
 #include "text/XmlDocument.h"
 
 namespace text_check {
@@ -326,6 +329,52 @@ private:
 
 TableReport CheckTableText(std::string_view bytes) {
     return Checker(bytes).Run();
+}
+
+std::string TableSource(const std::string& table) {
+    const std::string member = "config/StringTable/" + table + ".xml";
+    if (PackedResourceLibrary::Instance().IsLoadFromArchive()) {
+        return "archive member " + member;
+    }
+    return os::GetConfigDirectory() + "/" + member;
+}
+
+bool ReadTableFile(const std::string& table, std::string& bytes, std::string& error) {
+    const PackedResourceLibrary& packed = PackedResourceLibrary::Instance();
+    if (!packed.IsLoadFromArchive()) {
+        return satchel::ReadWholeFile(os::ToNativeFileName(TableSource(table)), bytes, error);
+    }
+    const std::string member = os::ToNativeFileName("config/StringTable/" + table + ".xml");
+    std::uint32_t size = 0;
+    void* data = packed.LoadFileData(member.c_str(), &size, PackedResourceLibrary::kLoadWholeFile);
+    if (data == nullptr) {
+        error = TableSource(table) + ": cannot be read from the archive";
+        return false;
+    }
+    try {
+        bytes.assign(static_cast<const char*>(data), size);
+    } catch (...) {
+        packed.FreeFileData(data);
+        throw;
+    }
+    packed.FreeFileData(data);
+    return true;
+}
+
+std::string WhyUnread(const std::string& table) {
+    std::string bytes;
+    std::string error;
+    if (!ReadTableFile(table, bytes, error)) {
+        return error;
+    }
+    const TableReport report = CheckTableText(bytes);
+    if (report.readable) {
+        return {};
+    }
+    // The reason the whole file is lost comes last (a NUL byte may come before it).
+    const Finding& last = report.findings.back();
+    return TableSource(table) + (last.line > 0 ? ":" + std::to_string(last.line) : "") + ": " +
+           last.text;
 }
 
 }  // namespace text_check

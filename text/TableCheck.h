@@ -37,4 +37,17 @@ struct TableReport {
 /// Checks the bytes of a table file (as read from disk or from the archive).
 TableReport CheckTableText(std::string_view bytes);
 
+/// Where the client reads the table `table` from, for messages: "archive member
+/// config/StringTable/TABLE.xml" when the packed resource library says the archive is the
+/// source, else the file's path under the configuration directory.
+std::string TableSource(const std::string& table);
+
+/// The bytes of the table's file, read from where the client reads it (a regular file only).
+/// False, with the reason and the source in `error`, when it cannot be read.
+bool ReadTableFile(const std::string& table, std::string& bytes, std::string& error);
+
+/// What a host says of a table the client reads nothing from, or an empty text when it reads
+/// some of it: "cannot open PATH: reason", "PATH:LINE: not read: TinyXML: ...".
+std::string WhyUnread(const std::string& table);
+
 }  // namespace text_check

@@ -13,7 +13,6 @@
 // written to a new temporary file beside their final name and renamed into place, so a failed
 // run never leaves a half-written file behind and nothing planted beside the output is written
 // through (satchel/WholeFile.h).
-#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -29,7 +28,6 @@
 #include "plinth/Path.h"
 #include "satchel/WholeFile.h"
 #include "satchel/ZipPack.h"
-#include "text/PackedResourceLibrary.h"
 #include "text/Scramble.h"
 #include "text/StringTable.h"
 #include "text/TableCheck.h"
@@ -112,14 +110,7 @@ int Pack(const fs::path& directory, const fs::path& archive) {
     return kOk;
 }
 
-// Where the client would read the table from, for messages.
-std::string TableSource(const std::string& table) {
-    const std::string member = "config/StringTable/" + table + ".xml";
-    if (PackedResourceLibrary::Instance().IsLoadFromArchive()) {
-        return "archive member " + member;
-    }
-    return os::GetConfigDirectory() + "/" + member;
-}
+using text_check::TableSource;
 
 // The table is read through the client's own loader, so what this prints is what the client
 // shows. An empty element is not stored by the loader, so it reads as a missing key.
@@ -139,35 +130,12 @@ int Lookup(const std::string& table, const std::string& key) {
     return std::fflush(stdout) == 0 ? kOk : kFailed;
 }
 
-/// The bytes of the table's file, from where the client would read them.
-bool ReadTableFile(const std::string& table, std::string& bytes, std::string& error) {
-    const PackedResourceLibrary& packed = PackedResourceLibrary::Instance();
-    if (!packed.IsLoadFromArchive()) {
-        return ReadWholeFile(os::ToNativeFileName(TableSource(table)), bytes, error);
-    }
-    const std::string member = os::ToNativeFileName("config/StringTable/" + table + ".xml");
-    std::uint32_t size = 0;
-    void* data = packed.LoadFileData(member.c_str(), &size, PackedResourceLibrary::kLoadWholeFile);
-    if (data == nullptr) {
-        error = TableSource(table) + ": cannot be read from the archive";
-        return false;
-    }
-    try {
-        bytes.assign(static_cast<const char*>(data), size);
-    } catch (...) {
-        packed.FreeFileData(data);
-        throw;
-    }
-    packed.FreeFileData(data);
-    return true;
-}
-
 // One line per finding, "SOURCE:LINE: what" as a compiler says it, so that an editor can go
 // there; nothing when every text reads as written.
 int Check(const std::string& table) {
     std::string bytes;
     std::string error;
-    if (!ReadTableFile(table, bytes, error)) {
+    if (!text_check::ReadTableFile(table, bytes, error)) {
         return Fail("check: " + error);
     }
     const std::string source = TableSource(table);
