@@ -108,7 +108,7 @@ bool WriteZipArchive(const fs::path& archive, const std::vector<ZipMember>& memb
                      std::string& error) {
     if (members.size() > kMaxMembers) {
         error = "too many members for a zip archive without zip64 (" +
-                std::to_string(members.size()) + ")";
+                std::to_string(members.size()) + ", at most " + std::to_string(kMaxMembers) + ")";
         return false;
     }
     std::set<std::string_view> seen;
