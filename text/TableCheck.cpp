@@ -87,8 +87,12 @@ class Checker {
 public:
     explicit Checker(std::string_view bytes) : bytes(bytes) {}
 
-    TableReport Run() {
-        ScanBytes();
+    /// `whole` false: only whether the file is read at all, and why not (one parse, and the
+    /// white-space setting untouched).
+    TableReport Run(bool whole) {
+        if (whole) {
+            ScanBytes();
+        }
         if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
             Add(0,
                 "not read: larger than the loader reads (" + std::to_string(INT_MAX) + " bytes)");
@@ -103,6 +107,9 @@ public:
         if (root == nullptr) {
             Add(0, "not read: the file holds no element");
             return Done(false);
+        }
+        if (!whole) {
+            return Done(true);
         }
         CheckEntries(*root);
         for (const TiXmlElement* e = root->NextSiblingElement(); e != nullptr;
@@ -328,7 +335,7 @@ private:
 }  // namespace
 
 TableReport CheckTableText(std::string_view bytes) {
-    return Checker(bytes).Run();
+    return Checker(bytes).Run(true);
 }
 
 std::string TableSource(const std::string& table) {
@@ -367,11 +374,11 @@ std::string WhyUnread(const std::string& table) {
     if (!ReadTableFile(table, bytes, error)) {
         return error;
     }
-    const TableReport report = CheckTableText(bytes);
+    const TableReport report = Checker(bytes).Run(false);
     if (report.readable) {
         return {};
     }
-    // The reason the whole file is lost comes last (a NUL byte may come before it).
+    // Unread, the file has one finding: why.
     const Finding& last = report.findings.back();
     return TableSource(table) + (last.line > 0 ? ":" + std::to_string(last.line) : "") + ": " +
            last.text;

@@ -9,8 +9,8 @@
 // checked before it ships (`pyr-strtable check`).
 //
 // The check parses the text three times (as the client does, as UTF-8, with white space kept)
-// and switches TinyXML's process-wide white-space setting for the third: it must not run while
-// another thread parses XML.
+// and switches TinyXML's process-wide white-space setting for the third: CheckTableText must
+// not run while another thread parses XML.
 #pragma once
 
 #include <string>
@@ -47,7 +47,8 @@ std::string TableSource(const std::string& table);
 bool ReadTableFile(const std::string& table, std::string& bytes, std::string& error);
 
 /// What a host says of a table the client reads nothing from, or an empty text when it reads
-/// some of it: "cannot open PATH: reason", "PATH:LINE: not read: TinyXML: ...".
+/// some of it: "cannot open PATH: reason", "PATH:LINE: not read: TinyXML: ...". One parse, as
+/// the client's, and TinyXML's settings untouched: safe beside other threads that parse.
 std::string WhyUnread(const std::string& table);
 
 }  // namespace text_check
