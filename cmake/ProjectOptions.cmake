@@ -40,7 +40,7 @@ function(pyr_add_test name)
     file(WRITE ${label_script} "
 foreach(test IN LISTS ${name}_TESTS)
     set(labels ${ARG_LABELS})
-    if(test MATCHES \"^[A-Za-z]+Threads\\\\.\")
+    if(test MATCHES \"^([A-Za-z]+/)?[A-Za-z]+Threads\\\\.\")
         list(APPEND labels concurrency)
     endif()
     if(test MATCHES \"^([A-Za-z]+/)?Hostile\")

@@ -17,8 +17,8 @@ const char* ToString(ViewEvent event) noexcept {
     return os::EnumName<ViewEvent::RoleReset>(event, kNames, "?");
 }
 
-MiniMapView::MiniMapView(Listener listener, bool trackChanges)
-    : listener(std::move(listener)), tracking(trackChanges) {}
+MiniMapView::MiniMapView(Listener listener, bool trackChanges, std::size_t touchedLimit)
+    : listener(std::move(listener)), tracking(trackChanges), mirror(touchedLimit) {}
 
 // Nothing to undo here: the shutdown hook unsubscribed, and the minimap may be gone by now.
 MiniMapView::~MiniMapView() = default;

@@ -53,8 +53,9 @@ public:
     using Listener = std::function<void(const ViewReport&)>;
 
     /// `trackChanges`: keep a copy of the stores and report what changed (for the event
-    /// stream); otherwise reports carry the sizes only.
-    MiniMapView(Listener listener, bool trackChanges);
+    /// stream); otherwise reports carry the sizes only. `touchedLimit`: see StoreMirror.
+    MiniMapView(Listener listener, bool trackChanges,
+                std::size_t touchedLimit = StoreMirror::kTouchedLimit);
     ~MiniMapView() override;
 
     std::uint16_t GetContainerOrder() const override { return 30; }

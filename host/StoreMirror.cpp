@@ -93,19 +93,64 @@ void StoreMirror::Touch(const NetMsg& msg) {
                 !set ? sizeof(std::uint64_t)
                      : (player ? sizeof(_MiniMapPlayerInfo) : sizeof(_MiniMapNpcInfo));
             if (const unsigned char* key = ChunkData(msg, 2, size)) {
-                (player ? touchedPlayers : touchedNpcs).push_back(LoadId(key));
+                Note(player ? touchedPlayers : touchedNpcs, LoadId(key));
             }
             return;
         }
         case proto::MiniMapSyncOp::QueryResult:
             if (const unsigned char* record = ChunkData(msg, 1, sizeof(_MiniMapNpcInfo))) {
-                touchedQuery.push_back(LoadId(record));
+                Note(touchedQuery, LoadId(record));
             }
             return;
         default:
             // Clear touches no key: it shows as a store emptied.
             return;
     }
+}
+
+void StoreMirror::Note(Touched& touched, std::uint64_t key) {
+    if (touched.all) {
+        return;
+    }
+    touched.keys.push_back(key);
+    if (touched.keys.size() < std::max(touched.foldAt, touchedLimit)) {
+        return;
+    }
+    std::sort(touched.keys.begin(), touched.keys.end());
+    touched.keys.erase(std::unique(touched.keys.begin(), touched.keys.end()), touched.keys.end());
+    if (touched.keys.size() > touchedLimit) {
+        touched.all = true;
+        touched.keys.clear();
+        return;
+    }
+    // Folded again only once as many keys came in again: the sorting costs each key a
+    // logarithm.
+    touched.foldAt = 2 * touched.keys.size();
+}
+
+template <class Map>
+void StoreMirror::DiffTouched(MarkerStore which, const Map& live, Map& copy, Touched& touched) {
+    if (touched.all && !live.empty()) {
+        // Too many keys to list: every key that differs between the store and the copy, found
+        // by walking both; the result is what the list would have given.
+        touched.keys.clear();
+        for (const auto& entry : copy) {
+            if (live.find(entry.first) == live.end()) {
+                touched.keys.push_back(entry.first);
+            }
+        }
+        for (const auto& [id, record] : live) {
+            const auto was = copy.find(id);
+            if (was == copy.end() || !SameAsShown(was->second, record)) {
+                touched.keys.push_back(id);
+            }
+        }
+    }
+    // An emptied store shows as a clear, listed or not.
+    Diff(which, live, copy, touched.all && live.empty() ? nullptr : &touched.keys);
+    touched.keys.clear();
+    touched.all = false;
+    touched.foldAt = 0;
 }
 
 template <class Map>
@@ -157,9 +202,9 @@ void StoreMirror::Diff(MarkerStore which, const Map& live, Map& copy,
 
 const std::vector<MarkerChange>& StoreMirror::Update(pyr::IPyr_MiniMap& minimap) {
     changes.clear();
-    Diff(MarkerStore::Players, minimap.GetPlayerInfoMap(), players, &touchedPlayers);
-    Diff(MarkerStore::Npcs, minimap.GetNpcInfoMap(), npcs, &touchedNpcs);
-    Diff(MarkerStore::Query, minimap.GetQueryNpcInfoMap(), query, &touchedQuery);
+    DiffTouched(MarkerStore::Players, minimap.GetPlayerInfoMap(), players, touchedPlayers);
+    DiffTouched(MarkerStore::Npcs, minimap.GetNpcInfoMap(), npcs, touchedNpcs);
+    DiffTouched(MarkerStore::Query, minimap.GetQueryNpcInfoMap(), query, touchedQuery);
     return changes;
 }
 

@@ -17,12 +17,20 @@
 // empties; a difference it cannot explain by those (a store changed behind the host's back)
 // still comes out right, as a clear and a full copy of that store.
 //
+// Messages that change nothing emit no signal (a Remove of an absent id, an answer already
+// held), so the keys they touch pile up until the next signal. Repeats are folded as they
+// come; past `touchedLimit` distinct keys of one store the list is dropped, and the next
+// signal compares that whole store with the copy instead and reports exactly what differs.
+// Memory stays bounded whatever the server sends, and the whole compare, as long as the
+// store, comes at most once per `touchedLimit` messages.
+//
 // Threads: Touch and Update run on the game-server client's delivery thread, the one that
 // emits MarkersChanged and QueryFinished (the touched keys belong to it alone); Update and
 // Resync hold the client core lock, which guards the copy.
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -62,6 +70,13 @@ struct MarkerChange {
 
 class StoreMirror {
 public:
+    /// Distinct keys of one store noted between two signals before the next one compares the
+    /// whole store (8 bytes each).
+    static constexpr std::size_t kTouchedLimit = std::size_t{1} << 16;
+
+    explicit StoreMirror(std::size_t touchedLimit = kTouchedLimit) noexcept
+        : touchedLimit(touchedLimit < 1 ? 1 : touchedLimit) {}
+
     /// Delivery thread, before the message reaches the module: notes the key it touches.
     void Touch(const NetMsg& msg);
     /// Delivery thread, core lock held: the changes since the last Update or Resync, each
@@ -76,15 +91,28 @@ public:
     const MiniMapNpcInfoMap& Query() const noexcept { return query; }
 
 private:
+    /// The keys one store's messages touched since the last signal.
+    struct Touched {
+        std::vector<std::uint64_t> keys;
+        /// More than the limit: the whole store is compared at the next signal.
+        bool all = false;
+        /// The size at which `keys` is next sorted and folded.
+        std::size_t foldAt = 0;
+    };
+
+    void Note(Touched& touched, std::uint64_t key);
     template <class Map>
     void Diff(MarkerStore which, const Map& live, Map& copy, std::vector<std::uint64_t>* touched);
+    template <class Map>
+    void DiffTouched(MarkerStore which, const Map& live, Map& copy, Touched& touched);
 
+    const std::size_t touchedLimit;
     MiniMapPlayerInfoMap players;
     MiniMapNpcInfoMap npcs;
     MiniMapNpcInfoMap query;
-    std::vector<std::uint64_t> touchedPlayers;
-    std::vector<std::uint64_t> touchedNpcs;
-    std::vector<std::uint64_t> touchedQuery;
+    Touched touchedPlayers;
+    Touched touchedNpcs;
+    Touched touchedQuery;
     std::vector<MarkerChange> changes;
 };
 

@@ -158,6 +158,15 @@ public:
 
     int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); }
 
+    /// A Remove of a player or NPC id outside the script's ids, a new one each time.
+    sim::Bytes RemoveOfAbsent() {
+        sim::SyncItem item;
+        item.op = proto::MiniMapSyncOp::Remove;
+        item.player = Pick(2) == 0;
+        item.id = 1000 + absent++;
+        return sim::EncodeSync(item);
+    }
+
 private:
     std::uint64_t Id() {
         const int n = Pick(41);
@@ -183,6 +192,7 @@ private:
     }
 
     std::mt19937 random;
+    std::uint64_t absent = 0;
 };
 
 /// Hands the view every delivered message, as minimap-client does.
@@ -196,7 +206,12 @@ private:
     host::MiniMapView& view;
 };
 
-TEST(EventStreamThreads, ConsumerRebuildsTheStoresExactlyAfterEveryEvent) {
+// Run with the view's own limit of keys noted between two events, and with a limit of two,
+// under which every run of messages that change nothing makes the next event compare whole
+// stores.
+class EventStreamThreads : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(EventStreamThreads, ConsumerRebuildsTheStoresExactlyAfterEveryEvent) {
     ModuleLibrary module;
     ASSERT_TRUE(module.IsLoaded()) << module.Error();
     test::LogCapture log;  // the refused Sets' failure lines
@@ -244,7 +259,7 @@ TEST(EventStreamThreads, ConsumerRebuildsTheStoresExactlyAfterEveryEvent) {
             sawLast = sawLast || stores["players"].count(kLastId) != 0;
             done.notify_all();
         },
-        true);
+        true, GetParam());
     Tap tap(view);
     client.SetReceiveTap(&tap);
 
@@ -270,6 +285,12 @@ TEST(EventStreamThreads, ConsumerRebuildsTheStoresExactlyAfterEveryEvent) {
     Script script(20261208);
     for (int batch = 0; batch < 40; ++batch) {
         sim::Bytes wire;
+        // Now and then a run of Removes of ids never set, which emit nothing, before the
+        // batch: the touched keys pile up past the smaller limit.
+        for (int i = script.Pick(3) == 0 ? 6 : 0; i > 0; --i) {
+            const sim::Bytes message = script.RemoveOfAbsent();
+            wire.insert(wire.end(), message.begin(), message.end());
+        }
         const int count = 1 + script.Pick(200);
         for (int i = 0; i < count; ++i) {
             const sim::Bytes message = script.Next();
@@ -310,6 +331,12 @@ TEST(EventStreamThreads, ConsumerRebuildsTheStoresExactlyAfterEveryEvent) {
     host.UnregisterChildContainer(&roles);
     module.Unload();
 }
+
+INSTANTIATE_TEST_SUITE_P(TouchedKeys, EventStreamThreads,
+                         ::testing::Values(host::StoreMirror::kTouchedLimit, std::size_t{2}),
+                         [](const auto& info) {
+                             return info.param == 2 ? "WholeStoresComparedPastTwo" : "Listed";
+                         });
 
 }  // namespace
 }  // namespace hardening
