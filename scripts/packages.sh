@@ -19,3 +19,13 @@ find_missing() {
 install_packages() {
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "$@"
 }
+
+# apt_update: apt-get update, tried twice. A mirror caught in the middle of its sync serves an
+# index that does not match its release file ("File has unexpected size"); apt then keeps the
+# lists it could read, and the install that follows says what it cannot find.
+apt_update() {
+    "${sudo_cmd[@]}" apt-get update -qq && return 0
+    echo "setup: apt-get update failed; trying once more" >&2
+    "${sudo_cmd[@]}" apt-get update -qq && return 0
+    echo "setup: going on with the package lists apt could read" >&2
+}

@@ -19,7 +19,7 @@ source "$(dirname "$0")/packages.sh"
 find_missing "${packages[@]}"
 if ((${#missing[@]})); then
     echo "setup: installing ${missing[*]}"
-    "${sudo_cmd[@]}" apt-get update -qq
+    apt_update
     # tshark asks whether ordinary users may capture; nobody is there to answer.
     echo "wireshark-common wireshark-common/install-setuid boolean false" |
         "${sudo_cmd[@]}" debconf-set-selections
