@@ -114,9 +114,13 @@ std::vector<std::string> LoadKindNames() {
         Say(3, "no element names in the string table \"common\" (" + why +
                    "): NPC kinds show as numbers");
     }
-    if (const std::string why = text_check::WhyUnread("PetSystem"); !why.empty()) {
-        Say(3, "no texts from the string table \"PetSystem\" (" + why +
-                   "): the minimap's texts from it are empty");
+    // The table is read here once for the whole process (the module finds it read); only an
+    // empty answer costs the second read that says why.
+    if (GetTableString("PetSystem", "PetType_WildPet").empty()) {
+        if (const std::string why = text_check::WhyUnread("PetSystem"); !why.empty()) {
+            Say(3, "no texts from the string table \"PetSystem\" (" + why +
+                       "): the minimap's texts from it are empty");
+        }
     }
     return names;
 }

@@ -8,6 +8,7 @@
 #include "plinth/Path.h"
 #include "plinth/SharedLibrary.h"
 #include "text/PackedResourceLibrary.h"
+#include "text/TableFile.h"
 #include "text/XmlDocument.h"
 
 namespace {
@@ -59,6 +60,13 @@ void TakeEntries(TiXmlElement& root, std::unordered_map<std::string, std::string
 
 }  // namespace
 
+std::string StringTableFileName(const std::string& table) {
+    if (PackedResourceLibrary::Instance().IsLoadFromArchive()) {
+        return FormatText("config/StringTable/%s.xml", table);
+    }
+    return FormatText("%s/config/StringTable/%s.xml", os::GetConfigDirectory(), table);
+}
+
 StringTable::StringTable() = default;
 
 bool StringTable::LoadTable(const std::string& tableName) {
@@ -67,15 +75,8 @@ bool StringTable::LoadTable(const std::string& tableName) {
         // Present from now on, whatever the read gives: a missing table is read once.
         Table& table = tables[tableName];
 
-        std::string path =
-            FormatText("%s/config/StringTable/%s.xml", os::GetConfigDirectory(), tableName);
-        const PackedResourceLibrary& packed = PackedResourceLibrary::Instance();
-        if (packed.IsLoaded() && packed.IsLoadFromMpq()) {
-            path = FormatText("config/StringTable/%s.xml", tableName);
-        }
-
         XmlDocument document;
-        if (!document.LoadFile(path, TIXML_ENCODING_UNKNOWN)) {
+        if (!document.LoadFile(StringTableFileName(tableName), TIXML_ENCODING_UNKNOWN)) {
             return false;
         }
         TiXmlElement* const root = document.RootElement();

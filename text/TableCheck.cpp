@@ -9,7 +9,9 @@
 #include "plinth/Path.h"
 #include "satchel/WholeFile.h"
 #include "text/PackedResourceLibrary.h"
+#include "text/TableFile.h"
 #include "text/XmlDocument.h"
+#include "text/XmlLimits.h"
 
 namespace text_check {
 namespace {
@@ -339,32 +341,24 @@ TableReport CheckTableText(std::string_view bytes) {
 }
 
 std::string TableSource(const std::string& table) {
-    const std::string member = "config/StringTable/" + table + ".xml";
-    if (PackedResourceLibrary::Instance().IsLoadFromArchive()) {
-        return "archive member " + member;
-    }
-    return os::GetConfigDirectory() + "/" + member;
+    const std::string file = StringTableFileName(table);
+    return PackedResourceLibrary::Instance().IsLoadFromArchive() ? "archive member " + file : file;
 }
 
 bool ReadTableFile(const std::string& table, std::string& bytes, std::string& error) {
+    const std::string file = os::ToNativeFileName(StringTableFileName(table));
     const PackedResourceLibrary& packed = PackedResourceLibrary::Instance();
     if (!packed.IsLoadFromArchive()) {
-        return satchel::ReadWholeFile(os::ToNativeFileName(TableSource(table)), bytes, error);
+        return satchel::ReadWholeFile(file, bytes, error, xml_limits::kMaxFileLength);
     }
-    const std::string member = os::ToNativeFileName("config/StringTable/" + table + ".xml");
     std::uint32_t size = 0;
-    void* data = packed.LoadFileData(member.c_str(), &size, PackedResourceLibrary::kLoadWholeFile);
-    if (data == nullptr) {
+    const ArchiveBuffer buffer{
+        packed, packed.LoadFileData(file.c_str(), &size, PackedResourceLibrary::kLoadWholeFile)};
+    if (buffer.data == nullptr) {
         error = TableSource(table) + ": cannot be read from the archive";
         return false;
     }
-    try {
-        bytes.assign(static_cast<const char*>(data), size);
-    } catch (...) {
-        packed.FreeFileData(data);
-        throw;
-    }
-    packed.FreeFileData(data);
+    bytes.assign(static_cast<const char*>(buffer.data), size);
     return true;
 }
 

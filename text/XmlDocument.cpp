@@ -13,6 +13,7 @@
 #include "plinth/String.h"
 #include "text/PackedResourceLibrary.h"
 #include "text/Scramble.h"
+#include "text/TableFile.h"
 #include "text/XmlLimits.h"
 
 namespace {
@@ -25,24 +26,6 @@ constexpr std::size_t kParseBufferPadding = 4;
 
 // Lengths travel as int: a larger input would wrap to a negative or short length.
 constexpr long kMaxInputLength = INT_MAX;
-
-// A table file is read whole and TinyXML's document takes about eight times its text: a file
-// beyond this is refused unread, as an archive member beyond the packed resource library's
-// default limit is (a 1 GiB sparse file once took 1 GB and seconds, to fail anyway).
-constexpr long kMaxFileLength = 64L << 20;
-
-// Hands an archive buffer back to the library however the parse ends.
-struct ArchiveBuffer {
-    const PackedResourceLibrary& packed;
-    void* data;
-    void Release() {
-        if (data != nullptr) {
-            packed.FreeFileData(data);
-            data = nullptr;
-        }
-    }
-    ~ArchiveBuffer() { Release(); }
-};
 
 bool IsScrambledName(const std::string& nativeName) {
     os::String extension(os::GetFileExt(nativeName));
@@ -197,12 +180,12 @@ bool XmlDocument::LoadOpenFile(FILE* file, TiXmlEncoding encoding, bool scramble
         RecordError(TIXML_ERROR_DOCUMENT_EMPTY);
         return false;
     }
-    if (length > kMaxFileLength) {
+    if (length > xml_limits::kMaxFileLength) {
         RecordError(TIXML_ERROR_OPENING_FILE);
         if (source != nullptr) {
             LogFormatted(3, "%s() error : load %s refused: file of %lld bytes is larger than %lld",
                          "TiXmlDocument::LoadFile", source, static_cast<long long>(length),
-                         static_cast<long long>(kMaxFileLength));
+                         static_cast<long long>(xml_limits::kMaxFileLength));
         }
         return false;
     }

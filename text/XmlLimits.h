@@ -19,6 +19,12 @@
 
 namespace xml_limits {
 
+/// Bytes of a table file read from disk. A file is read whole and TinyXML's document takes
+/// about eight times its text: a file beyond this is refused unread, as an archive member
+/// beyond the packed resource library's default limit is (a 1 GiB sparse file once took 1 GB
+/// and seconds, to fail anyway).
+inline constexpr long kMaxFileLength = 64L << 20;
+
 /// Elements nested in one another, the root counting as level 1 (a string table has 2).
 /// TinyXML needs about 0.2 KiB of stack per level, so 64 levels (about 14 KiB) fit a 64 KiB
 /// thread stack.
