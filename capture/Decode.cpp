@@ -13,9 +13,11 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-/// Escapes with `escape(byte)` every byte that is not printable ASCII or valid UTF-8.
-template <class Escape>
-std::string Escaped(const std::string& text, Escape escape) {
+/// Escapes with `escape(byte)` every byte that is not printable ASCII or valid UTF-8, and with
+/// `escapeC1(code point)` the control characters U+0080 to U+009F: valid UTF-8, but a terminal
+/// may act on them as it does on ESC (U+009B starts a control sequence).
+template <class Escape, class EscapeC1>
+std::string Escaped(const std::string& text, Escape escape, EscapeC1 escapeC1) {
     std::string out;
     for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
@@ -27,7 +29,12 @@ std::string Escaped(const std::string& text, Escape escape) {
             out += static_cast<char>(c);
             ++i;
         } else if (const std::size_t n = c >= 0x80 ? Utf8Length(text, i) : 0; n != 0) {
-            out.append(text, i, n);
+            const auto next = static_cast<unsigned char>(text[i + 1]);
+            if (c == 0xC2 && next < 0xA0) {
+                out += escapeC1(next);
+            } else {
+                out.append(text, i, n);
+            }
             i += n;
         } else {
             out += escape(c);
@@ -288,11 +295,14 @@ std::string Hex(const std::string& bytes) {
 }
 
 std::string EscapeText(const std::string& bytes) {
-    return Escaped(bytes, [](unsigned char c) { return "\\x" + HexByte(c); });
+    return Escaped(
+        bytes, [](unsigned char c) { return "\\x" + HexByte(c); },
+        [](unsigned char c1) { return "\\xc2\\x" + HexByte(c1); });
 }
 
 std::string JsonString(const std::string& bytes) {
-    return "\"" + Escaped(bytes, [](unsigned char c) { return "\\u00" + HexByte(c); }) + "\"";
+    const auto codePoint = [](unsigned char c) { return "\\u00" + HexByte(c); };
+    return "\"" + Escaped(bytes, codePoint, codePoint) + "\"";
 }
 
 std::string JsonFloat(float value) {

@@ -61,9 +61,11 @@ std::size_t Utf8Length(std::string_view text, std::size_t i);
 /// Bytes as "20 00 fe 00".
 std::string Hex(const std::string& bytes);
 /// A name's bytes as text: valid UTF-8 kept; quote, backslash, control characters and
-/// invalid bytes as \", \\, \xNN.
+/// invalid bytes as \", \\, \xNN (a control character U+0080 to U+009F as its two bytes,
+/// \xc2\xNN).
 std::string EscapeText(const std::string& bytes);
-/// A JSON string, quotes included: invalid bytes as the code point of the same value.
+/// A JSON string, quotes included: control characters (U+0080 to U+009F too) as \u00NN,
+/// invalid bytes as the code point of the same value.
 std::string JsonString(const std::string& bytes);
 /// The shortest text that reads back as the same float, ".0" added to whole numbers; null
 /// when not finite.

@@ -106,8 +106,14 @@ void AppendJsonString(std::string& out, std::string_view text) {
         std::string_view utf8;
         std::string_view escaped;
     };
-    static constexpr LineBreak kLineBreaks[] = {
-        {"\xC2\x85", "\\u0085"}, {"\xE2\x80\xA8", "\\u2028"}, {"\xE2\x80\xA9", "\\u2029"}};
+    static constexpr LineBreak kLineBreaks[] = {{"\xE2\x80\xA8", "\\u2028"},
+                                                {"\xE2\x80\xA9", "\\u2029"}};
+    // As the code point of the byte's value: a control character, or a byte of no UTF-8.
+    const auto escape = [&out](unsigned char c) {
+        out += "\\u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+    };
     out += '"';
     for (std::size_t i = 0; i < text.size();) {
         // Plain characters in runs, appended at once.
@@ -131,13 +137,18 @@ void AppendJsonString(std::string& out, std::string_view text) {
             ++i;
         } else if (c < 0x80) {
             // Control characters and 0x7F.
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
+            escape(c);
             ++i;
-        } else if (const std::size_t n = Utf8Length(text, i); n != 0) {
-            // U+0085, U+2028 and U+2029 are valid in a JSON string, but line breaks to
-            // JavaScript before ES2019 and to Python's splitlines(): escaped, a line stays one.
+        } else if (const std::size_t n = Utf8Length(text, i);
+                   c == 0xC2 && n == 2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            // U+0080 to U+009F: control characters, which a terminal showing the stream may
+            // act on (U+009B starts a control sequence); U+0085 is also a line break to
+            // Python's splitlines().
+            escape(static_cast<unsigned char>(text[i + 1]));
+            i += n;
+        } else if (n != 0) {
+            // U+2028 and U+2029 are valid in a JSON string, but line breaks to JavaScript
+            // before ES2019 and to Python's splitlines(): escaped, a line stays one.
             const std::string_view code = text.substr(i, n);
             const auto breaks = std::find_if(std::begin(kLineBreaks), std::end(kLineBreaks),
                                              [&](const auto& b) { return b.utf8 == code; });
@@ -148,9 +159,7 @@ void AppendJsonString(std::string& out, std::string_view text) {
             }
             i += n;
         } else {
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
+            escape(c);
             ++i;
         }
     }

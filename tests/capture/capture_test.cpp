@@ -710,20 +710,21 @@ TEST(Capture, DecodedNpcShowsEveryFieldWithItsNameBytesEscaped) {
     sim::SyncItem set;
     set.op = proto::MiniMapSyncOp::Set;
     set.player = false;
-    set.npcRecord =
-        proto::MakeNpc(7, std::string("Sm\xFFth \"\xE6\x9C\xA8\"\x01", 12), 1.5f, -2, 3, -1);
+    set.npcRecord = proto::MakeNpc(7, std::string("Sm\xFFth \"\xE6\x9C\xA8\"\x01\xC2\x9B", 14),
+                                   1.5f, -2, 3, -1);
     item.bytes = Str(sim::EncodeSync(set));
+    EXPECT_EQ(capture::FormatJson(item, 0),
+              "{\"frame\":9,\"time\":0.001500,\"conn\":2,\"event\":\"message\",\"dir\":\"s2c\","
+              "\"type\":32,\"id\":254,\"length\":103,\"msg\":\"Set\",\"op\":0,\"selector\":0,"
+              "\"store\":\"npc\",\"npc\":{\"id\":7,\"name\":\"Sm\\u00ffth "
+              "\\\"\xE6\x9C\xA8\\\"\\u0001\\u009b\","
+              "\"x\":1.5,\"y\":-2.0,\"kind\":3,\"quest\":-1,\"reserved\":0},\"chunks\":[{\"id\":0,"
+              "\"size\":8},{\"id\":1,\"size\":5},{\"id\":2,\"size\":84}],\"malformed\":false}");
     EXPECT_EQ(
-        capture::FormatJson(item, 0),
-        "{\"frame\":9,\"time\":0.001500,\"conn\":2,\"event\":\"message\",\"dir\":\"s2c\","
-        "\"type\":32,\"id\":254,\"length\":103,\"msg\":\"Set\",\"op\":0,\"selector\":0,"
-        "\"store\":\"npc\",\"npc\":{\"id\":7,\"name\":\"Sm\\u00ffth \\\"\xE6\x9C\xA8\\\"\\u0001\","
-        "\"x\":1.5,\"y\":-2.0,\"kind\":3,\"quest\":-1,\"reserved\":0},\"chunks\":[{\"id\":0,"
-        "\"size\":8},{\"id\":1,\"size\":5},{\"id\":2,\"size\":84}],\"malformed\":false}");
-    EXPECT_EQ(capture::FormatText(item, 0),
-              "0.001500 #9 conn 2 s2c Set type 32 id 254 length 103 op=0 selector=0 store=npc "
-              "npc.id=7 npc.name=\"Sm\\xffth \\\"\xE6\x9C\xA8\\\"\\x01\" npc.x=1.5 npc.y=-2.0 "
-              "npc.kind=3 npc.quest=-1 npc.reserved=0 chunks 0:8 1:5 2:84\n");
+        capture::FormatText(item, 0),
+        "0.001500 #9 conn 2 s2c Set type 32 id 254 length 103 op=0 selector=0 store=npc "
+        "npc.id=7 npc.name=\"Sm\\xffth \\\"\xE6\x9C\xA8\\\"\\x01\\xc2\\x9b\" npc.x=1.5 npc.y=-2.0 "
+        "npc.kind=3 npc.quest=-1 npc.reserved=0 chunks 0:8 1:5 2:84\n");
     // A Set whose record chunk is a byte short: decoded as far as it goes, and why it stops.
     item.bytes = Str(sim::EncodeSync(set));
     item.bytes.resize(item.bytes.size() - 1);

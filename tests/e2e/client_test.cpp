@@ -466,14 +466,19 @@ TEST(EndToEnd, LinesShowAServersNameAsTextNotAsTerminalControls) {
     ASSERT_TRUE(client);
     test::Socket connection = listener.Accept(kWaitMs);
     ASSERT_TRUE(connection.IsOpen());
-    ASSERT_TRUE(connection.Send(sim::EncodeQueryResult(
-        proto::MakeNpc(5, "\x1b]0;owned\x07\x1b[2J\r\nX", 1.0f, 2.0f, 0, -1))));
+    // ESC and BEL sequences, CR LF, and U+009B (CSI as a UTF-8 control character).
+    const char* const hostile =
+        "\x1b]0;owned\x07\x1b[2J\r\nX\xC2\x9B"
+        "2J";
+    ASSERT_TRUE(
+        connection.Send(sim::EncodeQueryResult(proto::MakeNpc(5, hostile, 1.0f, 2.0f, 0, -1))));
     ASSERT_TRUE(connection.Send(sim::EncodeQueryEnd()));
 
     std::string line;
     while (client.process->ReadLine(line, kWaitMs) && line.rfind("QueryFinished", 0) != 0) {
     }
-    EXPECT_NE(line.find("[\\x1b]0;owned\\x07\\x1b[2J\\x0d\\x0aX, "), std::string::npos) << line;
+    EXPECT_NE(line.find("[\\x1b]0;owned\\x07\\x1b[2J\\x0d\\x0aX\\xc2\\x9b2J, "), std::string::npos)
+        << line;
     EXPECT_EQ(std::count_if(line.begin(), line.end(),
                             [](unsigned char c) { return c < 0x20 || c == 0x7F; }),
               0)

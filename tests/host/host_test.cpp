@@ -94,9 +94,11 @@ TEST(EventJson, NamesAreValidJsonWhateverBytesTheServerSent) {
     EXPECT_EQ(FormatJsonString("\xED\xA0\x80"), "\"\\u00ed\\u00a0\\u0080\"") << "a surrogate";
     EXPECT_EQ(FormatJsonString("a\xC2\x85"
                                "b\xE2\x80\xA8"
-                               "c\xE2\x80\xA9"),
-              "\"a\\u0085b\\u2028c\\u2029\"")
-        << "characters some readers end a line at";
+                               "c\xE2\x80\xA9"
+                               "d\xC2\x9B"
+                               "e\xC2\xA0"),
+              "\"a\\u0085b\\u2028c\\u2029d\\u009be\xC2\xA0\"")
+        << "characters some readers end a line at, control characters a terminal acts on";
 }
 
 TEST(EventJson, NameIsTheTextUpToTheFirstNulOrAllFiftyTwoBytes) {
