@@ -141,6 +141,8 @@ private:
     void ReadHeader();
     void ReadBody(std::size_t length);
     void OnMessage(std::size_t length);
+    /// A read ended by `ec` after `got` of the `wanted` bytes of a header or a message.
+    void Lost(const boost::system::error_code& ec, std::size_t got, std::size_t wanted);
     void Malformed(const std::string& reason);
     /// Tells the capture tap (SimServerOptions::tap), if any, about bytes on the wire.
     void Tap(capture::Direction direction, const char* bytes, std::size_t size);
@@ -546,7 +548,7 @@ void Session::ReadHeader() {
             self->reading = false;
             if (ec) {
                 self->Tap(capture::Direction::ClientToServer, self->header.data(), got);
-                self->Close(ec == asio::error::eof ? "closed by the client" : ec.message());
+                self->Lost(ec, got, self->header.size());
                 return;
             }
             const NetMsgFrame frame = FrameNetMsg(self->header.data(), self->header.size());
@@ -577,9 +579,7 @@ void Session::ReadBody(std::size_t length) {
                          if (ec) {
                              self->Tap(capture::Direction::ClientToServer, self->body.data(),
                                        self->header.size() + got);
-                             self->Close(ec == asio::error::eof
-                                             ? "closed by the client in the middle of a message"
-                                             : ec.message());
+                             self->Lost(ec, self->header.size() + got, length);
                              return;
                          }
                          self->OnMessage(length);
@@ -626,6 +626,18 @@ void Session::OnMessage(std::size_t length) {
             break;
     }
     ReadNext();
+}
+
+void Session::Lost(const boost::system::error_code& ec, std::size_t got, std::size_t wanted) {
+    if (ec != asio::error::eof) {
+        Close(ec.message());
+    } else if (got == 0) {
+        Close("closed by the client");
+    } else {
+        // A fault like any malformed message, and named as the client names it.
+        Malformed("connection cut in the middle of a message (" + std::to_string(got) + " of " +
+                  std::to_string(wanted) + " bytes)");
+    }
 }
 
 void Session::Malformed(const std::string& reason) {

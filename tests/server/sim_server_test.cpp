@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <condition_variable>
 #include <cstdlib>
@@ -238,8 +239,25 @@ TEST_F(SimServerTest, MalformedMessageClosesThatConnectionAndTheServerServesOthe
     ASSERT_TRUE(pastEnd.Send(chunkPastEnd, sizeof chunkPastEnd));
     EXPECT_TRUE(pastEnd.WaitClosed());
 
+    // The client's stream ends inside a message, in its body or in its header: a fault too,
+    // named as the client names it.
+    test::LogCapture log(1u << 3);
+    const std::vector<char> poll = sim::EncodePoll();
+    for (const std::size_t sent : {std::size_t{10}, std::size_t{3}}) {
+        test::Socket cut = Connect();
+        ASSERT_TRUE(cut.Send(poll.data(), sent));
+        ::shutdown(cut.Fd(), SHUT_WR);
+        EXPECT_TRUE(cut.WaitClosed());
+    }
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{
+                  "minimap-server: connection 4: malformed message: connection cut in the middle "
+                  "of a message (10 of 14 bytes)",
+                  "minimap-server: connection 5: malformed message: connection cut in the middle "
+                  "of a message (3 of 6 bytes)"}));
+
     EXPECT_EQ(Ops(Ask(good, sim::EncodePoll())), (std::vector<std::int32_t>{kClear, kSet}));
-    EXPECT_EQ(server->GetStats().malformed, 2u);
+    EXPECT_EQ(server->GetStats().malformed, 4u);
     EXPECT_EQ(server->GetStats().open, 1u);
 }
 
