@@ -16,6 +16,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <CLI/CLI.hpp>
 
@@ -27,7 +28,8 @@ namespace cli {
 /// in a script, `--capture "$FILE"`) is refused, where it would stand for the option's absence
 /// and the program would run as without it (no capture, the built-in scenario, no replay).
 inline const CLI::Validator kPath(
-    [](const std::string& text) { return text.empty() ? "an empty path" : std::string(); }, "");
+    [](const std::string& text) { return text.empty() ? "an empty path" : std::string(); }, "",
+    "path");
 
 /// Makes `app` the command line of `program`: --version ("<program> <version>"), defaults shown
 /// in the help. Give each option a type_name() ("N", "FILE") so that the help stays readable.
@@ -52,9 +54,68 @@ inline int UsageError(const CLI::App& app, const std::string& message) {
     return 2;
 }
 
+/// The option `name` ("--port") of `app` or of any of its commands; null when there is none.
+inline CLI::Option* FindOption(CLI::App& app, const std::string& name) {
+    if (CLI::Option* option = app.get_option_no_throw(name)) {
+        return option;
+    }
+    for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+        if (CLI::Option* option = FindOption(*command, name)) {
+            return option;
+        }
+    }
+    return nullptr;
+}
+
+/// Whether `option` carries kPath, which names an empty value itself.
+inline bool IsPathOption(CLI::Option& option) {
+    try {
+        return option.get_validator(kPath.get_name()) != nullptr;
+    } catch (const CLI::OptionNotFound&) {
+        return false;
+    }
+}
+
+/// The first option of argv given an empty value (`--query ""`, `--query=`), or an empty text.
+/// CLI11 reads an empty text as the number 0: an unset variable in a script (`--query "$KIND"`)
+/// would run the program as if it had asked for kind 0, or for no connection limit. An option
+/// whose value may be left out (`--web`) takes an empty one as left out; a file or folder
+/// option's own check says "an empty path".
+inline std::string OptionGivenAnEmptyValue(CLI::App& app, int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--") {
+            break;
+        }
+        if (argument.size() < 3 || argument.substr(0, 2) != "--") {
+            continue;
+        }
+        const std::size_t equals = argument.find('=');
+        const std::string name(argument.substr(0, equals));
+        CLI::Option* option = FindOption(app, name);
+        if (option == nullptr || option->get_items_expected_min() == 0 || IsPathOption(*option)) {
+            continue;
+        }
+        if (equals != std::string_view::npos) {
+            if (equals + 1 == argument.size()) {
+                return name;
+            }
+        } else if (i + 1 < argc) {
+            if (argv[i + 1][0] == '\0') {
+                return name;
+            }
+            ++i;
+        }
+    }
+    return {};
+}
+
 /// Parses argv. -1: go on; otherwise the exit code (0 after --help or --version, 2 after a usage
 /// error), with everything printed.
 inline int Parse(CLI::App& app, int argc, const char* const* argv) {
+    if (const std::string option = OptionGivenAnEmptyValue(app, argc, argv); !option.empty()) {
+        return UsageError(app, option + ": an empty value");
+    }
     // An option that collects values starts empty, which CLI11 would show as the default "[]".
     for (CLI::Option* option : app.get_options()) {
         if (option->get_default_str() == "[]") {

@@ -145,6 +145,10 @@ bool ParseClientOptions(int argc, const char* const* argv, ClientOptions& option
     CLI::App app;
     Switches switches;
     Describe(app, options, switches);
+    if (const std::string option = cli::OptionGivenAnEmptyValue(app, argc, argv); !option.empty()) {
+        error = option + ": an empty value";
+        return false;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

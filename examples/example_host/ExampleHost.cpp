@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -255,6 +256,11 @@ int ParseOptions(int argc, char** argv, Options& options) {
     app.add_flag("--until-query", options.untilQuery,
                  "stop after the first answer to the printer's query");
     app.add_option("--timeout-ms", options.timeoutMs, "stop after that time (-1: never)")
+        ->check(CLI::Validator(
+            // CLI11 reads an empty text as 0: stop at once.
+            [](const std::string& text) { return text.empty() ? "an empty value" : std::string(); },
+            ""))
+        ->check(CLI::Range(-1LL, std::numeric_limits<long long>::max()).description(""))
         ->type_name("N");
     try {
         app.parse(argc, argv);

@@ -95,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
 // NaN (no comparison with it holds, so a range check lets it through), a negative count (read
 // into an unsigned limit as its largest value: no limit), a port with anything after its
 // digits, an --op that names no message (it would match nothing and print an empty capture),
-// an empty path (it would stand for the option's absence: no replay, the built-in scenario).
+// an empty path (it would stand for the option's absence: no replay, the built-in scenario), an
+// empty number (read as 0: a query of kind 0, no connection limit).
 struct BadValue {
     const char* name;
     Program program;
@@ -155,6 +156,18 @@ INSTANTIATE_TEST_SUITE_P(
                  {"minimap-example-host", MINIMAP_EXAMPLE_HOST, ""},
                  {"--server", "127.0.0.1:7450", "--minimap", ""},
                  "--minimap: an empty path"},
+        BadValue{"client_query_empty",
+                 {"minimap-client", MINIMAP_CLIENT, ""},
+                 {"--query", ""},
+                 "--query: an empty value"},
+        BadValue{"server_max_connections_empty",
+                 kServer,
+                 {"--max-connections="},
+                 "--max-connections: an empty value"},
+        BadValue{"example_host_timeout_empty",
+                 {"minimap-example-host", MINIMAP_EXAMPLE_HOST, ""},
+                 {"--server", "127.0.0.1:7450", "--timeout-ms", ""},
+                 "--timeout-ms: an empty value"},
         BadValue{"netdump_op",
                  {"pyr-netdump", PYR_NETDUMP, ""},
                  {"absent.pcapng", "--op", "bogus"},
