@@ -321,6 +321,26 @@ TEST(Timer, RegistrationRecordsTheRegisteringFileLineFunctionAndCallbackText) {
     EXPECT_EQ(timer->GetPendingCount(), 0u);
 }
 
+// The names g++ and clang++ give the same functions: a plug-in built with either names its
+// leftover timers.
+TEST(Timer, QualifiedNameIsTheNameBeforeTheParameterListAsEitherCompilerSpellsIt) {
+    using os::detail::ExtractQualifiedName;
+    EXPECT_STREQ(ExtractQualifiedName("bool Poller::Start()").c_str(), "Poller::Start");
+    EXPECT_STREQ(ExtractQualifiedName("void {anonymous}::Probe::OnTimer(os::Timer*, os::TimerID, "
+                                      "void*)")
+                     .c_str(),
+                 "{anonymous}::Probe::OnTimer");
+    EXPECT_STREQ(ExtractQualifiedName("void (anonymous namespace)::Probe::OnTimer(os::Timer *, "
+                                      "os::TimerID, void *)")
+                     .c_str(),
+                 "(anonymous namespace)::Probe::OnTimer");
+    EXPECT_STREQ(ExtractQualifiedName("static void (anonymous namespace)::Table<std::pair<int, "
+                                      "int> >::Tick(int)")
+                     .c_str(),
+                 "(anonymous namespace)::Table<std::pair<int, int> >::Tick");
+    EXPECT_STREQ(ExtractQualifiedName("const char* Pool::Name() const").c_str(), "Pool::Name");
+}
+
 TEST(Timer, CallbackTextKeepsQuotedSpacesAndSpacesBetweenWords) {
     static constexpr auto text = os::detail::CompactExpression("Make(new Poller, \"a, b\", ' ')");
     EXPECT_STREQ(text.c_str(), "Make(new Poller,\"a, b\",' ')");

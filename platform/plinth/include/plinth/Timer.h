@@ -153,8 +153,20 @@ struct QualifiedName {
     constexpr const char* c_str() const { return text; }
 };
 
+/// Whether `text` holds `word` at `at`.
+template <std::size_t N, std::size_t M>
+constexpr bool StartsAt(const char (&text)[N], std::size_t at, const char (&word)[M]) {
+    for (std::size_t k = 0; k + 1 < M; ++k) {
+        if (at + k + 1 >= N || text[at + k] != word[k]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 /// "bool Poller::Start()" -> "Poller::Start": the name before the parameter list, with its
-/// scopes and template arguments.
+/// scopes and template arguments. Clang writes an anonymous namespace in parentheses,
+/// "(anonymous namespace)::Poller::Start", where g++ writes "{anonymous}::Poller::Start".
 template <std::size_t N>
 constexpr QualifiedName<N> ExtractQualifiedName(const char (&pretty)[N]) {
     QualifiedName<N> out{};
@@ -167,6 +179,10 @@ constexpr QualifiedName<N> ExtractQualifiedName(const char (&pretty)[N]) {
         } else if (c == '>') {
             --depth;
         } else if (c == '(' && depth == 0) {
+            if (StartsAt(pretty, i, "(anonymous namespace)::")) {
+                i += sizeof "(anonymous namespace)" - 2;  // a scope, not the parameter list
+                continue;
+            }
             open = i;
             break;
         }
@@ -181,9 +197,9 @@ constexpr QualifiedName<N> ExtractQualifiedName(const char (&pretty)[N]) {
     depth = 0;
     for (std::size_t i = open; i > 0; --i) {
         const char c = pretty[i - 1];
-        if (c == '>') {
+        if (c == '>' || c == ')') {
             ++depth;
-        } else if (c == '<') {
+        } else if (c == '<' || c == '(') {
             --depth;
         } else if ((c == ' ' || c == '*' || c == '&') && depth == 0) {
             begin = i;
