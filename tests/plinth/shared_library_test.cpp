@@ -100,6 +100,18 @@ TEST(SharedLibrary, ModuleNeedingASanitizerRuntimeTheProgramLacksIsRefusedWithTh
 }
 #endif
 
+// Clang's run-time library has its own name; no test program starts with it.
+TEST(SharedLibrary, ModuleNeedingClangsSanitizerRuntimeIsRefusedWithTheWayOut) {
+    os::LibraryHandle library = os::LoadSharedLibrary(PLINTH_CLANG_ASAN_MODULE_PATH);
+    EXPECT_EQ(library, nullptr);
+    EXPECT_EQ(os::GetLastLibraryError(),
+              std::string(PLINTH_CLANG_ASAN_MODULE_PATH) +
+                  ": built with a sanitizer whose run-time library libclang_rt.asan-x86_64.so "
+                  "this program did not start with; start it with "
+                  "LD_PRELOAD=libclang_rt.asan-x86_64.so, or build the module without the "
+                  "sanitizer");
+}
+
 TEST(SharedLibrary, LoadedLibraryGivesItsExportedSymbols) {
     EXPECT_TRUE(os::IsSharedLibraryLoaded(PLINTH_LIBRARY_PATH));
     os::LibraryHandle library = os::LoadSharedLibrary(PLINTH_LIBRARY_PATH);

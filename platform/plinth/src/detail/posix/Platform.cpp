@@ -219,11 +219,13 @@ std::vector<std::string> NeededLibraries(const std::string& path) {
     return {};
 }
 
-/// A sanitizer's run-time library that must be the first one a program loads. Loaded later,
-/// AddressSanitizer's ends the whole process at its start ("ASan runtime does not come first");
-/// the others fail to load with a message about static TLS that names no cause.
+/// A sanitizer's run-time library that must be the first one a program loads, g++'s or clang's
+/// ("libclang_rt.asan-x86_64.so"). Loaded later, AddressSanitizer's ends the whole process at
+/// its start ("ASan runtime does not come first"); the others fail to load with a message
+/// about static TLS that names no cause.
 bool IsFirstOnlyRuntime(const std::string& name) {
-    for (const char* runtime : {"libasan.so", "libhwasan.so", "libtsan.so", "liblsan.so"}) {
+    for (const char* runtime : {"libasan.so", "libhwasan.so", "libtsan.so", "liblsan.so",
+                                "libclang_rt.asan", "libclang_rt.hwasan", "libclang_rt.tsan"}) {
         if (name.rfind(runtime, 0) == 0) {
             return true;
         }
