@@ -100,8 +100,10 @@ TEST(SharedLibrary, ModuleNeedingASanitizerRuntimeTheProgramLacksIsRefusedWithTh
 }
 #endif
 
-// Clang's run-time library has its own name; no test program starts with it.
-TEST(SharedLibrary, ModuleNeedingClangsSanitizerRuntimeIsRefusedWithTheWayOut) {
+// Modules that would end the program, each refused with the reason and the way out: one
+// needing clang's sanitizer run-time library (no test program starts with it), one with its own
+// C++ run-time library and unwinder, whose first exception into the program would abort it.
+TEST(SharedLibrary, ModuleThatWouldEndTheProgramIsRefusedWithTheWayOut) {
     os::LibraryHandle library = os::LoadSharedLibrary(PLINTH_CLANG_ASAN_MODULE_PATH);
     EXPECT_EQ(library, nullptr);
     EXPECT_EQ(os::GetLastLibraryError(),
@@ -110,6 +112,15 @@ TEST(SharedLibrary, ModuleNeedingClangsSanitizerRuntimeIsRefusedWithTheWayOut) {
                   "this program did not start with; start it with "
                   "LD_PRELOAD=libclang_rt.asan-x86_64.so, or build the module without the "
                   "sanitizer");
+#ifdef PLINTH_STATIC_RUNTIME_MODULE_PATH
+    library = os::LoadSharedLibrary(PLINTH_STATIC_RUNTIME_MODULE_PATH);
+    EXPECT_EQ(library, nullptr);
+    EXPECT_EQ(os::GetLastLibraryError(),
+              std::string(PLINTH_STATIC_RUNTIME_MODULE_PATH) +
+                  ": built with its own copy of the C++ run-time library and unwinder "
+                  "(-static-libstdc++ -static-libgcc): an exception leaving it would abort this "
+                  "program; build it without -static-libgcc");
+#endif
 }
 
 TEST(SharedLibrary, LoadedLibraryGivesItsExportedSymbols) {

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace os::detail {
@@ -233,6 +234,35 @@ bool IsFirstOnlyRuntime(const std::string& name) {
     return false;
 }
 
+/// Whether one of `needed` starts with `prefix`.
+bool NeedsLibrary(const std::vector<std::string>& needed, std::string_view prefix) {
+    return std::any_of(needed.begin(), needed.end(),
+                       [&](const std::string& name) { return name.rfind(prefix, 0) == 0; });
+}
+
+/// Why a module with these dependencies cannot be loaded beside this program, or an empty text.
+std::string WhyNotLoadable(const std::string& path, const std::vector<std::string>& needed) {
+    for (const std::string& name : needed) {
+        if (IsFirstOnlyRuntime(name) && !IsLibraryLoaded(name)) {
+            return path + ": built with a sanitizer whose run-time library " + name +
+                   " this program did not start with; start it with LD_PRELOAD=" + name +
+                   ", or build the module without the sanitizer";
+        }
+    }
+    // A module built on the core library with the C++ run-time library and the unwinder linked
+    // in (-static-libstdc++ -static-libgcc) needs neither shared one: an exception it throws is
+    // unwound by its own unwinder into the program's frames, whose personality routine hands
+    // it to the shared unwinder, which aborts the process without a word.
+    if (NeedsLibrary(needed, "libPlinth.so") && !NeedsLibrary(needed, "libstdc++.so") &&
+        !NeedsLibrary(needed, "libgcc_s.so")) {
+        return path +
+               ": built with its own copy of the C++ run-time library and unwinder "
+               "(-static-libstdc++ -static-libgcc): an exception leaving it would abort this "
+               "program; build it without -static-libgcc";
+    }
+    return {};
+}
+
 }  // namespace
 
 std::uint64_t CurrentThreadNumber() noexcept {
@@ -334,15 +364,12 @@ void* LoadLibraryFile(const std::string& path, std::string& error) {
         error = path + ": not a regular file";
         return nullptr;
     }
-    // A module built with a sanitizer needs its run-time library, which cannot be loaded into
-    // a program that did not start with it: refused with the way out, before the loader
-    // could end the process. (A bare name is the loader's to find: not read here.)
-    const bool isPath = path.find('/') != std::string::npos;
-    for (const std::string& name : isPath ? NeededLibraries(path) : std::vector<std::string>()) {
-        if (IsFirstOnlyRuntime(name) && !IsLibraryLoaded(name)) {
-            error = path + ": built with a sanitizer whose run-time library " + name +
-                    " this program did not start with; start it with LD_PRELOAD=" + name +
-                    ", or build the module without the sanitizer";
+    // A module that would end the process, at its load (a sanitizer's run-time library the
+    // program did not start with) or at its first exception, is refused with the way out.
+    // (A bare name is the loader's to find: not read here.)
+    if (path.find('/') != std::string::npos) {
+        error = WhyNotLoadable(path, NeededLibraries(path));
+        if (!error.empty()) {
             return nullptr;
         }
     }
