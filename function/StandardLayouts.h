@@ -1,4 +1,5 @@
-// Refuses a build whose standard library types would not have the layout the client's do.
+// Refuses a build whose standard library types would not have the layout the client's do, and
+// one of a language standard older than the headers'.
 //
 // Modules hand each other objects whose members are standard containers and strings: the
 // signals' slot lists, the dispatchers' tables, message buffers, the marker stores, a
@@ -15,6 +16,11 @@
 
 #include <cstddef>  // the standard library's configuration: which string ABI is in use
 
+// The headers use C++20 throughout (constinit, concepts, std::span); an older standard would
+// fail with dozens of errors that do not say so.
+#if __cplusplus < 202002L
+#error "PyrMiniMap: the SDK's headers need C++20; compile with -std=c++20 (or -std=gnu++20)"
+#endif
 #if defined(_GLIBCXX_DEBUG)
 #error \
     "PyrMiniMap: _GLIBCXX_DEBUG changes the layout of the standard containers that modules share (signals, dispatchers, messages, marker stores); build without it (_GLIBCXX_ASSERTIONS checks without changing layouts)"

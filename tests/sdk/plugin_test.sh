@@ -92,6 +92,14 @@ for mode in "_GLIBCXX_DEBUG changes the layout" "_GLIBCXX_USE_CXX11_ABI=0 select
     fi
 done
 
+# So is a language standard older than the headers' C++20, which would otherwise fail in
+# dozens of errors that do not say why.
+if "$cxx" "${cxx_flags[@]}" "${pc_cflags[@]}" -std=c++17 -DCSV_PLUGIN_ID=9 -fsyntax-only \
+    "$source_dir/CsvPlugin.cpp" >"$work/standard.log" 2>&1 ||
+    ! grep -q "the SDK's headers need C++20" "$work/standard.log"; then
+    failures+=("a plug-in built with -std=c++17 was not refused by name")
+fi
+
 # ---- Exports --------------------------------------------------------------------------------
 expected_exports=$'InitPlugin\nInitPluginContainer\nReleasePlugin\nReleasePluginContainer'
 for module in "$work/plugins/libcsv_plugin.so" "${plugins[@]}" "$prefix/lib/libPyr_MiniMap.so"; do
