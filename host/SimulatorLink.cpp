@@ -32,10 +32,32 @@ void SimulatorLink::OnConnection(bool up) {
     }
 }
 
+bool SimulatorLink::IsHelloSpoken(const NetMsg& msg) {
+    // Quiet about the chunk: the line says what is wrong with the greeting as a whole.
+    const Chunk* chunk = msg.GetChunk(0);
+    if (chunk == nullptr || chunk->GetChunkSize() != sizeof(Chunk) + sizeof(std::int32_t)) {
+        LogText(3,
+                "simulator link: Hello without its extension version (chunk 0, a 4-byte int) "
+                "ignored");
+        return false;
+    }
+    const std::int32_t version =
+        ReadChunkValue(reinterpret_cast<const std::int32_t*>(chunk->GetData()));
+    if (version != proto::kSimulatorExtensionVersion) {
+        // The extensions of another version may mean other things: none is used.
+        LogFormatted(3,
+                     "simulator link: Hello of extension version %d ignored: this client speaks "
+                     "version %d",
+                     version, proto::kSimulatorExtensionVersion);
+        return false;
+    }
+    return true;
+}
+
 void SimulatorLink::OnMessage(ISender*, const NetMsg* msg) {
     switch (static_cast<proto::SimulatorMsgId>(msg->GetMsgID())) {
         case proto::SimulatorMsgId::Hello:
-            helloSeen = true;
+            helloSeen = IsHelloSpoken(*msg);
             break;
         case proto::SimulatorMsgId::RoleReset:
             if (!helloSeen) {

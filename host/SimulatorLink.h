@@ -1,7 +1,8 @@
 // SimulatorLink: the host's side of the simulator's extensions (message type 33).
 //
-// - Hello from the server: the peer is the simulator; from then on, on this connection, the
-//   host sends a Tick once per poll interval.
+// - Hello from the server, of extension version 1: the peer is the simulator; from then on, on
+//   this connection, the host sends a Tick once per poll interval. A Hello without a readable
+//   version, or of another version, is logged and greets nobody.
 // - RoleReset from the server, after its Hello: the role system resets the current role. Hello
 //   comes first on every connection, so a RoleReset before it is not the simulator's: it is
 //   ignored (counted, and logged once per connection).
@@ -49,6 +50,8 @@ public:
 
 private:
     void OnMessage(ISender* sender, const NetMsg* msg);
+    /// Whether `msg` is a Hello of the extension version this client speaks; logs why not.
+    static bool IsHelloSpoken(const NetMsg& msg);
     void OnTick(os::Timer* timer, os::TimerID id, void* userData);
 
     GameServerClient& client;

@@ -406,8 +406,8 @@ TEST(RoleSystemThreads, HandlesTakenDuringResetsOnAnotherThreadStayReadableAndAr
     EXPECT_EQ(host::Role::GetLiveCount(), before);
 }
 
-// The simulator greets with Hello first on every connection: a RoleReset before it is not the
-// simulator's, and resets nothing.
+// The simulator greets with Hello first on every connection: a RoleReset before it, or before
+// a Hello this client can read, is not the simulator's, and resets nothing.
 TEST(HostileSimulatorLink, RoleResetBeforeHelloIsIgnoredAndCountedOnEveryConnection) {
     host::GameServerClient client(host::GameServerClientOptions{});
     host::RoleSystem roles(false);
@@ -429,6 +429,19 @@ TEST(HostileSimulatorLink, RoleResetBeforeHelloIsIgnoredAndCountedOnEveryConnect
     ASSERT_EQ(capture.Lines().size(), 1u) << "one line per connection, not per message";
     EXPECT_NE(capture.Lines()[0].find("RoleReset before Hello ignored"), std::string::npos);
 
+    // A Hello without its version, or of a version this client does not speak, greets nobody.
+    deliver({0x21, 0x00, 0x01, 0x00, 0x06, 0x00});
+    deliver({0x21, 0x00, 0x01, 0x00, 0x0E, 0x00, 0x00, 0x00, 0x08, 0x00, 0x02, 0x00, 0x00, 0x00});
+    deliver(sim::EncodeRoleReset());
+    EXPECT_EQ(roles.GetRoleSerial(), 1u);
+    ASSERT_EQ(capture.Lines().size(), 3u);
+    EXPECT_NE(capture.Lines()[1].find("Hello without its extension version (chunk 0, a 4-byte "
+                                      "int) ignored"),
+              std::string::npos);
+    EXPECT_NE(capture.Lines()[2].find("Hello of extension version 2 ignored: this client speaks "
+                                      "version 1"),
+              std::string::npos);
+
     deliver(sim::EncodeHello());
     deliver(sim::EncodeRoleReset());
     EXPECT_EQ(roles.GetRoleSerial(), 2u);
@@ -438,8 +451,8 @@ TEST(HostileSimulatorLink, RoleResetBeforeHelloIsIgnoredAndCountedOnEveryConnect
     link.OnConnection(false);
     deliver(sim::EncodeRoleReset());
     EXPECT_EQ(roles.GetRoleSerial(), 2u);
-    EXPECT_EQ(link.GetIgnoredRoleResets(), 3u);
-    EXPECT_EQ(capture.Lines().size(), 2u);
+    EXPECT_EQ(link.GetIgnoredRoleResets(), 4u);
+    EXPECT_EQ(capture.Lines().size(), 4u);
     link.Uninstall();
 }
 
