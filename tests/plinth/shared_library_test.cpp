@@ -52,6 +52,13 @@ TEST(SharedLibrary, LoadingAMissingLibraryReturnsNullAndTellsWhy) {
     EXPECT_FALSE(os::IsSharedLibraryLoaded("/nonexistent/libNothingHere.so"));
     EXPECT_FALSE(os::FreeSharedLibrary(nullptr));
     EXPECT_EQ(os::FindSharedLibrarySymbol(nullptr, kGetTimerSymbol), nullptr);
+
+    // A C++ function the module needs and nothing defines: named as the author wrote it too.
+    EXPECT_EQ(os::LoadSharedLibrary(PLINTH_UNDEFINED_SYMBOL_MODULE_PATH), nullptr);
+    EXPECT_NE(os::GetLastLibraryError().find(
+                  "undefined symbol: _Z18NotDefinedAnywherei (NotDefinedAnywhere(int))"),
+              std::string::npos)
+        << os::GetLastLibraryError();
 }
 
 // The POSIX loader takes an empty name for the main program: a library path that came out

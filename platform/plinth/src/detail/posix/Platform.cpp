@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -37,9 +40,27 @@ std::string DirectoryOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+/// The loader's words, with the source name of a C++ symbol it found nowhere:
+/// "undefined symbol: _Z18NotDefinedAnywherev (NotDefinedAnywhere())".
 std::string DlError() {
     const char* text = dlerror();
-    return text != nullptr ? text : "unknown loader error";
+    std::string error = text != nullptr ? text : "unknown loader error";
+    static constexpr std::string_view kUndefined = "undefined symbol: ";
+    const std::size_t at = error.find(kUndefined);
+    if (at == std::string::npos) {
+        return error;
+    }
+    const std::size_t begin = at + kUndefined.size();
+    std::size_t end = error.find(',', begin);  // ", version V" may follow
+    end = end == std::string::npos ? error.size() : end;
+    int status = -1;
+    const std::unique_ptr<char, decltype(&std::free)> name(
+        abi::__cxa_demangle(error.substr(begin, end - begin).c_str(), nullptr, nullptr, &status),
+        &std::free);
+    if (status == 0 && name != nullptr) {
+        error.insert(end, " (" + std::string(name.get()) + ")");
+    }
+    return error;
 }
 
 /// Opens `path` with `flags` without waiting in the open for a FIFO's other end: a FIFO with
