@@ -323,8 +323,9 @@ int Run(const Options& options, const sigset_t& stopSignals) {
         host.RegisterChildContainer(&roles);
         host.RegisterChildContainer(&client);
         for (int i = 0; i < 2; ++i) {
-            if (used[i]) {
-                modules[i].InitPluginContainer(&host);
+            if (used[i] && !modules[i].InitPluginContainer(&host)) {
+                std::fprintf(stderr, "example-host: InitPluginContainer() of %s failed\n",
+                             paths[i].c_str());
             }
         }
         // A plug-in that throws out of its start fails the start as a false does.
