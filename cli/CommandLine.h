@@ -78,9 +78,9 @@ inline bool IsPathOption(CLI::Option& option) {
 
 /// The first option of argv given an empty value (`--query ""`, `--query=`), or an empty text.
 /// CLI11 reads an empty text as the number 0: an unset variable in a script (`--query "$KIND"`)
-/// would run the program as if it had asked for kind 0, or for no connection limit. An option
-/// whose value may be left out (`--web`) takes an empty one as left out; a file or folder
-/// option's own check says "an empty path".
+/// would run the program as if it had asked for kind 0, or for no connection limit, and an
+/// option whose value may be left out (`--web`) as switched off. A file or folder option's own
+/// check says "an empty path".
 inline std::string OptionGivenAnEmptyValue(CLI::App& app, int argc, const char* const* argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
@@ -93,7 +93,7 @@ inline std::string OptionGivenAnEmptyValue(CLI::App& app, int argc, const char* 
         const std::size_t equals = argument.find('=');
         const std::string name(argument.substr(0, equals));
         CLI::Option* option = FindOption(app, name);
-        if (option == nullptr || option->get_items_expected_min() == 0 || IsPathOption(*option)) {
+        if (option == nullptr || option->get_items_expected_max() == 0 || IsPathOption(*option)) {
             continue;
         }
         if (equals != std::string_view::npos) {

@@ -44,9 +44,9 @@ std::optional<WebControl> ParseWebControl(std::string_view text) {
         control.on = *on;
         return control;
     }
-    // One way to write each kind: no '+', no leading zero.
+    // One way to write each kind: no '+', no leading zero, a '-' only in -1.
     if (verb == "query" && hasArgument && !rest.empty() && rest.size() <= 3 && rest[0] != '+' &&
-        !(rest[0] == '0' && rest.size() > 1)) {
+        !(rest[0] == '0' && rest.size() > 1) && (rest[0] != '-' || rest == "-1")) {
         std::int32_t kind = 0;
         const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), kind);
         if (ec != std::errc() || end != rest.data() + rest.size() || kind < -1 || kind > 99) {

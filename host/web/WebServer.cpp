@@ -290,6 +290,12 @@ private:
                 (!origin.empty() && origin != "http://" + std::string(host))) {
                 return Answer(request, http::status::forbidden, "text/plain", "refused\n");
             }
+            // A client must wait for the answer before it sends frames; bytes after the
+            // request would be lost with the HTTP reader's buffer: refused, not dropped.
+            if (buffer.size() != 0) {
+                return Answer(request, http::status::bad_request, "text/plain",
+                              "data before the upgrade was answered\n", false);
+            }
             {
                 std::lock_guard<std::mutex> guard(server.mutex);
                 if (server.browsers.size() + server.connecting >= server.options.maxBrowsers) {
@@ -317,7 +323,7 @@ private:
     }
 
     void Answer(const http::request<http::string_body>& request, http::status status,
-                std::string_view type, std::string_view body) {
+                std::string_view type, std::string_view body, bool keepAlive = true) {
         auto response =
             std::make_shared<http::response<http::string_body>>(status, request.version());
         response->set(http::field::server, "minimap-client");
@@ -325,11 +331,14 @@ private:
         response->set(http::field::cache_control, "no-store");
         response->set("X-Content-Type-Options", "nosniff");
         response->set("Content-Security-Policy", kContentSecurityPolicy);
-        response->keep_alive(request.keep_alive());
-        if (request.method() != http::verb::head) {
+        response->keep_alive(keepAlive && request.keep_alive());
+        if (request.method() == http::verb::head) {
+            // The length a GET's body has, and no body.
+            response->content_length(body.size());
+        } else {
             response->body() = std::string(body);
+            response->prepare_payload();
         }
-        response->prepare_payload();
         http::async_write(stream, *response,
                           [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
                               if (!ec && response->keep_alive()) {
@@ -421,7 +430,10 @@ WebServer::~WebServer() {
 
 bool WebServer::Start(std::string& error) {
     const std::string address = sim::ListenAddress(impl->options.host);
-    if (!impl->options.allowRemote && !IsLoopbackAddress(address)) {
+    // A name is refused by the listen below as not numeric, whatever --web-allow-remote says.
+    boost::system::error_code notNumeric;
+    asio::ip::make_address(address, notNumeric);
+    if (!impl->options.allowRemote && !notNumeric && !IsLoopbackAddress(address)) {
         error = impl->options.host +
                 " is not a loopback address; --web-allow-remote lets other machines in";
         return false;

@@ -4,6 +4,8 @@
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
@@ -70,6 +72,8 @@ TEST(WebControl, HostileMalformedAndUnknownMessagesParseAsNothing) {
                                     std::string("query +1"),
                                     std::string("query 1x"),
                                     std::string("query 007"),
+                                    std::string("query -0"),
+                                    std::string("query -01"),
                                     std::string("query 4294967298"),
                                     std::string("quit"),
                                     std::string("{\"control\":\"reset\"}"),
@@ -204,6 +208,48 @@ TEST(WebServerAddress, PrintedAddressIsOneTheServerAnswers) {
         TestBrowser browser(server.GetPort(), "page", "http://" + host + ":" + port, host);
         EXPECT_EQ(browser.Read(), "hello") << host;
     }
+}
+
+/// Sends `request` on a new connection and returns everything the server answers until it
+/// closes the connection.
+std::string Exchange(std::uint16_t port, const std::string& request) {
+    asio::io_context io;
+    tcp::socket socket(io);
+    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+    asio::write(socket, asio::buffer(request));
+    std::string answer;
+    boost::system::error_code ec;
+    asio::read(socket, asio::dynamic_buffer(answer), ec);
+    return answer;
+}
+
+// Clients that are not browsers: a HEAD request learns the length a GET's body has, and an
+// upgrade with bytes behind it in the same write (a frame sent before the answer) is refused,
+// where those bytes would have been lost.
+TEST(WebServerHttp, HeadTellsTheBodyLengthAndDataBeforeTheUpgradeAnswerIsRefused) {
+    host::web::WebServer server(
+        {}, {[](const auto& admit) { admit({"hello"}); }, [](const WebControl&) {}});
+    std::string error;
+    ASSERT_TRUE(server.Start(error)) << error;
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(server.GetPort()) + "\r\n";
+
+    const std::string get =
+        Exchange(server.GetPort(), "GET / HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n");
+    const std::size_t bodyAt = get.find("\r\n\r\n");
+    ASSERT_NE(bodyAt, std::string::npos) << get;
+    const std::string length = "Content-Length: " + std::to_string(get.size() - bodyAt - 4);
+    EXPECT_NE(get.find(length), std::string::npos) << get.substr(0, bodyAt);
+    const std::string head =
+        Exchange(server.GetPort(), "HEAD / HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n");
+    EXPECT_NE(head.find(length), std::string::npos) << head;
+    EXPECT_EQ(head.find("\r\n\r\n"), head.size() - 4) << "no body";
+
+    const std::string upgrade = "GET /ws HTTP/1.1\r\n" + host +
+                                "Upgrade: websocket\r\nConnection: Upgrade\r\n"
+                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                "Sec-WebSocket-Version: 13\r\n\r\n";
+    EXPECT_EQ(Exchange(server.GetPort(), upgrade + "\x81\x85").rfind("HTTP/1.1 400", 0), 0u);
+    EXPECT_EQ(server.CountBrowsers(), 0u);
 }
 
 // The Host fields a browser sends for the printed address and the loopback names, and what
