@@ -319,6 +319,15 @@ TEST(Timer, RegistrationRecordsTheRegisteringFileLineFunctionAndCallbackText) {
 
     EXPECT_TRUE(poller.pollTimer.Cancel());
     EXPECT_EQ(timer->GetPendingCount(), 0u);
+
+    // A build whose file names start at "." (-ffile-prefix-map=SRC=.) names the same file.
+    os::TimerID dotted =
+        timer->_RegisterTimer([](os::Timer*, os::TimerID, void*) {}, 10, nullptr,
+                              "./tests/plinth/timer_test.cpp", 7, "Poller::Start", "cb");
+    pending = timer->GetPendingTimers();
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].file, "tests/plinth/timer_test.cpp");
+    EXPECT_TRUE(dotted.Cancel());
 }
 
 // The names g++ and clang++ give the same functions: a plug-in built with either names its

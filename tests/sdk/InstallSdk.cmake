@@ -1,12 +1,18 @@
 # Installs the SDK from a build tree into a prefix of its own, emptied first, so that the tests
 # after it see exactly what an installation holds.
 #
-#   cmake -DBUILD_DIR=<build tree> -DPREFIX=<prefix> -P InstallSdk.cmake
+#   cmake -DBUILD_DIR=<build tree> -DPREFIX=<prefix> [-DLIBDIR=<library folder>] -P InstallSdk.cmake
+#
+# LIBDIR is the build's library folder inside the prefix (lib, or lib/x86_64-linux-gnu where the
+# build was configured for /usr).
 foreach(var BUILD_DIR PREFIX)
     if(NOT DEFINED ${var})
         message(FATAL_ERROR "InstallSdk.cmake needs -D${var}=...")
     endif()
 endforeach()
+if(NOT DEFINED LIBDIR)
+    set(LIBDIR lib)
+endif()
 
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(
@@ -24,14 +30,14 @@ foreach(file
         include/PyrMiniMap/SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h
         include/PyrMiniMap/plinth/Log.h
         include/PyrMiniMap/PyrMiniMapVersion.h
-        lib/libPlinth.so
-        lib/libPyr_MiniMap.so
-        lib/libSatchel.so
-        lib/libPyrPlugin.a
-        lib/libPyrNet.a
-        lib/cmake/PyrMiniMap/PyrMiniMapConfig.cmake
-        lib/pkgconfig/pyr-minimap.pc
-        lib/pkgconfig/pyr-minimap-plugin.pc
+        ${LIBDIR}/libPlinth.so
+        ${LIBDIR}/libPyr_MiniMap.so
+        ${LIBDIR}/libSatchel.so
+        ${LIBDIR}/libPyrPlugin.a
+        ${LIBDIR}/libPyrNet.a
+        ${LIBDIR}/cmake/PyrMiniMap/PyrMiniMapConfig.cmake
+        ${LIBDIR}/pkgconfig/pyr-minimap.pc
+        ${LIBDIR}/pkgconfig/pyr-minimap-plugin.pc
         bin/minimap-server
         bin/pyr-strtable
         share/PyrMiniMap/events.schema.json
@@ -39,7 +45,7 @@ foreach(file
         share/PyrMiniMap/wireshark/pyrmm.lua
         bin/minimap-client
         bin/minimap-example-host
-        lib/PyrMiniMap/examples/libmarker_printer.so
+        ${LIBDIR}/PyrMiniMap/examples/libmarker_printer.so
         share/PyrMiniMap/scenarios/village.scn
         share/PyrMiniMap/scenarios/market.scn
         share/doc/PyrMiniMap/scenario-format.md
@@ -82,7 +88,7 @@ function(soname_of file out)
     set(${out} "${name}" PARENT_SCOPE)
 endfunction()
 foreach(library Plinth Satchel)
-    set(real ${PREFIX}/lib/lib${library}.so.${VERSION})
+    set(real ${PREFIX}/${LIBDIR}/lib${library}.so.${VERSION})
     if(NOT EXISTS ${real} OR IS_SYMLINK ${real})
         message(FATAL_ERROR "the SDK lacks the file lib${library}.so.${VERSION}")
     endif()
@@ -91,14 +97,14 @@ foreach(library Plinth Satchel)
         message(FATAL_ERROR "lib${library}.so.${VERSION} has the SONAME '${soname}'")
     endif()
     foreach(link lib${library}.so.${SOVERSION} lib${library}.so)
-        file(REAL_PATH ${PREFIX}/lib/${link} target)
+        file(REAL_PATH ${PREFIX}/${LIBDIR}/${link} target)
         file(REAL_PATH ${real} real_resolved)
-        if(NOT IS_SYMLINK ${PREFIX}/lib/${link} OR NOT target STREQUAL real_resolved)
+        if(NOT IS_SYMLINK ${PREFIX}/${LIBDIR}/${link} OR NOT target STREQUAL real_resolved)
             message(FATAL_ERROR "${link} is not a link to lib${library}.so.${VERSION}")
         endif()
     endforeach()
 endforeach()
-soname_of(${PREFIX}/lib/libPyr_MiniMap.so soname)
+soname_of(${PREFIX}/${LIBDIR}/libPyr_MiniMap.so soname)
 if(NOT soname STREQUAL "" AND NOT soname STREQUAL "libPyr_MiniMap.so")
     message(FATAL_ERROR "the module has the SONAME '${soname}'")
 endif()

@@ -102,7 +102,7 @@ fi
 
 # ---- Exports --------------------------------------------------------------------------------
 expected_exports=$'InitPlugin\nInitPluginContainer\nReleasePlugin\nReleasePluginContainer'
-for module in "$work/plugins/libcsv_plugin.so" "${plugins[@]}" "$prefix/lib/libPyr_MiniMap.so"; do
+for module in "$work/plugins/libcsv_plugin.so" "${plugins[@]}" "$libdir/libPyr_MiniMap.so"; do
     exports=$(nm -D --defined-only "$module" | awk '{print $3}' | LC_ALL=C sort)
     [[ $exports == "$expected_exports" ]] ||
         failures+=("$(basename "$module") exports: $(echo $exports)")

@@ -2,11 +2,13 @@
 #
 #   source sdk_lib.sh PREFIX SOURCE_DIR WORK_DIR -- <extra cmake configure arguments>
 #
-# sets prefix, source_dir, work (emptied) and cmake_args, and gives start_server and
+# sets prefix, libdir, source_dir, work (emptied) and cmake_args, and gives start_server and
 # stop_server, the SDK's game-server simulator on a free loopback port, and stop_process.
 set -euo pipefail
 
 prefix=$1
+# The build's library folder inside the prefix (lib/x86_64-linux-gnu in a build for /usr).
+libdir="$prefix/${PYR_SDK_LIBDIR:-lib}"
 source_dir=$2
 work=$3
 shift 3
@@ -23,7 +25,7 @@ pkg_config_words() {
     local -n words=$1
     shift
     local answer
-    answer=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config "$@")
+    answer=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config "$@")
     eval "words=($answer)"
 }
 

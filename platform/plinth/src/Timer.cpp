@@ -282,6 +282,11 @@ Timer::~Timer() {
 const TimerID Timer::_RegisterTimer(TimerCallback callback, int interval, void* userData,
                                     const char* file, int line, const char* function,
                                     const char* callbackText) {
+    // A build that maps the source root to "." (Debian's -ffile-prefix-map=SRC=.) writes
+    // __FILE__ as "./dir/file.cpp": recorded as the source tree names it, "dir/file.cpp".
+    while (file != nullptr && file[0] == '.' && file[1] == '/') {
+        file += 2;
+    }
     std::unique_lock<std::mutex> lock(impl->mutex);
     const std::uint64_t serial = impl->nextSerial++;
     const Micros due = ClockAdd(impl->NowLocked(), impl->IntervalMicros(interval));
