@@ -103,6 +103,9 @@ std::vector<std::string> LoadKindNames() {
     for (const char* key : kKeys) {
         names.push_back(GetCommonString(key));
     }
+    if (const std::string why = text_check::ArchiveNotRead(); !why.empty()) {
+        Say(3, why);
+    }
     // The string table says nothing of a file it could not read: a mistyped PLINTH_CONFIG_DIR,
     // a table the user may not read or a malformed one would show only as numbers, or as the
     // module's empty texts.

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <optional>
 
 #include "plinth/Path.h"
+#include "plinth/SharedLibrary.h"
 #include "satchel/WholeFile.h"
 #include "text/PackedResourceLibrary.h"
 #include "text/TableFile.h"
@@ -376,6 +378,17 @@ std::string WhyUnread(const std::string& table) {
     const Finding& last = report.findings.back();
     return TableSource(table) + (last.line > 0 ? ":" + std::to_string(last.line) : "") + ": " +
            last.text;
+}
+
+std::string ArchiveNotRead() {
+    const char* archive = std::getenv("SATCHEL_ARCHIVE");
+    if (archive == nullptr || *archive == '\0' || PackedResourceLibrary::Instance().IsLoaded()) {
+        return {};
+    }
+    return "SATCHEL_ARCHIVE names " + std::string(archive) + ", but the packed resource library " +
+           os::SharedLibraryFileName("Satchel") +
+           " was not loaded (it is looked for beside the program and in its prefix's library "
+           "folder): the string tables are read from loose files";
 }
 
 }  // namespace text_check

@@ -51,4 +51,11 @@ bool ReadTableFile(const std::string& table, std::string& bytes, std::string& er
 /// the client's, and TinyXML's settings untouched: safe beside other threads that parse.
 std::string WhyUnread(const std::string& table);
 
+/// What a host or tool says when SATCHEL_ARCHIVE names an archive but the packed resource
+/// library is not loaded (it is looked for beside the program and in its prefix's library
+/// folder: a package split that moved the link libSatchel.so into a development package
+/// removes it): the tables then come from loose files, and nothing else says so. Empty
+/// otherwise.
+std::string ArchiveNotRead();
+
 }  // namespace text_check

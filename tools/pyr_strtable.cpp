@@ -114,7 +114,15 @@ using text_check::TableSource;
 
 // The table is read through the client's own loader, so what this prints is what the client
 // shows. An empty element is not stored by the loader, so it reads as a missing key.
+/// Says on standard error when the archive the environment names cannot be read.
+void WarnIfArchiveNotRead() {
+    if (const std::string why = text_check::ArchiveNotRead(); !why.empty()) {
+        std::fprintf(stderr, "pyr-strtable: %s\n", why.c_str());
+    }
+}
+
 int Lookup(const std::string& table, const std::string& key) {
+    WarnIfArchiveNotRead();
     StringTable strings;
     if (!strings.LoadTable(table)) {
         return Fail("cannot read table \"" + table + "\" from " + TableSource(table) +
@@ -133,6 +141,7 @@ int Lookup(const std::string& table, const std::string& key) {
 // One line per finding, "SOURCE:LINE: what" as a compiler says it, so that an editor can go
 // there; nothing when every text reads as written.
 int Check(const std::string& table) {
+    WarnIfArchiveNotRead();
     std::string bytes;
     std::string error;
     if (!text_check::ReadTableFile(table, bytes, error)) {

@@ -2,6 +2,7 @@
 // files or from an archive through the real packed resource library beside the tool.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,21 @@ TEST(PyrStrtableLookup, ReadsTheArchiveWhenThePackedLibrarySaysSo) {
                                 "SATCHEL_ARCHIVE=" + archive, "SATCHEL_MODE"});
     EXPECT_EQ(run.status, 0) << run.All();
     EXPECT_EQ(run.lines, std::vector<std::string>{"\xE7\x81\xAB"});
+
+    // A copy of the tool without the packed library beside it (as after a package split that
+    // lost the link libSatchel.so) reads loose files, and says so.
+    std::filesystem::create_directory(work / "alone");
+    const std::filesystem::path alone = work / "alone" / "pyr-strtable";
+    std::filesystem::copy_file(PYR_STRTABLE, alone);
+    const HostRun loose =
+        RunProgram({alone.string(), "lookup", "common", "FiveElements_Fire"},
+                   {"PLINTH_CONFIG_DIR=" + kSampleConfig, "SATCHEL_ARCHIVE=" + archive,
+                    "SATCHEL_MODE", "PLINTH_LOG_LEVEL", "PLINTH_LOG_FILE"});
+    EXPECT_EQ(loose.status, 0) << loose.All();
+    EXPECT_NE(loose.errors.find("SATCHEL_ARCHIVE names " + archive +
+                                ", but the packed resource library libSatchel.so was not loaded"),
+              std::string::npos)
+        << loose.errors;
 }
 
 // `check` reads the table from where `lookup` would, and says each finding as
