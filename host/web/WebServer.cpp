@@ -212,9 +212,13 @@ private:
             } catch (...) {
                 Say(3, "a control failed: " + pyr::CaughtText());
             }
-        } else {
+        } else if (!ignoredLogged) {
+            // One line per browser: a program sending junk as fast as it can would otherwise
+            // write 140 bytes of log for every 6 bytes it sends.
+            ignoredLogged = true;
             Say(3, "ignored a control message of " + std::to_string(text.size()) +
-                       " bytes that is none of poll, battle, query, reset");
+                       " bytes that is none of poll, battle, query, reset (further ones from "
+                       "this browser are ignored without a line)");
         }
         Read();
     }
@@ -252,6 +256,7 @@ private:
     websocket::stream<beast::tcp_stream> ws;
     beast::flat_buffer input;
     const std::string id;
+    bool ignoredLogged = false;  ///< reading thread only
 
     std::mutex mutex;  // leaf lock: the queue and whether a write is under way
     OutboundQueue queue;

@@ -2,6 +2,7 @@
 // the server dropping a browser that stops reading (and telling it so when it comes back).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
@@ -17,6 +18,7 @@
 #include "host/web/OutboundQueue.h"
 #include "host/web/WebControl.h"
 #include "host/web/WebServer.h"
+#include "support/LogCapture.h"
 
 namespace {
 
@@ -180,10 +182,13 @@ TEST(WebServerThreads, SlowBrowserIsDroppedWithoutBlockingAndToldOnReconnect) {
     EXPECT_NE(back.Read().find("\"dropped\""), std::string::npos);
     EXPECT_EQ(back.Read(), "hello");
 
-    // A control that throws and a message that is no control are each passed over; the next
-    // control still works.
+    // A control that throws and messages that are no control are each passed over (the first
+    // of those with a line, the others without); the next control still works.
+    test::LogCapture log(1u << 3);
     back.ws.write(asio::buffer(std::string("reset")));
-    back.ws.write(asio::buffer(std::string("rm -rf /")));
+    for (int i = 0; i < 3; ++i) {
+        back.ws.write(asio::buffer(std::string("rm -rf /")));
+    }
     back.ws.write(asio::buffer(std::string("query 3")));
     std::unique_lock<std::mutex> guard(mutex);
     ASSERT_TRUE(
@@ -191,6 +196,14 @@ TEST(WebServerThreads, SlowBrowserIsDroppedWithoutBlockingAndToldOnReconnect) {
     EXPECT_EQ(controls[0].kind, Kind::ResetRole);
     EXPECT_EQ(controls[1].kind, Kind::Query);
     EXPECT_EQ(controls[1].queryKind, 3);
+    const std::vector<std::string> lines = log.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.find("ignored a control message of 8 bytes") !=
+                                       std::string::npos;
+                            }),
+              1)
+        << ::testing::PrintToString(lines);
 }
 
 // The address printed at start is one a browser can use: another loopback address than
