@@ -2,6 +2,7 @@
 
 #include "SceneSystem/Pyr_MiniMap/IPyr_MiniMap.h"
 #include "function/Bind.h"
+#include "host/ChunkData.h"
 #include "net/ByteOrder.h"
 #include "net/LogFormat.h"
 #include "net/NetMsg.h"
@@ -34,15 +35,14 @@ void SimulatorLink::OnConnection(bool up) {
 
 bool SimulatorLink::IsHelloSpoken(const NetMsg& msg) {
     // Quiet about the chunk: the line says what is wrong with the greeting as a whole.
-    const Chunk* chunk = msg.GetChunk(0);
-    if (chunk == nullptr || chunk->GetChunkSize() != sizeof(Chunk) + sizeof(std::int32_t)) {
+    const unsigned char* data = ChunkData(msg, 0, sizeof(std::int32_t));
+    if (data == nullptr) {
         LogText(3,
                 "simulator link: Hello without its extension version (chunk 0, a 4-byte int) "
                 "ignored");
         return false;
     }
-    const std::int32_t version =
-        ReadChunkValue(reinterpret_cast<const std::int32_t*>(chunk->GetData()));
+    const std::int32_t version = ReadChunkValue(reinterpret_cast<const std::int32_t*>(data));
     if (version != proto::kSimulatorExtensionVersion) {
         // The extensions of another version may mean other things: none is used.
         LogFormatted(3,

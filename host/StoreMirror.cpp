@@ -7,22 +7,13 @@
 #include <string_view>
 
 #include "function/EnumName.h"
+#include "host/ChunkData.h"
 #include "net/NetMsg.h"
 #include "protocol/MiniMapProtocol.h"
 
 namespace host {
 
 namespace {
-
-/// The data of chunk `index` when it is exactly `size` bytes, else null. Quiet: the module
-/// reads the same chunks and logs what is wrong with them.
-const unsigned char* ChunkData(const NetMsg& msg, int index, std::size_t size) {
-    const Chunk* chunk = msg.GetChunk(index);
-    if (chunk == nullptr || chunk->GetChunkSize() != size + sizeof(Chunk)) {
-        return nullptr;
-    }
-    return reinterpret_cast<const unsigned char*>(chunk->GetData());
-}
 
 std::uint64_t LoadId(const unsigned char* p) {
     std::uint64_t id;

@@ -437,8 +437,8 @@ bool WebServer::Start(std::string& error) {
     const std::string address = sim::ListenAddress(impl->options.host);
     // A name is refused by the listen below as not numeric, whatever --web-allow-remote says.
     boost::system::error_code notNumeric;
-    asio::ip::make_address(address, notNumeric);
-    if (!impl->options.allowRemote && !notNumeric && !IsLoopbackAddress(address)) {
+    const asio::ip::address numeric = asio::ip::make_address(address, notNumeric);
+    if (!impl->options.allowRemote && !notNumeric && !numeric.is_loopback()) {
         error = impl->options.host +
                 " is not a loopback address; --web-allow-remote lets other machines in";
         return false;

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "function/Function.h"
@@ -153,17 +154,6 @@ struct QualifiedName {
     constexpr const char* c_str() const { return text; }
 };
 
-/// Whether `text` holds `word` at `at`.
-template <std::size_t N, std::size_t M>
-constexpr bool StartsAt(const char (&text)[N], std::size_t at, const char (&word)[M]) {
-    for (std::size_t k = 0; k + 1 < M; ++k) {
-        if (at + k + 1 >= N || text[at + k] != word[k]) {
-            return false;
-        }
-    }
-    return true;
-}
-
 /// "bool Poller::Start()" -> "Poller::Start": the name before the parameter list, with its
 /// scopes and template arguments. Clang writes an anonymous namespace in parentheses,
 /// "(anonymous namespace)::Poller::Start", where g++ writes "{anonymous}::Poller::Start".
@@ -179,7 +169,7 @@ constexpr QualifiedName<N> ExtractQualifiedName(const char (&pretty)[N]) {
         } else if (c == '>') {
             --depth;
         } else if (c == '(' && depth == 0) {
-            if (StartsAt(pretty, i, "(anonymous namespace)::")) {
+            if (std::string_view(pretty, N - 1).substr(i).starts_with("(anonymous namespace)::")) {
                 i += sizeof "(anonymous namespace)" - 2;  // a scope, not the parameter list
                 continue;
             }
