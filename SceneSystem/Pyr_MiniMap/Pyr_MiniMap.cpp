@@ -132,10 +132,9 @@ bool Pyr_MiniMap::OnPrepareParentStart() {
 
     {
         std::lock_guard<std::mutex> guard(siblingMutex);
-        // The registered callable holds a copy of the dispatcher taken now. A second start
-        // finds its own earlier registration there, equal to this one, and changes nothing.
-        os::Function<void(ISender*, const NetMsg*)> handler(
-            LiveDispatcher{messageDispatcher, this});
+        // A second start finds its own earlier registration there, equal to this one, and
+        // changes nothing.
+        os::Function<void(ISender*, const NetMsg*)> handler(LiveDispatcher{this});
         if (gameServerClient != nullptr && gameServerClient->MsgTypeDispatcher != nullptr) {
             gameServerClient->MsgTypeDispatcher->Register(pyr::MiniMapMsgType, handler);
             registeredHandler = handler;
@@ -161,6 +160,8 @@ void Pyr_MiniMap::OnSiblingContainerUnregistered(IPluginContainer* sibling) {
 
 void Pyr_MiniMap::PrepareRelease() {
     {
+        // A delivery on another thread reads the dispatcher under the core lock.
+        os::ThreadLockHandle coreLock(GetClientCoreLock());
         std::lock_guard<std::mutex> guard(siblingMutex);
         messageDispatcher.Unregister(pyr::MiniMapSyncMsgId);
     }
@@ -309,7 +310,9 @@ void Pyr_MiniMap::LiveDispatcher::operator()(ISender* sender, const NetMsg* msg)
             }
         }
     } restore{owner, outer};
-    dispatcher(sender, msg);
+    // The dispatcher calls a copy of the handler it finds, and touches nothing of itself after
+    // the call: a slot that releases the minimap meanwhile leaves it nothing to reach.
+    live.messageDispatcher(sender, msg);
 }
 
 void Pyr_MiniMap::OnMiniMapMsg(ISender* /*sender*/, const NetMsg* msg) {

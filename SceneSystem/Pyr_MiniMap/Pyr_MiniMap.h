@@ -3,10 +3,10 @@
 // Created and destroyed by the module's entry points (ModuleEntry.cpp), registered as a child
 // of the host container. When the host starts its tree, the minimap finds its two siblings
 // (the role system and the game-server client), subscribes to the role reset, arms its poll
-// timer and registers a copy of its dispatcher with the game-server client under message type
-// 32. From then on the server's synchronisation messages change the three stores, and the poll
-// timer sends a poll request once per interval while polling is enabled and the current role is
-// not in battle.
+// timer and registers with the game-server client, under message type 32, a callable that
+// dispatches through its own dispatcher. From then on the server's synchronisation messages change
+// the three stores, and the poll timer sends a poll request once per interval while polling is
+// enabled and the current role is not in battle.
 //
 // Reaching a released minimap: every path that can call into the object from outside (the
 // type-32 registration, the role reset slot, the poll timer) is withdrawn by PrepareRelease.
@@ -94,18 +94,19 @@ public:
     void SetHostContainer(IPluginContainer* host) noexcept { hostContainer = host; }
 
 private:
-    /// What the minimap registers with the game-server client under message type 32: a copy
-    /// of its dispatcher (taken at prepare-start) that dispatches only while the minimap is
-    /// live, checked and kept so under the client core lock. Two are equal when they hold
-    /// equal tables for the same minimap.
+    /// What the minimap registers with the game-server client under message type 32: a
+    /// callable that dispatches through the minimap's own dispatcher, only while the minimap
+    /// is live, checked and kept so under the client core lock. It refers to the dispatcher
+    /// rather than holding a copy of it: the game-server client copies its handler for every
+    /// message, and a copy of this one is a pointer, not a hash table. What it reaches is what
+    /// a copy taken at prepare-start would hold, since the table changes only before the start
+    /// (the handler for 254) and at the release (which withdraws this callable as well). Two are
+    /// equal when they refer to the same minimap.
     struct LiveDispatcher {
-        MsgIdDispatcher dispatcher;
         const Pyr_MiniMap* owner;
 
         void operator()(ISender* sender, const NetMsg* msg) const;
-        friend bool operator==(const LiveDispatcher& a, const LiveDispatcher& b) {
-            return a.owner == b.owner && a.dispatcher == b.dispatcher;
-        }
+        friend bool operator==(const LiveDispatcher&, const LiveDispatcher&) = default;
     };
 
     /// OnMiniMapMsg's work, the client core lock held: applies `msg` (nothing when null) and
@@ -124,6 +125,8 @@ private:
     /// The container given to InitPluginContainer; not owned.
     IPluginContainer* hostContainer = nullptr;
     /// Routes the minimap's messages by identifier: OnMiniMapMsg under 254 until release.
+    /// Deliveries read it under the client core lock, so it is changed only under that lock
+    /// (or before the minimap is registered with the game-server client).
     MsgIdDispatcher messageDispatcher;
     /// Found at prepare-start; null until then and after it left the host. Not owned.
     /// Guarded by siblingMutex.
@@ -144,8 +147,8 @@ private:
     /// sibling from the timer thread and the user interface, so that a sibling leaving the
     /// host is not used meanwhile.
     std::mutex siblingMutex;
-    /// The callable registered with the game-server client under type 32 (a copy of the
-    /// dispatcher), kept to recognise it when withdrawing. Empty when nothing is registered.
+    /// The callable registered with the game-server client under type 32, kept to recognise
+    /// it when withdrawing. Empty when nothing is registered.
     os::Function<void(ISender*, const NetMsg*)> registeredHandler;
     /// Leaf lock over pollTimer, released and currentRun. The timer service is called under it to
     /// register (never to cancel: Cancel waits for a running callback, which takes this
