@@ -36,24 +36,25 @@ std::string TakeValue(TiXmlNode& node) noexcept {
 // text by the element's name; a later element replaces an earlier one with the same name.
 // Takes the names and texts out of the document. Throws std::bad_alloc when memory runs out.
 //
-// The elements are counted first: one light walk costs less than the rehashes of a growing map,
-// each of which relinks every node stored so far. The document is left whole, to be destroyed
-// by its owner afterwards: deleting each element once read puts frees between the map's node
-// allocations, which made glibc's malloc sort and consolidate the freed blocks and cost more
-// than the separate destruction.
-void TakeEntries(TiXmlElement& root, std::unordered_map<std::string, std::string>& entries) {
-    std::size_t count = 0;
-    for (const TiXmlElement* element = root.FirstChildElement(); element != nullptr;
-         element = element->NextSiblingElement()) {
-        ++count;
-    }
-    entries.reserve(count);
-    for (TiXmlElement* element = root.FirstChildElement(); element != nullptr;
-         element = element->NextSiblingElement()) {
-        TiXmlNode* const first = element->FirstChild();
-        TiXmlText* const text = first != nullptr ? first->ToText() : nullptr;
-        if (text != nullptr && !element->ValueStr().empty()) {
-            entries.insert_or_assign(TakeValue(*element), TakeValue(*text));
+// Room for `elements` entries is reserved first: the document's element count, known from
+// before the parse, bounds the root's children and costs nothing, where the rehashes of a
+// growing map relink every node stored so far and a counting walk of the document misses the
+// cache at every node. The document is left whole, to be destroyed by its owner afterwards:
+// deleting each element once read puts frees between the map's node allocations, which made
+// glibc's malloc sort and consolidate the freed blocks and cost more than the separate
+// destruction. The walk tests each node's type, an inline read, where TinyXML's
+// NextSiblingElement and ToText are calls into the library and through the virtual table.
+void TakeEntries(TiXmlElement& root, std::size_t elements,
+                 std::unordered_map<std::string, std::string>& entries) {
+    entries.reserve(elements);
+    for (TiXmlNode* node = root.FirstChild(); node != nullptr; node = node->NextSibling()) {
+        if (node->Type() != TiXmlNode::TINYXML_ELEMENT) {
+            continue;
+        }
+        TiXmlNode* const first = node->FirstChild();
+        if (first != nullptr && first->Type() == TiXmlNode::TINYXML_TEXT &&
+            !node->ValueStr().empty()) {
+            entries.insert_or_assign(TakeValue(*node), TakeValue(*first));
         }
     }
 }
@@ -89,7 +90,7 @@ bool StringTable::LoadTable(const std::string& tableName) {
             // element replaces an earlier one with the same name). Out of memory half-way, the
             // table is emptied again, as it was.
             try {
-                TakeEntries(*root, table);
+                TakeEntries(*root, document.ParsedElementCount(), table);
             } catch (...) {
                 table.clear();
                 throw;
@@ -99,7 +100,7 @@ bool StringTable::LoadTable(const std::string& tableName) {
         // A table read before: the file's entries first (a later element replaces an earlier
         // one with the same name), so a key that occurs twice is assigned once.
         Table entries;
-        TakeEntries(*root, entries);
+        TakeEntries(*root, document.ParsedElementCount(), entries);
         // Room for every new key before the table is touched: what follows cannot fail, so the
         // table gets all of the file or, out of memory above, none of it.
         std::size_t newKeys = 0;

@@ -221,6 +221,7 @@ bool XmlDocument::ParseNormalised(char* buffer, std::size_t used, TiXmlEncoding 
                                   const char* source) {
     Clear();
     location.Clear();  // row -1, column -1
+    parsedElements = 0;
     const char* const text = PadParseBuffer(buffer, used);
     // TinyXML would recurse once per level of nesting and grow quadratically with the
     // attributes of one element: a document beyond the limits is refused before it sees it.
@@ -240,7 +241,11 @@ bool XmlDocument::ParseNormalised(char* buffer, std::size_t used, TiXmlEncoding 
         return false;
     }
     Parse(text, nullptr, encoding);
-    return !Error();
+    if (Error()) {
+        return false;
+    }
+    parsedElements = check.elements;
+    return true;
 }
 
 bool XmlDocument::SaveFile(const char* fileName) const {

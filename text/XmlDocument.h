@@ -62,6 +62,11 @@ public:
     /// Writes to the file named by the document's value.
     bool SaveFile() const;
 
+    /// The elements of the text the last load parsed, the root included, as counted before the
+    /// parse: what a reader of every element can reserve room for without walking the
+    /// document. 0 before a load and after a failed one.
+    std::size_t ParsedElementCount() const noexcept { return parsedElements; }
+
 private:
     /// `source` names the file in the log line of a refused document (null: none).
     bool LoadOpenFile(FILE* file, TiXmlEncoding encoding, bool scrambled, const char* source);
@@ -72,4 +77,6 @@ private:
     bool ParseNormalised(char* buffer, std::size_t used, TiXmlEncoding encoding,
                          const char* source);
     void RecordError(int errorId);
+
+    std::size_t parsedElements = 0;
 };

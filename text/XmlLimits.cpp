@@ -375,6 +375,7 @@ private:
                 if (!Within(++depth, check.maxDepth, kMaxDepth, Breach::kDepth, p)) {
                     return nullptr;
                 }
+                ++check.elements;
                 p = StartTag(p);
                 if (p == nullptr) {
                     return nullptr;

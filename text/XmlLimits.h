@@ -51,6 +51,7 @@ struct Check {
     std::size_t maxDepth = 0;       ///< deepest element nesting seen
     std::size_t maxAttributes = 0;  ///< most attributes on one element
     std::size_t items = 0;          ///< nodes and attributes seen
+    std::size_t elements = 0;       ///< elements seen, the root included
     bool complete = false;          ///< walked to the end without finding a fault
 };
 

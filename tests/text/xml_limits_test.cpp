@@ -180,6 +180,16 @@ struct Disguise {
 
 class HostileXmlDisguise : public ::testing::TestWithParam<Disguise> {};
 
+// The elements of a parsed tree, `node` included when it is one.
+std::size_t CountElements(const TiXmlNode& node) {
+    std::size_t count = node.ToElement() != nullptr ? 1 : 0;
+    for (const TiXmlNode* child = node.FirstChild(); child != nullptr;
+         child = child->NextSibling()) {
+        count += CountElements(*child);
+    }
+    return count;
+}
+
 TEST_P(HostileXmlDisguise, NestingIsCountedAsTheParserReadsIt) {
     std::string xml = std::string(GetParam().prefix) + "<r>";
     for (int i = 0; i < 100; ++i) {
@@ -199,6 +209,9 @@ TEST_P(HostileXmlDisguise, NestingIsCountedAsTheParserReadsIt) {
         EXPECT_EQ(document.LoadFromMemory(xml.data(), static_cast<int>(xml.size())),
                   check.complete);
         EXPECT_TRUE(log.Lines().empty());
+        // The element count a reader reserves by is the parsed tree's, markup in comments and
+        // CDATA sections left out; nothing of a document that failed.
+        EXPECT_EQ(document.ParsedElementCount(), check.complete ? CountElements(document) : 0);
     }
 }
 
