@@ -287,40 +287,26 @@ void Pyr_MiniMap::LiveDispatcher::operator()(ISender* sender, const NetMsg* msg)
     // game-server client may have taken this handler before a release on another thread
     // withdrew it, and the release deletes the minimap once it holds the lock. Held on through
     // the dispatch, so the minimap cannot go away meanwhile; OnMiniMapMsg finds it held by this
-    // delivery and does not take it again.
+    // thread and does not take it again.
     os::ThreadLockHandle coreLock(GetClientCoreLock());
     if (!minimap::IsLive(owner)) {
         return;
     }
-    // Live, and kept so by the lock against other threads: the minimap may be changed. A
-    // delivery nested in a slot restores what the outer one stored. A slot on this thread may
-    // itself release the minimap (a host that stops once it has its answer): then there is
-    // nothing left to restore.
-    Pyr_MiniMap& live = *const_cast<Pyr_MiniMap*>(owner);
-    const std::thread::id self = std::this_thread::get_id();
-    const std::thread::id outer = live.deliveringThread.load(std::memory_order_relaxed);
-    live.deliveringThread.store(self, std::memory_order_relaxed);
-    struct Restore {
-        const Pyr_MiniMap* owner;
-        std::thread::id value;
-        ~Restore() {
-            if (minimap::IsLive(owner)) {
-                const_cast<Pyr_MiniMap*>(owner)->deliveringThread.store(value,
-                                                                        std::memory_order_relaxed);
-            }
-        }
-    } restore{owner, outer};
     // The dispatcher calls a copy of the handler it finds, and touches nothing of itself after
-    // the call: a slot that releases the minimap meanwhile leaves it nothing to reach.
-    live.messageDispatcher(sender, msg);
+    // the call: a slot that releases the minimap meanwhile (a host that stops once it has its
+    // answer) leaves it nothing to reach.
+    owner->messageDispatcher(sender, msg);
 }
 
 void Pyr_MiniMap::OnMiniMapMsg(ISender* /*sender*/, const NetMsg* msg) {
-    if (deliveringThread.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+    // The lock is re-entrant: taking it again on a thread that holds it (a delivery through
+    // the registered callable, a slot that calls back) changes nothing, and asking costs less.
+    os::ThreadLock& core = GetClientCoreLock();
+    if (core.IsHeldByCurrentThread()) {
         ApplyMessageLocked(msg);
         return;
     }
-    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    os::ThreadLockHandle coreLock(core);
     ApplyMessageLocked(msg);
 }
 

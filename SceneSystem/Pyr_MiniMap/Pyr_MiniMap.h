@@ -24,7 +24,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <thread>
 #include <typeinfo>
 
 #include "SceneSystem/Interfaces/IGameServerClient.h"
@@ -160,11 +159,4 @@ private:
     /// The registration whose run started last; PrepareRelease waits for it to end. Guarded
     /// by timerMutex.
     os::TimerID currentRun;
-    /// The thread that is delivering a message through the registered callable, which holds
-    /// the client core lock around the whole delivery: OnMiniMapMsg on that thread runs under
-    /// it without taking it again, so a message takes the lock once. Stored only by a thread
-    /// holding the core lock (its own identifier, then what was there before); read without
-    /// it: a thread finds its own identifier here exactly when it stored it, as ThreadLock
-    /// tells its owner.
-    std::atomic<std::thread::id> deliveringThread{};
 };
