@@ -12,8 +12,8 @@
 //   Signal.Emit.<n>/std_vector  a loop over std::vector<std::function<void()>>
 //   Signal.ConnectDisconnect.<n>/...  connect with the duplicate check, then disconnect, with
 //                               n other slots connected
-//   Dispatch.TwoLevel/os        a type dispatcher holding the copied id dispatcher, as the
-//                               game-server client holds the minimap's
+//   Dispatch.TwoLevel/os        a type dispatcher holding a copy of an id dispatcher, the
+//                               library's way of registering one dispatcher in another
 //   Dispatch.TwoLevel/std_function  two hash maps of std::function, called in place
 //   Dispatch.TwoLevel/switch    two nested switches and a direct call
 #include <benchmark/benchmark.h>
