@@ -1,6 +1,6 @@
 #include "SceneSystem/Pyr_MiniMap/LiveMiniMaps.h"
 
-#include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "SceneSystem/Pyr_MiniMap/Pyr_MiniMap.h"
@@ -8,26 +8,38 @@
 namespace minimap {
 namespace {
 
-// Addresses as the entry points handed them out. A host has one minimap, so the list is short.
-// Constant-initialised: every message checks it, and a function-local static would add a guard
-// check to each.
-constinit std::vector<Pyr_MiniMap*> live;
+struct Entry {
+    Pyr_MiniMap* minimap;
+    std::uint64_t serial;
+};
+
+// Addresses as the entry points handed them out, with their serial numbers. A host has one
+// minimap, so the list is short. Constant-initialised: every message checks it, and a
+// function-local static would add a guard check to each.
+constinit std::vector<Entry> live;
+
+// Minimaps may be made on any thread (the tests make them without the core lock).
+constinit std::atomic<std::uint64_t> lastSerial{0};
 
 }  // namespace
 
+std::uint64_t NextSerial() noexcept {
+    return lastSerial.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 void AddLive(Pyr_MiniMap* minimap) {
-    live.push_back(minimap);
+    live.push_back(Entry{minimap, minimap->GetSerial()});
 }
 
 void RemoveLive(const Pyr_MiniMap* minimap) {
-    live.erase(std::remove(live.begin(), live.end(), minimap), live.end());
+    std::erase_if(live, [minimap](const Entry& entry) { return entry.minimap == minimap; });
 }
 
-bool IsLive(const void* address) {
+bool IsLive(const void* address, std::uint64_t serial) {
     // A plain walk: every message asks, the list holds one entry, and std::any_of's unrolled
     // loop spends more on its trip count than on the comparison.
-    for (const Pyr_MiniMap* m : live) {
-        if (m == address) {
+    for (const Entry& entry : live) {
+        if (entry.minimap == address && entry.serial == serial) {
             return true;
         }
     }
@@ -35,9 +47,9 @@ bool IsLive(const void* address) {
 }
 
 Pyr_MiniMap* FindLive(const IPluginContainer* container) {
-    for (Pyr_MiniMap* m : live) {
-        if (static_cast<const IPluginContainer*>(m) == container) {
-            return m;
+    for (const Entry& entry : live) {
+        if (static_cast<const IPluginContainer*>(entry.minimap) == container) {
+            return entry.minimap;
         }
     }
     return nullptr;

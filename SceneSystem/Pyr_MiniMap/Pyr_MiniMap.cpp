@@ -23,7 +23,7 @@ std::uint64_t StoreKey(const Record& record) noexcept {
 
 }  // namespace
 
-Pyr_MiniMap::Pyr_MiniMap() {
+Pyr_MiniMap::Pyr_MiniMap() : serial(minimap::NextSerial()) {
     playerStore.clear();
     npcStore.clear();
     pollTimer = os::InvalidTimerID;
@@ -134,7 +134,7 @@ bool Pyr_MiniMap::OnPrepareParentStart() {
         std::lock_guard<std::mutex> guard(siblingMutex);
         // A second start finds its own earlier registration there, equal to this one, and
         // changes nothing.
-        os::Function<void(ISender*, const NetMsg*)> handler(LiveDispatcher{this});
+        os::Function<void(ISender*, const NetMsg*)> handler(LiveDispatcher{this, serial});
         if (gameServerClient != nullptr && gameServerClient->MsgTypeDispatcher != nullptr) {
             gameServerClient->MsgTypeDispatcher->Register(pyr::MiniMapMsgType, handler);
             registeredHandler = handler;
@@ -285,11 +285,12 @@ bool Pyr_MiniMap::RequestNpcQuery(int queryArg) {
 void Pyr_MiniMap::LiveDispatcher::operator()(ISender* sender, const NetMsg* msg) const {
     // The lock comes first, and `owner` is only compared, never used, before the check: the
     // game-server client may have taken this handler before a release on another thread
-    // withdrew it, and the release deletes the minimap once it holds the lock. Held on through
+    // withdrew it, and the release deletes the minimap once it holds the lock. The serial
+    // number tells a later minimap at the same address from this one. Held on through
     // the dispatch, so the minimap cannot go away meanwhile; OnMiniMapMsg finds it held by this
     // thread and does not take it again.
     os::ThreadLockHandle coreLock(GetClientCoreLock());
-    if (!minimap::IsLive(owner)) {
+    if (!minimap::IsLive(owner, serial)) {
         return;
     }
     // The dispatcher calls a copy of the handler it finds, and touches nothing of itself after

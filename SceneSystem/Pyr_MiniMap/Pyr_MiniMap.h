@@ -23,6 +23,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <typeinfo>
 
@@ -92,10 +93,15 @@ public:
     /// registered with the host, so that a start walk on another thread sees it set.
     void SetHostContainer(IPluginContainer* host) noexcept { hostContainer = host; }
 
+    /// The number that tells this minimap from every other one of the process, an earlier one
+    /// at the same address included.
+    std::uint64_t GetSerial() const noexcept { return serial; }
+
 private:
     /// What the minimap registers with the game-server client under message type 32: a
     /// callable that dispatches through the minimap's own dispatcher, only while the minimap
-    /// is live, checked and kept so under the client core lock. It refers to the dispatcher
+    /// is live (its address and serial number in the register of live minimaps), checked and
+    /// kept so under the client core lock. It refers to the dispatcher
     /// rather than holding a copy of it: the game-server client copies its handler for every
     /// message, and a copy of this one is a pointer, not a hash table. What it reaches is what
     /// a copy taken at prepare-start would hold, since the table changes only before the start
@@ -103,6 +109,7 @@ private:
     /// equal when they refer to the same minimap.
     struct LiveDispatcher {
         const Pyr_MiniMap* owner;
+        std::uint64_t serial;
 
         void operator()(ISender* sender, const NetMsg* msg) const;
         friend bool operator==(const LiveDispatcher&, const LiveDispatcher&) = default;
@@ -159,4 +166,6 @@ private:
     /// The registration whose run started last; PrepareRelease waits for it to end. Guarded
     /// by timerMutex.
     os::TimerID currentRun;
+    /// See GetSerial.
+    const std::uint64_t serial;
 };

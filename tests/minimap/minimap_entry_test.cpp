@@ -344,6 +344,25 @@ TEST(MiniMapRelease, AMessageAlreadyDispatchedFindsTheMiniMapGone) {
     EXPECT_EQ(recorder.markersChanged, 0);
 }
 
+// The host's receive thread took the handler before a release, and the host plugged a new
+// minimap in before that delivery went on; the allocator tends to place the new minimap at the
+// released one's address. The delivery belongs to the released minimap and reaches nothing.
+TEST(MiniMapRelease, AMessageAlreadyDispatchedDoesNotReachTheNextMiniMap) {
+    Bench bench;
+    ASSERT_TRUE(bench.Start());
+    const void* released = bench.MiniMap();
+    pyr::IPyr_MiniMap* next = nullptr;
+    bench.client.Deliver(SetPlayer(PlayerRecord(1)), [&] {
+        bench.Release();
+        EXPECT_TRUE(Module().InitPluginContainer(&bench.host));
+        next = bench.MiniMap();
+    });
+    ASSERT_NE(next, nullptr);
+    os::ThreadLockHandle coreLock(GetClientCoreLock());
+    EXPECT_TRUE(next->GetPlayerInfoMap().empty())
+        << (next == released ? "(the next minimap lies at the released one's address)" : "");
+}
+
 // A host that stops once it has what it waited for releases the minimap from a slot, on the
 // delivering thread and under the core lock that delivery holds: the delivery then ends
 // without touching the deleted minimap (the sanitizer builds see any such access).
