@@ -48,8 +48,9 @@ constexpr const char* kFooter =
     "FIFO or device is refused. OUT and ARCHIVE are written to a new file beside them\n"
     "(\"OUT.partial.XXXXXX\") that is renamed into place once complete. An OUT that is a\n"
     "symbolic link to a file is replaced by the new file, not written through; an OUT that\n"
-    "is, or links to, a directory, FIFO or device (/dev/stdout) is refused. A path that\n"
-    "begins with '-' follows \"--\".\n"
+    "is, or links to, a directory, FIFO, device or a process's open file (/dev/stdout, also\n"
+    "when the output is sent to a file) is refused. A path that begins with '-' follows\n"
+    "\"--\".\n"
     "\n"
     "exit status: 0 success, 1 failure, 2 usage error\n";
 

@@ -2,7 +2,9 @@
 // other than what they should: inputs that are no regular file, and whatever a killed run or
 // someone else left where the output or its temporary file goes. Every run must end with 0, 1
 // or 2 and leave everything it did not create as it was.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 
@@ -143,10 +145,11 @@ enum class Planted {
     DirectoryAtPartial,     // no file can be created under that name
     StaleFileAtPartial,     // a killed run's
     StaleTemporaryFileOfAKilledRun,
-    LinkToAFileAtTheOutput,  // replaced by the new file; the file it points to stays
-    LinkToAFifoAtTheOutput,  // refused: a way of writing to a pipe (/dev/stdout), not a file
-    FifoAtTheOutput,         // refused: not a file to replace
-    DirectoryAtTheOutput,    // refused
+    LinkToAFileAtTheOutput,       // replaced by the new file; the file it points to stays
+    LinkToAFifoAtTheOutput,       // refused: a way of writing to a pipe (/dev/stdout), not a file
+    LinkToAnOpenFileAtTheOutput,  // refused: /dev/stdout when the output is sent to a file
+    FifoAtTheOutput,              // refused: not a file to replace
+    DirectoryAtTheOutput,         // refused
 };
 
 struct PlantedCase {
@@ -158,8 +161,8 @@ const char* PlantedName(Planted planted) {
     static constexpr const char* kNames[] = {
         "LinkToAFileAtPartial",   "DanglingLinkAtPartial",  "FifoAtPartial",
         "DirectoryAtPartial",     "StaleFileAtPartial",     "StaleTemporaryFileOfAKilledRun",
-        "LinkToAFileAtTheOutput", "LinkToAFifoAtTheOutput", "FifoAtTheOutput",
-        "DirectoryAtTheOutput"};
+        "LinkToAFileAtTheOutput", "LinkToAFifoAtTheOutput", "LinkToAnOpenFileAtTheOutput",
+        "FifoAtTheOutput",        "DirectoryAtTheOutput"};
     return os::EnumName<Planted::DirectoryAtTheOutput>(planted, kNames, "?");
 }
 
@@ -178,6 +181,7 @@ TEST_P(HostileToolOutput, NothingPlantedIsWrittenThroughOrInTheWay) {
 
     fs::path folder;  // where the output goes
     fs::path out;
+    int openVictim = -1;
     std::vector<std::string> arguments{kTool};
     std::string expected;  // the output's bytes
     if (command == Command::Scramble) {
@@ -199,6 +203,7 @@ TEST_P(HostileToolOutput, NothingPlantedIsWrittenThroughOrInTheWay) {
     }
 
     const bool refused = planted == Planted::LinkToAFifoAtTheOutput ||
+                         planted == Planted::LinkToAnOpenFileAtTheOutput ||
                          planted == Planted::FifoAtTheOutput ||
                          planted == Planted::DirectoryAtTheOutput;
     const bool atOutput = refused || planted == Planted::LinkToAFileAtTheOutput;
@@ -218,6 +223,14 @@ TEST_P(HostileToolOutput, NothingPlantedIsWrittenThroughOrInTheWay) {
             MakeFifo(dir / "pipe");
             fs::create_symlink(dir / "pipe", spot);
             break;
+        case Planted::LinkToAnOpenFileAtTheOutput:
+            // What /dev/stdout leads to when a program's output is sent to a file: this
+            // process's link to the victim, open here.
+            openVictim = ::open(victim.c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_GE(openVictim, 0);
+            fs::create_symlink(
+                "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(openVictim), spot);
+            break;
         case Planted::FifoAtPartial:
         case Planted::FifoAtTheOutput:
             MakeFifo(spot);
@@ -235,6 +248,9 @@ TEST_P(HostileToolOutput, NothingPlantedIsWrittenThroughOrInTheWay) {
     std::set<std::string> names = Names(folder);
 
     const RunResult run = RunProgram(arguments);
+    if (openVictim >= 0) {
+        ::close(openVictim);
+    }
 
     EXPECT_EQ(Describe(victim), "file holding \"someone else's bytes\"");
     EXPECT_EQ(Describe(elsewhere), "absent");

@@ -70,6 +70,13 @@ bool ReplacementFile::Open(const fs::path& newTarget, std::string& error) {
                         ", not to a regular file";
                 return false;
             }
+            // The same for a standard output sent to a file: replacing the link would put the
+            // bytes beside the output, and take /dev/stdout away from every later program.
+            if (std::string hop; detail::LeadsToAnOpenFileLink(target.string(), hop)) {
+                error = "cannot replace " + target.string() + ": it is a symbolic link to " + hop +
+                        ", an open file of a process, not to a file";
+                return false;
+            }
             break;
         case detail::PathKind::Absent:
         case detail::PathKind::RegularFile:

@@ -19,6 +19,13 @@ enum class PathKind { Absent, RegularFile, SymbolicLink, Other };
 /// except when following, where a link that leads nowhere (dangling, a loop) is `Absent`.
 PathKind KindOfPath(const std::string& path, bool follow, std::string& description);
 
+/// Whether the symbolic link at `path` is, or leads through further links to, one of the links
+/// by which /proc names a process's open files (/dev/stdout leads to /proc/self/fd/1); `hop`
+/// is then that link. Writing to such a path writes to whatever the process has open, which
+/// may be a regular file (a standard output sent to one): a way of writing, not a file to put
+/// a file in place of.
+bool LeadsToAnOpenFileLink(const std::string& path, std::string& hop);
+
 /// Reads the file at `path` (links followed) into `data`, refusing anything that is not a
 /// regular file once opened: opening does not wait for a FIFO's writer, and the kind is taken
 /// from the opened file, so nothing can be swapped in between a check and the read. Refuses

@@ -1,7 +1,9 @@
 #include "detail/Files.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +70,35 @@ PathKind KindOfPath(const std::string& path, bool follow, std::string& descripti
     }
     description = KindName(status.st_mode);
     return PathKind::Other;
+}
+
+bool LeadsToAnOpenFileLink(const std::string& path, std::string& hop) {
+    // The system's own limit of links followed in one path lookup.
+    constexpr int kMaxHops = 40;
+    std::string link = path;
+    for (int hops = 0; hops < kMaxHops; ++hops) {
+        struct stat status {};
+        if (::lstat(link.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+            return false;
+        }
+        const std::string::size_type slash = link.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "."
+                                   : slash == 0               ? "/"
+                                                              : link.substr(0, slash);
+        struct statfs system {};
+        if (::statfs(folder.c_str(), &system) == 0 && system.f_type == PROC_SUPER_MAGIC) {
+            hop = link;
+            return true;
+        }
+        char target[4096];
+        const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
+            return false;
+        }
+        const std::string next(target, static_cast<std::size_t>(length));
+        link = next.front() == '/' ? next : folder + "/" + next;
+    }
+    return false;
 }
 
 bool ReadRegularFile(const std::string& path, std::string& data, std::uint64_t maxBytes,
