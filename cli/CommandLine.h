@@ -190,4 +190,15 @@ inline sigset_t StopSignalSet() {
     return set;
 }
 
+/// Whether `next`, a stop signal that came while the stop that `first` asked for goes on, is
+/// that request again rather than a second one: the same signal, sent with kill() by the same
+/// process. GNU timeout, for one, sends its signal to the program and then to the program's
+/// whole process group, so one stop arrives twice. A person's second Ctrl-C comes from the
+/// terminal, and a supervisor's second signal from another process or of another kind: those
+/// count.
+inline bool IsTheSameStopRequest(const siginfo_t& first, const siginfo_t& next) noexcept {
+    return next.si_signo == first.si_signo && first.si_code == SI_USER && next.si_code == SI_USER &&
+           first.si_pid != 0 && next.si_pid == first.si_pid;
+}
+
 }  // namespace cli

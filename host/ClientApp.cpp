@@ -19,6 +19,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -135,7 +136,8 @@ std::vector<std::string> LoadKindNames() {
 ///
 /// The first stop signal asks for a stop; the stop waits for the plug-ins, and a plug-in stuck
 /// in its shutdown or release would hold it for ever. A second one ends the process at once,
-/// with 128 + the signal, as the signal itself would have ended it.
+/// with 128 + the signal, as the signal itself would have ended it; the first one again from
+/// the same process is the same request (cli::IsTheSameStopRequest), said in one line.
 class StopSignals {
 public:
     StopSignals() {
@@ -144,14 +146,26 @@ public:
         // A closed standard output must end in a write error, not in death by SIGPIPE.
         std::signal(SIGPIPE, SIG_IGN);
         thread = std::thread([this] {
-            int received = 0;
-            bool stopping = false;
-            while (sigwait(&set, &received) == 0 && !closing.load(std::memory_order_acquire)) {
-                if (stopping) {
-                    EndAtOnce(received);
+            std::optional<siginfo_t> first;
+            siginfo_t received{};
+            for (;;) {
+                if (sigwaitinfo(&set, &received) < 0) {
+                    if (errno == EINTR) {
+                        continue;
+                    }
+                    return;
                 }
-                stopping = true;
-                Request();
+                if (closing.load(std::memory_order_acquire)) {
+                    return;
+                }
+                if (!first) {
+                    first = received;
+                    Request();
+                } else if (cli::IsTheSameStopRequest(*first, received)) {
+                    SayTheSameRequest(received);
+                } else {
+                    EndAtOnce(received.si_signo);
+                }
             }
         });
     }
@@ -183,6 +197,20 @@ public:
     }
 
 private:
+    /// Like EndAtOnce, without a lock: the stop may hold the log's.
+    static void SayTheSameRequest(const siginfo_t& again) {
+        char line[200];
+        const int length = std::snprintf(
+            line, sizeof line,
+            "minimap-client: SIG%s again from process %ld, taken as the same stop request (another "
+            "stop signal, or one from elsewhere, ends the program at once)\n",
+            sigabbrev_np(again.si_signo), static_cast<long>(again.si_pid));
+        if (length > 0) {
+            [[maybe_unused]] const ssize_t written =
+                ::write(STDERR_FILENO, line, std::min<std::size_t>(length, sizeof line - 1));
+        }
+    }
+
     /// No destructor, no flush, no lock: what holds the stop up may hold any of them. One write
     /// of a line prepared here says why the output may end short.
     [[noreturn]] static void EndAtOnce(int signal) {

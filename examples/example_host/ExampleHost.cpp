@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -28,6 +29,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <typeinfo>
@@ -83,8 +85,18 @@ private:
 
 // ---- Stopping ------------------------------------------------------------------------------
 
-/// Set once the main thread took a stop signal.
+/// Set once the main thread took a stop signal, which firstStop then tells.
 bool interrupted = false;
+siginfo_t firstStop{};
+
+/// Whether `next`, a stop signal that came while the stop that `first` asked for goes on, is
+/// that request again: the same signal sent with kill() by the same process. GNU timeout, for
+/// one, sends its signal to the program and then to its whole process group. A person's second
+/// Ctrl-C comes from the terminal and counts.
+bool IsTheSameStopRequest(const siginfo_t& first, const siginfo_t& next) {
+    return next.si_signo == first.si_signo && first.si_code == SI_USER && next.si_code == SI_USER &&
+           first.si_pid != 0 && next.si_pid == first.si_pid;
+}
 
 /// The stop signals: SIGINT, SIGTERM, and SIGHUP (a closed terminal ends the run as Ctrl-C
 /// does) unless nohup started us ignoring it. They are blocked in every thread, the plug-ins'
@@ -109,16 +121,30 @@ sigset_t BlockStopSignals() {
 /// Watches the stop signals while the host stops: the stop waits for the plug-ins, and one
 /// stuck in its shutdown or release would hold it for ever, with the signals blocked. The
 /// second stop signal of the run (the first, when a signal began the stop) ends the process at
-/// once, with 128 + the signal, as the signal itself would have ended it. Ended by a stop
-/// signal aimed at its own thread once the stop is done.
+/// once, with 128 + the signal, as the signal itself would have ended it; the first one again
+/// from the same process is the same request, said in one line. Ended by a stop signal aimed
+/// at its own thread once the stop is done.
 class StopWatcher {
 public:
-    StopWatcher(const sigset_t& stopSignals, int signalsToEnd) : set(stopSignals) {
-        thread = std::thread([this, signalsToEnd]() mutable {
-            int received = 0;
-            while (sigwait(&set, &received) == 0 && !closing.load(std::memory_order_acquire)) {
-                if (--signalsToEnd <= 0) {
-                    EndAtOnce(received);
+    StopWatcher(const sigset_t& stopSignals, std::optional<siginfo_t> first) : set(stopSignals) {
+        thread = std::thread([this, first]() mutable {
+            siginfo_t received{};
+            for (;;) {
+                if (sigwaitinfo(&set, &received) < 0) {
+                    if (errno == EINTR) {
+                        continue;
+                    }
+                    return;
+                }
+                if (closing.load(std::memory_order_acquire)) {
+                    return;
+                }
+                if (!first) {
+                    first = received;
+                } else if (IsTheSameStopRequest(*first, received)) {
+                    SayTheSameRequest(received);
+                } else {
+                    EndAtOnce(received.si_signo);
                 }
             }
         });
@@ -132,6 +158,20 @@ public:
     StopWatcher& operator=(const StopWatcher&) = delete;
 
 private:
+    /// Like EndAtOnce, without a lock.
+    static void SayTheSameRequest(const siginfo_t& again) {
+        char line[200];
+        const int length = std::snprintf(
+            line, sizeof line,
+            "example-host: SIG%s again from process %ld, taken as the same stop request (another "
+            "stop signal, or one from elsewhere, ends the program at once)\n",
+            sigabbrev_np(again.si_signo), static_cast<long>(again.si_pid));
+        if (length > 0) {
+            [[maybe_unused]] const ssize_t written =
+                ::write(STDERR_FILENO, line, std::min<std::size_t>(length, sizeof line - 1));
+        }
+    }
+
     /// No destructor, no flush, no lock: what holds the stop up may hold any of them.
     [[noreturn]] static void EndAtOnce(int signal) {
         char line[160];
@@ -174,7 +214,7 @@ public:
             const auto slice = duration_cast<nanoseconds>(
                 std::min<steady_clock::duration>(deadline - now, milliseconds(50)));
             const timespec wait{0, static_cast<long>(slice.count())};
-            if (sigtimedwait(&stopSignals, nullptr, &wait) > 0) {
+            if (sigtimedwait(&stopSignals, &firstStop, &wait) > 0) {
                 interrupted = true;
                 return Answered();
             }
@@ -364,7 +404,8 @@ int Run(const Options& options, const sigset_t& stopSignals) {
         }
     }
 
-    const StopWatcher watcher(stopSignals, interrupted ? 1 : 2);
+    const StopWatcher watcher(stopSignals,
+                              interrupted ? std::optional<siginfo_t>(firstStop) : std::nullopt);
     // Without the core lock: a message being handled may be waiting for it.
     client.Stop();
     {

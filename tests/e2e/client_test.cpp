@@ -900,32 +900,67 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, CarelessPlugin,
 
 // The stop waits for the plug-ins; one stuck in its shutdown would hold it for ever. A second
 // stop signal ends the host at once, saying so, with 128 + the signal.
-class SecondStopSignal : public ::testing::TestWithParam<PluginHost> {};
+class SecondStopSignal : public ::testing::TestWithParam<PluginHost> {
+protected:
+    /// Starts the host with a plug-in that blocks in its shutdown, and stops it with
+    /// `firstSignal`; null (with a failure) unless the plug-in said it is blocked.
+    std::unique_ptr<test::ChildProcess> HostStuckInItsStop(int firstSignal) {
+        if (listener.Port() == 0) {
+            ADD_FAILURE() << "no listening port";
+            return nullptr;
+        }
+        std::vector<std::string> argv = GetParam().argv;
+        argv.insert(argv.end(), {"--server", "127.0.0.1:" + std::to_string(listener.Port())});
+        std::vector<std::string> env = kFastTimers;
+        env.push_back("CARELESS_PLUGIN_BLOCK_AT_SHUTDOWN=1");
+        auto host = test::ChildProcess::Spawn(argv, env, err);
+        std::string line;
+        if (host == nullptr || !host->ReadLine(line, kWaitMs)) {  // started
+            ADD_FAILURE() << test::ReadTextFile(err);
+            return nullptr;
+        }
+        host->Signal(firstSignal);
+        while (host->ReadLine(line, kWaitMs)) {
+            if (line == "careless-plugin: blocked in the shutdown") {
+                return host;
+            }
+        }
+        ADD_FAILURE() << test::ReadTextFile(err);
+        return nullptr;
+    }
+
+    test::Listener listener;
+    const std::string err = TempPath("host.err");
+};
 
 TEST_P(SecondStopSignal, EndsAHostWhoseStopIsHeldUpByAPlugin) {
-    test::Listener listener;
-    ASSERT_NE(listener.Port(), 0);
-    std::vector<std::string> argv = GetParam().argv;
-    argv.insert(argv.end(), {"--server", "127.0.0.1:" + std::to_string(listener.Port())});
-    std::vector<std::string> env = kFastTimers;
-    env.push_back("CARELESS_PLUGIN_BLOCK_AT_SHUTDOWN=1");
-    const std::string err = TempPath("host.err");
-    auto host = test::ChildProcess::Spawn(argv, env, err);
+    auto host = HostStuckInItsStop(SIGTERM);
     ASSERT_NE(host, nullptr);
-    std::string line;
-    ASSERT_TRUE(host->ReadLine(line, kWaitMs)) << test::ReadTextFile(err);  // started
-
-    host->Signal(SIGTERM);
-    bool blocked = false;
-    while (!blocked && host->ReadLine(line, kWaitMs)) {
-        blocked = line == "careless-plugin: blocked in the shutdown";
-    }
-    ASSERT_TRUE(blocked) << test::ReadTextFile(err);
     host->Signal(SIGINT);
     EXPECT_EQ(host->WaitExit(kWaitMs), 128 + SIGINT);
     const std::string log = test::ReadTextFile(err);
     EXPECT_EQ(CountOf(log, ": a second stop signal (SIGINT) while stopping; ending at once"), 1)
         << log;
+}
+
+// GNU timeout sends its signal to the program and then to the program's process group: one
+// stop request, arriving twice from the same process, does not end the host at once. Pending
+// signals are taken lowest number first, so the second SIGINT is taken before the SIGTERM that
+// follows it, which still ends the host.
+TEST_P(SecondStopSignal, TheSameSignalAgainFromTheSameProcessIsTheSameRequest) {
+    auto host = HostStuckInItsStop(SIGINT);
+    ASSERT_NE(host, nullptr);
+    host->Signal(SIGINT);
+    host->Signal(SIGTERM);
+    EXPECT_EQ(host->WaitExit(kWaitMs), 128 + SIGTERM);
+    const std::string log = test::ReadTextFile(err);
+    EXPECT_EQ(CountOf(log, ": SIGINT again from process " + std::to_string(::getpid()) +
+                               ", taken as the same stop request"),
+              1)
+        << log;
+    EXPECT_EQ(CountOf(log, ": a second stop signal (SIGTERM) while stopping; ending at once"), 1)
+        << log;
+    EXPECT_EQ(CountOf(log, "(SIGINT) while stopping"), 0) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, SecondStopSignal,
