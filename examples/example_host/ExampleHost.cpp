@@ -458,6 +458,15 @@ int Run(const Options& options, const sigset_t& stopSignals) {
     }
     std::printf("example-host: stopped after %llu messages\n",
                 static_cast<unsigned long long>(client.GetReceivedCount()));
+    // What this host and the printer wrote is the run's result: output that a full disk or a
+    // closed standard output lost makes it a failed run.
+    const bool flushed = std::fflush(stdout) == 0;
+    const int reason = errno;
+    if (!flushed || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "example-host: cannot write to standard output%s%s\n",
+                     flushed ? "" : ": ", flushed ? "" : std::strerror(reason));
+        return 1;
+    }
     return exitCode;
 }
 

@@ -501,6 +501,23 @@ TEST(EndToEnd, ClientWhoseOutputReaderWentAwayStopsAndSaysWhy) {
         << test::ReadTextFile(err);
 }
 
+// The example host's output is its result: lost to a full disk, the run fails and says why.
+TEST(EndToEnd, ExampleHostWhoseOutputIsLostFailsAndSaysWhy) {
+    test::Listener listener;
+    ASSERT_NE(listener.Port(), 0);
+    const std::string err = TempPath("example-host-full.err");
+    auto host = test::ChildProcess::Spawn(
+        {"/bin/sh", "-c", "exec \"$0\" \"$@\" > /dev/full", MINIMAP_EXAMPLE_HOST, "--server",
+         "127.0.0.1:" + std::to_string(listener.Port()), "--timeout-ms", "0"},
+        {}, err);
+    ASSERT_NE(host, nullptr);
+    EXPECT_EQ(host->WaitExit(kWaitMs), 1) << test::ReadTextFile(err);
+    EXPECT_NE(test::ReadTextFile(err).find(
+                  "example-host: cannot write to standard output: No space left on device"),
+              std::string::npos)
+        << test::ReadTextFile(err);
+}
+
 // A reader that stopped reading (an unscrolled pager) holds the client's output, not the end
 // of its run: at the end it gives up on what the reader does not take, and says how much.
 TEST(EndToEnd, ClientWhoseOutputReaderStoppedReadingStillEndsAndSaysWhatWasLeft) {
