@@ -143,5 +143,5 @@ int main(int argc, char** argv) {
     if (!reader.GetWarning().empty()) {
         std::cerr << "pyr-netdump: " << path << ": " << reader.GetWarning() << "\n";
     }
-    return std::ferror(stdout) ? 1 : 0;
+    return cli::StandardOutputWritten("pyr-netdump") ? 0 : 1;
 }

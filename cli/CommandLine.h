@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -110,8 +112,24 @@ inline std::string OptionGivenAnEmptyValue(CLI::App& app, int argc, const char* 
     return {};
 }
 
-/// Parses argv. -1: go on; otherwise the exit code (0 after --help or --version, 2 after a usage
-/// error), with everything printed.
+/// Flushes standard output and tells whether everything the program wrote there arrived;
+/// otherwise says so on standard error ("NAME: cannot write to standard output: No space left
+/// on device"). What a program prints there is its result: lost to a full disk, the run failed.
+inline bool StandardOutputWritten(const std::string& programName) {
+    errno = 0;
+    std::cout.flush();
+    const bool flushed = std::fflush(stdout) == 0;
+    const int reason = errno;
+    if (flushed && std::cout && std::ferror(stdout) == 0) {
+        return true;
+    }
+    std::cerr << programName << ": cannot write to standard output"
+              << (reason != 0 ? std::string(": ") + std::strerror(reason) : std::string()) << "\n";
+    return false;
+}
+
+/// Parses argv. -1: go on; otherwise the exit code (0 after --help or --version, 1 when that
+/// text could not be written, 2 after a usage error), with everything printed.
 inline int Parse(CLI::App& app, int argc, const char* const* argv) {
     if (const std::string option = OptionGivenAnEmptyValue(app, argc, argv); !option.empty()) {
         return UsageError(app, option + ": an empty value");
@@ -127,16 +145,14 @@ inline int Parse(CLI::App& app, int argc, const char* const* argv) {
         return -1;
     } catch (const CLI::CallForHelp&) {
         std::cout << app.help();
-        return 0;
     } catch (const CLI::CallForAllHelp&) {
         std::cout << app.help("", CLI::AppFormatMode::All);
-        return 0;
     } catch (const CLI::CallForVersion& e) {
         std::cout << e.what() << "\n";
-        return 0;
     } catch (const CLI::ParseError& e) {
         return UsageError(app, e.what());
     }
+    return StandardOutputWritten(app.get_name()) ? 0 : 1;
 }
 
 /// Opens /dev/null on each standard descriptor (0, 1, 2) the program was started without.

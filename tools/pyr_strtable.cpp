@@ -136,7 +136,7 @@ int Lookup(const std::string& table, const std::string& key) {
     }
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
-    return std::fflush(stdout) == 0 ? kOk : kFailed;
+    return cli::StandardOutputWritten("pyr-strtable") ? kOk : kFailed;
 }
 
 // One line per finding, "SOURCE:LINE: what" as a compiler says it, so that an editor can go
@@ -247,7 +247,7 @@ int Run(int argc, char** argv) {
     }
     if (help->parsed()) {
         std::cout << cli::Help(app);
-        return kOk;
+        return cli::StandardOutputWritten("pyr-strtable") ? kOk : kFailed;
     }
     for (const auto& [parser, command] : parsers) {
         if (parser->parsed()) {

@@ -250,9 +250,23 @@ struct Options {
     long long timeoutMs = -1;
 };
 
+/// Flushes standard output; false, said on standard error, when what this host and the
+/// printer wrote there was lost (a full disk, a closed output): the run then failed.
+bool OutputWritten() {
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    const int reason = errno;
+    if (flushed && std::ferror(stdout) == 0) {
+        return true;
+    }
+    std::fprintf(stderr, "example-host: cannot write to standard output%s%s\n",
+                 reason != 0 ? ": " : "", reason != 0 ? std::strerror(reason) : "");
+    return false;
+}
+
 /// Parses the command line with CLI11: -1 to go on; otherwise the exit code after --help or
-/// --version (0, on standard output) or a usage error (2, the error and the help on standard
-/// error).
+/// --version (0, on standard output; 1 when it could not be written) or a usage error (2, the
+/// error and the help on standard error).
 int ParseOptions(int argc, char** argv, Options& options) {
     CLI::App app{
         "minimap-example-host: the smallest host of the minimap module and the "
@@ -311,14 +325,13 @@ int ParseOptions(int argc, char** argv, Options& options) {
         return -1;
     } catch (const CLI::CallForHelp&) {
         std::printf("%s", app.help().c_str());
-        return 0;
     } catch (const CLI::CallForVersion& e) {
         std::printf("%s\n", e.what());
-        return 0;
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "example-host: %s\n\n%s", e.what(), app.help().c_str());
         return 2;
     }
+    return OutputWritten() ? 0 : 1;
 }
 
 int Run(const Options& options, const sigset_t& stopSignals) {
@@ -458,16 +471,8 @@ int Run(const Options& options, const sigset_t& stopSignals) {
     }
     std::printf("example-host: stopped after %llu messages\n",
                 static_cast<unsigned long long>(client.GetReceivedCount()));
-    // What this host and the printer wrote is the run's result: output that a full disk or a
-    // closed standard output lost makes it a failed run.
-    const bool flushed = std::fflush(stdout) == 0;
-    const int reason = errno;
-    if (!flushed || std::ferror(stdout) != 0) {
-        std::fprintf(stderr, "example-host: cannot write to standard output%s%s\n",
-                     flushed ? "" : ": ", flushed ? "" : std::strerror(reason));
-        return 1;
-    }
-    return exitCode;
+    // What this host and the printer wrote is the run's result.
+    return OutputWritten() ? exitCode : 1;
 }
 
 }  // namespace

@@ -76,6 +76,22 @@ TEST_P(CommandLine, VersionHelpAndUnknownOptions) {
     EXPECT_EQ(bogus.out, "");
 }
 
+// A script that sends the version or the help to a full disk learns that it was lost.
+TEST_P(CommandLine, VersionToAFullDiskFailsAndSaysWhy) {
+    const Program& program = GetParam();
+    const std::string errPath =
+        ::testing::TempDir() + "/" + program.name + "." + std::to_string(::getpid()) + ".full.err";
+    auto process = test::ChildProcess::Spawn(
+        {"/bin/sh", "-c", "exec \"$0\" --version > /dev/full", program.path}, {}, errPath);
+    ASSERT_NE(process, nullptr);
+    EXPECT_EQ(process->WaitExit(kWaitMs), 1);
+    const std::string err = test::ReadTextFile(errPath);
+    // The example host names itself "example-host" in its messages.
+    EXPECT_NE(err.find(": cannot write to standard output: No space left on device\n"),
+              std::string::npos)
+        << err;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Programs, CommandLine,
     ::testing::Values(Program{"minimap-client", MINIMAP_CLIENT, "--poll on|off=on"},
