@@ -197,6 +197,15 @@ public:
     }
 
 private:
+    /// Writes the line that snprintf made in `line` (`length` as it returned, cut to the
+    /// `room` of the buffer) to standard error in one call, taking no lock.
+    static void WriteNow(const char* line, int length, std::size_t room) {
+        if (length > 0) {
+            [[maybe_unused]] const ssize_t written =
+                ::write(STDERR_FILENO, line, std::min<std::size_t>(length, room - 1));
+        }
+    }
+
     /// Like EndAtOnce, without a lock: the stop may hold the log's.
     static void SayTheSameRequest(const siginfo_t& again) {
         char line[200];
@@ -205,10 +214,7 @@ private:
             "minimap-client: SIG%s again from process %ld, taken as the same stop request (another "
             "stop signal, or one from elsewhere, ends the program at once)\n",
             sigabbrev_np(again.si_signo), static_cast<long>(again.si_pid));
-        if (length > 0) {
-            [[maybe_unused]] const ssize_t written =
-                ::write(STDERR_FILENO, line, std::min<std::size_t>(length, sizeof line - 1));
-        }
+        WriteNow(line, length, sizeof line);
     }
 
     /// No destructor, no flush, no lock: what holds the stop up may hold any of them. One write
@@ -220,10 +226,7 @@ private:
                                          "stopping; ending at once, without waiting for the "
                                          "plug-ins\n",
                                          sigabbrev_np(signal));
-        if (length > 0) {
-            [[maybe_unused]] const ssize_t written =
-                ::write(STDERR_FILENO, line, std::min<std::size_t>(length, sizeof line - 1));
-        }
+        WriteNow(line, length, sizeof line);
         std::_Exit(128 + signal);
     }
 

@@ -35,15 +35,15 @@ void RemoveLive(const Pyr_MiniMap* minimap) {
     std::erase_if(live, [minimap](const Entry& entry) { return entry.minimap == minimap; });
 }
 
-bool IsLive(const void* address, std::uint64_t serial) {
-    // A plain walk: every message asks, the list holds one entry, and std::any_of's unrolled
+Pyr_MiniMap* FindLive(std::uint64_t serial) {
+    // A plain walk: every message asks, the list holds one entry, and std::find_if's unrolled
     // loop spends more on its trip count than on the comparison.
     for (const Entry& entry : live) {
-        if (entry.minimap == address && entry.serial == serial) {
-            return true;
+        if (entry.serial == serial) {
+            return entry.minimap;
         }
     }
-    return false;
+    return nullptr;
 }
 
 Pyr_MiniMap* FindLive(const IPluginContainer* container) {

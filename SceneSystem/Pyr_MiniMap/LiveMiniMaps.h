@@ -5,8 +5,8 @@
 // way when a minimap is released (a message already dispatched, a role reset already emitted)
 // check it before they touch the object: the release removes the minimap from the register
 // under the client core lock before deleting it, and those callbacks take the lock first, so
-// they either finish before the release or find the minimap gone. A callback tells its minimap
-// by address and serial number together: the next minimap often lies at the released one's
+// they either finish before the release or find the minimap gone. A callback names its minimap
+// by serial number, never by address: the next minimap often lies at the released one's
 // address, and must not take a message meant for the released one.
 //
 // Every function here but NextSerial requires the caller to hold the client core lock.
@@ -25,9 +25,8 @@ std::uint64_t NextSerial() noexcept;
 void AddLive(Pyr_MiniMap* minimap);
 /// Removes a minimap that is about to be deleted.
 void RemoveLive(const Pyr_MiniMap* minimap);
-/// Whether the minimap at `address` with serial number `serial` is live. Compares the two
-/// values only, so it may be given those of an object that is already gone.
-bool IsLive(const void* address, std::uint64_t serial);
+/// The live minimap with serial number `serial`, or null when it is gone.
+Pyr_MiniMap* FindLive(std::uint64_t serial);
 /// The live minimap that is `container`, or null when `container` is none of ours.
 Pyr_MiniMap* FindLive(const IPluginContainer* container);
 

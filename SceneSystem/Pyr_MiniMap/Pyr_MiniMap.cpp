@@ -134,7 +134,7 @@ bool Pyr_MiniMap::OnPrepareParentStart() {
         std::lock_guard<std::mutex> guard(siblingMutex);
         // A second start finds its own earlier registration there, equal to this one, and
         // changes nothing.
-        os::Function<void(ISender*, const NetMsg*)> handler(LiveDispatcher{this, serial});
+        os::Function<void(ISender*, const NetMsg*)> handler(LiveDispatcher{serial});
         if (gameServerClient != nullptr && gameServerClient->MsgTypeDispatcher != nullptr) {
             gameServerClient->MsgTypeDispatcher->Register(pyr::MiniMapMsgType, handler);
             registeredHandler = handler;
@@ -283,14 +283,13 @@ bool Pyr_MiniMap::RequestNpcQuery(int queryArg) {
 }
 
 void Pyr_MiniMap::LiveDispatcher::operator()(ISender* sender, const NetMsg* msg) const {
-    // The lock comes first, and `owner` is only compared, never used, before the check: the
-    // game-server client may have taken this handler before a release on another thread
-    // withdrew it, and the release deletes the minimap once it holds the lock. The serial
-    // number tells a later minimap at the same address from this one. Held on through
-    // the dispatch, so the minimap cannot go away meanwhile; OnMiniMapMsg finds it held by this
-    // thread and does not take it again.
+    // The lock comes first: the game-server client may have taken this handler before a
+    // release on another thread withdrew it, and the release deletes the minimap once it holds
+    // the lock. Held on through the dispatch, so the minimap cannot go away meanwhile;
+    // OnMiniMapMsg finds it held by this thread and does not take it again.
     os::ThreadLockHandle coreLock(GetClientCoreLock());
-    if (!minimap::IsLive(owner, serial)) {
+    const Pyr_MiniMap* owner = minimap::FindLive(serial);
+    if (owner == nullptr) {
         return;
     }
     // The dispatcher calls a copy of the handler it finds, and touches nothing of itself after

@@ -100,15 +100,14 @@ public:
 private:
     /// What the minimap registers with the game-server client under message type 32: a
     /// callable that dispatches through the minimap's own dispatcher, only while the minimap
-    /// is live (its address and serial number in the register of live minimaps), checked and
-    /// kept so under the client core lock. It refers to the dispatcher
-    /// rather than holding a copy of it: the game-server client copies its handler for every
+    /// is live (found by its serial number in the register of live minimaps), checked and kept
+    /// so under the client core lock. It refers to the dispatcher rather than holding a copy of
+    /// it: the game-server client copies its handler for every
     /// message, and a copy of this one is a pointer, not a hash table. What it reaches is what
     /// a copy taken at prepare-start would hold, since the table changes only before the start
     /// (the handler for 254) and at the release (which withdraws this callable as well). Two are
     /// equal when they refer to the same minimap.
     struct LiveDispatcher {
-        const Pyr_MiniMap* owner;
         std::uint64_t serial;
 
         void operator()(ISender* sender, const NetMsg* msg) const;

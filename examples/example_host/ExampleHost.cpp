@@ -85,9 +85,8 @@ private:
 
 // ---- Stopping ------------------------------------------------------------------------------
 
-/// Set once the main thread took a stop signal, which firstStop then tells.
-bool interrupted = false;
-siginfo_t firstStop{};
+/// The stop signal the main thread took, once it took one.
+std::optional<siginfo_t> firstStop;
 
 /// Whether `next`, a stop signal that came while the stop that `first` asked for goes on, is
 /// that request again: the same signal sent with kill() by the same process. GNU timeout, for
@@ -158,6 +157,15 @@ public:
     StopWatcher& operator=(const StopWatcher&) = delete;
 
 private:
+    /// Writes the line that snprintf made in `line` (`length` as it returned, cut to the
+    /// `room` of the buffer) to standard error in one call, taking no lock.
+    static void WriteNow(const char* line, int length, std::size_t room) {
+        if (length > 0) {
+            [[maybe_unused]] const ssize_t written =
+                ::write(STDERR_FILENO, line, std::min<std::size_t>(length, room - 1));
+        }
+    }
+
     /// Like EndAtOnce, without a lock.
     static void SayTheSameRequest(const siginfo_t& again) {
         char line[200];
@@ -166,10 +174,7 @@ private:
             "example-host: SIG%s again from process %ld, taken as the same stop request (another "
             "stop signal, or one from elsewhere, ends the program at once)\n",
             sigabbrev_np(again.si_signo), static_cast<long>(again.si_pid));
-        if (length > 0) {
-            [[maybe_unused]] const ssize_t written =
-                ::write(STDERR_FILENO, line, std::min<std::size_t>(length, sizeof line - 1));
-        }
+        WriteNow(line, length, sizeof line);
     }
 
     /// No destructor, no flush, no lock: what holds the stop up may hold any of them.
@@ -180,10 +185,7 @@ private:
                                          "stopping; ending at once, without waiting for the "
                                          "plug-ins\n",
                                          sigabbrev_np(signal));
-        if (length > 0) {
-            [[maybe_unused]] const ssize_t written =
-                ::write(STDERR_FILENO, line, std::min<std::size_t>(length, sizeof line - 1));
-        }
+        WriteNow(line, length, sizeof line);
         std::_Exit(128 + signal);
     }
 
@@ -214,8 +216,8 @@ public:
             const auto slice = duration_cast<nanoseconds>(
                 std::min<steady_clock::duration>(deadline - now, milliseconds(50)));
             const timespec wait{0, static_cast<long>(slice.count())};
-            if (sigtimedwait(&stopSignals, &firstStop, &wait) > 0) {
-                interrupted = true;
+            if (siginfo_t received{}; sigtimedwait(&stopSignals, &received, &wait) > 0) {
+                firstStop = received;
                 return Answered();
             }
         }
@@ -412,13 +414,12 @@ int Run(const Options& options, const sigset_t& stopSignals) {
         const bool answered = watch.Wait(deadline, options.untilQuery, stopSignals);
         if (options.untilQuery && !answered) {
             std::fprintf(stderr, "example-host: no query answer %s\n",
-                         interrupted ? "before the stop signal" : "in time");
+                         firstStop ? "before the stop signal" : "in time");
             exitCode = 1;
         }
     }
 
-    const StopWatcher watcher(stopSignals,
-                              interrupted ? std::optional<siginfo_t>(firstStop) : std::nullopt);
+    const StopWatcher watcher(stopSignals, firstStop);
     // Without the core lock: a message being handled may be waiting for it.
     client.Stop();
     {
